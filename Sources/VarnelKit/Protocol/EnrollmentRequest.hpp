@@ -1,0 +1,33 @@
+#pragma once
+
+#include "VarnelKit/Protocol/ReverbSettings.hpp"
+#include "VarnelKit/Support/Json.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+struct EnrollmentRequest {
+    std::string enrollmentCode;
+    std::string machineId;
+    std::optional<std::string> hostname;
+    std::optional<std::string> osVersion;
+    std::optional<std::string> agentVersion;
+
+    json::Ordered toJson() const;
+    static EnrollmentRequest fromJson(const json::Value& value);
+};
+
+struct EnrollmentResponse {
+    std::int64_t deviceId = 0;
+    std::string name;
+    std::string token;
+    ReverbSettings reverb;
+
+    json::Ordered toJson() const;
+    static EnrollmentResponse fromJson(const json::Value& value);
+};
+
+} // namespace varnel

@@ -1,0 +1,33 @@
+#include "VarnelKit/Protocol/JobResultRequest.hpp"
+
+namespace varnel {
+
+JobResultRequest JobResultRequest::printed(json::Date startedAt, json::Date finishedAt, std::int64_t bytesWritten) {
+    return JobResultRequest{"printed", startedAt, finishedAt, bytesWritten, std::nullopt};
+}
+
+JobResultRequest JobResultRequest::failed(const JobError& error, std::optional<json::Date> startedAt,
+                                          json::Date finishedAt) {
+    return JobResultRequest{"failed", startedAt, finishedAt, std::nullopt, error};
+}
+
+json::Ordered JobResultRequest::toJson() const {
+    json::Ordered object = json::Ordered::object();
+    object["state"] = state;
+    json::putOptionalDate(object, "started_at", startedAt);
+    json::putOptionalDate(object, "finished_at", finishedAt);
+    json::putOptional(object, "bytes_written", bytesWritten);
+    if (error) object["error"] = error->toJson();
+    return object;
+}
+
+JobResultRequest JobResultRequest::fromJson(const json::Value& value) {
+    json::requireObject(value, "result");
+    std::optional<JobError> error;
+    if (const json::Value* member = json::optionalMember(value, "error")) error = JobError::fromJson(*member);
+    return JobResultRequest{json::requireString(value, "state"), json::optDate(value, "started_at"),
+                            json::optDate(value, "finished_at"), json::optInt64(value, "bytes_written"),
+                            std::move(error)};
+}
+
+} // namespace varnel

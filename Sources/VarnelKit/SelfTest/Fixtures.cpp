@@ -1,0 +1,31 @@
+#include "VarnelKit/SelfTest/SelfTest.hpp"
+
+#include "VarnelKit/Support/Iso8601.hpp"
+
+#include <cstdlib>
+#include <exception>
+
+namespace varnel::SelfTest {
+
+JobPayload makeJob(const std::optional<std::string>& payload, const std::string& encoding,
+                   const std::optional<json::Date>& expiresAt) {
+    const std::string payloadText = payload ? "\"" + *payload + "\"" : "null";
+    const std::string expiryText = expiresAt ? "\"" + Iso8601::wholeSeconds(*expiresAt) + "\"" : "null";
+    const std::string text = "{\n"
+                             "  \"job_id\": 1, \"printer_id\": 1, \"printer_key\": \"cups:X\",\n"
+                             "  \"language\": \"zpl\", \"copies\": 1,\n"
+                             "  \"encoding\": \"" + encoding + "\",\n"
+                             "  \"payload\": " + payloadText + ",\n"
+                             "  \"payload_url\": null,\n"
+                             "  \"expires_at\": " + expiryText + "\n"
+                             "}";
+    try {
+        return JobPayload::fromJson(json::parse(text));
+    } catch (const std::exception&) {
+        // The suites only pass plain printable payloads; a template that does not decode is a
+        // fault of the self-test itself.
+        std::terminate();
+    }
+}
+
+} // namespace varnel::SelfTest

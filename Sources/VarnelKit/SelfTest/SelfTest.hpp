@@ -1,0 +1,27 @@
+#pragma once
+
+#include "VarnelKit/Protocol/JobPayload.hpp"
+#include "VarnelKit/SelfTest/TestHarness.hpp"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+namespace varnel::SelfTest {
+
+// Registers every suite in the report's order, runs them and prints the report. True when every
+// assertion held. Never throws.
+bool run(std::FILE* out = stdout);
+
+// Fills a harness with every suite, in the report's order, without running anything.
+void registerAll(TestHarness& harness);
+
+// The suites, each appending its cases under its own suite name.
+void registerJobPayloadTests(TestHarness& harness);
+
+// Fixtures shared by the suites.
+// A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.
+JobPayload makeJob(const std::optional<std::string>& payload, const std::string& encoding,
+                   const std::optional<json::Date>& expiresAt);
+
+} // namespace varnel::SelfTest

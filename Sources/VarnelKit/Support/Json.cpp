@@ -1,0 +1,134 @@
+#include "VarnelKit/Support/Json.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace varnel::json {
+
+namespace {
+
+[[noreturn]] void fail(std::string_view key, std::string_view what) {
+    throw DecodeError(std::string(key) + ": " + std::string(what));
+}
+
+std::int64_t toInt64(const Value& v, std::string_view key) {
+    if (v.is_number_integer()) {
+        if (v.is_number_unsigned() &&
+            v.get<std::uint64_t>() > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            fail(key, "number out of range");
+        }
+        return v.is_number_unsigned() ? static_cast<std::int64_t>(v.get<std::uint64_t>()) : v.get<std::int64_t>();
+    }
+    if (v.is_number_float()) {
+        // A float that is exactly a whole number in range reads as that integer (5.0 is 5).
+        const double d = v.get<double>();
+        if (std::isfinite(d) && std::trunc(d) == d && d >= -9223372036854775808.0 && d < 9223372036854775808.0) {
+            return static_cast<std::int64_t>(d);
+        }
+        fail(key, "not an integer");
+    }
+    fail(key, v.is_null() ? "null" : "wrong type");
+}
+
+} // namespace
+
+Value parse(std::string_view text) {
+    try {
+        return Value::parse(text.begin(), text.end());
+    } catch (const nlohmann::json::exception& e) {
+        throw DecodeError(std::string("not valid JSON: ") + e.what());
+    }
+}
+
+std::string dump(const Ordered& value) { return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+std::string dump(const Value& value) { return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace); }
+
+const Value& requireObject(const Value& value, std::string_view context) {
+    if (!value.is_object()) {
+        throw DecodeError(context.empty() ? std::string("expected an object")
+                                          : std::string(context) + ": expected an object");
+    }
+    return value;
+}
+
+const Value& requireMember(const Value& object, std::string_view key) {
+    requireObject(object);
+    const auto it = object.find(key);
+    if (it == object.end()) fail(key, "missing");
+    if (it->is_null()) fail(key, "null");
+    return *it;
+}
+
+const Value* optionalMember(const Value& object, std::string_view key) {
+    requireObject(object);
+    const auto it = object.find(key);
+    if (it == object.end() || it->is_null()) return nullptr;
+    return &*it;
+}
+
+std::string asString(const Value& value, std::string_view key) {
+    if (!value.is_string()) fail(key, value.is_null() ? "null" : "wrong type");
+    return value.get<std::string>();
+}
+
+std::int64_t asInt64(const Value& value, std::string_view key) { return toInt64(value, key); }
+
+Date asDate(const Value& value, std::string_view key) {
+    const std::string text = asString(value, key);
+    if (auto date = Iso8601::parse(text)) return *date;
+    throw DecodeError(std::string(key) + ": Unrecognised date: " + text);
+}
+
+std::string requireString(const Value& object, std::string_view key) {
+    return asString(requireMember(object, key), key);
+}
+
+std::optional<std::string> optString(const Value& object, std::string_view key) {
+    const Value* v = optionalMember(object, key);
+    if (!v) return std::nullopt;
+    return asString(*v, key);
+}
+
+std::int64_t requireInt64(const Value& object, std::string_view key) { return toInt64(requireMember(object, key), key); }
+
+std::optional<std::int64_t> optInt64(const Value& object, std::string_view key) {
+    const Value* v = optionalMember(object, key);
+    if (!v) return std::nullopt;
+    return toInt64(*v, key);
+}
+
+bool requireBool(const Value& object, std::string_view key) {
+    const Value& v = requireMember(object, key);
+    if (!v.is_boolean()) fail(key, "wrong type");
+    return v.get<bool>();
+}
+
+std::optional<bool> optBool(const Value& object, std::string_view key) {
+    const Value* v = optionalMember(object, key);
+    if (!v) return std::nullopt;
+    if (!v->is_boolean()) fail(key, "wrong type");
+    return v->get<bool>();
+}
+
+double requireDouble(const Value& object, std::string_view key) {
+    const Value& v = requireMember(object, key);
+    if (!v.is_number()) fail(key, "wrong type");
+    return v.get<double>();
+}
+
+Date requireDate(const Value& object, std::string_view key) { return asDate(requireMember(object, key), key); }
+
+std::optional<Date> optDate(const Value& object, std::string_view key) {
+    const Value* v = optionalMember(object, key);
+    if (!v) return std::nullopt;
+    return asDate(*v, key);
+}
+
+const Value& requireArray(const Value& object, std::string_view key) {
+    const Value& v = requireMember(object, key);
+    if (!v.is_array()) fail(key, "wrong type");
+    return v;
+}
+
+} // namespace varnel::json

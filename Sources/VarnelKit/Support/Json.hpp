@@ -1,0 +1,90 @@
+#pragma once
+
+#include "VarnelKit/Support/Error.hpp"
+#include "VarnelKit/Support/Iso8601.hpp"
+#include "VarnelKit/Support/WireEnum.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace varnel {
+
+// Strict access to received JSON. nlohmann's own get<> converts too much (5.5 to 5, true to 1,
+// wraps large numbers), so every field of a wire model is read through these helpers: a missing
+// required key, a null, a wrong type or an unknown enumeration value fails the whole message.
+namespace json {
+
+using Value = nlohmann::json;
+// Written objects keep their keys in declaration order.
+using Ordered = nlohmann::ordered_json;
+using Date = std::chrono::system_clock::time_point;
+
+class DecodeError : public Error {
+public:
+    using Error::Error;
+};
+
+// Parses text; a syntax error is a DecodeError.
+Value parse(std::string_view text);
+// Serialises compactly; invalid UTF-8 inside strings is replaced, never thrown on.
+std::string dump(const Ordered& value);
+std::string dump(const Value& value);
+
+const Value& requireObject(const Value& value, std::string_view context = "");
+const Value& requireMember(const Value& object, std::string_view key);
+// The member, or none when it is missing or null.
+const Value* optionalMember(const Value& object, std::string_view key);
+
+std::string requireString(const Value& object, std::string_view key);
+std::optional<std::string> optString(const Value& object, std::string_view key);
+std::int64_t requireInt64(const Value& object, std::string_view key);
+std::optional<std::int64_t> optInt64(const Value& object, std::string_view key);
+bool requireBool(const Value& object, std::string_view key);
+std::optional<bool> optBool(const Value& object, std::string_view key);
+double requireDouble(const Value& object, std::string_view key);
+Date requireDate(const Value& object, std::string_view key);
+std::optional<Date> optDate(const Value& object, std::string_view key);
+const Value& requireArray(const Value& object, std::string_view key);
+
+// Value-level readers for array elements and top-level values.
+std::string asString(const Value& value, std::string_view key);
+std::int64_t asInt64(const Value& value, std::string_view key);
+Date asDate(const Value& value, std::string_view key);
+
+template <WireEnum E> E requireEnum(const Value& object, std::string_view key) {
+    const std::string raw = requireString(object, key);
+    if (auto value = fromRawValue<E>(raw)) return *value;
+    throw DecodeError(std::string(key) + ": unknown value \"" + raw + "\"");
+}
+
+template <WireEnum E> std::optional<E> optEnum(const Value& object, std::string_view key) {
+    if (!optionalMember(object, key)) return std::nullopt;
+    return requireEnum<E>(object, key);
+}
+
+// Reads an array member whose elements are decoded by `decode(const Value&)`.
+template <class T, class Decode>
+std::vector<T> requireList(const Value& object, std::string_view key, Decode decode) {
+    const Value& array = requireArray(object, key);
+    std::vector<T> out;
+    out.reserve(array.size());
+    for (const Value& element : array) out.push_back(decode(element));
+    return out;
+}
+
+// Writes an optional member only when it holds a value.
+template <class T> void putOptional(Ordered& object, const char* key, const std::optional<T>& value) {
+    if (value) object[key] = *value;
+}
+inline void putDate(Ordered& object, const char* key, Date date) { object[key] = Iso8601::wholeSeconds(date); }
+inline void putOptionalDate(Ordered& object, const char* key, const std::optional<Date>& date) {
+    if (date) putDate(object, key, *date);
+}
+
+} // namespace json
+} // namespace varnel

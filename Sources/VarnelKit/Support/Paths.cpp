@@ -1,0 +1,46 @@
+#include "VarnelKit/Support/Paths.hpp"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace varnel::Paths {
+
+namespace {
+
+std::filesystem::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir &&
+        *result->pw_dir) {
+        return result->pw_dir;
+    }
+    return {};
+}
+
+} // namespace
+
+std::filesystem::path applicationSupport() {
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data && data[0] == '/') {
+        return std::filesystem::path(data) / "Varnel";
+    }
+    const auto home = homeDirectory();
+    if (!home.empty()) return home / ".local" / "share" / "Varnel";
+    // No home at all (a stripped service account): a per-user folder under the temporary folder.
+    return std::filesystem::temp_directory_path() / ("varnel-" + std::to_string(getuid())) / "Varnel";
+}
+
+std::filesystem::path logsDirectory() { return applicationSupport() / "Logs"; }
+
+std::filesystem::path settingsFile() { return applicationSupport() / "settings.json"; }
+
+std::filesystem::path keychainDirectory() { return applicationSupport() / "Keychain"; }
+
+std::filesystem::path updatesDirectory() { return applicationSupport() / "updates"; }
+
+} // namespace varnel::Paths
