@@ -4,6 +4,7 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -35,11 +36,14 @@ std::shared_ptr<Task> Task::spawn(const Executor& executor, Body body) {
 }
 
 void Task::start() {
-    // The completion handler keeps the task (and so the body the coroutine may refer to) alive
-    // until the coroutine has ended.
-    asio::co_spawn(executor_, runBody(&body_),
-                   asio::bind_cancellation_slot(signal_.slot(),
-                                                [self = shared_from_this()](std::exception_ptr) { self->finish(); }));
+    // Posted, never run inline: the body starts only after spawn() has returned the task to its
+    // owner, so the body may already find itself in its owner's list. The completion handler
+    // keeps the task (and so the body the coroutine refers to) alive until the coroutine has ended.
+    asio::post(executor_, [self = shared_from_this()] {
+        asio::co_spawn(self->executor_, runBody(&self->body_),
+                       asio::bind_cancellation_slot(self->signal_.slot(),
+                                                    [self](std::exception_ptr) { self->finish(); }));
+    });
 }
 
 void Task::finish() {

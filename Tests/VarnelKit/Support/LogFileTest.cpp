@@ -1,0 +1,151 @@
+#include "VarnelKit/Support/LogFile.hpp"
+
+#include "TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace varnel {
+namespace {
+
+std::string contents(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+LogFile::Configuration config(const std::filesystem::path& dir, std::int64_t maxBytes = 1 << 20,
+                              std::int64_t generations = 3) {
+    return LogFile::Configuration(dir, "varnel.log", maxBytes, generations);
+}
+
+TEST(LogFile, CreatesFolderAndEmptyFileBeforeTheFirstLine) {
+    TemporaryDirectory tmp;
+    LogFile log(config(tmp.path() / "a" / "b"));
+    EXPECT_EQ(log.tail(10), "");
+    EXPECT_TRUE(std::filesystem::exists(tmp.path() / "a" / "b" / "varnel.log"));
+    EXPECT_EQ(log.fileURL(), tmp.path() / "a" / "b" / "varnel.log");
+}
+
+TEST(LogFile, WritesStampedLinesAndTails) {
+    TemporaryDirectory tmp;
+    LogFile log(config(tmp.path()));
+    log.write("INFO", "a");
+    log.write("ERROR", "b \xFF");
+    const std::string text = log.tail(3);
+    ASSERT_EQ(text.size(), 2 * 24 + std::string(" [INFO] a\n").size() + std::string(" [ERROR] b \xEF\xBF\xBD\n").size());
+    EXPECT_EQ(text.substr(10, 1), "T");
+    EXPECT_EQ(text.substr(23, 10), "Z [INFO] a");
+    EXPECT_NE(text.find(" [ERROR] b \xEF\xBF\xBD\n"), std::string::npos);
+}
+
+TEST(LogFile, TailCountsPiecesBetweenLineFeeds) {
+    TemporaryDirectory tmp;
+    writeFile(tmp.path() / "varnel.log", "a\nb\n");
+    LogFile log(config(tmp.path()));
+    EXPECT_EQ(log.tail(0), "");
+    EXPECT_EQ(log.tail(-4), "");
+    EXPECT_EQ(log.tail(1), "");
+    EXPECT_EQ(log.tail(2), "b\n");
+    EXPECT_EQ(log.tail(3), "a\nb\n");
+    EXPECT_EQ(log.tail(30), "a\nb\n");
+}
+
+TEST(LogFile, TailOfInvalidUtf8IsEmpty) {
+    TemporaryDirectory tmp;
+    writeFile(tmp.path() / "varnel.log", "fine\n\xC3\x28\n");
+    LogFile log(config(tmp.path()));
+    EXPECT_EQ(log.tail(5), "");
+}
+
+TEST(LogFile, RotatesWhenTheSizeFoundAtOpenPlusOwnLinesReachesTheLimit) {
+    TemporaryDirectory tmp;
+    const std::string existing(90, 'x');
+    writeFile(tmp.path() / "varnel.log", existing);
+    LogFile log(config(tmp.path(), 100));
+    log.write("INFO", "first line");  // pushes the count past 100: written, then rotated
+    log.write("INFO", "second line");
+    log.flush();
+    const std::string rotated = contents(tmp.path() / "varnel.log.1");
+    EXPECT_EQ(rotated.substr(0, 90), existing);
+    EXPECT_NE(rotated.find("[INFO] first line\n"), std::string::npos);
+    const std::string current = contents(tmp.path() / "varnel.log");
+    EXPECT_EQ(current.find("first line"), std::string::npos);
+    EXPECT_NE(current.find("[INFO] second line\n"), std::string::npos);
+}
+
+TEST(LogFile, RotationShiftsGenerationsAndDropsTheOldest) {
+    TemporaryDirectory tmp;
+    const auto dir = tmp.path();
+    writeFile(dir / "varnel.log", "current\n");
+    writeFile(dir / "varnel.log.1", "one\n");
+    writeFile(dir / "varnel.log.2", "two\n");
+    writeFile(dir / "varnel.log.3", "three\n");
+    {
+        LogFile log(config(dir, 10));
+        log.write("INFO", "go");
+    }
+    EXPECT_EQ(contents(dir / "varnel.log.3"), "two\n");
+    EXPECT_EQ(contents(dir / "varnel.log.2"), "one\n");
+    EXPECT_EQ(contents(dir / "varnel.log.1").substr(0, 8), "current\n");
+    EXPECT_EQ(contents(dir / "varnel.log"), "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "varnel.log.4"));
+}
+
+TEST(LogFile, OneGenerationStillKeepsDotOne) {
+    TemporaryDirectory tmp;
+    {
+        LogFile log(config(tmp.path(), 10, 1));
+        log.write("INFO", "first");
+        log.write("INFO", "second");
+    }
+    EXPECT_NE(contents(tmp.path() / "varnel.log.1").find("second"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(tmp.path() / "varnel.log.2"));
+}
+
+TEST(LogFile, AllFilesListsOldestFirstAndSkipsGaps) {
+    TemporaryDirectory tmp;
+    writeFile(tmp.path() / "varnel.log.2", "old\n");
+    LogFile log(config(tmp.path()));
+    log.flush();
+    const auto files = log.allFiles();
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(files[0], tmp.path() / "varnel.log.2");
+    EXPECT_EQ(files[1], tmp.path() / "varnel.log");
+}
+
+TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
+    TemporaryDirectory tmp;
+    constexpr int perWriter = 500;
+    {
+        LogFile first(config(tmp.path()));
+        LogFile second(config(tmp.path()));
+        std::thread a([&] {
+            for (int i = 0; i < perWriter; ++i) first.write("INFO", "first " + std::to_string(i));
+        });
+        std::thread b([&] {
+            for (int i = 0; i < perWriter; ++i) second.write("INFO", "second " + std::to_string(i));
+        });
+        a.join();
+        b.join();
+    } // destruction writes every queued line
+    std::istringstream in(contents(tmp.path() / "varnel.log"));
+    std::string line;
+    int lines = 0;
+    while (std::getline(in, line)) {
+        ++lines;
+        EXPECT_EQ(line.substr(24, 8), " [INFO] ") << line;
+    }
+    EXPECT_EQ(lines, 2 * perWriter);
+}
+
+} // namespace
+} // namespace varnel

@@ -1,0 +1,179 @@
+#include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Support/Timeout.hpp"
+#include "VarnelKit/Support/TransportError.hpp"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace varnel {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace asio = boost::asio;
+
+struct Flags {
+    std::atomic<bool> started{false};
+    std::atomic<bool> sleptFully{true};
+    std::atomic<bool> finished{false};
+};
+
+Awaitable<void> sleeper(Flags* flags) {
+    flags->started = true;
+    flags->sleptFully = co_await sleepFor(60s);
+    flags->finished = true;
+}
+
+TEST(Task, CancelEndsASleepEarlyWithoutThrowing) {
+    AgentLoop loop;
+    loop.startThread();
+    Flags flags;
+    auto task = Task::spawn(loop.executor(), [&flags] { return sleeper(&flags); });
+    while (!flags.started) std::this_thread::sleep_for(1ms);
+    const auto before = Clock::now();
+    task->cancel();
+    loop.blockOn(task->join());
+    EXPECT_LT(Clock::now() - before, 5s);
+    EXPECT_TRUE(task->isCancelled());
+    EXPECT_TRUE(task->isFinished());
+    EXPECT_TRUE(flags.finished);
+    EXPECT_FALSE(flags.sleptFully);
+}
+
+TEST(Task, SleepAfterCancellationReturnsAtOnce) {
+    AgentLoop loop;
+    loop.startThread();
+    Flags flags;
+    std::atomic<bool> release{false};
+    auto task = Task::spawn(loop.executor(), [&]() -> Awaitable<void> {
+        return [](Flags* f, std::atomic<bool>* r) -> Awaitable<void> {
+            while (!r->load()) co_await sleepFor(1ms);
+            co_await sleeper(f);
+        }(&flags, &release);
+    });
+    task->cancel();
+    release = true;
+    loop.blockOn(task->join());
+    EXPECT_FALSE(flags.sleptFully);
+}
+
+// A task that stops a set of tasks that includes itself must not wait for itself.
+Awaitable<void> stopAll(std::vector<std::shared_ptr<Task>>* tasks, std::atomic<bool>* done) {
+    for (auto& t : *tasks) t->cancel();
+    co_await joinAll(*tasks);
+    *done = true;
+}
+
+TEST(Task, JoinFromInsideTheSameTaskReturns) {
+    AgentLoop loop;
+    loop.startThread();
+    std::vector<std::shared_ptr<Task>> tasks;
+    Flags other;
+    std::atomic<bool> done{false};
+    std::promise<void> ready;
+    auto readyFuture = ready.get_future();
+    asio::post(loop.context(), [&] {
+        tasks.push_back(Task::spawn(loop.executor(), [&other] { return sleeper(&other); }));
+        tasks.push_back(Task::spawn(loop.executor(), [&tasks, &done] { return stopAll(&tasks, &done); }));
+        ready.set_value();
+    });
+    readyFuture.wait();
+    const auto deadline = Clock::now() + 5s;
+    while (!done && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(done);
+    loop.blockOn(joinAll(tasks));
+    EXPECT_TRUE(tasks[0]->isFinished());
+    EXPECT_TRUE(tasks[1]->isFinished());
+}
+
+TEST(Task, IsCurrentTellsTasksApart) {
+    AgentLoop loop;
+    loop.startThread();
+    std::shared_ptr<Task> first, second;
+    std::atomic<int> result{-1};
+    std::promise<void> spawned;
+    asio::post(loop.context(), [&] {
+        second = Task::spawn(loop.executor(), [] { return []() -> Awaitable<void> { co_await sleepFor(60s); }(); });
+        first = Task::spawn(loop.executor(), [&]() -> Awaitable<void> {
+            return [](std::shared_ptr<Task>* self, std::shared_ptr<Task>* other, std::atomic<int>* out) -> Awaitable<void> {
+                const bool mine = co_await (*self)->isCurrent();
+                const bool theirs = co_await (*other)->isCurrent();
+                *out = (mine ? 1 : 0) + (theirs ? 2 : 0);
+            }(&first, &second, &result);
+        });
+        spawned.set_value();
+    });
+    spawned.get_future().wait();
+    loop.blockOn(first->join());
+    EXPECT_EQ(result.load(), 1);
+    second->cancel();
+    loop.blockOn(second->join());
+}
+
+Awaitable<void> connectTo(asio::ip::tcp::endpoint endpoint) {
+    asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
+    co_await socket.async_connect(endpoint, asio::use_awaitable);
+}
+
+std::exception_ptr timedOut() { return std::make_exception_ptr(TransportError(TransportError::Code::timedOut)); }
+
+TEST(Timeout, AFailureThatComesFirstWinsAtOnce) {
+    AgentLoop loop;
+    loop.startThread();
+    // A port that was just free: the connection is refused at once.
+    asio::ip::tcp::acceptor probe(loop.context(), {asio::ip::make_address("127.0.0.1"), 0});
+    const auto endpoint = probe.local_endpoint();
+    probe.close();
+
+    const auto before = Clock::now();
+    try {
+        loop.blockOn(withTimeout<void>(2s, connectTo(endpoint), timedOut));
+        ADD_FAILURE() << "a refused connection must fail";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), asio::error::connection_refused);
+    }
+    EXPECT_LT(Clock::now() - before, 1s);
+}
+
+Awaitable<int> slowAnswer() {
+    co_await sleepFor(30s);
+    co_return 7;
+}
+
+Awaitable<int> quickAnswer() { co_return 42; }
+
+TEST(Timeout, TheTimerWinsOverASlowOperationAndCancelsIt) {
+    AgentLoop loop;
+    loop.startThread();
+    const auto before = Clock::now();
+    EXPECT_THROW(loop.blockOn(withTimeout<int>(50ms, slowAnswer(), timedOut)), TransportError);
+    EXPECT_LT(Clock::now() - before, 5s);
+    EXPECT_EQ(loop.blockOn(withTimeout<int>(5s, quickAnswer(), timedOut)), 42);
+}
+
+TEST(Blocking, RunsOffTheLoopAndResumesOnIt) {
+    AgentLoop loop;
+    loop.startThread();
+    std::thread::id loopThread;
+    asio::post(loop.context(), [&] { loopThread = std::this_thread::get_id(); });
+    const auto result = loop.blockOn([](std::thread::id* loopId) -> Awaitable<std::pair<bool, bool>> {
+        const auto worker = co_await runBlocking([] { return std::this_thread::get_id(); });
+        co_return std::pair{worker != *loopId, std::this_thread::get_id() == *loopId};
+    }(&loopThread));
+    EXPECT_TRUE(result.first);
+    EXPECT_TRUE(result.second);
+    EXPECT_THROW(loop.blockOn(runBlocking([]() -> int { throw TransportError(TransportError::Code::cancelled); })),
+                 TransportError);
+}
+
+} // namespace
+} // namespace varnel
