@@ -17,10 +17,8 @@ PendingJob PendingJob::fromJson(const json::Value& value) {
 }
 
 json::Ordered PendingJobsResponse::toJson() const {
-    json::Ordered list = json::Ordered::array();
-    for (const auto& job : jobs) list.push_back(job.toJson());
     json::Ordered object = json::Ordered::object();
-    object["jobs"] = std::move(list);
+    object["jobs"] = json::encodeList(jobs);
     return object;
 }
 

@@ -34,10 +34,8 @@ ReportedPrinter ReportedPrinter::fromJson(const json::Value& value) {
 }
 
 json::Ordered PrinterSyncRequest::toJson() const {
-    json::Ordered list = json::Ordered::array();
-    for (const auto& printer : printers) list.push_back(printer.toJson());
     json::Ordered object = json::Ordered::object();
-    object["printers"] = std::move(list);
+    object["printers"] = json::encodeList(printers);
     return object;
 }
 

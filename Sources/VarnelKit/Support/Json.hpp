@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace varnel {
 
@@ -75,6 +76,13 @@ std::vector<T> requireList(const Value& object, std::string_view key, Decode dec
     out.reserve(array.size());
     for (const Value& element : array) out.push_back(decode(element));
     return out;
+}
+
+// Encodes a list of models, each with its own toJson().
+template <class T> Ordered encodeList(const std::vector<T>& items) {
+    Ordered list = Ordered::array();
+    for (const auto& item : items) list.push_back(item.toJson());
+    return list;
 }
 
 // Writes an optional member only when it holds a value.
