@@ -155,6 +155,12 @@ std::vector<std::string> graphemes(std::string_view text) {
 
 bool isWhitespace(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE); }
 
+bool isAlphabetic(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_ALPHABETIC); }
+
+bool isNumeric(char32_t cp) {
+    return u_getIntPropertyValue(static_cast<UChar32>(cp), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
 bool isWhitespace(std::string_view character) {
     const auto cps = codePoints(character);
     if (!cps || cps->empty()) return false;

@@ -1,0 +1,61 @@
+#include "VarnelKit/Language/DriverSupport.hpp"
+
+#include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/Text.hpp"
+
+namespace varnel::DriverSupport {
+
+void refuse(std::string message) { throw JobError(JobErrorCode::payloadInvalid, std::move(message)); }
+
+void requireCopies(std::int64_t copies) {
+    if (copies < 1) refuse("copies must be at least 1");
+}
+
+std::string trimmedText(const Bytes& data, std::string_view language) {
+    const std::string_view raw(reinterpret_cast<const char*>(data.data()), data.size());
+    if (!Text::isValidUtf8(raw)) refuse(std::string(language) + " payload is not valid UTF-8");
+    std::string trimmed = Text::trimWhitespace(raw);
+    if (trimmed.empty()) refuse(std::string(language) + " payload is empty");
+    return trimmed;
+}
+
+Bytes repeated(std::string_view unit, std::int64_t times) {
+    const auto count = static_cast<std::uint64_t>(times < 1 ? 1 : times);
+    if (unit.size() > 0 && count > maximumOutputSize / unit.size()) {
+        refuse("The printer data for " + NumberText::integer(static_cast<std::int64_t>(count)) +
+               (count == 1 ? " copy" : " copies") + " would be larger than the 64 MiB a job may send");
+    }
+    Bytes out;
+    out.reserve(unit.size() * count);
+    for (std::uint64_t i = 0; i < count; ++i) out.insert(out.end(), unit.begin(), unit.end());
+    return out;
+}
+
+namespace {
+bool isLineBreak(char32_t scalar) {
+    switch (scalar) {
+    case U'\n':
+    case U'\v':
+    case U'\f':
+    case U'\r':
+    case U'\u0085':
+    case U'\u2028':
+    case U'\u2029': return true;
+    default: return false;
+    }
+}
+} // namespace
+
+std::string withoutLineBreaksOr(std::string_view text, std::string_view dropped) {
+    std::string out;
+    out.reserve(text.size());
+    for (char32_t scalar : Text::codePoints(Text::makeValidUtf8(text)).value_or(std::u32string{})) {
+        if (isLineBreak(scalar)) continue;
+        if (scalar < 0x80 && dropped.find(static_cast<char>(scalar)) != std::string_view::npos) continue;
+        Text::appendCodePoint(out, scalar);
+    }
+    return out;
+}
+
+} // namespace varnel::DriverSupport
