@@ -4,6 +4,8 @@
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
+#include <algorithm>
+
 namespace varnel::DriverSupport {
 
 void refuse(std::string message) { throw JobError(JobErrorCode::payloadInvalid, std::move(message)); }
@@ -26,9 +28,14 @@ Bytes repeated(std::string_view unit, std::int64_t times) {
         refuse("The printer data for " + NumberText::integer(static_cast<std::int64_t>(count)) +
                (count == 1 ? " copy" : " copies") + " would be larger than the 64 MiB a job may send");
     }
-    Bytes out;
-    out.reserve(unit.size() * count);
-    for (std::uint64_t i = 0; i < count; ++i) out.insert(out.end(), unit.begin(), unit.end());
+    // Copies double the part already written, so many small copies cost a few large copies.
+    Bytes out(unit.size() * count);
+    std::copy(unit.begin(), unit.end(), out.begin());
+    for (std::size_t filled = unit.size(); filled > 0 && filled < out.size();) {
+        const std::size_t chunk = std::min(filled, out.size() - filled);
+        std::copy_n(out.begin(), chunk, out.begin() + static_cast<std::ptrdiff_t>(filled));
+        filled += chunk;
+    }
     return out;
 }
 

@@ -102,6 +102,14 @@ TEST(DriverOutputBound, RefusesOutputAbove64MiBBeforeBuildingIt) {
     EXPECT_EQ(textOf(ZplDriver().prepare(bytesOf("~JA"), most)), "~JA\n");
 }
 
+TEST(DriverOutputBound, RepeatingBuildsWholeCopies) {
+    for (std::int64_t times = 1; times <= 9; ++times) {
+        std::string expected;
+        for (std::int64_t i = 0; i < times; ++i) expected += "^XA\u00E9^XZ\n";
+        EXPECT_EQ(textOf(DriverSupport::repeated("^XA\u00E9^XZ\n", times)), expected) << times;
+    }
+}
+
 TEST(DriverOutputBound, TheLimitIsTheExactOutputSize) {
     const std::string unit = "^XA^XZ\n"; // the payload as sent: trimmed, one LF
     const auto fitting = static_cast<std::int64_t>(DriverSupport::maximumOutputSize / unit.size());
