@@ -171,12 +171,26 @@ bool isWhitespace(std::string_view character) {
 }
 
 std::string trimWhitespace(std::string_view text) {
-    const auto cps = codePoints(text);
-    if (!cps) return std::string(text);
-    std::size_t begin = 0, end = cps->size();
-    while (begin < end && isWhitespace((*cps)[begin])) ++begin;
-    while (end > begin && isWhitespace((*cps)[end - 1])) --end;
-    return fromCodePoints(std::u32string_view(*cps).substr(begin, end - begin));
+    if (!isValidUtf8(text)) return std::string(text);
+    // Only the ends are decoded, so trimming a large payload copies it once.
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        char32_t cp;
+        std::size_t bad;
+        const std::size_t n = decodeOne(text, begin, cp, bad);
+        if (!isWhitespace(cp)) break;
+        begin += n;
+    }
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        char32_t cp;
+        std::size_t bad;
+        decodeOne(text, start, cp, bad);
+        if (!isWhitespace(cp)) break;
+        end = start;
+    }
+    return std::string(text.substr(begin, end - begin));
 }
 
 std::string uppercased(std::string_view text) {
