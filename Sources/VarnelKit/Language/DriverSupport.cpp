@@ -8,25 +8,29 @@
 
 namespace varnel::DriverSupport {
 
+std::string Refusal::outputTooLarge(std::uint64_t copies) {
+    return "The printer data for " + NumberText::integer(static_cast<std::int64_t>(copies)) +
+           (copies == 1 ? " copy" : " copies") + " would be larger than the 64 MiB a job may send";
+}
+
 void refuse(std::string message) { throw JobError(JobErrorCode::payloadInvalid, std::move(message)); }
 
 void requireCopies(std::int64_t copies) {
-    if (copies < 1) refuse("copies must be at least 1");
+    if (copies < 1) refuse(Refusal::copiesBelowOne);
 }
 
 std::string trimmedText(const Bytes& data, std::string_view language) {
     const std::string_view raw(reinterpret_cast<const char*>(data.data()), data.size());
-    if (!Text::isValidUtf8(raw)) refuse(std::string(language) + " payload is not valid UTF-8");
+    if (!Text::isValidUtf8(raw)) refuse(std::string(language) + std::string(Refusal::notUtf8));
     std::string trimmed = Text::trimWhitespace(raw);
-    if (trimmed.empty()) refuse(std::string(language) + " payload is empty");
+    if (trimmed.empty()) refuse(std::string(language) + std::string(Refusal::empty));
     return trimmed;
 }
 
 Bytes repeated(std::string_view unit, std::int64_t times) {
     const auto count = static_cast<std::uint64_t>(times < 1 ? 1 : times);
     if (unit.size() > 0 && count > maximumOutputSize / unit.size()) {
-        refuse("The printer data for " + NumberText::integer(static_cast<std::int64_t>(count)) +
-               (count == 1 ? " copy" : " copies") + " would be larger than the 64 MiB a job may send");
+        refuse(Refusal::outputTooLarge(count));
     }
     // Copies double the part already written, so many small copies cost a few large copies.
     Bytes out(unit.size() * count);

@@ -14,8 +14,25 @@ namespace varnel::DriverSupport {
 // count comes from the server.
 inline constexpr std::size_t maximumOutputSize = std::size_t{64} * 1024 * 1024;
 
+// The sentences of the refusals, kept together so that a wording is one edit.
+namespace Refusal {
+inline constexpr std::string_view copiesBelowOne = "copies must be at least 1";
+inline constexpr std::string_view notUtf8 = " payload is not valid UTF-8";  // after the language
+inline constexpr std::string_view empty = " payload is empty";              // after the language
+inline constexpr std::string_view noZplCommands =
+    "No ZPL commands found \u2014 expected a ^XA\u2026^XZ label or a ~ control command";
+inline constexpr std::string_view unterminatedZplLabel =
+    "A ^XA label was never closed with ^XZ, so the printer would wait forever";
+inline constexpr std::string_view textOutsideZplLabel = "Text found outside any ^XA\u2026^XZ label \u2014 is this really ZPL?";
+inline constexpr std::string_view noTsplPrint = "TSPL2 payload has no PRINT command, so nothing would be printed";
+inline constexpr std::string_view pdfEmpty = "PDF payload is empty";
+inline constexpr std::string_view notPdf = "Payload is not a PDF (expected it to start with %PDF-)";
+std::string outputTooLarge(std::uint64_t copies);
+} // namespace Refusal
+
 // Throws JobError(payloadInvalid, message).
 [[noreturn]] void refuse(std::string message);
+[[noreturn]] inline void refuse(std::string_view message) { refuse(std::string(message)); }
 
 // Refuses copies below 1.
 void requireCopies(std::int64_t copies);

@@ -11,10 +11,10 @@ namespace varnel {
 
 Bytes PdfDriver::prepare(const Bytes& data, std::int64_t copies) const {
     DriverSupport::requireCopies(copies);
-    if (data.empty()) DriverSupport::refuse("PDF payload is empty");
+    if (data.empty()) DriverSupport::refuse(DriverSupport::Refusal::pdfEmpty);
     constexpr std::string_view magic = "%PDF-";
     if (data.size() < magic.size() || !std::equal(magic.begin(), magic.end(), data.begin())) {
-        DriverSupport::refuse("Payload is not a PDF (expected it to start with %PDF-)");
+        DriverSupport::refuse(DriverSupport::Refusal::notPdf);
     }
     return data;
 }

@@ -9,7 +9,7 @@ Bytes Tspl2Driver::prepare(const Bytes& data, std::int64_t copies) const {
     const std::string trimmed = DriverSupport::trimmedText(data, "TSPL2");
     DriverSupport::requireCopies(copies);
     if (Text::uppercased(trimmed).find("PRINT") == std::string::npos) {
-        DriverSupport::refuse("TSPL2 payload has no PRINT command, so nothing would be printed");
+        DriverSupport::refuse(DriverSupport::Refusal::noTsplPrint);
     }
     return DriverSupport::repeated(normaliseLineEndings(trimmed), copies);
 }

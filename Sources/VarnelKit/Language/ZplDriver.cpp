@@ -9,13 +9,13 @@ Bytes ZplDriver::prepare(const Bytes& data, std::int64_t copies) const {
     DriverSupport::requireCopies(copies);
     const ZplParser::Analysis analysis = parser.analyse(trimmed);
     if (analysis.isEmpty()) {
-        DriverSupport::refuse("No ZPL commands found \u2014 expected a ^XA\u2026^XZ label or a ~ control command");
+        DriverSupport::refuse(DriverSupport::Refusal::noZplCommands);
     }
     if (analysis.hasUnterminatedLabel) {
-        DriverSupport::refuse("A ^XA label was never closed with ^XZ, so the printer would wait forever");
+        DriverSupport::refuse(DriverSupport::Refusal::unterminatedZplLabel);
     }
     if (analysis.hasStrayText) {
-        DriverSupport::refuse("Text found outside any ^XA\u2026^XZ label \u2014 is this really ZPL?");
+        DriverSupport::refuse(DriverSupport::Refusal::textOutsideZplLabel);
     }
     const std::int64_t times = copies != 1 && analysis.isRepeatable() ? copies : 1;
     return DriverSupport::repeated(trimmed + "\n", times);

@@ -26,15 +26,6 @@ TEST(DymoModel, FromNameTakesTheFirstRuleThatMatches) {
     for (const auto& [name, model] : cases) EXPECT_EQ(DymoModels::fromName(name), model) << name;
 }
 
-TEST(DymoModel, FromUsbProductId) {
-    EXPECT_EQ(DymoModels::usbVendorId, 0x0922);
-    EXPECT_EQ(DymoModels::fromUsbProductId(0x0028), DymoModel::labelWriter550);
-    EXPECT_EQ(DymoModels::fromUsbProductId(0x0029), DymoModel::labelWriter550Turbo);
-    EXPECT_EQ(DymoModels::fromUsbProductId(0x002A), DymoModel::labelWriter5XL);
-    EXPECT_EQ(DymoModels::fromUsbProductId(0x0020), std::nullopt);
-    EXPECT_EQ(DymoModels::fromUsbProductId(0x0000), std::nullopt);
-}
-
 TEST(DymoModel, SupportMessages) {
     EXPECT_EQ(supportMessage(DymoModel::labelWriter450Series),
               "LabelWriter 450 series detected. Varnel prints to it by sending a PDF through DYMO's own macOS "
