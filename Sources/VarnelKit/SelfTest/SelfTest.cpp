@@ -5,7 +5,13 @@
 namespace varnel::SelfTest {
 
 void registerAll(TestHarness& harness) {
+    registerZplTests(harness);
+    registerTsplTests(harness);
+    registerDriverRegistryTests(harness);
     registerJobPayloadTests(harness);
+    registerZplStructureTests(harness);
+    registerDymoTests(harness);
+    registerPdfTests(harness);
 }
 
 bool run(std::FILE* out) {

@@ -17,7 +17,13 @@ bool run(std::FILE* out = stdout);
 void registerAll(TestHarness& harness);
 
 // The suites, each appending its cases under its own suite name.
+void registerZplTests(TestHarness& harness);
+void registerTsplTests(TestHarness& harness);
+void registerDriverRegistryTests(TestHarness& harness);
 void registerJobPayloadTests(TestHarness& harness);
+void registerZplStructureTests(TestHarness& harness);
+void registerDymoTests(TestHarness& harness);
+void registerPdfTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
 // A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.

@@ -155,6 +155,12 @@ std::vector<std::string> graphemes(std::string_view text) {
 
 bool isWhitespace(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE); }
 
+bool isAlphabetic(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_ALPHABETIC); }
+
+bool isNumeric(char32_t cp) {
+    return u_getIntPropertyValue(static_cast<UChar32>(cp), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
+}
+
 bool isWhitespace(std::string_view character) {
     const auto cps = codePoints(character);
     if (!cps || cps->empty()) return false;
@@ -165,12 +171,26 @@ bool isWhitespace(std::string_view character) {
 }
 
 std::string trimWhitespace(std::string_view text) {
-    const auto cps = codePoints(text);
-    if (!cps) return std::string(text);
-    std::size_t begin = 0, end = cps->size();
-    while (begin < end && isWhitespace((*cps)[begin])) ++begin;
-    while (end > begin && isWhitespace((*cps)[end - 1])) --end;
-    return fromCodePoints(std::u32string_view(*cps).substr(begin, end - begin));
+    if (!isValidUtf8(text)) return std::string(text);
+    // Only the ends are decoded, so trimming a large payload copies it once.
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        char32_t cp;
+        std::size_t bad;
+        const std::size_t n = decodeOne(text, begin, cp, bad);
+        if (!isWhitespace(cp)) break;
+        begin += n;
+    }
+    while (end > begin) {
+        std::size_t start = end - 1;
+        while (start > begin && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+        char32_t cp;
+        std::size_t bad;
+        decodeOne(text, start, cp, bad);
+        if (!isWhitespace(cp)) break;
+        end = start;
+    }
+    return std::string(text.substr(begin, end - begin));
 }
 
 std::string uppercased(std::string_view text) {

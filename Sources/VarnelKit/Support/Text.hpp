@@ -25,6 +25,10 @@ std::vector<std::string> graphemes(std::string_view text);
 // The Unicode White_Space property: the set that "whitespace and newlines" means.
 bool isWhitespace(char32_t codePoint);
 bool isWhitespace(std::string_view character);
+// The Alphabetic property (what "a letter" means), and a Numeric_Type other than None (what "a
+// number character" means: digits of any script, fractions, Roman numerals).
+bool isAlphabetic(char32_t codePoint);
+bool isNumeric(char32_t codePoint);
 // Removes White_Space code points from both ends of valid UTF-8 text.
 std::string trimWhitespace(std::string_view text);
 
