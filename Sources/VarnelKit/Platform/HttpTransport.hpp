@@ -42,8 +42,8 @@ struct HttpResponse {
     std::string body;
 };
 
-// Receives a download as it arrives. Both functions run on the transport's own thread, never on
-// the agent loop, in order: head once, then every piece of the body. They may block (writing to
+// Receives a download as it arrives: head once, then every piece of the body, in order. The real
+// transport calls them on its own thread, never on the agent loop, so they may block (writing to
 // a file is expected) but must not touch an actor's state. An exception thrown by either stops
 // the transfer and is rethrown by download() to its caller.
 struct HttpDownloadSink {

@@ -6,6 +6,7 @@ namespace varnel::SelfTest {
 
 void registerAll(TestHarness& harness) {
     registerJobPayloadTests(harness);
+    registerEnrollmentTests(harness);
 }
 
 bool run(std::FILE* out) {

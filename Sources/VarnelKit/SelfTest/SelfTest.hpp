@@ -1,9 +1,11 @@
 #pragma once
 
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/TestHarness.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,10 +20,14 @@ void registerAll(TestHarness& harness);
 
 // The suites, each appending its cases under its own suite name.
 void registerJobPayloadTests(TestHarness& harness);
+void registerEnrollmentTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
 // A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.
 JobPayload makeJob(const std::optional<std::string>& payload, const std::string& encoding,
                    const std::optional<json::Date>& expiresAt);
+// A server client aimed at a loopback port where nothing listens, over the real transport and
+// without a token: authenticated requests fail before any traffic, others cannot connect.
+std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
 
 } // namespace varnel::SelfTest
