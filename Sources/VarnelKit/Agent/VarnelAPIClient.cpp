@@ -144,6 +144,8 @@ Url VarnelAPIClient::endpoint(const Url& base, std::string_view path) {
     return url;
 }
 
+// Every awaited call below is first kept in a named local: g++ 12 destroys temporaries of a
+// co_await expression (arguments and results) twice.
 Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string path, Body body, bool authenticated) {
     HttpRequest request;
     request.method = std::move(method);
@@ -159,19 +161,22 @@ Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string 
         request.headers.emplace_back("Content-Type", "application/json");
         request.body = json::dump(body());
     }
-    co_return mapReply(co_await transport_->send(std::move(request)));
+    auto exchange = transport_->send(std::move(request));
+    HttpResponse response = co_await std::move(exchange);
+    co_return mapReply(std::move(response));
 }
 
 Awaitable<EnrollmentResponse> VarnelAPIClient::enroll(EnrollmentRequest request) {
-    const auto bytes = co_await sendRaw(
+    auto exchange = sendRaw(
         "POST", "api/v1/devices/enroll", [&request] { return request.toJson(); }, false);
+    const auto bytes = co_await std::move(exchange);
     co_return decodeReply(bytes, [](const json::Value& v) { return EnrollmentResponse::fromJson(v); });
 }
 
 Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbeat(std::int64_t deviceId,
                                                                                    std::optional<std::string> osVersion) {
     const std::string agentVersion = config_.agentVersion;
-    const auto bytes = co_await sendRaw(
+    auto exchange = sendRaw(
         "POST", "api/v1/devices/" + idText(deviceId) + "/heartbeat",
         [&agentVersion, &osVersion] {
             json::Ordered object = json::Ordered::object();
@@ -180,6 +185,7 @@ Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbea
             return object;
         },
         true);
+    const auto bytes = co_await std::move(exchange);
     try {
         const json::Value reply = json::parse(bytes);
         const json::Value* update = json::optionalMember(reply, "update");
@@ -193,39 +199,45 @@ Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbea
 }
 
 Awaitable<void> VarnelAPIClient::syncPrinters(std::int64_t deviceId, std::vector<ReportedPrinter> printers) {
-    (void)co_await sendRaw(
+    auto exchange = sendRaw(
         "PUT", "api/v1/devices/" + idText(deviceId) + "/printers",
         [&printers] { return PrinterSyncRequest{printers}.toJson(); }, true);
+    (void)co_await std::move(exchange);
 }
 
 Awaitable<std::vector<ReportedPrinter>> VarnelAPIClient::assignedPrinters(std::int64_t deviceId) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
+    auto exchange = sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
+    const auto bytes = co_await std::move(exchange);
     co_return decodeReply(bytes, [](const json::Value& v) { return PrinterSyncRequest::fromJson(v).printers; });
 }
 
 Awaitable<std::vector<PendingJob>> VarnelAPIClient::pendingJobs(std::int64_t deviceId) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
+    auto exchange = sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
+    const auto bytes = co_await std::move(exchange);
     co_return decodeReply(bytes, [](const json::Value& v) { return PendingJobsResponse::fromJson(v).jobs; });
 }
 
 Awaitable<JobPayload> VarnelAPIClient::job(std::int64_t id) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
+    auto exchange = sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
+    const auto bytes = co_await std::move(exchange);
     co_return decodeReply(bytes, [](const json::Value& v) { return JobPayload::fromJson(v); });
 }
 
 Awaitable<void> VarnelAPIClient::submitResult(std::int64_t jobId, JobResultRequest result) {
-    (void)co_await sendRaw(
+    auto exchange = sendRaw(
         "POST", "api/v1/jobs/" + idText(jobId) + "/result", [&result] { return result.toJson(); }, true);
+    (void)co_await std::move(exchange);
 }
 
 Awaitable<void> VarnelAPIClient::reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events) {
-    (void)co_await sendRaw(
+    auto exchange = sendRaw(
         "POST", "api/v1/devices/" + idText(deviceId) + "/events",
         [&events] { return AgentEventBatch{events}.toJson(); }, true);
+    (void)co_await std::move(exchange);
 }
 
 Awaitable<std::string> VarnelAPIClient::authorizeChannel(std::string socketId, std::string channelName) {
-    const auto bytes = co_await sendRaw(
+    auto exchange = sendRaw(
         "POST", "api/broadcasting/auth",
         [&socketId, &channelName] {
             json::Ordered object = json::Ordered::object();
@@ -234,6 +246,7 @@ Awaitable<std::string> VarnelAPIClient::authorizeChannel(std::string socketId, s
             return object;
         },
         true);
+    const auto bytes = co_await std::move(exchange);
     co_return decodeReply(bytes, [](const json::Value& v) { return json::requireString(v, "auth"); });
 }
 

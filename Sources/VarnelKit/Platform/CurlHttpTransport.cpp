@@ -2,11 +2,10 @@
 
 #include "VarnelKit/Support/TransportError.hpp"
 
-#include <boost/asio/any_completion_handler.hpp>
-#include <boost/asio/associated_cancellation_slot.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
@@ -58,8 +57,8 @@ std::string_view trimmed(std::string_view text) {
 } // namespace
 
 // One request in flight. The caller's side fills it and waits; the transfer thread runs it and
-// then hands it back through the completion handler on the caller's executor.
-struct CurlHttpTransport::Transfer {
+// then wakes the caller on the caller's own executor.
+struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
     HttpRequest request;
     std::optional<HttpDownloadSink> sink;
     CURL* easy = nullptr;
@@ -78,10 +77,10 @@ struct CurlHttpTransport::Transfer {
 
     std::atomic<bool> cancelRequested{false};
 
-    // Set on the caller's executor before the transfer starts, used once at the end.
-    asio::any_completion_handler<void()> handler;
-    asio::cancellation_slot slot;
+    // Touched on the caller's executor only: the caller sleeps on `wake` until `completed`.
     Executor executor;
+    std::optional<asio::steady_timer> wake;
+    bool completed = false;
 
     Transfer(HttpRequest r, std::optional<HttpDownloadSink> s) : request(std::move(r)), sink(std::move(s)) {}
     ~Transfer() {
@@ -210,11 +209,9 @@ struct CurlHttpTransport::Transfer {
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
             redirectRefused = status >= 300 && status < 400;
         }
-        auto done = std::move(handler);
-        auto target = executor;
-        asio::post(target, [self = this, done = std::move(done)]() mutable {
-            self->slot.clear();
-            std::move(done)();
+        asio::post(executor, [self = shared_from_this()] {
+            self->completed = true;
+            self->wake->cancel();
         });
     }
 
@@ -369,36 +366,29 @@ private:
 
 namespace {
 
-// Cancellation of the awaiting coroutine, forwarded to the transfer thread.
-struct CancelTransfer {
-    std::weak_ptr<CurlHttpTransport::Worker> worker;
-    std::weak_ptr<CurlHttpTransport::Transfer> transfer;
-
-    void operator()(asio::cancellation_type) const {
-        auto w = worker.lock();
-        auto t = transfer.lock();
-        if (w && t) w->cancel(std::move(t));
-    }
-};
-
 Awaitable<void> runTransfer(std::shared_ptr<CurlHttpTransport::Worker> worker,
                             std::shared_ptr<CurlHttpTransport::Transfer> transfer) {
     // A task that is already cancelled starts nothing new.
     if (co_await isCancelled()) throw TransportError(TransportError::Code::cancelled);
     transfer->prepare();
-    const Executor callerExecutor = co_await asio::this_coro::executor;
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void()>(
-        [worker, transfer, callerExecutor](auto handler) {
-            transfer->executor = asio::get_associated_executor(handler, callerExecutor);
-            auto slot = asio::get_associated_cancellation_slot(handler);
-            if (slot.is_connected()) {
-                transfer->slot = slot;
-                slot.template emplace<CancelTransfer>(CancelTransfer{worker, transfer});
-            }
-            transfer->handler = std::move(handler);
-            worker->submit(transfer);
-        },
-        asio::use_awaitable);
+    transfer->executor = co_await asio::this_coro::executor;
+    transfer->wake.emplace(transfer->executor, std::chrono::steady_clock::time_point::max());
+    worker->submit(transfer);
+
+    // Waits below report cancellation instead of throwing it: the transfer thread must have let go
+    // of the transfer before this coroutine leaves.
+    const bool throwIfCancelled = co_await asio::this_coro::throw_if_cancelled();
+    co_await asio::this_coro::throw_if_cancelled(false);
+    // Ends when the transfer does, or early when the awaiting task is cancelled.
+    (void)co_await transfer->wake->async_wait(asio::as_tuple(asio::use_awaitable));
+    if (!transfer->completed) {
+        worker->cancel(transfer);
+        while (!transfer->completed) {
+            (void)co_await transfer->wake->async_wait(
+                asio::bind_cancellation_slot(asio::cancellation_slot(), asio::as_tuple(asio::use_awaitable)));
+        }
+    }
+    co_await asio::this_coro::throw_if_cancelled(throwIfCancelled);
     transfer->rethrowFailure();
 }
 
@@ -416,14 +406,22 @@ std::shared_ptr<CurlHttpTransport::Worker> CurlHttpTransport::worker() {
 
 Awaitable<HttpResponse> CurlHttpTransport::send(HttpRequest request) {
     auto transfer = std::make_shared<Transfer>(std::move(request), std::nullopt);
-    co_await runTransfer(worker(), transfer);
-    co_return HttpResponse{transfer->head.status, std::move(transfer->head.headers), std::move(transfer->body)};
+    // Named first: g++ 12 destroys temporaries of a co_await expression twice.
+    auto run = runTransfer(worker(), transfer);
+    co_await std::move(run);
+    HttpResponse response;
+    response.status = transfer->head.status;
+    response.headers = std::move(transfer->head.headers);
+    response.body = std::move(transfer->body);
+    co_return response;
 }
 
 Awaitable<HttpResponseHead> CurlHttpTransport::download(HttpRequest request, HttpDownloadSink sink) {
     auto transfer = std::make_shared<Transfer>(std::move(request), std::move(sink));
-    co_await runTransfer(worker(), transfer);
-    co_return transfer->head;
+    auto run = runTransfer(worker(), transfer);
+    co_await std::move(run);
+    HttpResponseHead head = transfer->head;
+    co_return head;
 }
 
 } // namespace varnel
