@@ -230,8 +230,7 @@ TEST_F(HttpsTransportTest, CancellingTheTaskEndsTheRequestAtOnce) {
     auto outcome = std::make_shared<std::optional<TransportError>>();
     auto task = Task::spawn(loop.executor(), [api, outcome]() -> Awaitable<void> {
         try {
-            auto sync = api->syncPrinters(1, {});
-            co_await std::move(sync);
+            co_await api->syncPrinters(1, {});
         } catch (const TransportError& error) {
             *outcome = error;
         }
@@ -248,8 +247,7 @@ TEST_F(HttpsTransportTest, CancellingTheTaskEndsTheRequestAtOnce) {
     auto late = Task::spawn(loop.executor(), [api, outcome]() -> Awaitable<void> {
         co_await sleepFor(std::chrono::hours(1));
         try {
-            auto sync = api->syncPrinters(1, {});
-            co_await std::move(sync);
+            co_await api->syncPrinters(1, {});
         } catch (const TransportError& error) {
             *outcome = error;
         }
@@ -322,9 +320,8 @@ class EnrollOverHttpsTest : public HttpsTransportTest {
 protected:
     Awaitable<Enrollment::Success> enroll(const Server& server) {
         Enrollment enrollment({[] { return std::optional<std::string>("3D1219C7-C4C5-404A-AA1F-6D2A48ADFDA4"); }, nullptr});
-        auto enrolling = enrollment.enroll("127.0.0.1:" + std::to_string(server.port()), " vrnl-7h3m-2qxt ", "1.0.4", store);
-        Enrollment::Success success = co_await std::move(enrolling);
-        co_return success;
+        co_return co_await enrollment.enroll("127.0.0.1:" + std::to_string(server.port()), " vrnl-7h3m-2qxt ", "1.0.4",
+                                             store);
     }
 
     static mode_t modeOf(const std::filesystem::path& path) {

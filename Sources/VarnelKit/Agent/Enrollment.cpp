@@ -196,10 +196,7 @@ Awaitable<Enrollment::Success> Enrollment::enroll(std::string serverURL, std::st
 
     std::optional<EnrollmentResponse> response;
     try {
-        // Named first: g++ 12 destroys temporaries of a co_await expression twice.
-        auto exchange = client.enroll(std::move(request));
-        EnrollmentResponse received = co_await std::move(exchange);
-        response = std::move(received);
+        response = co_await client.enroll(std::move(request));
     } catch (const VarnelAPIClient::APIError& error) {
         throw translate(error);
     } catch (const TransportError& error) {

@@ -144,8 +144,6 @@ Url VarnelAPIClient::endpoint(const Url& base, std::string_view path) {
     return url;
 }
 
-// Every awaited call below is first kept in a named local: g++ 12 destroys temporaries of a
-// co_await expression (arguments and results) twice.
 Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string path, Body body, bool authenticated) {
     HttpRequest request;
     request.method = std::move(method);
@@ -161,31 +159,24 @@ Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string 
         request.headers.emplace_back("Content-Type", "application/json");
         request.body = json::dump(body());
     }
-    auto exchange = transport_->send(std::move(request));
-    HttpResponse response = co_await std::move(exchange);
-    co_return mapReply(std::move(response));
+    co_return mapReply(co_await transport_->send(std::move(request)));
 }
 
 Awaitable<EnrollmentResponse> VarnelAPIClient::enroll(EnrollmentRequest request) {
-    auto exchange = sendRaw(
-        "POST", "api/v1/devices/enroll", [&request] { return request.toJson(); }, false);
-    const auto bytes = co_await std::move(exchange);
+    const auto bytes = co_await sendRaw("POST", "api/v1/devices/enroll", [&request] { return request.toJson(); }, false);
     co_return decodeReply(bytes, [](const json::Value& v) { return EnrollmentResponse::fromJson(v); });
 }
 
 Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbeat(std::int64_t deviceId,
                                                                                    std::optional<std::string> osVersion) {
     const std::string agentVersion = config_.agentVersion;
-    auto exchange = sendRaw(
-        "POST", "api/v1/devices/" + idText(deviceId) + "/heartbeat",
-        [&agentVersion, &osVersion] {
-            json::Ordered object = json::Ordered::object();
-            object["agent_version"] = agentVersion;
-            json::putOptional(object, "os_version", osVersion);
-            return object;
-        },
-        true);
-    const auto bytes = co_await std::move(exchange);
+    const auto heartbeatBody = [&agentVersion, &osVersion] {
+        json::Ordered object = json::Ordered::object();
+        object["agent_version"] = agentVersion;
+        json::putOptional(object, "os_version", osVersion);
+        return object;
+    };
+    const auto bytes = co_await sendRaw("POST", "api/v1/devices/" + idText(deviceId) + "/heartbeat", heartbeatBody, true);
     try {
         const json::Value reply = json::parse(bytes);
         const json::Value* update = json::optionalMember(reply, "update");
@@ -199,54 +190,43 @@ Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbea
 }
 
 Awaitable<void> VarnelAPIClient::syncPrinters(std::int64_t deviceId, std::vector<ReportedPrinter> printers) {
-    auto exchange = sendRaw(
-        "PUT", "api/v1/devices/" + idText(deviceId) + "/printers",
-        [&printers] { return PrinterSyncRequest{printers}.toJson(); }, true);
-    (void)co_await std::move(exchange);
+    (void)co_await sendRaw("PUT", "api/v1/devices/" + idText(deviceId) + "/printers",
+                           [&printers] { return PrinterSyncRequest{printers}.toJson(); }, true);
 }
 
 Awaitable<std::vector<ReportedPrinter>> VarnelAPIClient::assignedPrinters(std::int64_t deviceId) {
-    auto exchange = sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
-    const auto bytes = co_await std::move(exchange);
+    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
     co_return decodeReply(bytes, [](const json::Value& v) { return PrinterSyncRequest::fromJson(v).printers; });
 }
 
 Awaitable<std::vector<PendingJob>> VarnelAPIClient::pendingJobs(std::int64_t deviceId) {
-    auto exchange = sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
-    const auto bytes = co_await std::move(exchange);
+    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
     co_return decodeReply(bytes, [](const json::Value& v) { return PendingJobsResponse::fromJson(v).jobs; });
 }
 
 Awaitable<JobPayload> VarnelAPIClient::job(std::int64_t id) {
-    auto exchange = sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
-    const auto bytes = co_await std::move(exchange);
+    const auto bytes = co_await sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
     co_return decodeReply(bytes, [](const json::Value& v) { return JobPayload::fromJson(v); });
 }
 
 Awaitable<void> VarnelAPIClient::submitResult(std::int64_t jobId, JobResultRequest result) {
-    auto exchange = sendRaw(
-        "POST", "api/v1/jobs/" + idText(jobId) + "/result", [&result] { return result.toJson(); }, true);
-    (void)co_await std::move(exchange);
+    (void)co_await sendRaw("POST", "api/v1/jobs/" + idText(jobId) + "/result", [&result] { return result.toJson(); },
+                           true);
 }
 
 Awaitable<void> VarnelAPIClient::reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events) {
-    auto exchange = sendRaw(
-        "POST", "api/v1/devices/" + idText(deviceId) + "/events",
-        [&events] { return AgentEventBatch{events}.toJson(); }, true);
-    (void)co_await std::move(exchange);
+    (void)co_await sendRaw("POST", "api/v1/devices/" + idText(deviceId) + "/events",
+                           [&events] { return AgentEventBatch{events}.toJson(); }, true);
 }
 
 Awaitable<std::string> VarnelAPIClient::authorizeChannel(std::string socketId, std::string channelName) {
-    auto exchange = sendRaw(
-        "POST", "api/broadcasting/auth",
-        [&socketId, &channelName] {
-            json::Ordered object = json::Ordered::object();
-            object["socket_id"] = socketId;
-            object["channel_name"] = channelName;
-            return object;
-        },
-        true);
-    const auto bytes = co_await std::move(exchange);
+    const auto authBody = [&socketId, &channelName] {
+        json::Ordered object = json::Ordered::object();
+        object["socket_id"] = socketId;
+        object["channel_name"] = channelName;
+        return object;
+    };
+    const auto bytes = co_await sendRaw("POST", "api/broadcasting/auth", authBody, true);
     co_return decodeReply(bytes, [](const json::Value& v) { return json::requireString(v, "auth"); });
 }
 

@@ -406,9 +406,7 @@ std::shared_ptr<CurlHttpTransport::Worker> CurlHttpTransport::worker() {
 
 Awaitable<HttpResponse> CurlHttpTransport::send(HttpRequest request) {
     auto transfer = std::make_shared<Transfer>(std::move(request), std::nullopt);
-    // Named first: g++ 12 destroys temporaries of a co_await expression twice.
-    auto run = runTransfer(worker(), transfer);
-    co_await std::move(run);
+    co_await runTransfer(worker(), transfer);
     HttpResponse response;
     response.status = transfer->head.status;
     response.headers = std::move(transfer->head.headers);
@@ -418,8 +416,7 @@ Awaitable<HttpResponse> CurlHttpTransport::send(HttpRequest request) {
 
 Awaitable<HttpResponseHead> CurlHttpTransport::download(HttpRequest request, HttpDownloadSink sink) {
     auto transfer = std::make_shared<Transfer>(std::move(request), std::move(sink));
-    auto run = runTransfer(worker(), transfer);
-    co_await std::move(run);
+    co_await runTransfer(worker(), transfer);
     HttpResponseHead head = transfer->head;
     co_return head;
 }
