@@ -27,27 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 Reply json(int status, std::string body) { return Reply{status, {{"Content-Type", "application/json"}}, std::move(body)}; }
 
-// Points SSL_CERT_FILE at a chosen authority for the life of the object.
-class TrustedAuthority {
-public:
-    explicit TrustedAuthority(const std::filesystem::path& file) {
-        if (const char* old = std::getenv("SSL_CERT_FILE")) previous_ = old;
-        ::setenv("SSL_CERT_FILE", file.c_str(), 1);
-    }
-    ~TrustedAuthority() {
-        if (previous_) {
-            ::setenv("SSL_CERT_FILE", previous_->c_str(), 1);
-        } else {
-            ::unsetenv("SSL_CERT_FILE");
-        }
-    }
-    TrustedAuthority(const TrustedAuthority&) = delete;
-    TrustedAuthority& operator=(const TrustedAuthority&) = delete;
-
-private:
-    std::optional<std::string> previous_;
-};
-
 class HttpsTransportTest : public ::testing::Test {
 protected:
     void SetUp() override { loop.startThread(); }
@@ -57,32 +36,11 @@ protected:
     }
 
     template <class T> TransportError transportErrorOf(Awaitable<T> call) {
-        try {
-            loop.blockOn(std::move(call));
-        } catch (const TransportError& error) {
-            return error;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << "unexpected error: " << error.what();
-            return TransportError(TransportError::Code::other);
-        }
-        ADD_FAILURE() << "expected a TransportError";
-        return TransportError(TransportError::Code::other);
+        return testing::thrownBy<TransportError>(loop, std::move(call)).value();
     }
+    template <class T> APIError apiErrorOf(Awaitable<T> call) { return testing::thrownBy<APIError>(loop, std::move(call)).value(); }
 
-    template <class T> APIError apiErrorOf(Awaitable<T> call) {
-        try {
-            loop.blockOn(std::move(call));
-        } catch (const APIError& error) {
-            return error;
-        } catch (const std::exception& error) {
-            ADD_FAILURE() << "unexpected error: " << error.what();
-            return APIError::decoding("none");
-        }
-        ADD_FAILURE() << "expected an APIError";
-        return APIError::decoding("none");
-    }
-
-    TrustedAuthority authority{testing::TestCertificates::shared().caFile};
+    testing::ScopedEnvironment authority{"SSL_CERT_FILE", testing::TestCertificates::shared().caFile.string()};
     AgentLoop loop;
 };
 
@@ -188,7 +146,7 @@ TEST_F(HttpsTransportTest, RepliesMapToResultsAndErrors) {
 
 TEST_F(HttpsTransportTest, AnUntrustedCertificateIsRefused) {
     Server server([](const Server::Request&) { return json(200, "{}"); });
-    TrustedAuthority other(testing::TestCertificates::shared().otherCaFile);
+    testing::ScopedEnvironment other("SSL_CERT_FILE", testing::TestCertificates::shared().otherCaFile.string());
     const auto error = transportErrorOf(client(server).syncPrinters(1, {}));
     EXPECT_EQ(error.code(), TransportError::Code::secureConnectionFailed);
     EXPECT_EQ(error.description(), "An SSL error has occurred and a secure connection to the server cannot be made.");
@@ -308,12 +266,9 @@ TEST_F(HttpsTransportTest, AFailingSinkStopsTheDownloadWithItsOwnError) {
     Server server([](const Server::Request&) { return Reply{200, {}, "", Reply::Mode::stream, 8ull * 1024 * 1024}; });
     CurlHttpTransport transport;
     HttpDownloadSink sink{nullptr, [](std::string_view) { throw std::runtime_error("disk full"); }};
-    try {
-        loop.blockOn(transport.download(HttpRequest{"GET", server.url("/x"), {}, std::nullopt}, sink));
-        FAIL() << "expected the sink's error";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "disk full");
-    }
+    const auto error = testing::thrownBy<std::runtime_error>(
+        loop, transport.download(HttpRequest{"GET", server.url("/x"), {}, std::nullopt}, sink));
+    EXPECT_STREQ(error.value().what(), "disk full");
 }
 
 class EnrollOverHttpsTest : public HttpsTransportTest {
@@ -379,12 +334,9 @@ TEST_F(EnrollOverHttpsTest, AnUnreachableServerIsReportedInPlainWords) {
         closedPort = gone.port();
     }
     Enrollment enrollment({[] { return std::optional<std::string>("ID"); }, nullptr});
-    try {
-        loop.blockOn(enrollment.enroll("127.0.0.1:" + std::to_string(closedPort), "7H3M2QXT", "1.0.4", store));
-        FAIL() << "expected unreachable";
-    } catch (const Enrollment::Failure& failure) {
-        EXPECT_EQ(failure.description(), "Could not reach the server. Could not connect to the server.");
-    }
+    const auto failure = testing::thrownBy<Enrollment::Failure>(
+        loop, enrollment.enroll("127.0.0.1:" + std::to_string(closedPort), "7H3M2QXT", "1.0.4", store));
+    EXPECT_EQ(failure.value().description(), "Could not reach the server. Could not connect to the server.");
     EXPECT_EQ(store.load(), std::nullopt);
 }
 

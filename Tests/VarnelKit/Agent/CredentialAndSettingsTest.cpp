@@ -96,13 +96,9 @@ TEST_F(CredentialStoreTest, LoadIsNoneForBytesThatAreNotText) {
 
 TEST_F(CredentialStoreTest, ASaveThatCannotCreateItsFolderFailsWithTheSystemSentence) {
     writeFile(home.varnel() / "Keychain", "not a folder");
-    try {
-        store.save("token");
-        FAIL() << "expected a StoreError";
-    } catch (const CredentialStore::StoreError& error) {
-        EXPECT_EQ(error.status(), ENOTDIR);
-        EXPECT_EQ(error.description(), "Keychain error 20: Not a directory");
-    }
+    const auto error = testing::thrownBy<CredentialStore::StoreError>([this] { store.save("token"); });
+    EXPECT_EQ(error.value().status(), ENOTDIR);
+    EXPECT_EQ(error.value().description(), "Keychain error 20: Not a directory");
     EXPECT_EQ(store.load(), std::nullopt);
     EXPECT_EQ(CredentialStore::StoreError::keychain(-42).description(), "Keychain error -42: unknown");
 }
@@ -112,12 +108,9 @@ TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
     {
         // The write of the new item fails after the old one was deleted.
         FileSizeLimit limit(4);
-        try {
-            store.save("a-token-longer-than-the-limit");
-            ADD_FAILURE() << "expected a StoreError";
-        } catch (const CredentialStore::StoreError& error) {
-            EXPECT_EQ(error.status(), EFBIG);
-        }
+        const auto error =
+            testing::thrownBy<CredentialStore::StoreError>([this] { store.save("a-token-longer-than-the-limit"); });
+        EXPECT_EQ(error.value().status(), EFBIG);
     }
     EXPECT_EQ(store.load(), std::nullopt);
     EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 0);

@@ -19,23 +19,11 @@ using APIError = VarnelAPIClient::APIError;
 std::string normalised(std::string_view raw) { return std::string(Enrollment::normaliseServerURL(raw).buffer()); }
 
 Failure serverFailure(std::string_view raw) {
-    try {
-        Enrollment::normaliseServerURL(raw);
-    } catch (const Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "accepted " << raw;
-    return Failure::server("accepted");
+    return testing::thrownBy<Failure>([raw] { Enrollment::normaliseServerURL(raw); }).value();
 }
 
 Failure codeFailure(std::string_view raw) {
-    try {
-        Enrollment::normaliseCode(raw);
-    } catch (const Failure& failure) {
-        return failure;
-    }
-    ADD_FAILURE() << "accepted " << raw;
-    return Failure::server("accepted");
+    return testing::thrownBy<Failure>([raw] { Enrollment::normaliseCode(raw); }).value();
 }
 
 TEST(EnrollmentInputTest, ServerAddresses) {
@@ -131,13 +119,9 @@ TEST_F(EnrollTest, StoresTheTokenThenTheSettings) {
 
 TEST_F(EnrollTest, RefusesAnUnencryptedRealtimeServerAndStoresNothing) {
     reply("http", "ws.example");
-    try {
-        enroll();
-        FAIL() << "expected a refusal";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.description(), "This server asked us to open an unencrypted realtime connection to ws.example. "
-                                         "Varnel will not do that. Set REVERB_SCHEME=https on the server and try again.");
-    }
+    const auto refusal = testing::thrownBy<Failure>([this] { enroll(); });
+    EXPECT_EQ(refusal.value().description(), "This server asked us to open an unencrypted realtime connection to ws.example. "
+                                               "Varnel will not do that. Set REVERB_SCHEME=https on the server and try again.");
     EXPECT_TRUE(nothingStored());
 
     reply("http", "localhost");
@@ -152,21 +136,12 @@ TEST_F(EnrollTest, InputAndNetworkFailuresComeBeforeAnythingIsStored) {
     EXPECT_TRUE(fake->requests.empty());
 
     fake->failure = std::make_exception_ptr(TransportError(TransportError::Code::cannotConnect));
-    try {
-        enroll();
-        FAIL() << "expected unreachable";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure, Failure::unreachable("Could not connect to the server."));
-        EXPECT_EQ(failure.description(), "Could not reach the server. Could not connect to the server.");
-    }
+    const auto unreachable = testing::thrownBy<Failure>([this] { enroll(); });
+    EXPECT_EQ(unreachable, Failure::unreachable("Could not connect to the server."));
+    EXPECT_EQ(unreachable.value().description(), "Could not reach the server. Could not connect to the server.");
     fake->failure = nullptr;
     fake->reply = HttpResponse{422, {}, R"({"message":"Code expired"})"};
-    try {
-        enroll();
-        FAIL() << "expected codeRejected";
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure, Failure::codeRejected());
-    }
+    EXPECT_EQ(testing::thrownBy<Failure>([this] { enroll(); }), Failure::codeRejected());
     fake->failure = std::make_exception_ptr(std::runtime_error("elsewhere"));
     EXPECT_THROW(enroll(), std::runtime_error);
     EXPECT_TRUE(nothingStored());

@@ -1,10 +1,12 @@
 #pragma once
 
-#include <cstdlib>
-#include <filesystem>
-#include <optional>
-#include <string>
+#include "VarnelKit/TestSupport.hpp"
+
 #include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
 
 namespace varnel::testing {
 
@@ -14,15 +16,10 @@ public:
     TemporaryDataHome() {
         std::string pattern = (std::filesystem::temp_directory_path() / "varnel-data-XXXXXX").string();
         root_ = ::mkdtemp(pattern.data());
-        if (const char* old = std::getenv("XDG_DATA_HOME")) previous_ = old;
-        ::setenv("XDG_DATA_HOME", root_.c_str(), 1);
+        environment_ = std::make_unique<ScopedEnvironment>("XDG_DATA_HOME", root_.string());
     }
     ~TemporaryDataHome() {
-        if (previous_) {
-            ::setenv("XDG_DATA_HOME", previous_->c_str(), 1);
-        } else {
-            ::unsetenv("XDG_DATA_HOME");
-        }
+        environment_.reset();
         std::error_code ignored;
         std::filesystem::remove_all(root_, ignored);
     }
@@ -34,7 +31,7 @@ public:
 
 private:
     std::filesystem::path root_;
-    std::optional<std::string> previous_;
+    std::unique_ptr<ScopedEnvironment> environment_;
 };
 
 } // namespace varnel::testing

@@ -1,4 +1,5 @@
 #include "FakeHttpTransport.hpp"
+#include "VarnelKit/TestSupport.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/SelfTest/StubURLProtocol.hpp"
@@ -23,16 +24,7 @@ protected:
 
     void answer(int status, std::string body) { fake->reply = HttpResponse{status, {}, std::move(body)}; }
 
-    // The APIError a call ends with; fails the test when it ends otherwise.
-    template <class T> APIError errorOf(Awaitable<T> call) {
-        try {
-            loop.blockOn(std::move(call));
-        } catch (const APIError& error) {
-            return error;
-        }
-        ADD_FAILURE() << "expected an APIError";
-        return APIError::decoding("none");
-    }
+    template <class T> APIError errorOf(Awaitable<T> call) { return testing::thrownBy<APIError>(loop, std::move(call)).value(); }
 
     AgentLoop loop;
     std::shared_ptr<testing::FakeHttpTransport> fake = std::make_shared<testing::FakeHttpTransport>();
@@ -126,12 +118,7 @@ TEST_F(VarnelAPIClientTest, MapsStatusesInOrder) {
 TEST_F(VarnelAPIClientTest, TransportFailuresReachTheCallerUnchanged) {
     auto api = client();
     fake->failure = std::make_exception_ptr(TransportError(TransportError::Code::cannotConnect));
-    try {
-        loop.blockOn(api.job(1));
-        FAIL() << "expected a TransportError";
-    } catch (const TransportError& error) {
-        EXPECT_EQ(error.code(), TransportError::Code::cannotConnect);
-    }
+    EXPECT_EQ(testing::thrownBy<TransportError>(loop, api.job(1)).value().code(), TransportError::Code::cannotConnect);
 }
 
 TEST_F(VarnelAPIClientTest, DecodedRepliesFailAsDecodingErrors) {
