@@ -317,28 +317,5 @@ TEST_F(EnrollOverHttpsTest, StoresTheTokenPrivatelyAndTheSettings) {
     EXPECT_EQ(settings->reverb.host, "ws.example");
 }
 
-TEST_F(EnrollOverHttpsTest, AnUnencryptedRealtimeServerLeavesNothingStored) {
-    Server server([](const Server::Request&) {
-        return json(201, R"({"device_id":12,"name":"Desk","token":"device-secret",)"
-                         R"("reverb":{"key":"app","host":"ws.example","port":80,"scheme":"http"}})");
-    });
-    EXPECT_THROW(loop.blockOn(enroll(server)), Enrollment::Failure);
-    EXPECT_EQ(store.load(), std::nullopt);
-    EXPECT_EQ(AgentSettings::load(), std::nullopt);
-}
-
-TEST_F(EnrollOverHttpsTest, AnUnreachableServerIsReportedInPlainWords) {
-    std::uint16_t closedPort = 0;
-    {
-        Server gone([](const Server::Request&) { return json(200, ""); });
-        closedPort = gone.port();
-    }
-    Enrollment enrollment({[] { return std::optional<std::string>("ID"); }, nullptr});
-    const auto failure = testing::thrownBy<Enrollment::Failure>(
-        loop, enrollment.enroll("127.0.0.1:" + std::to_string(closedPort), "7H3M2QXT", "1.0.4", store));
-    EXPECT_EQ(failure.value().description(), "Could not reach the server. Could not connect to the server.");
-    EXPECT_EQ(store.load(), std::nullopt);
-}
-
 } // namespace
 } // namespace varnel
