@@ -28,4 +28,10 @@ JobPayload makeJob(const std::optional<std::string>& payload, const std::string&
     }
 }
 
+std::shared_ptr<VarnelAPIClient> makeUnreachableClient() {
+    return std::make_shared<VarnelAPIClient>(
+        VarnelAPIClient::Configuration{Url("http://127.0.0.1:1"), "test", std::chrono::duration<double>(30.0)},
+        std::nullopt);
+}
+
 } // namespace varnel::SelfTest

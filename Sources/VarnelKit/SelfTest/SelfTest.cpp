@@ -11,6 +11,7 @@ void registerAll(TestHarness& harness) {
     registerJobPayloadTests(harness);
     registerZplStructureTests(harness);
     registerDymoTests(harness);
+    registerEnrollmentTests(harness);
     registerPdfTests(harness);
 }
 

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/TestHarness.hpp"
 
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -23,11 +25,15 @@ void registerDriverRegistryTests(TestHarness& harness);
 void registerJobPayloadTests(TestHarness& harness);
 void registerZplStructureTests(TestHarness& harness);
 void registerDymoTests(TestHarness& harness);
+void registerEnrollmentTests(TestHarness& harness);
 void registerPdfTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
 // A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.
 JobPayload makeJob(const std::optional<std::string>& payload, const std::string& encoding,
                    const std::optional<json::Date>& expiresAt);
+// A server client aimed at a loopback port where nothing listens, over the real transport and
+// without a token: authenticated requests fail before any traffic, others cannot connect.
+std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
 
 } // namespace varnel::SelfTest

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "VarnelKit/Support/Error.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+// The device token, kept as one secret item named by service and account. Every caller uses
+// service "com.varnel.agent" and account "device-token".
+struct CredentialStore {
+    std::string service;
+    std::string account;
+
+    class StoreError : public Error {
+    public:
+        // "Keychain error <status>: <the system's message, or unknown>".
+        static StoreError keychain(std::int32_t status);
+        std::int32_t status() const noexcept { return status_; }
+
+    private:
+        StoreError(std::int32_t status, std::string description);
+        std::int32_t status_;
+    };
+
+    // Replaces any stored token: the old item is deleted first, then the new one is added. Throws
+    // StoreError when the add fails, and then no item is left at all.
+    void save(const std::string& token) const;
+    // The stored token; none when there is no item or anything about it is wrong (unreadable, not
+    // UTF-8). Never throws, never logs.
+    std::optional<std::string> load() const noexcept;
+    // Removes the item; every outcome is ignored.
+    void deleteItem() const noexcept;
+};
+
+} // namespace varnel

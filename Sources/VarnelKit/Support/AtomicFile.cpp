@@ -1,0 +1,64 @@
+#include "VarnelKit/Support/AtomicFile.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <random>
+#include <string>
+
+namespace varnel::AtomicFile {
+
+namespace {
+
+// Opens a new, uniquely named file next to `path`. Returns the descriptor or -errno.
+int createTemporary(const std::filesystem::path& path, std::string& tempPath) {
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        tempPath = (path.parent_path() / ("." + path.filename().string() + ".tmp-" + std::to_string(random()))).string();
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
+    }
+    return -EEXIST;
+}
+
+int writeAll(int fd, std::string_view data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
+int write(const std::filesystem::path& path, std::string_view data, std::optional<mode_t> exactMode) {
+    std::string tempPath;
+    const int fd = createTemporary(path, tempPath);
+    if (fd < 0) return -fd;
+
+    int status = 0;
+    if (exactMode && ::fchmod(fd, *exactMode) != 0) status = errno;
+    if (status == 0) status = writeAll(fd, data);
+    if (status == 0 && ::fsync(fd) != 0) status = errno;
+    if (::close(fd) != 0 && status == 0) status = errno;
+    if (status == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) status = errno;
+    if (status != 0) {
+        ::unlink(tempPath.c_str());
+        return status;
+    }
+    // Make the rename itself durable; a failure here changes nothing a reader can see.
+    if (const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return 0;
+}
+
+} // namespace varnel::AtomicFile

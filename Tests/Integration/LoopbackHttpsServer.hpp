@@ -1,0 +1,79 @@
+#pragma once
+
+#include "VarnelKit/Platform/HttpTransport.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace varnel::testing {
+
+// A certificate authority and a server certificate for 127.0.0.1, made with the openssl tool once
+// per test process, plus a second authority that signed nothing the server holds.
+struct TestCertificates {
+    std::filesystem::path folder;
+    std::filesystem::path caFile;
+    std::filesystem::path otherCaFile;
+    std::filesystem::path certificateFile;
+    std::filesystem::path keyFile;
+
+    static const TestCertificates& shared();
+};
+
+// An HTTPS server on 127.0.0.1 (a free port), running on a thread of its own until destroyed.
+class LoopbackHttpsServer {
+public:
+    struct Request {
+        std::string method;
+        std::string target;
+        HttpHeaders headers;
+        std::string body;
+    };
+
+    struct Reply {
+        enum class Mode {
+            normal,
+            silent, // reads the request and never answers
+            stream, // answers 200 with `streamBytes` bytes of pattern, written piece by piece
+        };
+        int status = 200;
+        HttpHeaders headers;
+        std::string body;
+        Mode mode = Mode::normal;
+        std::uint64_t streamBytes = 0;
+    };
+
+    using Handler = std::function<Reply(const Request&)>;
+
+    explicit LoopbackHttpsServer(Handler handler);
+    ~LoopbackHttpsServer();
+    LoopbackHttpsServer(const LoopbackHttpsServer&) = delete;
+    LoopbackHttpsServer& operator=(const LoopbackHttpsServer&) = delete;
+
+    unsigned short port() const;
+    std::string url(const std::string& path = "") const; // https://127.0.0.1:<port><path>
+
+    std::vector<Request> requests() const;
+    // Waits until at least `count` requests arrived; false when the time ran out.
+    bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
+    // Bytes of streamed bodies written to sockets so far.
+    std::uint64_t streamedBytes() const { return streamed_->load(); }
+
+    // The byte at `offset` of a streamed body.
+    static char patternByte(std::uint64_t offset) { return static_cast<char>((offset * 31 + 7) & 0xFF); }
+
+    struct State;
+
+private:
+    std::shared_ptr<State> state_;
+    std::shared_ptr<std::atomic<std::uint64_t>> streamed_;
+};
+
+} // namespace varnel::testing

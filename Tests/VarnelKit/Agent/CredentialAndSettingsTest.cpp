@@ -1,0 +1,178 @@
+#include "TemporaryDataHome.hpp"
+
+#include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Platform/Keychain.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <csignal>
+#include <fstream>
+
+namespace varnel {
+namespace {
+
+namespace fs = std::filesystem;
+
+void writeFile(const fs::path& path, const std::string& text) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// Writes beyond `bytes` fail with EFBIG while the object lives (root is not exempt).
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) : handler_(std::signal(SIGXFSZ, SIG_IGN)) {
+        ::getrlimit(RLIMIT_FSIZE, &previous_);
+        rlimit tight = previous_;
+        tight.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &tight);
+    }
+    ~FileSizeLimit() {
+        ::setrlimit(RLIMIT_FSIZE, &previous_);
+        std::signal(SIGXFSZ, handler_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+private:
+    void (*handler_)(int);
+    rlimit previous_{};
+};
+
+mode_t modeOf(const fs::path& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
+}
+
+class CredentialStoreTest : public ::testing::Test {
+protected:
+    testing::TemporaryDataHome home;
+    CredentialStore store{"com.varnel.agent", "device-token"};
+    fs::path item = Keychain::itemPath("com.varnel.agent", "device-token");
+};
+
+TEST_F(CredentialStoreTest, SavingTwiceKeepsOnlyTheSecondTokenPrivately) {
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.save("first");
+    store.save("second-token");
+    EXPECT_EQ(store.load(), "second-token");
+    EXPECT_EQ(readFile(item), "second-token");
+    EXPECT_EQ(item, home.varnel() / "Keychain" / "com.varnel.agent" / "device-token");
+    EXPECT_EQ(modeOf(item), 0600u);
+    EXPECT_EQ(modeOf(item.parent_path()), 0700u);
+    EXPECT_EQ(modeOf(home.varnel() / "Keychain"), 0700u);
+    // Only the item is left in its folder: no temporary files.
+    EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 1);
+
+    store.deleteItem();
+    EXPECT_EQ(store.load(), std::nullopt);
+    store.deleteItem();
+}
+
+TEST_F(CredentialStoreTest, ItemsAreKeyedByServiceAndAccount) {
+    CredentialStore other{"com.varnel.agent", "../device-token"};
+    other.save("elsewhere");
+    store.save("mine");
+    EXPECT_EQ(other.load(), "elsewhere");
+    EXPECT_EQ(store.load(), "mine");
+    EXPECT_EQ(Keychain::itemPath("a/b", ".").filename(), "%2E");
+    EXPECT_EQ(Keychain::itemPath("a/b", ".").parent_path().filename(), "a%2Fb");
+}
+
+TEST_F(CredentialStoreTest, LoadIsNoneForBytesThatAreNotText) {
+    store.save("ok");
+    writeFile(item, std::string("\xC3\x28", 2));
+    EXPECT_EQ(store.load(), std::nullopt);
+}
+
+TEST_F(CredentialStoreTest, ASaveThatCannotCreateItsFolderFailsWithTheSystemSentence) {
+    writeFile(home.varnel() / "Keychain", "not a folder");
+    const auto error = testing::thrownBy<CredentialStore::StoreError>([this] { store.save("token"); });
+    EXPECT_EQ(error.value().status(), ENOTDIR);
+    EXPECT_EQ(error.value().description(), "Keychain error 20: Not a directory");
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_EQ(CredentialStore::StoreError::keychain(-42).description(), "Keychain error -42: unknown");
+}
+
+TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
+    store.save("old-token");
+    {
+        // The write of the new item fails after the old one was deleted.
+        FileSizeLimit limit(4);
+        const auto error =
+            testing::thrownBy<CredentialStore::StoreError>([this] { store.save("a-token-longer-than-the-limit"); });
+        EXPECT_EQ(error.value().status(), EFBIG);
+    }
+    EXPECT_EQ(store.load(), std::nullopt);
+    EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 0);
+}
+
+class AgentSettingsTest : public ::testing::Test {
+protected:
+    testing::TemporaryDataHome home;
+    AgentSettings sample{42, "Front desk", Url("https://print.example:8443"), {"key", "ws.example", 443, "https"}};
+};
+
+TEST_F(AgentSettingsTest, SavedSettingsLoadBackAndUseCamelCaseKeys) {
+    EXPECT_EQ(AgentSettings::fileURL(), home.varnel() / "settings.json");
+    EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    sample.save();
+    EXPECT_EQ(AgentSettings::load(), sample);
+    EXPECT_EQ(readFile(AgentSettings::fileURL()),
+              R"({"deviceId":42,"deviceName":"Front desk","serverURL":"https://print.example:8443",)"
+              R"("reverb":{"key":"key","host":"ws.example","port":443,"scheme":"https"}})");
+
+    sample.deviceName = "Back office";
+    sample.save();
+    EXPECT_EQ(AgentSettings::load()->deviceName, "Back office");
+    EXPECT_EQ(std::distance(fs::directory_iterator(home.varnel()), fs::directory_iterator()), 1);
+
+    AgentSettings::clear();
+    EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    AgentSettings::clear();
+}
+
+TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
+    const std::string reverb = R"("reverb":{"key":"k","host":"h","port":1,"scheme":"https"})";
+    const auto loads = [](const std::string& text) {
+        writeFile(AgentSettings::fileURL(), text);
+        return AgentSettings::load().has_value();
+    };
+    EXPECT_TRUE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example",)" + reverb + R"(,"extra":[1]})"));
+    EXPECT_FALSE(loads(R"({"deviceId":"1","deviceName":"n","serverURL":"https://s.example",)" + reverb + "}"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example"})"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"not a url",)" + reverb + "}"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":null,"serverURL":"https://s.example",)" + reverb + "}"));
+    EXPECT_FALSE(loads("{"));
+    EXPECT_FALSE(loads(""));
+    EXPECT_FALSE(loads("[]"));
+}
+
+TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFile) {
+    sample.save();
+    const std::string before = readFile(AgentSettings::fileURL());
+    {
+        FileSizeLimit limit(16);
+        EXPECT_THROW(sample.save(), std::system_error);
+    }
+    EXPECT_EQ(readFile(AgentSettings::fileURL()), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(home.varnel()), fs::directory_iterator()), 1);
+
+    writeFile(home.root() / "blocked", "");
+    ::setenv("XDG_DATA_HOME", (home.root() / "blocked").c_str(), 1);
+    EXPECT_THROW(sample.save(), std::filesystem::filesystem_error);
+    EXPECT_EQ(AgentSettings::load(), std::nullopt);
+}
+
+} // namespace
+} // namespace varnel

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "VarnelKit/Support/AgentLoop.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace varnel::testing {
+
+// The error of type E that `body` throws; records a test failure and gives none when it throws
+// nothing or something else.
+template <class E, class F> std::optional<E> thrownBy(F&& body) {
+    try {
+        body();
+    } catch (const E& error) {
+        return error;
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "unexpected error: " << error.what();
+        return std::nullopt;
+    }
+    ADD_FAILURE() << "expected an error";
+    return std::nullopt;
+}
+
+// The same for an awaitable run on the loop.
+template <class E, class T> std::optional<E> thrownBy(AgentLoop& loop, Awaitable<T> call) {
+    return thrownBy<E>([&] { loop.blockOn(std::move(call)); });
+}
+
+// Sets an environment variable for the life of the object, then puts back what was there.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        if (previous_) {
+            ::setenv(name_, previous_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
+} // namespace varnel::testing
