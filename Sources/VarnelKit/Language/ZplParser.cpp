@@ -18,7 +18,9 @@ ZplParser::CommandScan ZplParser::scanCommand(const Characters& text, std::size_
         } else {
             const std::string upper = Text::uppercased(letter);
             scan.name += upper;
-            collected += Text::graphemes(upper).size();
+            // Most letters stay one scalar; only a longer form ("SS", "FFI") needs the cluster rules.
+            const bool oneScalar = Text::codePoints(upper).value_or(std::u32string{}).size() == 1;
+            collected += oneScalar ? 1 : Text::graphemes(upper).size();
         }
         scan.end = next;
     }
