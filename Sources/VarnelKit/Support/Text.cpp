@@ -155,6 +155,8 @@ std::vector<std::string> graphemes(std::string_view text) {
 
 bool isWhitespace(char32_t cp) { return u_hasBinaryProperty(static_cast<UChar32>(cp), UCHAR_WHITE_SPACE); }
 
+bool isSpaceSeparator(char32_t cp) { return u_charType(static_cast<UChar32>(cp)) == U_SPACE_SEPARATOR; }
+
 bool isWhitespace(std::string_view character) {
     const auto cps = codePoints(character);
     if (!cps || cps->empty()) return false;

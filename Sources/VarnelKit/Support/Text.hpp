@@ -25,6 +25,8 @@ std::vector<std::string> graphemes(std::string_view text);
 // The Unicode White_Space property: the set that "whitespace and newlines" means.
 bool isWhitespace(char32_t codePoint);
 bool isWhitespace(std::string_view character);
+// Unicode general category Zs (the space separators), which leaves out tabs and line breaks.
+bool isSpaceSeparator(char32_t codePoint);
 // Removes White_Space code points from both ends of valid UTF-8 text.
 std::string trimWhitespace(std::string_view text);
 
