@@ -115,14 +115,16 @@ public:
                             std::chrono::steady_clock::duration timeout) override {
         auto attempt = std::make_shared<Attempt>(co_await asio::this_coro::executor);
         attempt->deadline().expires_after(timeout + std::chrono::milliseconds(500));
-        const bool started = co_await runBlocking(
-            [attempt, serviceName, type = avahiType(type)] { return attempt->start(serviceName, type); });
+        // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
+        auto start = [attempt, serviceName, type = avahiType(type)] { return attempt->start(serviceName, type); };
+        const bool started = co_await runBlocking(std::move(start));
         if (started && !attempt->outcome()) {
             // Expired, woken by the daemon's answer, or the caller was cancelled: each ends the wait.
             co_await attempt->deadline().async_wait(asio::as_tuple(asio::use_awaitable));
         }
         const bool found = attempt->conclude();
-        co_await runBlocking([attempt] { attempt->stop(); });
+        auto stop = [attempt] { attempt->stop(); };
+        co_await runBlocking(std::move(stop));
         co_return found;
     }
 };

@@ -5,7 +5,13 @@
 namespace varnel::SelfTest {
 
 void registerAll(TestHarness& harness) {
+    registerLanguageInferenceTests(harness);
+    registerTargetParsingTests(harness);
+    registerTransportResolverTests(harness);
     registerJobPayloadTests(harness);
+    registerProbeTests(harness);
+    registerQueueProbeTests(harness);
+    registerDeviceUriTests(harness);
 }
 
 bool run(std::FILE* out) {

@@ -17,7 +17,13 @@ bool run(std::FILE* out = stdout);
 void registerAll(TestHarness& harness);
 
 // The suites, each appending its cases under its own suite name.
+void registerLanguageInferenceTests(TestHarness& harness);
+void registerTargetParsingTests(TestHarness& harness);
+void registerTransportResolverTests(TestHarness& harness);
 void registerJobPayloadTests(TestHarness& harness);
+void registerProbeTests(TestHarness& harness);
+void registerQueueProbeTests(TestHarness& harness);
+void registerDeviceUriTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
 // A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.

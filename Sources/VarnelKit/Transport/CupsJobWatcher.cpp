@@ -36,8 +36,9 @@ CupsJobWatcher::CupsJobWatcher(std::string queueName, Duration pollInterval, Dur
     : queueName_(std::move(queueName)), pollInterval_(pollInterval), timeout_(timeout), api_(std::move(api)) {}
 
 Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
-    const auto state =
-        co_await runBlocking([api = api_, queue = queueName_] { return CupsQueueState::read(queue, *api); });
+    // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
+    auto read = [api = api_, queue = queueName_] { return CupsQueueState::read(queue, *api); };
+    const auto state = co_await runBlocking(std::move(read));
     if (!state) co_return std::nullopt;
     if (auto fault = state->blockingFault()) co_return fault;
     co_return state->message;
@@ -50,8 +51,8 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
 
         // Every job, finished ones included: a cancelled or aborted job leaves the active list,
         // and must not read as printed.
-        const auto jobs = co_await runBlocking(
-            [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); });
+        auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
+        const auto jobs = co_await runBlocking(std::move(list));
         std::optional<std::int32_t> rawState;
         for (const auto& job : jobs) {
             if (job.id == jobId) {

@@ -67,10 +67,11 @@ std::vector<std::pair<std::string, std::string>> CupsPrinterTransport::options(D
 Awaitable<CupsPrinterTransport::Submission> CupsPrinterTransport::submit(Bytes data, std::string jobTitle,
                                                                          DocumentFormat format,
                                                                          std::int64_t copies) const {
-    co_return co_await runBlocking(
-        [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies] {
-            return submitNow(*api, queue, data, title, format, copies);
-        });
+    // Named first: g++ 12 destroys a lambda temporary of a co_await twice.
+    auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies] {
+        return submitNow(*api, queue, data, title, format, copies);
+    };
+    co_return co_await runBlocking(std::move(work));
 }
 
 Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobTitle) {

@@ -11,6 +11,7 @@
 #include <boost/system/system_error.hpp>
 
 #include <algorithm>
+#include <functional>
 
 namespace varnel {
 
@@ -94,16 +95,20 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
     std::exception_ptr failure;
     bool isJobError = false;
     try {
-        co_await withTimeout<void>(connectTimeout_, connectSocket(socket, unbracketed(host_), clampedPort(port_), label),
-                                   [this, label] {
-                                       return std::make_exception_ptr(JobError(
-                                           JobErrorCode::printerUnreachable,
-                                           "Connect timed out after " + secondsText(connectTimeout_) + " to " + label));
-                                   });
-        co_await withTimeout<void>(writeTimeout_, sendAll(socket, payload), [this] {
+        // The errors are named first: g++ 12 destroys a lambda temporary of a co_await twice.
+        std::function<std::exception_ptr()> connectTimedOut = [this, label] {
+            return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable, "Connect timed out after " +
+                                                                                          secondsText(connectTimeout_) +
+                                                                                          " to " + label));
+        };
+        std::function<std::exception_ptr()> writeTimedOut = [this] {
             return std::make_exception_ptr(
                 JobError(JobErrorCode::writeTimeout, "Device stopped accepting data after " + secondsText(writeTimeout_)));
-        });
+        };
+        co_await withTimeout<void>(connectTimeout_,
+                                   connectSocket(socket, unbracketed(host_), clampedPort(port_), label),
+                                   std::move(connectTimedOut));
+        co_await withTimeout<void>(writeTimeout_, sendAll(socket, payload), std::move(writeTimedOut));
     } catch (const JobError&) {
         failure = std::current_exception();
         isJobError = true;
@@ -123,8 +128,12 @@ Awaitable<bool> NetworkPrinterTransport::probe() {
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
     bool ready = false;
     try {
-        co_await withTimeout<void>(connectTimeout_, connectSocket(socket, unbracketed(host_), clampedPort(port_), host_),
-                                   [] { return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable)); });
+        std::function<std::exception_ptr()> timedOut = [] {
+            return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable));
+        };
+        co_await withTimeout<void>(connectTimeout_,
+                                   connectSocket(socket, unbracketed(host_), clampedPort(port_), host_),
+                                   std::move(timedOut));
         ready = true;
     } catch (...) {
     }

@@ -32,7 +32,9 @@ constexpr std::array<std::string_view, 12> disconnectedPhrases = {
 };
 
 Awaitable<std::optional<CupsQueueState>> readQueue(std::shared_ptr<CupsApi> cups, std::string queue) {
-    co_return co_await runBlocking([cups, queue] { return CupsQueueState::read(queue, *cups); });
+    // Named, not a temporary of the co_await expression: g++ 12 destroys such temporaries twice.
+    auto read = [cups, queue] { return CupsQueueState::read(queue, *cups); };
+    co_return co_await runBlocking(std::move(read));
 }
 
 } // namespace
