@@ -107,6 +107,29 @@ TEST_F(NetworkPrinterTransportTest, MessagesKeepTheConfiguredPort) {
     EXPECT_TRUE(failure->description().starts_with("127.0.0.1:-1 \xE2\x80\x94 ")) << failure->description();
 }
 
+// What a write in a task that was cancelled before it began throws.
+Awaitable<void> writeAfterCancel(std::shared_ptr<NetworkPrinterTransport> transport, std::shared_ptr<std::string> seen) {
+    co_await sleepFor(std::chrono::seconds(5)); // ends at once: the task is already cancelled
+    try {
+        co_await transport->write(bytesOf("x"), "t");
+        *seen = "written";
+    } catch (const JobError&) {
+        *seen = "job error";
+    } catch (const boost::system::system_error& error) {
+        *seen = error.code() == boost::asio::error::operation_aborted ? "cancelled" : "other";
+    }
+}
+
+TEST_F(NetworkPrinterTransportTest, ACancelledCallerSeesTheCancellation) {
+    testing::LoopbackListener listener;
+    auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 1s, 1s);
+    auto seen = std::make_shared<std::string>();
+    auto task = Task::spawn(loop.loop().executor(), [transport, seen] { return writeAfterCancel(transport, seen); });
+    task->cancel();
+    loop.run(task->join());
+    EXPECT_EQ(*seen, "cancelled");
+}
+
 TEST_F(NetworkPrinterTransportTest, DurationsReadAsSeconds) {
     EXPECT_EQ(NetworkPrinterTransport::secondsText(5s), "5.0 seconds");
     EXPECT_EQ(NetworkPrinterTransport::secondsText(30s), "30.0 seconds");
