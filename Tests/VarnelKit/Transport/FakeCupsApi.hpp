@@ -1,7 +1,7 @@
 #pragma once
 
 #include "VarnelKit/Platform/CupsApi.hpp"
-#include "VarnelKit/Support/AgentLoop.hpp"
+#include "LoopFixture.hpp"
 
 #include <deque>
 #include <mutex>
@@ -126,16 +126,5 @@ private:
 inline std::ostream& operator<<(std::ostream& out, const FakeCupsApi::Call& call) {
     return out << call.what << "(" << call.detail << ")";
 }
-
-// Runs awaitables on an agent loop of their own.
-class LoopFixture {
-public:
-    LoopFixture() { loop_.startThread(); }
-    template <class T> T run(Awaitable<T> awaitable) { return loop_.blockOn(std::move(awaitable)); }
-    AgentLoop& loop() { return loop_; }
-
-private:
-    AgentLoop loop_;
-};
 
 } // namespace varnel::testing
