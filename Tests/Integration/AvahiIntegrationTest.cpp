@@ -1,27 +1,19 @@
 // Resolving a Bonjour printer through a real mDNS daemon. The daemon runs in a network namespace of
 // the test's own, on a private D-Bus, so that no multicast leaves the sandbox.
 #include "CupsScheduler.hpp"
-
 #include "VarnelKit/Transport/BonjourResolver.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
-
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <sstream>
 #include <thread>
-
-extern char** environ;
+#include <unistd.h>
 
 namespace varnel {
 namespace {
@@ -31,31 +23,16 @@ namespace fs = std::filesystem;
 
 class Process {
 public:
-    Process(const std::vector<std::string>& arguments, const std::string& output) {
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-        if (posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-    }
+    Process(const std::vector<std::string>& arguments, const std::string& output)
+        : pid_(integration::spawnProgram(arguments, output)) {}
     ~Process() { stop(); }
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
-    bool running() {
-        int status = 0;
-        return pid_ > 0 && waitpid(pid_, &status, WNOHANG) == 0;
-    }
     void stop() {
         if (pid_ <= 0) return;
         ::kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
+        integration::waitForProgram(pid_);
         pid_ = -1;
     }
 
@@ -93,7 +70,8 @@ protected:
                "<busconfig><type>system</type><listen>unix:path="
             << folder
             << "/bus</listen><auth>EXTERNAL</auth>"
-               "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow send_destination=\"*\"/>"
+               "<policy context=\"default\"><allow user=\"*\"/><allow own=\"*\"/><allow "
+               "send_destination=\"*\"/>"
                "<allow receive_sender=\"*\"/></policy></busconfig>\n";
         std::ofstream(folder + "/avahi.conf") << "[server]\nhost-name=varnel-test\nuse-ipv4=yes\nuse-ipv6=no\n"
                                                  "allow-interfaces=avt0\nenable-dbus=yes\nratelimit-burst=1000\n"
@@ -103,10 +81,12 @@ protected:
         const auto& ns = namespaceName;
         ASSERT_EQ(integration::runProgram({"ip", "netns", "add", ns}), 0);
         namespaceMade = true;
-        ASSERT_EQ(integration::runProgram({"ip", "netns", "exec", ns, "ip", "link", "add", "avt0", "type", "veth",
-                                           "peer", "name", "avt1"}),
+        ASSERT_EQ(integration::runProgram(
+                      {"ip", "netns", "exec", ns, "ip", "link", "add", "avt0", "type", "veth", "peer", "name", "avt1"}),
                   0);
-        ASSERT_EQ(integration::runProgram({"ip", "netns", "exec", ns, "ip", "addr", "add", "198.18.0.1/24", "dev", "avt0"}), 0);
+        ASSERT_EQ(
+            integration::runProgram({"ip", "netns", "exec", ns, "ip", "addr", "add", "198.18.0.1/24", "dev", "avt0"}),
+            0);
         for (const char* link : {"avt0", "avt1", "lo"}) {
             ASSERT_EQ(integration::runProgram({"ip", "netns", "exec", ns, "ip", "link", "set", link, "up"}), 0);
         }
@@ -125,14 +105,14 @@ protected:
                                      "mount -t tmpfs tmpfs /run && exec avahi-daemon -f " + folder +
                                          "/avahi.conf --no-drop-root --no-chroot --no-rlimits --no-proc-title"},
             folder + "/avahi.log");
-        ASSERT_TRUE(waitFor([] { return contents(folder + "/avahi.log").find("Server startup complete") != std::string::npos; },
-                            15s))
+        ASSERT_TRUE(waitFor(
+            [] { return contents(folder + "/avahi.log").find("Server startup complete") != std::string::npos; }, 15s))
             << contents(folder + "/avahi.log");
 
         publisher = std::make_unique<Process>(
             std::vector<std::string>{"avahi-publish", "-s", "Front Desk", "_ipp._tcp", "631"}, folder + "/publish.log");
-        ASSERT_TRUE(waitFor([] { return contents(folder + "/publish.log").find("Established") != std::string::npos; },
-                            15s))
+        ASSERT_TRUE(
+            waitFor([] { return contents(folder + "/publish.log").find("Established") != std::string::npos; }, 15s))
             << contents(folder + "/publish.log") << contents(folder + "/avahi.log");
     }
 
@@ -176,14 +156,21 @@ TEST_F(AvahiIntegrationTest, AQueueOfAnAdvertisedPrinterIsOnline) {
     ASSERT_EQ(integration::runProgram({"lpadmin", "-p", "FrontDesk", "-E", "-v",
                                        "dnssd://Front%20Desk._ipp._tcp.local./?uuid=1234", "-m", "raw"}),
               0);
-    ASSERT_EQ(integration::runProgram({"lpadmin", "-p", "BackOffice", "-E", "-v",
-                                       "dnssd://Back%20Office._ipp._tcp.local./", "-m", "raw"}),
+    ASSERT_EQ(integration::runProgram(
+                  {"lpadmin", "-p", "BackOffice", "-E", "-v", "dnssd://Back%20Office._ipp._tcp.local./", "-m", "raw"}),
               0);
     const ReachabilityProbe probe(300ms);
     const auto printer = [](std::string queue) {
-        return ReportedPrinter{"cups:" + queue, queue,        PrinterTransport::cups, PrinterLanguage::unknown,
-                               std::nullopt,    std::nullopt, "online",               std::nullopt,
-                               std::nullopt,    std::nullopt};
+        return ReportedPrinter{"cups:" + queue,
+                               queue,
+                               PrinterTransport::cups,
+                               PrinterLanguage::unknown,
+                               std::nullopt,
+                               std::nullopt,
+                               "online",
+                               std::nullopt,
+                               std::nullopt,
+                               std::nullopt};
     };
     EXPECT_EQ(loop.run(probe.probe(printer("FrontDesk"))).status, "online");
     EXPECT_EQ(loop.run(probe.probe(printer("BackOffice"))),

@@ -1,6 +1,5 @@
 // Printing through a real CUPS scheduler that the test starts on its own.
 #include "CupsScheduler.hpp"
-
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
@@ -13,15 +12,18 @@
 #include "VarnelKit/Transport/PrinterDiscovery.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
+#include <gtest/gtest.h>
 #include <memory>
 
 namespace varnel {
 
-void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) { *out << describe(outcome); }
-void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) { *out << describe(result); }
+void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
+    *out << describe(outcome);
+}
+void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) {
+    *out << describe(result);
+}
 
 namespace {
 
@@ -168,8 +170,8 @@ TEST_F(CupsIntegrationTest, ABlockingFaultNamesThePrinter) {
     ASSERT_TRUE(state);
     EXPECT_EQ(state->stateReasons, std::vector<std::string>{"media-empty-error"});
     auto printer = PrinterDiscovery().discoverCupsPrinters();
-    const auto found = std::find_if(printer.begin(), printer.end(),
-                                    [](const ReportedPrinter& p) { return p.key == "cups:Empty"; });
+    const auto found =
+        std::find_if(printer.begin(), printer.end(), [](const ReportedPrinter& p) { return p.key == "cups:Empty"; });
     ASSERT_NE(found, printer.end());
     found->name = "Front desk";
     EXPECT_EQ(loop.run(ReachabilityProbe(2s).probe(*found)),

@@ -2,22 +2,21 @@
 
 #include "VarnelKit/Transport/LoopbackListener.hpp"
 
+#include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <signal.h>
 #include <spawn.h>
+#include <sstream>
+#include <stdexcept>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -25,9 +24,7 @@ namespace varnel::integration {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::string& output) {
+pid_t spawnProgram(const std::vector<std::string>& arguments, const std::string& output) {
     std::vector<char*> argv;
     for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -42,15 +39,15 @@ pid_t spawn(const std::vector<std::string>& arguments, const std::string& output
     return failed ? -1 : pid;
 }
 
-int waitFor(pid_t pid) {
+int waitForProgram(pid_t pid) {
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-} // namespace
-
-int runProgram(const std::vector<std::string>& arguments) { return waitFor(spawn(arguments, "/dev/null")); }
+int runProgram(const std::vector<std::string>& arguments) {
+    return waitForProgram(spawnProgram(arguments, "/dev/null"));
+}
 
 CupsScheduler::CupsScheduler() {
     char pattern[] = "/tmp/varnel-cupsd-XXXXXX";
@@ -58,7 +55,8 @@ CupsScheduler::CupsScheduler() {
     folder_ = pattern;
     socket_ = folder_ + "/cups.sock";
     port_ = testing::closedLoopbackPort();
-    for (const char* sub : {"etc/ppd", "spool/tmp", "cache", "state/certs", "log"}) fs::create_directories(folder_ + "/" + sub);
+    for (const char* sub : {"etc/ppd", "spool/tmp", "cache", "state/certs", "log"})
+        fs::create_directories(folder_ + "/" + sub);
     writeConfiguration();
     // The backends run as another user and must reach the spool.
     for (const auto& entry : fs::recursive_directory_iterator(folder_)) {
@@ -67,15 +65,16 @@ CupsScheduler::CupsScheduler() {
     ::chmod(folder_.c_str(), 0755);
 
     ::setenv("CUPS_SERVER", socket_.c_str(), 1);
-    pid_ = spawn({"/usr/sbin/cupsd", "-f", "-c", folder_ + "/etc/cupsd.conf", "-s", folder_ + "/etc/cups-files.conf"},
-                 folder_ + "/log/cupsd.out");
+    pid_ = spawnProgram(
+        {"/usr/sbin/cupsd", "-f", "-c", folder_ + "/etc/cupsd.conf", "-s", folder_ + "/etc/cups-files.conf"},
+        folder_ + "/log/cupsd.out");
     if (pid_ < 0 || !waitUntilReady()) throw std::runtime_error("the CUPS scheduler did not start:\n" + log());
 }
 
 CupsScheduler::~CupsScheduler() {
     if (pid_ > 0) {
         ::kill(pid_, SIGTERM);
-        waitFor(pid_);
+        waitForProgram(pid_);
     }
     ::unsetenv("CUPS_SERVER");
     std::error_code ignored;
@@ -128,7 +127,7 @@ bool CupsScheduler::waitUntilReady() const {
 }
 
 int CupsScheduler::run(const std::vector<std::string>& arguments) const {
-    return waitFor(spawn(arguments, folder_ + "/log/tools.out"));
+    return waitForProgram(spawnProgram(arguments, folder_ + "/log/tools.out"));
 }
 
 std::string CupsScheduler::log() const {

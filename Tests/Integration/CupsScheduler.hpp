@@ -35,6 +35,10 @@ private:
     pid_t pid_ = -1;
 };
 
+// Starts a program with its output appended to a file; its process id, or -1.
+pid_t spawnProgram(const std::vector<std::string>& arguments, const std::string& output);
+// Waits for a started program; its exit status (-1 when it did not exit normally).
+int waitForProgram(pid_t pid);
 // Runs a program with its arguments and waits for it; its exit status (-1 when it could not run).
 int runProgram(const std::vector<std::string>& arguments);
 

@@ -1,18 +1,15 @@
 #include "VarnelKit/Platform/ServiceResolving.hpp"
-
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/ResumeOnce.hpp"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-common/thread-watch.h>
-
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
 #include <mutex>
 #include <optional>
 
@@ -37,12 +34,12 @@ public:
         poll_ = avahi_threaded_poll_new();
         if (!poll_) return false;
         int error = 0;
-        client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), &Attempt::clientChanged,
-                                   this, &error);
+        client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AvahiClientFlags(0), &Attempt::clientChanged, this,
+                                   &error);
         if (!client_) return false;
-        resolver_ = avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, serviceName.c_str(),
-                                               type.c_str(), "local", AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0),
-                                               &Attempt::resolved, this);
+        resolver_ =
+            avahi_service_resolver_new(client_, AVAHI_IF_UNSPEC, AVAHI_PROTO_UNSPEC, serviceName.c_str(), type.c_str(),
+                                       "local", AVAHI_PROTO_UNSPEC, AvahiLookupFlags(0), &Attempt::resolved, this);
         if (!resolver_) return false;
         return avahi_threaded_poll_start(poll_) == 0;
     }
@@ -78,9 +75,8 @@ private:
             outcome_ = found;
         }
         // Wakes the waiting coroutine; a wait that has not begun yet then ends at once.
-        asio::post(executor_, [self = shared_from_this()] {
-            self->deadline_.expires_at(asio::steady_timer::time_point::min());
-        });
+        asio::post(executor_,
+                   [self = shared_from_this()] { self->deadline_.expires_at(asio::steady_timer::time_point::min()); });
     }
 
     static void clientChanged(AvahiClient*, AvahiClientState state, void* context) {

@@ -3,7 +3,6 @@
 #include "VarnelKit/Support/Text.hpp"
 
 #include <cups/cups.h>
-
 #include <map>
 
 namespace varnel {
@@ -34,8 +33,7 @@ std::map<std::string, std::string> stateMessages() {
         name.reset();
         message.reset();
     };
-    for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute;
-         attribute = ippNextAttribute(response)) {
+    for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute; attribute = ippNextAttribute(response)) {
         const char* attributeName = ippGetName(attribute);
         if (!attributeName) { // the separator between two printers
             commit();
@@ -84,8 +82,8 @@ public:
                                       which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
         std::vector<CupsJob> result;
         for (int i = 0; i < count; ++i) {
-            result.push_back({list[i].id, text(list[i].dest), static_cast<std::int32_t>(list[i].state),
-                              list[i].creation_time});
+            result.push_back(
+                {list[i].id, text(list[i].dest), static_cast<std::int32_t>(list[i].state), list[i].creation_time});
         }
         cupsFreeJobs(count, list);
         return result;
@@ -108,8 +106,7 @@ public:
     }
 
     int writeRequestData(const std::uint8_t* data, std::size_t length) override {
-        return static_cast<int>(
-            cupsWriteRequestData(CUPS_HTTP_DEFAULT, reinterpret_cast<const char*>(data), length));
+        return static_cast<int>(cupsWriteRequestData(CUPS_HTTP_DEFAULT, reinterpret_cast<const char*>(data), length));
     }
 
     int finishDocument(const std::string& queue) override {

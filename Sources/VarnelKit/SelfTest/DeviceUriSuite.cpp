@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Transport/CupsDeviceEndpoint.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
@@ -11,7 +10,8 @@ void registerDeviceUriTests(TestHarness& h) {
 
     h.test(suite, "parses a Bonjour printer name", [](TestHarness::Context& c) {
         const auto endpoint = CupsDeviceEndpoint::parse(
-            "dnssd://Xprinter%20XP-420B%20%40%20Edda%E2%80%99s%20Mac%20mini%20(2)._ipps._tcp.local./?uuid=31344b8b");
+            "dnssd://Xprinter%20XP-420B%20%40%20Edda%E2%80%99s%20Mac%20mini%20(2)._ipps._tcp.local./"
+            "?uuid=31344b8b");
         const auto* bonjour = endpoint ? endpoint->as<CupsDeviceEndpoint::Bonjour>() : nullptr;
         if (!bonjour) {
             c.record("expected a Bonjour endpoint");
@@ -31,7 +31,8 @@ void registerDeviceUriTests(TestHarness& h) {
     });
 
     h.test(suite, "parses socket and ipp endpoints with default ports", [](TestHarness::Context& c) {
-        c.assertEqual(CupsDeviceEndpoint::parse("socket://10.0.4.50"), Endpoint(CupsDeviceEndpoint::network("10.0.4.50", 9100)));
+        c.assertEqual(CupsDeviceEndpoint::parse("socket://10.0.4.50"),
+                      Endpoint(CupsDeviceEndpoint::network("10.0.4.50", 9100)));
         c.assertEqual(CupsDeviceEndpoint::parse("socket://10.0.4.50:9101"),
                       Endpoint(CupsDeviceEndpoint::network("10.0.4.50", 9101)));
         c.assertEqual(CupsDeviceEndpoint::parse("ipp://10.0.4.50/ipp/print"),

@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Transport/PrinterDiscovery.hpp"
 
 namespace varnel::SelfTest {
@@ -8,7 +7,8 @@ void registerLanguageInferenceTests(TestHarness& h) {
     const std::string suite = "Language inference";
 
     h.test(suite, "reads the IEEE-1284 CMD field", [](TestHarness::Context& c) {
-        c.assertEqual(PrinterDiscovery::inferLanguage("MFG:Xprinter;CMD:TSPL2;MDL:XP-420B", ""), PrinterLanguage::tspl2);
+        c.assertEqual(PrinterDiscovery::inferLanguage("MFG:Xprinter;CMD:TSPL2;MDL:XP-420B", ""),
+                      PrinterLanguage::tspl2);
         c.assertEqual(PrinterDiscovery::inferLanguage("MFG:Zebra;CMD:ZPL;MDL:ZT230", ""), PrinterLanguage::zpl);
     });
 

@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include <chrono>
@@ -12,7 +11,7 @@ using std::chrono::milliseconds;
 
 ReportedPrinter fixture(std::string key, std::string name, PrinterTransport transport, PrinterLanguage language,
                         std::optional<std::string> address) {
-    return ReportedPrinter{std::move(key), std::move(name), transport, language, std::move(address),
+    return ReportedPrinter{std::move(key), std::move(name), transport,    language,     std::move(address),
                            std::nullopt,   "online",        std::nullopt, std::nullopt, std::nullopt};
 }
 
@@ -36,24 +35,24 @@ void registerProbeTests(TestHarness& h) {
     const std::string suite = "Reachability probing";
 
     h.test(suite, "reports an unreachable network printer as offline", [](TestHarness::Context& c) {
-        const auto result = c.await(probeOne(milliseconds(600), fixture("net:127.0.0.1:9101", "Nothing listening",
-                                                                         PrinterTransport::network,
-                                                                         PrinterLanguage::zpl, "127.0.0.1:9101")));
+        const auto result = c.await(
+            probeOne(milliseconds(600), fixture("net:127.0.0.1:9101", "Nothing listening", PrinterTransport::network,
+                                                PrinterLanguage::zpl, "127.0.0.1:9101")));
         c.assertEqual(result.status, std::string("offline"));
         c.assertNotNil(result.message);
     });
 
     h.test(suite, "reports a network printer with no address as an error", [](TestHarness::Context& c) {
-        const auto result = c.await(probeOne(
-            milliseconds(300),
-            fixture("net:", "Misconfigured", PrinterTransport::network, PrinterLanguage::zpl, std::nullopt)));
+        const auto result =
+            c.await(probeOne(milliseconds(300), fixture("net:", "Misconfigured", PrinterTransport::network,
+                                                        PrinterLanguage::zpl, std::nullopt)));
         c.assertEqual(result.status, std::string("error"));
     });
 
     h.test(suite, "reports a missing CUPS queue as offline", [](TestHarness::Context& c) {
-        const auto result = c.await(probeOne(milliseconds(300),
-                                             fixture("cups:NoSuchQueueExists_12345", "Deleted queue",
-                                                     PrinterTransport::cups, PrinterLanguage::tspl2, std::nullopt)));
+        const auto result =
+            c.await(probeOne(milliseconds(300), fixture("cups:NoSuchQueueExists_12345", "Deleted queue",
+                                                        PrinterTransport::cups, PrinterLanguage::tspl2, std::nullopt)));
         c.assertEqual(result.status, std::string("offline"));
     });
 
@@ -70,8 +69,8 @@ void registerProbeTests(TestHarness& h) {
     });
 
     h.test(suite, "recognises disconnected wording from CUPS backends", [](TestHarness::Context& c) {
-        for (const std::string wording :
-             {"The printer is offline.", "Unable to connect to printer", "USB device disconnected", "Connection timed out"}) {
+        for (const std::string wording : {"The printer is offline.", "Unable to connect to printer",
+                                          "USB device disconnected", "Connection timed out"}) {
             c.assertTrue(ReachabilityProbe::indicatesDisconnected(wording), "should flag: " + wording);
         }
         for (const std::string wording : {"Ready to print.", "Out of paper", "Cover open"}) {

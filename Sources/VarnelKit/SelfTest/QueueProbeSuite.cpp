@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Transport/CupsQueueProbe.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
@@ -36,7 +35,8 @@ void registerQueueProbeTests(TestHarness& h) {
     });
 
     h.test(suite, "keeps only the scheme, never the rest of the URI", [](TestHarness::Context& c) {
-        const auto scheme = CupsQueueProbe::scheme("dnssd://HP%20Smart%20Tank._ipps._tcp.local./?uuid=9f89dbac-4b85-4ee7");
+        const auto scheme =
+            CupsQueueProbe::scheme("dnssd://HP%20Smart%20Tank._ipps._tcp.local./?uuid=9f89dbac-4b85-4ee7");
         c.assertEqual(scheme, Scheme("dnssd"));
         c.assertFalse(scheme.value_or("").find("uuid") != std::string::npos, "the UUID must not survive");
     });
@@ -50,8 +50,8 @@ void registerQueueProbeTests(TestHarness& h) {
         const CupsQueueProbe probe{"Zebra_ZT230", "Zebra ZPL Label Printer", "usb", true, false, 7, 950400};
         const auto text = jsonText(probe);
         if (text.empty()) c.record("the probe must encode");
-        for (const std::string key : {"queue_name", "driver", "device_uri_scheme", "accepting", "stopped", "queued",
-                                      "oldest_queued_seconds"}) {
+        for (const std::string key :
+             {"queue_name", "driver", "device_uri_scheme", "accepting", "stopped", "queued", "oldest_queued_seconds"}) {
             c.assertTrue(text.find("\"" + key + "\"") != std::string::npos, "missing key: " + key);
         }
     });
@@ -67,9 +67,16 @@ void registerQueueProbeTests(TestHarness& h) {
 
     h.test(suite, "survives the reachability rebuild", [](TestHarness::Context& c) {
         const CupsQueueProbe survivor{"Zebra_ZT230", std::nullopt, std::nullopt, true, false, 7, std::nullopt};
-        const ReportedPrinter printer{"cups:Zebra_ZT230", "Zebra ZT230", PrinterTransport::cups, PrinterLanguage::zpl,
-                                      std::nullopt,       std::nullopt,  "online",              std::nullopt,
-                                      true,               survivor};
+        const ReportedPrinter printer{"cups:Zebra_ZT230",
+                                      "Zebra ZT230",
+                                      PrinterTransport::cups,
+                                      PrinterLanguage::zpl,
+                                      std::nullopt,
+                                      std::nullopt,
+                                      "online",
+                                      std::nullopt,
+                                      true,
+                                      survivor};
         const auto rebuilt = ReachabilityProbe::applying(printer, ReachabilityProbe::Result{"online", std::nullopt});
         const auto queued = rebuilt.probe ? rebuilt.probe->queued : std::nullopt;
         c.assertEqual(queued, std::optional<std::int64_t>(7), "the probe must survive a rebuild");

@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Transport/PrinterTarget.hpp"
 
 namespace varnel::SelfTest {

@@ -1,5 +1,4 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
-
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/DefaultTransportResolver.hpp"
@@ -40,13 +39,11 @@ void registerTransportResolverTests(TestHarness& h) {
         c.assertNil(DefaultTransportResolver::networkAddress("cups:Zebra"));
     });
 
-    h.test(suite, "resolves a transport for an unknown key", [](TestHarness::Context& c) {
-        c.assertNotNil(c.await(resolvedTransport("net:10.0.0.1:9100")));
-    });
+    h.test(suite, "resolves a transport for an unknown key",
+           [](TestHarness::Context& c) { c.assertNotNil(c.await(resolvedTransport("net:10.0.0.1:9100"))); });
 
-    h.test(suite, "returns nil for USB, which isn't implemented", [](TestHarness::Context& c) {
-        c.assertNil(c.await(resolvedTransport("usb:0922:0028")));
-    });
+    h.test(suite, "returns nil for USB, which isn't implemented",
+           [](TestHarness::Context& c) { c.assertNil(c.await(resolvedTransport("usb:0922:0028"))); });
 }
 
 } // namespace varnel::SelfTest

@@ -3,9 +3,8 @@
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
-#include <boost/url/parse.hpp>
-
 #include <array>
+#include <boost/url/parse.hpp>
 
 namespace varnel {
 

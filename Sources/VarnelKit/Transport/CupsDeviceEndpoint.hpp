@@ -27,8 +27,12 @@ public:
     using Value = std::variant<Network, Bonjour, Local>;
 
     CupsDeviceEndpoint(Value value) : value_(std::move(value)) {}
-    static CupsDeviceEndpoint network(std::string host, std::int64_t port) { return CupsDeviceEndpoint(Network{std::move(host), port}); }
-    static CupsDeviceEndpoint bonjour(std::string serviceName) { return CupsDeviceEndpoint(Bonjour{std::move(serviceName)}); }
+    static CupsDeviceEndpoint network(std::string host, std::int64_t port) {
+        return CupsDeviceEndpoint(Network{std::move(host), port});
+    }
+    static CupsDeviceEndpoint bonjour(std::string serviceName) {
+        return CupsDeviceEndpoint(Bonjour{std::move(serviceName)});
+    }
     static CupsDeviceEndpoint local() { return CupsDeviceEndpoint(Local{}); }
 
     const Value& value() const noexcept { return value_; }

@@ -73,13 +73,20 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
 
 std::string describe(CupsJobWatcher::JobState state) {
     switch (state) {
-    case CupsJobWatcher::JobState::pending: return "pending";
-    case CupsJobWatcher::JobState::pendingHeld: return "pendingHeld";
-    case CupsJobWatcher::JobState::processing: return "processing";
-    case CupsJobWatcher::JobState::processingStopped: return "processingStopped";
-    case CupsJobWatcher::JobState::cancelled: return "cancelled";
-    case CupsJobWatcher::JobState::aborted: return "aborted";
-    case CupsJobWatcher::JobState::completed: break;
+    case CupsJobWatcher::JobState::pending:
+        return "pending";
+    case CupsJobWatcher::JobState::pendingHeld:
+        return "pendingHeld";
+    case CupsJobWatcher::JobState::processing:
+        return "processing";
+    case CupsJobWatcher::JobState::processingStopped:
+        return "processingStopped";
+    case CupsJobWatcher::JobState::cancelled:
+        return "cancelled";
+    case CupsJobWatcher::JobState::aborted:
+        return "aborted";
+    case CupsJobWatcher::JobState::completed:
+        break;
     }
     return "completed";
 }
@@ -89,8 +96,10 @@ std::string describe(const CupsJobWatcher::Outcome& outcome) {
     switch (outcome.kind) {
     case CupsJobWatcher::Outcome::Kind::failed:
         return "failed(" + (outcome.state ? describe(*outcome.state) : std::string("nil")) + ", " + reason + ")";
-    case CupsJobWatcher::Outcome::Kind::stillQueued: return "stillQueued(" + reason + ")";
-    case CupsJobWatcher::Outcome::Kind::completed: break;
+    case CupsJobWatcher::Outcome::Kind::stillQueued:
+        return "stillQueued(" + reason + ")";
+    case CupsJobWatcher::Outcome::Kind::completed:
+        break;
     }
     return "completed";
 }

@@ -8,7 +8,9 @@ namespace varnel {
 
 namespace {
 
-std::string errorText(CupsApi& api) { return api.lastErrorString().value_or("unknown error"); }
+std::string errorText(CupsApi& api) {
+    return api.lastErrorString().value_or("unknown error");
+}
 
 // The whole submission, on the calling pool thread: libcups keeps the connection to the scheduler
 // and its last error per thread.
@@ -64,9 +66,8 @@ std::vector<std::pair<std::string, std::string>> CupsPrinterTransport::options(D
     return {};
 }
 
-Awaitable<CupsPrinterTransport::Submission> CupsPrinterTransport::submit(Bytes data, std::string jobTitle,
-                                                                         DocumentFormat format,
-                                                                         std::int64_t copies) const {
+Awaitable<CupsPrinterTransport::Submission>
+CupsPrinterTransport::submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const {
     // Named first: g++ 12 destroys a lambda temporary of a co_await twice.
     auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies] {
         return submitNow(*api, queue, data, title, format, copies);
@@ -84,12 +85,22 @@ Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobT
 }
 
 Awaitable<ReachabilityProbe::Result> CupsPrinterTransport::probeDetail() const {
-    ReportedPrinter printer{"cups:" + queueName_, queueName_, PrinterTransport::cups, PrinterLanguage::unknown,
-                            std::nullopt, std::nullopt, "online", std::nullopt, std::nullopt, std::nullopt};
+    ReportedPrinter printer{"cups:" + queueName_,
+                            queueName_,
+                            PrinterTransport::cups,
+                            PrinterLanguage::unknown,
+                            std::nullopt,
+                            std::nullopt,
+                            "online",
+                            std::nullopt,
+                            std::nullopt,
+                            std::nullopt};
     const ReachabilityProbe reachability(std::chrono::seconds(2), api_);
     co_return co_await reachability.probe(std::move(printer));
 }
 
-Awaitable<bool> CupsPrinterTransport::probe() { co_return (co_await probeDetail()).status == "online"; }
+Awaitable<bool> CupsPrinterTransport::probe() {
+    co_return (co_await probeDetail()).status == "online";
+}
 
 } // namespace varnel

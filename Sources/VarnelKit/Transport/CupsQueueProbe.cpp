@@ -71,9 +71,8 @@ std::map<std::string, CupsQueueProbe::JobFigures> CupsQueueProbe::pendingJobsByQ
     return byQueue;
 }
 
-std::optional<CupsQueueProbe> CupsQueueProbe::read(const std::string& queue,
-                                                   const std::optional<CupsQueueState>& state, Clock::time_point now,
-                                                   CupsApi& api) {
+std::optional<CupsQueueProbe> CupsQueueProbe::read(const std::string& queue, const std::optional<CupsQueueState>& state,
+                                                   Clock::time_point now, CupsApi& api) {
     const auto current = state ? state : CupsQueueState::read(queue, api);
     if (!current) return std::nullopt;
     return make(queue, current->makeAndModel, current->deviceURI, current->isAcceptingJobs, current->isStopped(),

@@ -9,12 +9,6 @@ namespace varnel {
 
 namespace {
 
-std::optional<std::string> option(const CupsQueueState::Options& options, const char* name) {
-    const auto found = options.find(name);
-    if (found == options.end()) return std::nullopt;
-    return found->second;
-}
-
 // Trims the space separators and tabs, not line breaks; IPP keywords may come padded.
 std::string trimmedReason(std::string_view reason) {
     const auto points = Text::codePoints(reason);
@@ -27,7 +21,9 @@ std::string trimmedReason(std::string_view reason) {
     return Text::fromCodePoints(std::u32string_view(*points).substr(begin, end - begin));
 }
 
-std::string normalisedReason(std::string_view reason) { return Text::lowercased(trimmedReason(reason)); }
+std::string normalisedReason(std::string_view reason) {
+    return Text::lowercased(trimmedReason(reason));
+}
 
 std::vector<std::string> reasonsFrom(const std::optional<std::string>& text) {
     std::vector<std::string> reasons;
@@ -44,6 +40,12 @@ std::vector<std::string> reasonsFrom(const std::optional<std::string>& text) {
 }
 
 } // namespace
+
+std::optional<std::string> CupsQueueState::option(const Options& options, const char* name) {
+    const auto found = options.find(name);
+    if (found == options.end()) return std::nullopt;
+    return found->second;
+}
 
 CupsQueueState::Options CupsQueueState::readOptions(const std::vector<CupsOption>& options) {
     Options map;

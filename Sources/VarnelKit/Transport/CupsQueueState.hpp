@@ -45,6 +45,8 @@ struct CupsQueueState {
     // A destination's options as a map: pairs missing a side are skipped, a later name wins.
     static Options readOptions(const std::vector<CupsOption>& options);
     static CupsQueueState make(const Options& options, std::string name);
+    // One option's value, if the destination has it.
+    static std::optional<std::string> option(const Options& options, const char* name);
     // "printer-state" as CUPS gives it; 3 when missing or not a whole number.
     static std::int64_t printerState(const Options& options);
     // "printer-is-accepting-jobs": only the exact text "false" refuses.

@@ -34,9 +34,12 @@ PrinterTarget DefaultTransportResolver::target(const std::string& key) const {
 std::shared_ptr<PrinterWriting> DefaultTransportResolver::transportNow(const std::string& key) const {
     const auto resolved = target(key);
     switch (resolved.transport) {
-    case PrinterTransport::network: return NetworkPrinterTransport::make(resolved);
-    case PrinterTransport::cups: return CupsPrinterTransport::make(resolved, cups_);
-    case PrinterTransport::usb: break;
+    case PrinterTransport::network:
+        return NetworkPrinterTransport::make(resolved);
+    case PrinterTransport::cups:
+        return CupsPrinterTransport::make(resolved, cups_);
+    case PrinterTransport::usb:
+        break;
     }
     return nullptr;
 }

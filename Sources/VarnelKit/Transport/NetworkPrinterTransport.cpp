@@ -4,13 +4,12 @@
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Timeout.hpp"
 
+#include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
-
-#include <algorithm>
 #include <functional>
 
 namespace varnel {
@@ -33,7 +32,8 @@ std::string unbracketed(const std::string& host) {
 Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string host, unsigned short port,
                               std::string label) {
     const auto failure = [&label](const boost::system::error_code& error) {
-        if (error == asio::error::operation_aborted) return JobError(JobErrorCode::printerUnreachable, "Connection cancelled");
+        if (error == asio::error::operation_aborted)
+            return JobError(JobErrorCode::printerUnreachable, "Connection cancelled");
         return JobError(JobErrorCode::printerUnreachable, label + emDash + error.message());
     };
     tcp::resolver resolver(co_await asio::this_coro::executor);
@@ -49,7 +49,8 @@ Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string h
 }
 
 Awaitable<void> sendAll(std::shared_ptr<tcp::socket> socket, std::shared_ptr<const Bytes> data) {
-    auto [error, written] = co_await asio::async_write(*socket, asio::buffer(*data), asio::as_tuple(asio::use_awaitable));
+    auto [error, written] =
+        co_await asio::async_write(*socket, asio::buffer(*data), asio::as_tuple(asio::use_awaitable));
     (void)written;
     if (error) throw JobError(JobErrorCode::printerError, "Write failed: " + error.message());
 }
@@ -62,7 +63,9 @@ void closeSocket(tcp::socket& socket) {
     socket.close(ignored);
 }
 
-[[noreturn]] void throwCancelled() { throw boost::system::system_error(asio::error::operation_aborted); }
+[[noreturn]] void throwCancelled() {
+    throw boost::system::system_error(asio::error::operation_aborted);
+}
 
 } // namespace
 
@@ -97,13 +100,13 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
     try {
         // The errors are named first: g++ 12 destroys a lambda temporary of a co_await twice.
         std::function<std::exception_ptr()> connectTimedOut = [this, label] {
-            return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable, "Connect timed out after " +
-                                                                                          secondsText(connectTimeout_) +
-                                                                                          " to " + label));
+            return std::make_exception_ptr(
+                JobError(JobErrorCode::printerUnreachable,
+                         "Connect timed out after " + secondsText(connectTimeout_) + " to " + label));
         };
         std::function<std::exception_ptr()> writeTimedOut = [this] {
-            return std::make_exception_ptr(
-                JobError(JobErrorCode::writeTimeout, "Device stopped accepting data after " + secondsText(writeTimeout_)));
+            return std::make_exception_ptr(JobError(JobErrorCode::writeTimeout, "Device stopped accepting data after " +
+                                                                                    secondsText(writeTimeout_)));
         };
         co_await withTimeout<void>(connectTimeout_,
                                    connectSocket(socket, unbracketed(host_), clampedPort(port_), label),
@@ -131,9 +134,8 @@ Awaitable<bool> NetworkPrinterTransport::probe() {
         std::function<std::exception_ptr()> timedOut = [] {
             return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable));
         };
-        co_await withTimeout<void>(connectTimeout_,
-                                   connectSocket(socket, unbracketed(host_), clampedPort(port_), host_),
-                                   std::move(timedOut));
+        co_await withTimeout<void>(
+            connectTimeout_, connectSocket(socket, unbracketed(host_), clampedPort(port_), host_), std::move(timedOut));
         ready = true;
     } catch (...) {
     }

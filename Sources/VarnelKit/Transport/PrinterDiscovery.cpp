@@ -10,13 +10,9 @@ namespace varnel {
 
 namespace {
 
-std::optional<std::string> option(const CupsQueueState::Options& options, const char* name) {
-    const auto found = options.find(name);
-    if (found == options.end()) return std::nullopt;
-    return found->second;
+bool contains(std::string_view text, std::string_view part) {
+    return text.find(part) != std::string_view::npos;
 }
-
-bool contains(std::string_view text, std::string_view part) { return text.find(part) != std::string_view::npos; }
 
 } // namespace
 
@@ -54,10 +50,10 @@ std::vector<ReportedPrinter> PrinterDiscovery::discoverCupsPrinters() const {
         if (!destination.name || destination.instance) continue;
         const auto& queue = *destination.name;
         const auto options = CupsQueueState::readOptions(destination.options);
-        const auto makeAndModel = option(options, "printer-make-and-model");
-        const auto deviceURI = option(options, "device-uri");
+        const auto makeAndModel = CupsQueueState::option(options, "printer-make-and-model");
+        const auto deviceURI = CupsQueueState::option(options, "device-uri");
         const auto deviceId = makeAndModel ? *makeAndModel : deviceURI.value_or("");
-        const auto displayName = option(options, "printer-info").value_or(queue);
+        const auto displayName = CupsQueueState::option(options, "printer-info").value_or(queue);
         const auto language = inferLanguage(deviceId, queue);
         const bool accepting = CupsQueueState::acceptsJobs(options);
         const bool stopped = CupsQueueState::printerState(options) == 5;
@@ -65,7 +61,7 @@ std::vector<ReportedPrinter> PrinterDiscovery::discoverCupsPrinters() const {
         std::optional<std::string> statusMessage;
         if (language == PrinterLanguage::dymoRaster && advice_) statusMessage = advice_(displayName + " " + deviceId);
         if (!statusMessage) {
-            statusMessage = option(options, "printer-state-message");
+            statusMessage = CupsQueueState::option(options, "printer-state-message");
             if (statusMessage && statusMessage->empty()) statusMessage.reset();
         }
 

@@ -9,13 +9,12 @@
 #include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 #include "VarnelKit/Transport/PrinterTarget.hpp"
 
+#include <array>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
-#include <array>
 #include <variant>
 
 namespace varnel {
@@ -27,8 +26,8 @@ namespace {
 constexpr auto probeWriteTimeout = std::chrono::seconds(30);
 
 constexpr std::array<std::string_view, 12> disconnectedPhrases = {
-    "offline",      "not connected", "unable to connect",   "no such device",      "disconnected", "powered off",
-    "unplugged",    "timed out",     "looking for printer", "waiting for printer", "network host", "not responding",
+    "offline",   "not connected", "unable to connect",   "no such device",      "disconnected", "powered off",
+    "unplugged", "timed out",     "looking for printer", "waiting for printer", "network host", "not responding",
 };
 
 Awaitable<std::optional<CupsQueueState>> readQueue(std::shared_ptr<CupsApi> cups, std::string queue) {

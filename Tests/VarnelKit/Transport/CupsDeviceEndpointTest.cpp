@@ -4,15 +4,23 @@
 
 namespace varnel {
 
-void PrintTo(const CupsDeviceEndpoint& endpoint, std::ostream* out) { *out << describe(endpoint); }
+void PrintTo(const CupsDeviceEndpoint& endpoint, std::ostream* out) {
+    *out << describe(endpoint);
+}
 
 namespace {
 
 using Endpoint = std::optional<CupsDeviceEndpoint>;
 
-Endpoint network(std::string host, std::int64_t port) { return CupsDeviceEndpoint::network(std::move(host), port); }
-Endpoint bonjour(std::string name) { return CupsDeviceEndpoint::bonjour(std::move(name)); }
-Endpoint local() { return CupsDeviceEndpoint::local(); }
+Endpoint network(std::string host, std::int64_t port) {
+    return CupsDeviceEndpoint::network(std::move(host), port);
+}
+Endpoint bonjour(std::string name) {
+    return CupsDeviceEndpoint::bonjour(std::move(name));
+}
+Endpoint local() {
+    return CupsDeviceEndpoint::local();
+}
 
 TEST(CupsDeviceEndpoint, ReadsEachSchemeOfTheTable) {
     const std::vector<std::pair<std::string, Endpoint>> cases = {

@@ -1,12 +1,14 @@
-#include "FakeCupsApi.hpp"
-
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
+
+#include "FakeCupsApi.hpp"
 
 #include <gtest/gtest.h>
 
 namespace varnel {
 
-void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) { *out << describe(outcome); }
+void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
+    *out << describe(outcome);
+}
 
 namespace {
 
@@ -100,9 +102,8 @@ TEST_F(CupsJobWatcherTest, ACancelledCallerKeepsThePauseBetweenPolls) {
     listJobStates({3});
     auto outcome = std::make_shared<std::optional<Outcome>>();
     auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 300ms, api);
-    auto task = Task::spawn(loop.loop().executor(), [watcher, outcome]() -> Awaitable<void> {
-        *outcome = co_await watcher->wait(5);
-    });
+    auto task = Task::spawn(loop.loop().executor(),
+                            [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
     task->cancel();
     loop.run(task->join());
     EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));

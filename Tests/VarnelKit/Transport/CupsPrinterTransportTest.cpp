@@ -1,7 +1,7 @@
-#include "FakeCupsApi.hpp"
-
-#include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
+
+#include "FakeCupsApi.hpp"
+#include "VarnelKit/Protocol/JobError.hpp"
 
 #include <gtest/gtest.h>
 

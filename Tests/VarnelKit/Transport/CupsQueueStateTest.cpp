@@ -1,7 +1,7 @@
-#include "FakeCupsApi.hpp"
-
-#include "VarnelKit/Transport/CupsQueueProbe.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
+
+#include "FakeCupsApi.hpp"
+#include "VarnelKit/Transport/CupsQueueProbe.hpp"
 
 #include <gtest/gtest.h>
 
@@ -87,13 +87,14 @@ TEST(CupsQueueProbe, CountsActiveJobsAndTheirAge) {
     FakeCupsApi api;
     const auto now = std::chrono::system_clock::from_time_t(1'000'000);
     api.addQueue("Q", {{"device-uri", "USB://Zebra/ZT230"}, {"printer-make-and-model", "Zebra"}});
-    api.jobListings = {{{1, "Q", 3, 1'000'000 - 100}, {2, "Q", 3, 1'000'000 - 40}, {3, "Other", 3, 5}, {4, std::nullopt, 3, 5}}};
+    api.jobListings = {
+        {{1, "Q", 3, 1'000'000 - 100}, {2, "Q", 3, 1'000'000 - 40}, {3, "Other", 3, 5}, {4, std::nullopt, 3, 5}}};
 
     const auto probe = CupsQueueProbe::read("Q", std::nullopt, now, api);
     ASSERT_TRUE(probe);
     EXPECT_EQ(*probe, (CupsQueueProbe{"Q", "Zebra", "usb", true, false, 2, 100}));
-    EXPECT_EQ(api.jobQueries().back(), (std::pair<std::optional<std::string>, CupsApi::WhichJobs>{
-                                           "Q", CupsApi::WhichJobs::active}));
+    EXPECT_EQ(api.jobQueries().back(),
+              (std::pair<std::optional<std::string>, CupsApi::WhichJobs>{"Q", CupsApi::WhichJobs::active}));
     EXPECT_FALSE(CupsQueueProbe::read("Missing", std::nullopt, now, api));
 
     const auto byQueue = CupsQueueProbe::pendingJobsByQueue(api);

@@ -1,7 +1,7 @@
-#include "FakeCupsApi.hpp"
-
-#include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/DefaultTransportResolver.hpp"
+
+#include "FakeCupsApi.hpp"
+#include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
 #include <gtest/gtest.h>
@@ -20,7 +20,8 @@ std::string describeTransport(const std::shared_ptr<PrinterWriting>& transport) 
     if (const auto network = std::dynamic_pointer_cast<NetworkPrinterTransport>(transport)) {
         return "tcp " + network->host() + " " + std::to_string(network->port());
     }
-    if (const auto cups = std::dynamic_pointer_cast<CupsPrinterTransport>(transport)) return "cups " + cups->queueName();
+    if (const auto cups = std::dynamic_pointer_cast<CupsPrinterTransport>(transport))
+        return "cups " + cups->queueName();
     return "other";
 }
 

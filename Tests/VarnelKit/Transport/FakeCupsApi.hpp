@@ -1,7 +1,7 @@
 #pragma once
 
-#include "VarnelKit/Platform/CupsApi.hpp"
 #include "LoopFixture.hpp"
+#include "VarnelKit/Platform/CupsApi.hpp"
 
 #include <deque>
 #include <mutex>
@@ -85,7 +85,8 @@ public:
         lastError_ = errorAfterCreate;
         return createResult;
     }
-    int startDocument(const std::string& queue, std::int32_t jobId, const std::string&, const std::string& mime) override {
+    int startDocument(const std::string& queue, std::int32_t jobId, const std::string&,
+                      const std::string& mime) override {
         std::lock_guard guard(lock_);
         calls_.push_back({"start", queue + "#" + std::to_string(jobId) + " " + mime});
         lastError_ = errorAfterStart;

@@ -1,8 +1,8 @@
+#include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
+
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
-
 #include "VarnelKit/Protocol/JobError.hpp"
-#include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -108,7 +108,8 @@ TEST_F(NetworkPrinterTransportTest, MessagesKeepTheConfiguredPort) {
 }
 
 // What a write in a task that was cancelled before it began throws.
-Awaitable<void> writeAfterCancel(std::shared_ptr<NetworkPrinterTransport> transport, std::shared_ptr<std::string> seen) {
+Awaitable<void> writeAfterCancel(std::shared_ptr<NetworkPrinterTransport> transport,
+                                 std::shared_ptr<std::string> seen) {
     co_await sleepFor(std::chrono::seconds(5)); // ends at once: the task is already cancelled
     try {
         co_await transport->write(bytesOf("x"), "t");

@@ -1,6 +1,6 @@
-#include "FakeCupsApi.hpp"
-
 #include "VarnelKit/Transport/PrinterDiscovery.hpp"
+
+#include "FakeCupsApi.hpp"
 
 #include <gtest/gtest.h>
 
@@ -97,7 +97,8 @@ TEST(PrinterDiscovery, DymoPrintersCarryTheModelAdvice) {
     EXPECT_EQ(printers[0].language, PrinterLanguage::unknown);
 
     api->dests.clear();
-    api->addQueue("DYMO_LW550", {{"printer-info", "LabelWriter 550"}, {"printer-make-and-model", "DYMO LW"},
+    api->addQueue("DYMO_LW550", {{"printer-info", "LabelWriter 550"},
+                                 {"printer-make-and-model", "DYMO LW"},
                                  {"printer-state-message", "Idle"}});
     api->addQueue("DYMO_Other", {{"printer-make-and-model", "DYMO"}, {"printer-state-message", "Idle"}});
     asked.clear();
@@ -106,7 +107,8 @@ TEST(PrinterDiscovery, DymoPrintersCarryTheModelAdvice) {
     EXPECT_EQ(dymo[0].language, PrinterLanguage::dymoRaster);
     EXPECT_EQ(dymo[0].dpi, std::optional<std::int64_t>(300));
     EXPECT_EQ(dymo[0].statusMessage, std::optional<std::string>("advice"));
-    EXPECT_EQ(dymo[1].statusMessage, std::optional<std::string>("Idle")); // no model named: the CUPS message stays
+    EXPECT_EQ(dymo[1].statusMessage,
+              std::optional<std::string>("Idle")); // no model named: the CUPS message stays
     EXPECT_EQ(asked, (std::vector<std::string>{"LabelWriter 550 DYMO LW", "DYMO_Other DYMO"}));
 }
 

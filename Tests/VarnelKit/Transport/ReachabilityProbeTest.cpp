@@ -1,20 +1,21 @@
+#include "VarnelKit/Transport/ReachabilityProbe.hpp"
+
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
-
 #include "VarnelKit/Transport/BonjourResolver.hpp"
-#include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <gtest/gtest.h>
-
 #include <mutex>
 #include <set>
 
 namespace varnel {
 
-void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) { *out << describe(result); }
+void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) {
+    *out << describe(result);
+}
 
 namespace {
 
@@ -179,9 +180,9 @@ TEST_F(ReachabilityProbeTest, ProbeAllRunsTheProbesTogether) {
 }
 
 TEST(ReachabilityProbeWording, FlagsDisconnectedWording) {
-    for (const std::string phrase : {"offline", "not connected", "unable to connect", "no such device", "disconnected",
-                                     "powered off", "unplugged", "timed out", "looking for printer",
-                                     "waiting for printer", "network host", "not responding"}) {
+    for (const std::string phrase :
+         {"offline", "not connected", "unable to connect", "no such device", "disconnected", "powered off", "unplugged",
+          "timed out", "looking for printer", "waiting for printer", "network host", "not responding"}) {
         EXPECT_TRUE(ReachabilityProbe::indicatesDisconnected("Printer is " + phrase + "!")) << phrase;
     }
     EXPECT_TRUE(ReachabilityProbe::indicatesDisconnected("POWERED OFF"));
