@@ -112,12 +112,5 @@ TEST(CupsQueueProbe, CountsActiveJobsAndTheirAge) {
               std::optional<std::int64_t>(-1));
 }
 
-TEST(CupsQueueProbe, ReadsTheSchemeBeforeTheFirstColon) {
-    EXPECT_EQ(CupsQueueProbe::scheme("USB://x"), std::optional<std::string>("usb"));
-    EXPECT_EQ(CupsQueueProbe::scheme("::x"), std::nullopt);
-    EXPECT_EQ(CupsQueueProbe::scheme(""), std::nullopt);
-    EXPECT_EQ(CupsQueueProbe::scheme("a:b:c"), std::optional<std::string>("a"));
-}
-
 } // namespace
 } // namespace varnel

@@ -67,12 +67,5 @@ TEST(DefaultTransportResolver, KeepsTheFirstOfTwoPrintersWithOneKey) {
     EXPECT_EQ(resolver.target("net:a").name, "first");
 }
 
-TEST(DefaultTransportResolver, AnswersOnTheLoop) {
-    testing::LoopFixture loop;
-    DefaultTransportResolver resolver;
-    EXPECT_TRUE(loop.run(resolver.transport("net:10.0.0.1:9100")));
-    EXPECT_FALSE(loop.run(resolver.transport("usb:1")));
-}
-
 } // namespace
 } // namespace varnel

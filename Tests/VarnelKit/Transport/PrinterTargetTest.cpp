@@ -52,14 +52,5 @@ TEST(PrinterTarget, SplitsAddressesAsDocumented) {
     EXPECT_FALSE(split(std::nullopt));
 }
 
-TEST(PrinterTarget, EqualityCoversEveryField) {
-    const PrinterTarget base{"net:a", "A", PrinterTransport::network, "a:1"};
-    EXPECT_EQ(base, (PrinterTarget{"net:a", "A", PrinterTransport::network, "a:1"}));
-    EXPECT_NE(base, (PrinterTarget{"net:b", "A", PrinterTransport::network, "a:1"}));
-    EXPECT_NE(base, (PrinterTarget{"net:a", "B", PrinterTransport::network, "a:1"}));
-    EXPECT_NE(base, (PrinterTarget{"net:a", "A", PrinterTransport::cups, "a:1"}));
-    EXPECT_NE(base, (PrinterTarget{"net:a", "A", PrinterTransport::network, std::nullopt}));
-}
-
 } // namespace
 } // namespace varnel
