@@ -8,7 +8,13 @@ void registerAll(TestHarness& harness) {
     registerZplTests(harness);
     registerTsplTests(harness);
     registerDriverRegistryTests(harness);
+    registerLanguageInferenceTests(harness);
+    registerTargetParsingTests(harness);
+    registerTransportResolverTests(harness);
     registerJobPayloadTests(harness);
+    registerProbeTests(harness);
+    registerQueueProbeTests(harness);
+    registerDeviceUriTests(harness);
     registerZplStructureTests(harness);
     registerDymoTests(harness);
     registerEnrollmentTests(harness);

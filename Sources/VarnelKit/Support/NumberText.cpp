@@ -1,7 +1,9 @@
 #include "VarnelKit/Support/NumberText.hpp"
 
 #include <charconv>
+#include <climits>
 #include <cmath>
+#include <cstdint>
 
 namespace varnel::NumberText {
 
@@ -23,6 +25,26 @@ std::string shortest(double value) {
     std::string text(buffer, result.ptr);
     if (plain && text.find('.') == std::string::npos) text += ".0";
     return text;
+}
+
+std::optional<std::int64_t> parseInteger(std::string_view text) {
+    // from_chars takes a minus but not a plus, so the sign is read here.
+    bool negative = false;
+    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty() || text.front() == '-' || text.front() == '+') return std::nullopt;
+    std::uint64_t magnitude = 0;
+    const auto result = std::from_chars(text.data(), text.data() + text.size(), magnitude);
+    if (result.ec != std::errc() || result.ptr != text.data() + text.size()) return std::nullopt;
+    constexpr std::uint64_t largest = static_cast<std::uint64_t>(INT64_MAX);
+    if (negative) {
+        if (magnitude > largest + 1) return std::nullopt;
+        return magnitude == largest + 1 ? INT64_MIN : -static_cast<std::int64_t>(magnitude);
+    }
+    if (magnitude > largest) return std::nullopt;
+    return static_cast<std::int64_t>(magnitude);
 }
 
 } // namespace varnel::NumberText

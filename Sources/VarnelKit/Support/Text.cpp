@@ -161,6 +161,8 @@ bool isNumeric(char32_t cp) {
     return u_getIntPropertyValue(static_cast<UChar32>(cp), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
 }
 
+bool isSpaceSeparator(char32_t cp) { return u_charType(static_cast<UChar32>(cp)) == U_SPACE_SEPARATOR; }
+
 bool isWhitespace(std::string_view character) {
     const auto cps = codePoints(character);
     if (!cps || cps->empty()) return false;

@@ -29,6 +29,8 @@ bool isWhitespace(std::string_view character);
 // number character" means: digits of any script, fractions, Roman numerals).
 bool isAlphabetic(char32_t codePoint);
 bool isNumeric(char32_t codePoint);
+// Unicode general category Zs (the space separators), which leaves out tabs and line breaks.
+bool isSpaceSeparator(char32_t codePoint);
 // Removes White_Space code points from both ends of valid UTF-8 text.
 std::string trimWhitespace(std::string_view text);
 

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace varnel {
+
+// One name/value pair of a CUPS destination, as the C library hands it out: either side may be
+// missing.
+struct CupsOption {
+    std::optional<std::string> name;
+    std::optional<std::string> value;
+};
+
+struct CupsDestination {
+    std::optional<std::string> name;
+    std::optional<std::string> instance;
+    std::vector<CupsOption> options;
+};
+
+struct CupsJob {
+    std::int32_t id = 0;
+    std::optional<std::string> dest;
+    std::int32_t state = 0;
+    std::time_t creationTime = 0;
+};
+
+// The calls the agent makes into the CUPS client library, behind an interface so that tests can
+// stand in for the scheduler. Every call blocks until the scheduler answers; run them on the
+// blocking pool. libcups keeps its connection and its last error per thread, so calls that belong
+// together (create, start, write, finish, read the error, cancel) must run on one thread.
+class CupsApi {
+public:
+    enum class WhichJobs { active, all };
+
+    static constexpr int httpContinue = 100; // HTTP_STATUS_CONTINUE
+    static constexpr int ippOk = 0;          // IPP_STATUS_OK
+
+    virtual ~CupsApi() = default;
+
+    // Every destination of the default scheduler, instances included, in the library's order. The
+    // options carry "printer-state-message" too. No scheduler gives an empty list.
+    virtual std::vector<CupsDestination> destinations() = 0;
+    // The jobs of one queue (or of every queue), of all users. No scheduler gives an empty list.
+    virtual std::vector<CupsJob> jobs(const std::optional<std::string>& queue, WhichJobs which) = 0;
+
+    // One submission, step by step. The job id is below 1 when no job was made.
+    virtual std::int32_t createJob(const std::string& queue, const std::string& title,
+                                   const std::vector<std::pair<std::string, std::string>>& options) = 0;
+    // An HTTP status; httpContinue when the document may be sent.
+    virtual int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
+                              const std::string& mimeType) = 0;
+    // An HTTP status; httpContinue when every byte went out.
+    virtual int writeRequestData(const std::uint8_t* data, std::size_t length) = 0;
+    // An IPP status; ippOk when the scheduler took the document.
+    virtual int finishDocument(const std::string& queue) = 0;
+    virtual void cancelJob(const std::string& queue, std::int32_t jobId) = 0;
+    // The text of the last error on this thread, if the library has one.
+    virtual std::optional<std::string> lastErrorString() = 0;
+};
+
+// The real library, talking to the scheduler that libcups is pointed at (CUPS_SERVER, client.conf).
+std::shared_ptr<CupsApi> systemCupsApi();
+
+} // namespace varnel

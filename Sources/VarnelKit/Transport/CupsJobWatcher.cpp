@@ -1,0 +1,107 @@
+#include "VarnelKit/Transport/CupsJobWatcher.hpp"
+
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Transport/CupsQueueState.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+namespace varnel {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A pause that cancellation does not cut short, so that a cancelled caller never polls the
+// scheduler without a break.
+Awaitable<void> pauseUntil(Clock::time_point until) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, until);
+    co_await timer.async_wait(
+        asio::bind_cancellation_slot(asio::cancellation_slot(), asio::as_tuple(asio::use_awaitable)));
+}
+
+} // namespace
+
+std::optional<CupsJobWatcher::JobState> CupsJobWatcher::jobState(std::int64_t rawValue) {
+    if (rawValue < 3 || rawValue > 9) return std::nullopt;
+    return static_cast<JobState>(rawValue);
+}
+
+CupsJobWatcher::CupsJobWatcher(std::string queueName, Duration pollInterval, Duration timeout,
+                               std::shared_ptr<CupsApi> api)
+    : queueName_(std::move(queueName)), pollInterval_(pollInterval), timeout_(timeout), api_(std::move(api)) {}
+
+Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
+    // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
+    auto read = [api = api_, queue = queueName_] { return CupsQueueState::read(queue, *api); };
+    const auto state = co_await runBlocking(std::move(read));
+    if (!state) co_return std::nullopt;
+    if (auto fault = state->blockingFault()) co_return fault;
+    co_return state->message;
+}
+
+Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) const {
+    const auto deadline = Clock::now() + timeout_;
+    while (true) {
+        if (Clock::now() >= deadline) co_return Outcome::stillQueued(co_await queueReason());
+
+        // Every job, finished ones included: a cancelled or aborted job leaves the active list,
+        // and must not read as printed.
+        auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
+        const auto jobs = co_await runBlocking(std::move(list));
+        std::optional<std::int32_t> rawState;
+        for (const auto& job : jobs) {
+            if (job.id == jobId) {
+                rawState = job.state;
+                break;
+            }
+        }
+        if (!rawState) co_return Outcome::completed();
+
+        const auto state = jobState(*rawState);
+        if (!state || *state == JobState::completed) co_return Outcome::completed();
+        if (*state == JobState::cancelled || *state == JobState::aborted) {
+            co_return Outcome::failed(*state, co_await queueReason());
+        }
+        co_await pauseUntil(Clock::now() + pollInterval_);
+    }
+}
+
+std::string describe(CupsJobWatcher::JobState state) {
+    switch (state) {
+    case CupsJobWatcher::JobState::pending:
+        return "pending";
+    case CupsJobWatcher::JobState::pendingHeld:
+        return "pendingHeld";
+    case CupsJobWatcher::JobState::processing:
+        return "processing";
+    case CupsJobWatcher::JobState::processingStopped:
+        return "processingStopped";
+    case CupsJobWatcher::JobState::cancelled:
+        return "cancelled";
+    case CupsJobWatcher::JobState::aborted:
+        return "aborted";
+    case CupsJobWatcher::JobState::completed:
+        break;
+    }
+    return "completed";
+}
+
+std::string describe(const CupsJobWatcher::Outcome& outcome) {
+    const auto reason = outcome.reason ? *outcome.reason : std::string("nil");
+    switch (outcome.kind) {
+    case CupsJobWatcher::Outcome::Kind::failed:
+        return "failed(" + (outcome.state ? describe(*outcome.state) : std::string("nil")) + ", " + reason + ")";
+    case CupsJobWatcher::Outcome::Kind::stillQueued:
+        return "stillQueued(" + reason + ")";
+    case CupsJobWatcher::Outcome::Kind::completed:
+        break;
+    }
+    return "completed";
+}
+
+} // namespace varnel

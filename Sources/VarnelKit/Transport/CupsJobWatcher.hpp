@@ -1,0 +1,70 @@
+#pragma once
+
+#include "VarnelKit/Platform/CupsApi.hpp"
+#include "VarnelKit/Support/Task.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+
+namespace varnel {
+
+// Follows one spooled CUPS job until it has ended or a time limit passes, and says how it ended.
+class CupsJobWatcher {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+
+    enum class JobState : std::int32_t {
+        pending = 3,
+        pendingHeld = 4,
+        processing = 5,
+        processingStopped = 6,
+        cancelled = 7,
+        aborted = 8,
+        completed = 9,
+    };
+    static std::optional<JobState> jobState(std::int64_t rawValue);
+
+    struct Outcome {
+        enum class Kind { failed, stillQueued, completed };
+        Kind kind = Kind::completed;
+        std::optional<JobState> state; // for failed: cancelled or aborted
+        std::optional<std::string> reason;
+
+        static Outcome failed(JobState state, std::optional<std::string> reason) {
+            return {Kind::failed, state, std::move(reason)};
+        }
+        static Outcome stillQueued(std::optional<std::string> reason) {
+            return {Kind::stillQueued, std::nullopt, std::move(reason)};
+        }
+        static Outcome completed() { return {}; }
+
+        bool operator==(const Outcome&) const = default;
+    };
+
+    CupsJobWatcher(std::string queueName, Duration pollInterval, Duration timeout,
+                   std::shared_ptr<CupsApi> api = systemCupsApi());
+
+    const std::string& queueName() const noexcept { return queueName_; }
+
+    // Polls at once and then every poll interval. Never throws. Cancellation of the caller does not
+    // end the wait, and the pause between polls is kept even then.
+    Awaitable<Outcome> wait(std::int32_t jobId) const;
+
+private:
+    // Why the queue holds the job up: a blocking fault, else the queue's message.
+    Awaitable<std::optional<std::string>> queueReason() const;
+
+    std::string queueName_;
+    Duration pollInterval_;
+    Duration timeout_;
+    std::shared_ptr<CupsApi> api_;
+};
+
+std::string describe(CupsJobWatcher::JobState state);
+std::string describe(const CupsJobWatcher::Outcome& outcome);
+
+} // namespace varnel

@@ -1,0 +1,106 @@
+#include "VarnelKit/Transport/CupsPrinterTransport.hpp"
+
+#include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/NumberText.hpp"
+
+namespace varnel {
+
+namespace {
+
+std::string errorText(CupsApi& api) {
+    return api.lastErrorString().value_or("unknown error");
+}
+
+// The whole submission, on the calling pool thread: libcups keeps the connection to the scheduler
+// and its last error per thread.
+CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queue, const Bytes& data,
+                                           const std::string& title, CupsPrinterTransport::DocumentFormat format,
+                                           std::int64_t copies) {
+    bool exists = false;
+    for (const auto& destination : api.destinations()) exists = exists || destination.name == queue;
+    if (!exists) throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
+
+    const auto jobId = api.createJob(queue, title, CupsPrinterTransport::options(format, copies));
+    if (jobId < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
+
+    // The error text is read before the cancel request, which would replace it with its own.
+    if (api.startDocument(queue, jobId, title, CupsPrinterTransport::mimeType(format)) != CupsApi::httpContinue) {
+        const auto error = errorText(api);
+        api.cancelJob(queue, jobId);
+        throw JobError(JobErrorCode::printerError, "CUPS rejected the document: " + error);
+    }
+    const int written = api.writeRequestData(data.data(), data.size());
+    std::optional<std::string> writeError;
+    if (written != CupsApi::httpContinue) writeError = errorText(api);
+    const int finished = api.finishDocument(queue);
+    if (written != CupsApi::httpContinue || finished != CupsApi::ippOk) {
+        const auto error = writeError ? *writeError : errorText(api);
+        api.cancelJob(queue, jobId);
+        throw JobError(JobErrorCode::printerError, "CUPS write failed: " + error);
+    }
+    return {static_cast<std::int64_t>(data.size()), jobId};
+}
+
+} // namespace
+
+CupsPrinterTransport::CupsPrinterTransport(std::string queueName, std::shared_ptr<CupsApi> api)
+    : queueName_(std::move(queueName)), api_(std::move(api)) {}
+
+std::shared_ptr<CupsPrinterTransport> CupsPrinterTransport::make(const PrinterTarget& target,
+                                                                 std::shared_ptr<CupsApi> api) {
+    auto queue = target.key.starts_with("cups:") ? target.key.substr(5) : target.key;
+    if (queue.empty()) return nullptr;
+    return std::make_shared<CupsPrinterTransport>(std::move(queue), std::move(api));
+}
+
+std::string CupsPrinterTransport::mimeType(DocumentFormat format) {
+    return format == DocumentFormat::raw ? "application/vnd.cups-raw" : "application/pdf";
+}
+
+std::vector<std::pair<std::string, std::string>> CupsPrinterTransport::options(DocumentFormat format,
+                                                                               std::int64_t copies) {
+    // Copies of label languages are already in the data; only a document is repeated by CUPS.
+    if (format == DocumentFormat::raw) return {{"raw", "true"}};
+    if (copies >= 2) return {{"copies", NumberText::integer(copies)}};
+    return {};
+}
+
+Awaitable<CupsPrinterTransport::Submission>
+CupsPrinterTransport::submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const {
+    // Named first: g++ 12 destroys a lambda temporary of a co_await twice.
+    auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies] {
+        return submitNow(*api, queue, data, title, format, copies);
+    };
+    co_return co_await runBlocking(std::move(work));
+}
+
+Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobTitle) {
+    co_return (co_await submit(std::move(data), std::move(jobTitle), DocumentFormat::raw, 1)).bytesWritten;
+}
+
+Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobTitle, DocumentFormat format,
+                                                    std::int64_t copies) {
+    co_return (co_await submit(std::move(data), std::move(jobTitle), format, copies)).bytesWritten;
+}
+
+Awaitable<ReachabilityProbe::Result> CupsPrinterTransport::probeDetail() const {
+    ReportedPrinter printer{"cups:" + queueName_,
+                            queueName_,
+                            PrinterTransport::cups,
+                            PrinterLanguage::unknown,
+                            std::nullopt,
+                            std::nullopt,
+                            "online",
+                            std::nullopt,
+                            std::nullopt,
+                            std::nullopt};
+    const ReachabilityProbe reachability(std::chrono::seconds(2), api_);
+    co_return co_await reachability.probe(std::move(printer));
+}
+
+Awaitable<bool> CupsPrinterTransport::probe() {
+    co_return (co_await probeDetail()).status == "online";
+}
+
+} // namespace varnel

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "VarnelKit/Platform/CupsApi.hpp"
+#include "VarnelKit/Transport/PrinterTarget.hpp"
+#include "VarnelKit/Transport/PrinterWriting.hpp"
+#include "VarnelKit/Transport/ReachabilityProbe.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace varnel {
+
+// Hands a job to a local CUPS queue: label languages the printer speaks go raw, documents go as
+// PDF for CUPS to filter. A successful submission means CUPS spooled the job; CupsJobWatcher
+// follows it from there.
+class CupsPrinterTransport final : public PrinterWriting {
+public:
+    enum class DocumentFormat { raw, pdf };
+
+    struct Submission {
+        std::int64_t bytesWritten = 0;
+        std::int32_t cupsJobId = 0;
+        bool operator==(const Submission&) const = default;
+    };
+
+    explicit CupsPrinterTransport(std::string queueName, std::shared_ptr<CupsApi> api = systemCupsApi());
+    // The queue is the key without "cups:" (or the whole key); nothing when that is empty.
+    static std::shared_ptr<CupsPrinterTransport> make(const PrinterTarget& target,
+                                                      std::shared_ptr<CupsApi> api = systemCupsApi());
+
+    const std::string& queueName() const noexcept { return queueName_; }
+
+    // One job with one document. All library calls of it run on one pool thread.
+    Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const;
+    // Raw, one copy.
+    Awaitable<std::int64_t> write(Bytes data, std::string jobTitle) override;
+    Awaitable<std::int64_t> write(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies);
+
+    // Why the queue can or cannot print now (queue gone, stopped, refusing, a fault, its device
+    // unreachable), with a 2-second limit on network checks.
+    Awaitable<ReachabilityProbe::Result> probeDetail() const;
+    Awaitable<bool> probe() override;
+
+    static std::string mimeType(DocumentFormat format);
+    static std::vector<std::pair<std::string, std::string>> options(DocumentFormat format, std::int64_t copies);
+
+private:
+    std::string queueName_;
+    std::shared_ptr<CupsApi> api_;
+};
+
+} // namespace varnel

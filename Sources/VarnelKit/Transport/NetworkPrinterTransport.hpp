@@ -1,0 +1,49 @@
+#pragma once
+
+#include "VarnelKit/Transport/PrinterTarget.hpp"
+#include "VarnelKit/Transport/PrinterWriting.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+// Sends label data straight to a printer's raw port over TCP: one connection per job, every byte
+// pushed, connection closed. Nothing is read back. Stateless, so one object serves any number of
+// calls at once.
+class NetworkPrinterTransport final : public PrinterWriting {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+
+    static constexpr Duration defaultConnectTimeout = std::chrono::seconds(5);
+    static constexpr Duration defaultWriteTimeout = std::chrono::seconds(30);
+
+    NetworkPrinterTransport(std::string host, std::int64_t port, Duration connectTimeout, Duration writeTimeout);
+    // Host and port from the target's address, 5 s to connect and 30 s to write; nothing when the
+    // address cannot be split.
+    static std::shared_ptr<NetworkPrinterTransport> make(const PrinterTarget& target);
+
+    const std::string& host() const noexcept { return host_; }
+    std::int64_t port() const noexcept { return port_; }
+    Duration connectTimeout() const noexcept { return connectTimeout_; }
+    Duration writeTimeout() const noexcept { return writeTimeout_; }
+
+    Awaitable<std::int64_t> write(Bytes data, std::string jobTitle) override;
+    // True when a connection becomes ready within the connect time-out; sends nothing.
+    Awaitable<bool> probe() override;
+
+    // The port the socket uses: the configured one limited to 0...65535.
+    static unsigned short clampedPort(std::int64_t port);
+    // "5.0 seconds", "0.5 seconds": how durations read in this transport's messages.
+    static std::string secondsText(Duration duration);
+
+private:
+    std::string host_;
+    std::int64_t port_;
+    Duration connectTimeout_;
+    Duration writeTimeout_;
+};
+
+} // namespace varnel

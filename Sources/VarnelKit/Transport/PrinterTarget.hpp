@@ -1,0 +1,35 @@
+#pragma once
+
+#include "VarnelKit/Protocol/PrinterLanguage.hpp"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+// A printer key with what is known about the printer. Keys name their namespace by prefix:
+// "cups:<queue>", "net:<address>", "usb:<anything>"; any other key is a CUPS queue name.
+struct PrinterTarget {
+    struct HostAndPort {
+        std::string host;
+        // As written in the address, not yet limited to 0...65535 (the TCP transport clamps it).
+        std::int64_t port = 0;
+        bool operator==(const HostAndPort&) const = default;
+    };
+
+    static constexpr std::int64_t rawPrintingPort = 9100;
+
+    std::string key;
+    std::string name;
+    PrinterTransport transport = PrinterTransport::network;
+    // For network printers the text after "net:" in a key: host, [IPv6], each with an optional
+    // ":port". Other printers may carry other text here, which no connection uses.
+    std::optional<std::string> address;
+
+    bool operator==(const PrinterTarget&) const = default;
+
+    std::optional<HostAndPort> hostAndPort() const;
+};
+
+} // namespace varnel

@@ -1,0 +1,235 @@
+// Printing through a real CUPS scheduler that the test starts on its own.
+#include "CupsScheduler.hpp"
+#include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/SelfTest/SelfTest.hpp"
+#include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Transport/CupsJobWatcher.hpp"
+#include "VarnelKit/Transport/CupsPrinterTransport.hpp"
+#include "VarnelKit/Transport/CupsQueueProbe.hpp"
+#include "VarnelKit/Transport/CupsQueueState.hpp"
+#include "VarnelKit/Transport/LoopFixture.hpp"
+#include "VarnelKit/Transport/LoopbackListener.hpp"
+#include "VarnelKit/Transport/PrinterDiscovery.hpp"
+#include "VarnelKit/Transport/ReachabilityProbe.hpp"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace varnel {
+
+void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
+    *out << describe(outcome);
+}
+void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) {
+    *out << describe(result);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using integration::CupsScheduler;
+using Format = CupsPrinterTransport::DocumentFormat;
+using Outcome = CupsJobWatcher::Outcome;
+
+// One scheduler for the whole run: starting one takes a moment.
+CupsScheduler* scheduler = nullptr;
+
+class SchedulerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { scheduler = new CupsScheduler(); }
+    void TearDown() override {
+        delete scheduler;
+        scheduler = nullptr;
+    }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new SchedulerEnvironment);
+
+const std::string pdf = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                        "2 0 obj<</Type/Pages/Kids[]/Count 0>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
+
+class CupsIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(scheduler); }
+
+    void addQueue(const std::string& name, const std::string& uri, std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments = {"lpadmin", "-p", name, "-E", "-v", uri, "-m", "raw"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        ASSERT_EQ(scheduler->run(arguments), 0) << scheduler->log();
+    }
+    void removeQueue(const std::string& name) { scheduler->run({"lpadmin", "-x", name}); }
+
+    Outcome watch(const std::string& queue, std::int32_t jobId, std::chrono::seconds limit = 60s) {
+        return loop.run(CupsJobWatcher(queue, 200ms, limit).wait(jobId));
+    }
+
+    testing::LoopFixture loop;
+};
+
+TEST_F(CupsIntegrationTest, DiscoversARawSocketQueueWithItsLanguage) {
+    testing::LoopbackListener listener;
+    const auto uri = "socket://127.0.0.1:" + std::to_string(listener.port());
+    addQueue("Zebra_ZT230", uri, {"-D", "Front desk labels"});
+    const auto printers = PrinterDiscovery().discoverCupsPrinters();
+    const auto found = std::find_if(printers.begin(), printers.end(),
+                                    [](const ReportedPrinter& p) { return p.key == "cups:Zebra_ZT230"; });
+    ASSERT_NE(found, printers.end());
+    EXPECT_EQ(found->name, "Front desk labels");
+    EXPECT_EQ(found->language, PrinterLanguage::zpl);
+    EXPECT_EQ(found->address, std::optional<std::string>(uri));
+    EXPECT_EQ(found->status, "online");
+    ASSERT_TRUE(found->probe);
+    EXPECT_EQ(found->probe->deviceURIScheme, std::optional<std::string>("socket"));
+    EXPECT_EQ(found->probe->queued, std::optional<std::int64_t>(0));
+    EXPECT_TRUE(found->probe->accepting);
+
+    const auto probes = CupsQueueProbe::readAll(std::chrono::system_clock::now());
+    ASSERT_TRUE(probes.contains("Zebra_ZT230"));
+    EXPECT_EQ(probes.at("Zebra_ZT230").queueName, "Zebra_ZT230");
+    EXPECT_EQ(loop.run(ReachabilityProbe(2s).probe(*found)), (ReachabilityProbe::Result{"online", std::nullopt}));
+    removeQueue("Zebra_ZT230");
+}
+
+TEST_F(CupsIntegrationTest, AZplJobReachesThePrinterAndCompletes) {
+    testing::LoopbackListener listener;
+    auto received = listener.receiveOne();
+    addQueue("ZplQueue", "socket://127.0.0.1:" + std::to_string(listener.port()));
+    CupsPrinterTransport transport("ZplQueue");
+    const std::string label = "^XA^FO30,30^FDVarnel^FS^XZ\n";
+    const auto submission = loop.run(transport.submit(bytesOf(label), "label", Format::raw, 1));
+    EXPECT_EQ(submission.bytesWritten, static_cast<std::int64_t>(label.size()));
+    EXPECT_GE(submission.cupsJobId, 1);
+    ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+    EXPECT_EQ(received.get(), label);
+    EXPECT_EQ(watch("ZplQueue", submission.cupsJobId), Outcome::completed());
+    removeQueue("ZplQueue");
+}
+
+TEST_F(CupsIntegrationTest, PdfCopiesAreRepeatedByTheScheduler) {
+    testing::LoopbackListener listener;
+    auto received = listener.receiveOne();
+    addQueue("PdfCopies", "socket://127.0.0.1:" + std::to_string(listener.port()));
+    CupsPrinterTransport transport("PdfCopies");
+    const auto submission = loop.run(transport.submit(bytesOf(pdf), "doc", Format::pdf, 3));
+    ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+    EXPECT_EQ(received.get(), pdf + pdf + pdf);
+    EXPECT_EQ(watch("PdfCopies", submission.cupsJobId), Outcome::completed());
+    removeQueue("PdfCopies");
+}
+
+TEST_F(CupsIntegrationTest, APdfJobToTheNullDeviceCompletes) {
+    addQueue("LocalNull", "file:///dev/null");
+    CupsPrinterTransport transport("LocalNull");
+    EXPECT_EQ(loop.run(transport.write(bytesOf(pdf), "doc", Format::pdf, 1)), static_cast<std::int64_t>(pdf.size()));
+    const auto submission = loop.run(transport.submit(bytesOf(pdf), "doc", Format::pdf, 1));
+    EXPECT_EQ(watch("LocalNull", submission.cupsJobId), Outcome::completed());
+    EXPECT_TRUE(loop.run(transport.probe())); // a local device needs no network check
+    removeQueue("LocalNull");
+}
+
+TEST_F(CupsIntegrationTest, StoppedAndRejectingQueuesAreErrorsWithTheirMessages) {
+    addQueue("Paused", "file:///dev/null");
+    addQueue("Closed", "file:///dev/null");
+    ASSERT_EQ(scheduler->run({"cupsdisable", "-r", "Paused for service", "Paused"}), 0) << scheduler->log();
+    ASSERT_EQ(scheduler->run({"cupsreject", "-r", "Not now", "Closed"}), 0) << scheduler->log();
+
+    const auto paused = CupsQueueState::read("Paused");
+    ASSERT_TRUE(paused);
+    EXPECT_TRUE(paused->isStopped());
+    EXPECT_EQ(paused->message, std::optional<std::string>("Paused for service"));
+    EXPECT_EQ(loop.run(CupsPrinterTransport("Paused").probeDetail()),
+              (ReachabilityProbe::Result{"error", "Paused for service"}));
+
+    const auto closed = CupsQueueState::read("Closed");
+    ASSERT_TRUE(closed);
+    EXPECT_FALSE(closed->isAcceptingJobs);
+    EXPECT_EQ(loop.run(CupsPrinterTransport("Closed").probeDetail()), (ReachabilityProbe::Result{"error", "Not now"}));
+    const auto probe = CupsQueueProbe::read("Closed", std::nullopt, std::chrono::system_clock::now());
+    ASSERT_TRUE(probe);
+    EXPECT_FALSE(probe->accepting);
+    EXPECT_FALSE(probe->stopped);
+
+    // A rejecting queue refuses the job itself, with the scheduler's reason.
+    try {
+        loop.run(CupsPrinterTransport("Closed").write(bytesOf("x"), "t"));
+        ADD_FAILURE() << "expected a refusal";
+    } catch (const JobError& error) {
+        EXPECT_EQ(error.code, JobErrorCode::printerError);
+        EXPECT_TRUE(error.description().starts_with("CUPS refused the job: ")) << error.description();
+        EXPECT_NE(error.description().find("not accepting jobs"), std::string::npos) << error.description();
+    }
+    removeQueue("Paused");
+    removeQueue("Closed");
+}
+
+TEST_F(CupsIntegrationTest, ABlockingFaultNamesThePrinter) {
+    addQueue("Empty", "file:///dev/null");
+    ASSERT_EQ(scheduler->run({"lpadmin", "-p", "Empty", "-o", "printer-state-reasons=media-empty-error"}), 0);
+    const auto state = CupsQueueState::read("Empty");
+    ASSERT_TRUE(state);
+    EXPECT_EQ(state->stateReasons, std::vector<std::string>{"media-empty-error"});
+    auto printer = PrinterDiscovery().discoverCupsPrinters();
+    const auto found =
+        std::find_if(printer.begin(), printer.end(), [](const ReportedPrinter& p) { return p.key == "cups:Empty"; });
+    ASSERT_NE(found, printer.end());
+    found->name = "Front desk";
+    EXPECT_EQ(loop.run(ReachabilityProbe(2s).probe(*found)),
+              (ReachabilityProbe::Result{"error", "Front desk is out of paper"}));
+    removeQueue("Empty");
+}
+
+TEST_F(CupsIntegrationTest, ACancelledJobIsAFailure) {
+    addQueue("Held", "file:///dev/null");
+    ASSERT_EQ(scheduler->run({"cupsdisable", "-r", "Held for the test", "Held"}), 0) << scheduler->log();
+    const auto submission = loop.run(CupsPrinterTransport("Held").submit(bytesOf(pdf), "doc", Format::pdf, 1));
+    // Still waiting in the stopped queue.
+    EXPECT_EQ(watch("Held", submission.cupsJobId, 1s), Outcome::stillQueued("Held for the test"));
+    ASSERT_EQ(scheduler->run({"cancel", "Held-" + std::to_string(submission.cupsJobId)}), 0) << scheduler->log();
+    EXPECT_EQ(watch("Held", submission.cupsJobId),
+              Outcome::failed(CupsJobWatcher::JobState::cancelled, "Held for the test"));
+    removeQueue("Held");
+}
+
+TEST_F(CupsIntegrationTest, AnAbortedJobIsAFailure) {
+    const auto closed = testing::closedLoopbackPort();
+    addQueue("Unplugged", "socket://127.0.0.1:" + std::to_string(closed) + "/?contimeout=2",
+             {"-o", "printer-error-policy=abort-job"});
+    const auto submission = loop.run(CupsPrinterTransport("Unplugged").submit(bytesOf("^XA^XZ"), "t", Format::raw, 1));
+    const auto outcome = watch("Unplugged", submission.cupsJobId);
+    EXPECT_EQ(outcome.kind, Outcome::Kind::failed) << describe(outcome) << "\n" << scheduler->log();
+    EXPECT_EQ(outcome.state, std::optional(CupsJobWatcher::JobState::aborted));
+    removeQueue("Unplugged");
+}
+
+TEST_F(CupsIntegrationTest, AQueueThatDoesNotExist) {
+    CupsPrinterTransport transport("NoSuchQueue");
+    try {
+        loop.run(transport.write(bytesOf("x"), "t"));
+        ADD_FAILURE() << "expected a failure";
+    } catch (const JobError& error) {
+        EXPECT_EQ(error.code, JobErrorCode::printerUnreachable);
+        EXPECT_EQ(error.description(), "CUPS queue \"NoSuchQueue\" not found");
+    }
+    EXPECT_FALSE(CupsQueueState::read("NoSuchQueue"));
+    EXPECT_EQ(loop.run(transport.probeDetail()),
+              (ReachabilityProbe::Result{"offline", "Queue no longer exists on this Mac"}));
+    EXPECT_EQ(watch("NoSuchQueue", 99999), Outcome::completed());
+}
+
+TEST_F(CupsIntegrationTest, TheSelfTestPassesWithTheSchedulerRunning) {
+    addQueue("SelfTestQueue", "file:///dev/null");
+    std::FILE* report = std::tmpfile();
+    ASSERT_TRUE(report);
+    const bool passed = SelfTest::run(report);
+    std::rewind(report);
+    std::string text;
+    char buffer[4096];
+    while (const auto n = std::fread(buffer, 1, sizeof buffer, report)) text.append(buffer, n);
+    std::fclose(report);
+    EXPECT_TRUE(passed) << text;
+    removeQueue("SelfTestQueue");
+}
+
+} // namespace
+} // namespace varnel

@@ -1,0 +1,116 @@
+#include "VarnelKit/Transport/CupsJobWatcher.hpp"
+
+#include "FakeCupsApi.hpp"
+
+#include <gtest/gtest.h>
+
+namespace varnel {
+
+void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
+    *out << describe(outcome);
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing::FakeCupsApi;
+using Outcome = CupsJobWatcher::Outcome;
+using JobState = CupsJobWatcher::JobState;
+
+class CupsJobWatcherTest : public ::testing::Test {
+protected:
+    Outcome watch(std::chrono::steady_clock::duration timeout = 2s) {
+        return loop.run(CupsJobWatcher("Q", 10ms, timeout, api).wait(5));
+    }
+    void listJobStates(std::initializer_list<std::int32_t> states) {
+        for (const auto state : states) api->jobListings.push_back({{4, "Q", 9, 1}, {5, "Q", state, 1}});
+    }
+    std::size_t polls() const { return api->jobQueries().size(); }
+
+    testing::LoopFixture loop;
+    std::shared_ptr<FakeCupsApi> api = std::make_shared<FakeCupsApi>();
+};
+
+TEST_F(CupsJobWatcherTest, FollowsAJobToItsEnd) {
+    api->addQueue("Q");
+    listJobStates({3, 5, 5, 9});
+    EXPECT_EQ(watch(), Outcome::completed());
+    EXPECT_EQ(polls(), 4u);
+    // Every listing includes finished jobs.
+    for (const auto& [queue, which] : api->jobQueries()) {
+        EXPECT_EQ(queue, std::optional<std::string>("Q"));
+        EXPECT_EQ(which, CupsApi::WhichJobs::all);
+    }
+}
+
+TEST_F(CupsJobWatcherTest, CancelledAndAbortedJobsFail) {
+    api->addQueue("Q", {{"printer-state-message", "The printer is not responding."}});
+    listJobStates({5, 8});
+    EXPECT_EQ(watch(), Outcome::failed(JobState::aborted, "The printer is not responding."));
+
+    api->jobListings.clear();
+    api->dests.clear();
+    api->addQueue("Q", {{"printer-state-reasons", "media-empty-error"}, {"printer-state-message", "Out"}});
+    listJobStates({7});
+    EXPECT_EQ(watch(), Outcome::failed(JobState::cancelled, "is out of paper"));
+
+    api->jobListings.clear();
+    api->dests.clear();
+    listJobStates({8});
+    EXPECT_EQ(watch(), Outcome::failed(JobState::aborted, std::nullopt));
+}
+
+TEST_F(CupsJobWatcherTest, AJobNoLongerListedCountsAsCompleted) {
+    api->jobListings.push_back({{4, "Q", 5, 1}});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(loop.run(CupsJobWatcher("Q", 5s, 10s, api).wait(5)), Outcome::completed());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s); // no pause before answering
+    api->jobListings.clear();
+    EXPECT_EQ(watch(), Outcome::completed());
+}
+
+TEST_F(CupsJobWatcherTest, UnknownStatesCountAsCompleted) {
+    listJobStates({2});
+    EXPECT_EQ(watch(), Outcome::completed());
+    api->jobListings.clear();
+    listJobStates({10});
+    EXPECT_EQ(watch(), Outcome::completed());
+}
+
+TEST_F(CupsJobWatcherTest, AJobStillWaitingAtTheDeadlineIsStillQueued) {
+    api->addQueue("Q", {{"printer-state-reasons", "media-empty"}});
+    listJobStates({6});
+    EXPECT_EQ(watch(100ms), Outcome::stillQueued("is out of paper"));
+    EXPECT_GE(polls(), 3u);
+    EXPECT_LE(polls(), 12u);
+
+    api->dests.clear();
+    api->addQueue("Q", {{"printer-state-message", "Waiting"}});
+    EXPECT_EQ(watch(50ms), Outcome::stillQueued("Waiting"));
+    api->dests.clear();
+    EXPECT_EQ(watch(50ms), Outcome::stillQueued(std::nullopt));
+}
+
+TEST_F(CupsJobWatcherTest, AZeroTimeLimitReadsNoListing) {
+    api->addQueue("Q", {{"printer-state-message", "Idle"}});
+    listJobStates({3});
+    EXPECT_EQ(watch(0s), Outcome::stillQueued("Idle"));
+    EXPECT_EQ(polls(), 0u);
+}
+
+TEST_F(CupsJobWatcherTest, ACancelledCallerKeepsThePauseBetweenPolls) {
+    listJobStates({3});
+    auto outcome = std::make_shared<std::optional<Outcome>>();
+    auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 300ms, api);
+    auto task = Task::spawn(loop.loop().executor(),
+                            [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+    task->cancel();
+    loop.run(task->join());
+    EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));
+    // About one poll per pause over the time limit, not a stream of them.
+    EXPECT_GE(polls(), 3u);
+    EXPECT_LE(polls(), 8u);
+}
+
+} // namespace
+} // namespace varnel

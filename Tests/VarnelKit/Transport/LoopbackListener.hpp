@@ -1,0 +1,90 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdint>
+#include <future>
+#include <netinet/in.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace varnel::testing {
+
+// A TCP listener on 127.0.0.1 at a port the system picks.
+class LoopbackListener {
+public:
+    explicit LoopbackListener(int backlog = 8) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, backlog) != 0) {
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        socklen_t length = sizeof address;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~LoopbackListener() {
+        if (worker_.joinable()) worker_.join();
+        for (int fd : held_) ::close(fd);
+        ::close(fd_);
+    }
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    std::uint16_t port() const noexcept { return port_; }
+
+    // Accepts one connection and reads it to its end; the future gives the bytes.
+    std::future<std::string> receiveOne() {
+        auto promise = std::make_shared<std::promise<std::string>>();
+        auto future = promise->get_future();
+        worker_ = std::thread([this, promise] {
+            const int client = ::accept(fd_, nullptr, nullptr);
+            std::string bytes;
+            char buffer[65536];
+            ssize_t n;
+            while ((n = ::read(client, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+            ::close(client);
+            promise->set_value(std::move(bytes));
+        });
+        return future;
+    }
+
+    // Accepts one connection and never reads from it.
+    void acceptAndIgnore() {
+        worker_ = std::thread([this] { held_.push_back(::accept(fd_, nullptr, nullptr)); });
+    }
+
+    // Fills the accept queue with connections nobody accepts, so that further connects hang.
+    void fillBacklog(int count) {
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port_);
+            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            held_.push_back(fd);
+        }
+        ::usleep(50'000);
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+    std::thread worker_;
+    std::vector<int> held_;
+};
+
+// A loopback port on which nothing listens.
+inline std::uint16_t closedLoopbackPort() {
+    LoopbackListener listener;
+    return listener.port();
+}
+
+} // namespace varnel::testing
