@@ -7,8 +7,6 @@
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
-#include <boost/url/parse.hpp>
-
 namespace varnel {
 
 namespace {
@@ -118,7 +116,7 @@ Url Enrollment::normaliseServerURL(std::string_view raw) {
     if (text.empty()) return defaultServerURL();
     if (text.find("://") == std::string::npos) text = "https://" + text;
 
-    const auto parsed = boost::urls::parse_uri(text);
+    const auto parsed = parseAbsoluteUrl(text);
     if (!parsed || !parsed->has_authority() || parsed->encoded_host().empty()) throw Failure::serverURLMalformed();
     // The host is checked before the scheme: "http://" alone is malformed, not insecure.
     const std::string scheme = asciiLowercased(parsed->scheme());

@@ -40,6 +40,10 @@ TEST(EnrollmentInputTest, ServerAddresses) {
     EXPECT_EQ(serverFailure("ftp://a.example"), Failure::serverURLMalformed());
     EXPECT_EQ(serverFailure("a b.example"), Failure::serverURLMalformed());
     EXPECT_EQ(serverFailure("a.example:99999"), Failure::serverURLMalformed());
+    // A port with letters in it is no port, and the letters are no path either.
+    EXPECT_EQ(serverFailure("a.example:12ab"), Failure::serverURLMalformed());
+    EXPECT_EQ(serverFailure("https://a.example:-1"), Failure::serverURLMalformed());
+    EXPECT_EQ(serverFailure("https:a.example"), Failure::serverURLMalformed());
     EXPECT_EQ(Failure::serverURLMalformed().description(),
               "That server address isn't valid. It should look like https://print.varnel.io.");
 }
