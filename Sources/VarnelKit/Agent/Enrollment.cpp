@@ -2,12 +2,11 @@
 
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Protocol/EnrollmentRequest.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
-
-#include <boost/url/parse.hpp>
 
 namespace varnel {
 
@@ -47,6 +46,14 @@ std::optional<std::string> humanMessage(std::string_view body) {
     } catch (const json::DecodeError&) {
         return std::nullopt;
     }
+}
+
+// Both writes wait for the disk, so they run on the blocking pool; the token goes first.
+Awaitable<void> store(CredentialStore credentials, EnrollmentResponse response, Url url) {
+    co_await runBlocking([&credentials, &response, &url] {
+        credentials.save(response.token);
+        AgentSettings{response.deviceId, response.name, url, response.reverb}.save();
+    });
 }
 
 } // namespace
@@ -118,7 +125,7 @@ Url Enrollment::normaliseServerURL(std::string_view raw) {
     if (text.empty()) return defaultServerURL();
     if (text.find("://") == std::string::npos) text = "https://" + text;
 
-    const auto parsed = boost::urls::parse_uri(text);
+    const auto parsed = parseAbsoluteUrl(text);
     if (!parsed || !parsed->has_authority() || parsed->encoded_host().empty()) throw Failure::serverURLMalformed();
     // The host is checked before the scheme: "http://" alone is malformed, not insecure.
     const std::string scheme = asciiLowercased(parsed->scheme());
@@ -182,6 +189,10 @@ Enrollment::Enrollment() : Enrollment(Environment{MachineIdentity::platformUUID,
 
 Enrollment::Enrollment(Environment environment) : environment_(std::move(environment)) {}
 
+// g++ 12 takes the coroutine frame's own allocation and release for a mismatched pair once the
+// blocking-pool hop is inlined here; the frame is allocated and freed by the same class.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 Awaitable<Enrollment::Success> Enrollment::enroll(std::string serverURL, std::string code, std::string agentVersion,
                                                   CredentialStore credentials) const {
     const Url url = normaliseServerURL(serverURL);
@@ -208,9 +219,9 @@ Awaitable<Enrollment::Success> Enrollment::enroll(std::string serverURL, std::st
                               response->reverb.host +
                               ". Varnel will not do that. Set REVERB_SCHEME=https on the server and try again.");
     }
-    credentials.save(response->token);
-    AgentSettings{response->deviceId, response->name, url, response->reverb}.save();
+    co_await store(credentials, *response, url);
     co_return Success{response->deviceId, response->name};
 }
+#pragma GCC diagnostic pop
 
 } // namespace varnel

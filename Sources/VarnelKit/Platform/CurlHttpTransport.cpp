@@ -82,6 +82,11 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
     std::optional<asio::steady_timer> wake;
     bool completed = false;
 
+    // Set when the waiting coroutine was destroyed without being resumed (its loop was torn down):
+    // the transfer thread must then not post to that loop any more.
+    std::mutex resumeMutex;
+    bool abandoned = false;
+
     Transfer(HttpRequest r, std::optional<HttpDownloadSink> s) : request(std::move(r)), sink(std::move(s)) {}
     ~Transfer() {
         if (easy) curl_easy_cleanup(easy);
@@ -209,10 +214,19 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
             curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
             redirectRefused = status >= 300 && status < 400;
         }
+        std::lock_guard lock(resumeMutex);
+        if (abandoned) return;
         asio::post(executor, [self = shared_from_this()] {
             self->completed = true;
-            self->wake->cancel();
+            if (self->wake) self->wake->cancel();
         });
+    }
+
+    // On the caller's executor, while its coroutine is being destroyed.
+    void abandon() {
+        std::lock_guard lock(resumeMutex);
+        abandoned = true;
+        wake.reset();
     }
 
     // The caller's view of the outcome, on the caller's executor.
@@ -374,6 +388,18 @@ Awaitable<void> runTransfer(std::shared_ptr<CurlHttpTransport::Worker> worker,
     transfer->executor = co_await asio::this_coro::executor;
     transfer->wake.emplace(transfer->executor, std::chrono::steady_clock::time_point::max());
     worker->submit(transfer);
+
+    // Runs only when this coroutine ends; if it is destroyed while still waiting, the transfer is
+    // cut off and reports to nobody.
+    struct AbandonIfUnfinished {
+        CurlHttpTransport::Worker& worker;
+        const std::shared_ptr<CurlHttpTransport::Transfer>& transfer;
+        ~AbandonIfUnfinished() {
+            if (transfer->completed) return;
+            transfer->abandon();
+            worker.cancel(transfer);
+        }
+    } abandonIfUnfinished{*worker, transfer};
 
     // Waits below report cancellation instead of throwing it: the transfer thread must have let go
     // of the transfer before this coroutine leaves.

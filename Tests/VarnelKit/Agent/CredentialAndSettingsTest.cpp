@@ -152,6 +152,7 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example"})"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"not a url",)" + reverb + "}"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example:44x",)" + reverb + "}"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":null,"serverURL":"https://s.example",)" + reverb + "}"));
     EXPECT_FALSE(loads("{"));
     EXPECT_FALSE(loads(""));

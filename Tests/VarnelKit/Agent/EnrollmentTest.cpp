@@ -4,10 +4,16 @@
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/Enrollment.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <fstream>
 
 namespace varnel {
@@ -40,6 +46,10 @@ TEST(EnrollmentInputTest, ServerAddresses) {
     EXPECT_EQ(serverFailure("ftp://a.example"), Failure::serverURLMalformed());
     EXPECT_EQ(serverFailure("a b.example"), Failure::serverURLMalformed());
     EXPECT_EQ(serverFailure("a.example:99999"), Failure::serverURLMalformed());
+    // A port with letters in it is no port, and the letters are no path either.
+    EXPECT_EQ(serverFailure("a.example:12ab"), Failure::serverURLMalformed());
+    EXPECT_EQ(serverFailure("https://a.example:-1"), Failure::serverURLMalformed());
+    EXPECT_EQ(serverFailure("https:a.example"), Failure::serverURLMalformed());
     EXPECT_EQ(Failure::serverURLMalformed().description(),
               "That server address isn't valid. It should look like https://print.varnel.io.");
 }
@@ -145,6 +155,24 @@ TEST_F(EnrollTest, InputAndNetworkFailuresComeBeforeAnythingIsStored) {
     fake->failure = std::make_exception_ptr(std::runtime_error("elsewhere"));
     EXPECT_THROW(enroll(), std::runtime_error);
     EXPECT_TRUE(nothingStored());
+}
+
+// The writes wait for the disk, so they must not run on the loop. The loop's thread is made unable
+// to write into the data folder (the file-system user is per thread) to show where they run.
+TEST_F(EnrollTest, StoresOffTheLoopThread) {
+    if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's file-system user needs root";
+    // New threads take the file-system user of the thread that starts them: start the pool first.
+    (void)blockingPool();
+    const bool loopCannotWrite = loop.blockOn([](std::filesystem::path probe) -> Awaitable<bool> {
+        ::setfsuid(65534);
+        co_return ::mkdir(probe.c_str(), 0700) != 0 && errno == EACCES;
+    }(home.root() / "probe"));
+    ASSERT_TRUE(loopCannotWrite);
+
+    reply("https", "ws.example");
+    EXPECT_EQ(enroll(), (Enrollment::Success{9, "Desk"}));
+    EXPECT_EQ(store.load(), "tok-9");
+    EXPECT_TRUE(AgentSettings::load().has_value());
 }
 
 TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndTheSavedTokenStays) {

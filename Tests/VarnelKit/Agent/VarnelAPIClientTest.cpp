@@ -170,6 +170,7 @@ TEST(AgentUpdateTest, EqualityComparesEveryFieldAndTheChecksumCase) {
     EXPECT_NE(a, decode(R"({"version":"2.0.0","download_url":"https://d.example/V.dmg","sha256":"ab","required":true})"));
     EXPECT_NE(a, decode(R"({"version":"2.0.0","download_url":"https://d.example/V.dmg","notes_url":"https://n.example","sha256":"ab"})"));
     EXPECT_THROW(decode(R"({"version":"2.0.0","download_url":"not a url","sha256":"ab"})"), json::DecodeError);
+    EXPECT_THROW(decode(R"({"version":"2.0.0","download_url":"https://d.example:80x/V.dmg","sha256":"ab"})"), json::DecodeError);
 }
 
 TEST(AgentEventBatchTest, LeavesOutAbsentFieldsAndKeepsOrder) {
