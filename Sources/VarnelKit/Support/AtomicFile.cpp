@@ -13,11 +13,11 @@ namespace varnel::AtomicFile {
 namespace {
 
 // Opens a new, uniquely named file next to `path`. Returns the descriptor or -errno.
-int createTemporary(const std::filesystem::path& path, std::string& tempPath) {
+int createTemporary(const std::filesystem::path& path, std::string& tempPath, mode_t mode) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
         tempPath = (path.parent_path() / ("." + path.filename().string() + ".tmp-" + std::to_string(random()))).string();
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
     }
     return -EEXIST;
@@ -40,7 +40,9 @@ int writeAll(int fd, std::string_view data) {
 
 int write(const std::filesystem::path& path, std::string_view data, std::optional<mode_t> exactMode) {
     std::string tempPath;
-    const int fd = createTemporary(path, tempPath);
+    // Created with the tight mode from the start, so a secret is never readable by others, not even
+    // for a moment; fchmod then makes it exact whatever the umask.
+    const int fd = createTemporary(path, tempPath, exactMode.value_or(0666));
     if (fd < 0) return -fd;
 
     int status = 0;
