@@ -1,6 +1,7 @@
 // A printer named by a host name whose lookup never gets an answer. The test makes a network
-// namespace whose only way out is a link where nobody answers, so the name server stays silent;
-// the transport runs on a loop whose threads live in that namespace.
+// namespace of its own in which the system's name-server addresses belong to the namespace itself,
+// served by a socket that reads nothing and answers nothing; the transport runs on a loop whose
+// threads live in that namespace. No query leaves the namespace.
 #include "CupsScheduler.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
@@ -9,6 +10,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -27,19 +32,21 @@ protected:
         name_ = "varnel-dns-" + std::to_string(::getpid());
         ASSERT_EQ(integration::runProgram({"ip", "netns", "add", name_}), 0);
         made_ = true;
-        const std::vector<std::vector<std::string>> steps = {
-            {"ip", "link", "set", "lo", "up"},
-            {"ip", "link", "add", "vdn0", "type", "veth", "peer", "name", "vdn1"},
-            {"ip", "addr", "add", "198.18.7.1/24", "dev", "vdn0"},
-            {"ip", "link", "set", "vdn0", "up"},
-            {"ip", "link", "set", "vdn1", "up"},
-            // Every address is "on the link", where nothing answers: queries to the name server vanish.
-            {"ip", "route", "add", "default", "dev", "vdn0"},
-        };
+        std::vector<std::vector<std::string>> steps = {{"ip", "link", "set", "lo", "up"}};
+        std::ifstream resolvConf("/etc/resolv.conf");
+        for (std::string line; std::getline(resolvConf, line);) {
+            std::istringstream words(line);
+            std::string keyword, address;
+            if (!(words >> keyword >> address) || keyword != "nameserver") continue;
+            const bool v6 = address.find(':') != std::string::npos;
+            steps.push_back(v6 ? std::vector<std::string>{"ip", "-6", "addr", "add", address + "/128", "dev", "lo"}
+                               : std::vector<std::string>{"ip", "addr", "add", address + "/32", "dev", "lo"});
+        }
         for (const auto& step : steps) {
             std::vector<std::string> command = {"ip", "netns", "exec", name_};
             command.insert(command.end(), step.begin(), step.end());
-            ASSERT_EQ(integration::runProgram(command), 0);
+            // An address that lo already has (127.0.0.1) is no failure.
+            integration::runProgram(command);
         }
     }
     void TearDown() override {
@@ -53,7 +60,18 @@ protected:
             ASSERT_GE(fd, 0);
             ASSERT_EQ(::setns(fd, CLONE_NEWNET), 0);
             ::close(fd);
+            // The silent name server: takes every query on port 53, IPv4 and IPv6, and never answers.
+            const int silent = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            ASSERT_GE(silent, 0);
+            const int both = 0;
+            ::setsockopt(silent, IPPROTO_IPV6, IPV6_V6ONLY, &both, sizeof both);
+            sockaddr_in6 any{};
+            any.sin6_family = AF_INET6;
+            any.sin6_port = htons(53);
+            any.sin6_addr = in6addr_any;
+            ASSERT_EQ(::bind(silent, reinterpret_cast<const sockaddr*>(&any), sizeof any), 0);
             body();
+            ::close(silent);
         });
         thread.join();
     }
@@ -79,11 +97,7 @@ TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
             ADD_FAILURE() << "expected a failure";
         } catch (const JobError& error) {
             EXPECT_EQ(error.code, JobErrorCode::printerUnreachable);
-            // A name server on the loopback (a local caching resolver) says "not found" at once instead.
-            const auto& text = error.description();
-            EXPECT_TRUE(text == "Connect timed out after 0.3 seconds to varnel-printer.example:9100" ||
-                        text.starts_with("varnel-printer.example:9100 \xE2\x80\x94 "))
-                << text;
+            EXPECT_EQ(error.description(), "Connect timed out after 0.3 seconds to varnel-printer.example:9100");
         }
         EXPECT_LT(Clock::now() - start, 1500ms);
     });
