@@ -8,9 +8,12 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <functional>
+#include <optional>
+#include <utility>
 
 namespace varnel {
 
@@ -27,6 +30,33 @@ std::string unbracketed(const std::string& host) {
     return host;
 }
 
+// A name lookup runs getaddrinfo on the resolver's own thread, and nothing interrupts that: a
+// silent name server holds it for many seconds. The wait for it is what a time-out cancels; the
+// lookup is left to finish on its own and its answer is dropped.
+Awaitable<std::pair<boost::system::error_code, tcp::resolver::results_type>> lookUp(std::string host,
+                                                                                    unsigned short port) {
+    struct Lookup {
+        explicit Lookup(const Executor& executor)
+            : resolver(executor), answered(executor, asio::steady_timer::time_point::max()) {}
+        tcp::resolver resolver;
+        asio::steady_timer answered;
+        std::optional<std::pair<boost::system::error_code, tcp::resolver::results_type>> answer;
+    };
+    auto lookup = std::make_shared<Lookup>(co_await asio::this_coro::executor);
+    lookup->resolver.async_resolve(
+        host, NumberText::integer(port), tcp::resolver::numeric_service,
+        [lookup](const boost::system::error_code& error, tcp::resolver::results_type results) {
+            lookup->answer.emplace(error, std::move(results));
+            lookup->answered.cancel();
+        });
+    if (!lookup->answer) co_await lookup->answered.async_wait(asio::as_tuple(asio::use_awaitable));
+    if (!lookup->answer) {
+        lookup->resolver.cancel(); // a lookup still queued behind another is skipped
+        co_return std::pair{boost::system::error_code(asio::error::operation_aborted), tcp::resolver::results_type()};
+    }
+    co_return std::move(*lookup->answer);
+}
+
 // Resolves the host and connects the socket; a refusal or an unknown host fails at once with the
 // system's own wording. `label` is "<host>:<port>" as the messages show it.
 Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string host, unsigned short port,
@@ -36,9 +66,7 @@ Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string h
             return JobError(JobErrorCode::printerUnreachable, "Connection cancelled");
         return JobError(JobErrorCode::printerUnreachable, label + emDash + error.message());
     };
-    tcp::resolver resolver(co_await asio::this_coro::executor);
-    auto [resolveError, endpoints] = co_await resolver.async_resolve(
-        host, NumberText::integer(port), tcp::resolver::numeric_service, asio::as_tuple(asio::use_awaitable));
+    auto [resolveError, endpoints] = co_await lookUp(std::move(host), port);
     if (resolveError) throw failure(resolveError);
     auto [connectError, endpoint] =
         co_await asio::async_connect(*socket, endpoints, asio::as_tuple(asio::use_awaitable));
