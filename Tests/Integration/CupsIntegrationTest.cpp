@@ -1,4 +1,5 @@
 // Printing through a real CUPS scheduler that the test starts on its own.
+#include "VarnelKit/Transport/GTestPrinters.hpp"
 #include "CupsScheduler.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
@@ -17,13 +18,6 @@
 #include <memory>
 
 namespace varnel {
-
-void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
-    *out << describe(outcome);
-}
-void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) {
-    *out << describe(result);
-}
 
 namespace {
 

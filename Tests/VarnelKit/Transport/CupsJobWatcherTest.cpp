@@ -1,3 +1,4 @@
+#include "VarnelKit/Transport/GTestPrinters.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 
 #include "FakeCupsApi.hpp"
@@ -5,10 +6,6 @@
 #include <gtest/gtest.h>
 
 namespace varnel {
-
-void PrintTo(const CupsJobWatcher::Outcome& outcome, std::ostream* out) {
-    *out << describe(outcome);
-}
 
 namespace {
 

@@ -1,3 +1,4 @@
+#include "VarnelKit/Transport/GTestPrinters.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include "FakeCupsApi.hpp"
@@ -12,10 +13,6 @@
 #include <set>
 
 namespace varnel {
-
-void PrintTo(const ReachabilityProbe::Result& result, std::ostream* out) {
-    *out << describe(result);
-}
 
 namespace {
 
