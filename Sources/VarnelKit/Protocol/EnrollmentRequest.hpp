@@ -17,7 +17,6 @@ struct EnrollmentRequest {
     std::optional<std::string> agentVersion;
 
     json::Ordered toJson() const;
-    static EnrollmentRequest fromJson(const json::Value& value);
 };
 
 struct EnrollmentResponse {
@@ -26,7 +25,6 @@ struct EnrollmentResponse {
     std::string token;
     ReverbSettings reverb;
 
-    json::Ordered toJson() const;
     static EnrollmentResponse fromJson(const json::Value& value);
 };
 

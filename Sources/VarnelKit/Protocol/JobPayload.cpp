@@ -21,20 +21,6 @@ Bytes JobPayload::bytes() const {
     return bytesOf(*payload);
 }
 
-json::Ordered JobPayload::toJson() const {
-    json::Ordered object = json::Ordered::object();
-    object["job_id"] = jobId;
-    object["printer_id"] = printerId;
-    object["printer_key"] = printerKey;
-    object["language"] = std::string(rawValue(language));
-    object["copies"] = copies;
-    object["encoding"] = encoding;
-    json::putOptional(object, "payload", payload);
-    json::putOptional(object, "payload_url", payloadUrl);
-    json::putOptionalDate(object, "expires_at", expiresAt);
-    return object;
-}
-
 JobPayload JobPayload::fromJson(const json::Value& value) {
     json::requireObject(value, "job");
     return JobPayload{

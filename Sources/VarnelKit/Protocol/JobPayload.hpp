@@ -27,7 +27,6 @@ struct JobPayload {
     // The printer data. Throws JobError(payloadInvalid) without a payload or for bad base64.
     Bytes bytes() const;
 
-    json::Ordered toJson() const;
     static JobPayload fromJson(const json::Value& value);
 };
 

@@ -21,13 +21,4 @@ json::Ordered JobResultRequest::toJson() const {
     return object;
 }
 
-JobResultRequest JobResultRequest::fromJson(const json::Value& value) {
-    json::requireObject(value, "result");
-    std::optional<JobError> error;
-    if (const json::Value* member = json::optionalMember(value, "error")) error = JobError::fromJson(*member);
-    return JobResultRequest{json::requireString(value, "state"), json::optDate(value, "started_at"),
-                            json::optDate(value, "finished_at"), json::optInt64(value, "bytes_written"),
-                            std::move(error)};
-}
-
 } // namespace varnel

@@ -22,7 +22,6 @@ struct JobResultRequest {
     static JobResultRequest failed(const JobError& error, std::optional<json::Date> startedAt, json::Date finishedAt);
 
     json::Ordered toJson() const;
-    static JobResultRequest fromJson(const json::Value& value);
 };
 
 } // namespace varnel

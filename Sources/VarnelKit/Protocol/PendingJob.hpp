@@ -15,7 +15,6 @@ struct PendingJob {
 
     bool operator==(const PendingJob&) const = default;
 
-    json::Ordered toJson() const;
     static PendingJob fromJson(const json::Value& value);
 };
 
@@ -23,7 +22,6 @@ struct PendingJob {
 struct PendingJobsResponse {
     std::vector<PendingJob> jobs;
 
-    json::Ordered toJson() const;
     static PendingJobsResponse fromJson(const json::Value& value);
 };
 

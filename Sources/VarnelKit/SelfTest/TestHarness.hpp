@@ -40,7 +40,6 @@ public:
 
         // Runs an awaitable on the self-test's agent loop and waits for it.
         template <class T> T await(Awaitable<T> awaitable) { return loop_.blockOn(std::move(awaitable)); }
-        Executor executor() { return loop_.executor(); }
 
         template <class A, class E>
         void assertEqual(const A& actual, const E& expected, const std::string& message = "",

@@ -18,7 +18,6 @@ public:
     void info(std::string_view message) override;
     void error(std::string_view message) override;
 
-    bool echoToStdout() const noexcept { return echoToStdout_; }
     const std::shared_ptr<LogFile>& file() const noexcept { return file_; }
 
 private:

@@ -14,9 +14,6 @@ public:
     const std::string& description() const noexcept { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
-protected:
-    void setDescription(std::string description) { description_ = std::move(description); }
-
 private:
     std::string description_;
 };

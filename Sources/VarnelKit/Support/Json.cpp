@@ -72,8 +72,6 @@ std::string asString(const Value& value, std::string_view key) {
     return value.get<std::string>();
 }
 
-std::int64_t asInt64(const Value& value, std::string_view key) { return toInt64(value, key); }
-
 Date asDate(const Value& value, std::string_view key) {
     const std::string text = asString(value, key);
     if (auto date = Iso8601::parse(text)) return *date;
@@ -109,12 +107,6 @@ std::optional<bool> optBool(const Value& object, std::string_view key) {
     if (!v) return std::nullopt;
     if (!v->is_boolean()) fail(key, "wrong type");
     return v->get<bool>();
-}
-
-double requireDouble(const Value& object, std::string_view key) {
-    const Value& v = requireMember(object, key);
-    if (!v.is_number()) fail(key, "wrong type");
-    return v.get<double>();
 }
 
 Date requireDate(const Value& object, std::string_view key) { return asDate(requireMember(object, key), key); }

@@ -47,14 +47,12 @@ std::int64_t requireInt64(const Value& object, std::string_view key);
 std::optional<std::int64_t> optInt64(const Value& object, std::string_view key);
 bool requireBool(const Value& object, std::string_view key);
 std::optional<bool> optBool(const Value& object, std::string_view key);
-double requireDouble(const Value& object, std::string_view key);
 Date requireDate(const Value& object, std::string_view key);
 std::optional<Date> optDate(const Value& object, std::string_view key);
 const Value& requireArray(const Value& object, std::string_view key);
 
 // Value-level readers for array elements and top-level values.
 std::string asString(const Value& value, std::string_view key);
-std::int64_t asInt64(const Value& value, std::string_view key);
 Date asDate(const Value& value, std::string_view key);
 
 template <WireEnum E> E requireEnum(const Value& object, std::string_view key) {

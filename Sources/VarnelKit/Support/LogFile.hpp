@@ -47,8 +47,6 @@ public:
     // Oldest generation first, the current file last; only files that exist.
     std::vector<std::filesystem::path> allFiles() const;
 
-    const Configuration& configuration() const noexcept { return config_; }
-
 private:
     void open();
     void appendLine(const std::string& line);

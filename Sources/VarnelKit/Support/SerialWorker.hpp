@@ -22,9 +22,8 @@ public:
     // thread it runs inline, since waiting there would never end.
     void sync(const std::function<void()>& work);
 
-    bool isWorkerThread() const { return std::this_thread::get_id() == thread_.get_id(); }
-
 private:
+    bool isWorkerThread() const { return std::this_thread::get_id() == thread_.get_id(); }
     void loop();
 
     std::mutex mutex_;

@@ -48,8 +48,6 @@ public:
     Awaitable<bool> isCurrent() const;
     bool runsOn(const Executor& executor) const;
 
-    const Executor& executor() const noexcept { return executor_; }
-
 private:
     Task(Executor strand, Body body);
     void start();
