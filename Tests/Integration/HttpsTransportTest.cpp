@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <thread>
 
 namespace varnel {
@@ -279,11 +277,6 @@ protected:
                                              store);
     }
 
-    static mode_t modeOf(const std::filesystem::path& path) {
-        struct stat info {};
-        return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-    }
-
     testing::TemporaryDataHome home;
     CredentialStore store{"com.varnel.agent", "device-token"};
 };
@@ -306,9 +299,9 @@ TEST_F(EnrollOverHttpsTest, StoresTheTokenPrivatelyAndTheSettings) {
 
     EXPECT_EQ(store.load(), "device-secret");
     const auto item = Keychain::itemPath(store.service, store.account);
-    EXPECT_EQ(modeOf(item), 0600u);
-    EXPECT_EQ(modeOf(item.parent_path()), 0700u);
-    EXPECT_EQ(modeOf(home.varnel() / "Keychain"), 0700u);
+    EXPECT_EQ(testing::modeOf(item), 0600u);
+    EXPECT_EQ(testing::modeOf(item.parent_path()), 0700u);
+    EXPECT_EQ(testing::modeOf(home.varnel() / "Keychain"), 0700u);
 
     const auto settings = AgentSettings::load();
     ASSERT_TRUE(settings.has_value());

@@ -1,5 +1,7 @@
 #include "LoopbackHttpsServer.hpp"
 
+#include "TemporaryDirectory.hpp"
+
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,6 +12,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <stdexcept>
@@ -27,18 +30,7 @@ void run(const std::string& command) {
     if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
 }
 
-// Removes the certificates' folder when the test process ends.
-struct CertificateFolder {
-    TestCertificates certificates;
-    ~CertificateFolder() {
-        std::error_code ignored;
-        std::filesystem::remove_all(certificates.folder, ignored);
-    }
-};
-
-TestCertificates makeCertificates() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "varnel-tls-XXXXXX").string();
-    const std::filesystem::path folder = ::mkdtemp(pattern.data());
+TestCertificates makeCertificates(const std::filesystem::path& folder) {
     std::ofstream(folder / "server.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
                                             "basicConstraints=CA:FALSE\n"
                                             "keyUsage=critical,digitalSignature\n"
@@ -58,10 +50,16 @@ TestCertificates makeCertificates() {
                             folder / "server.key"};
 }
 
+// Removed with the certificates in it when the test process ends.
+struct CertificateFolder {
+    TemporaryDirectory directory;
+    TestCertificates certificates = makeCertificates(directory.path());
+};
+
 } // namespace
 
 const TestCertificates& TestCertificates::shared() {
-    static const CertificateFolder folder{makeCertificates()};
+    static const CertificateFolder folder;
     return folder.certificates;
 }
 
@@ -71,7 +69,7 @@ struct LoopbackHttpsServer::State {
     asio::ssl::context tls{asio::ssl::context::tls_server};
     tcp::acceptor acceptor{context};
     std::thread thread;
-    std::shared_ptr<std::atomic<std::uint64_t>> streamed;
+    std::atomic<std::uint64_t> streamed{0};
 
     mutable std::mutex mutex;
     mutable std::condition_variable arrived;
@@ -124,7 +122,7 @@ asio::awaitable<void> serve(LoopbackHttpsServer::State* state, tcp::socket socke
             const Reply reply = state->handler(request);
             if (reply.mode == Reply::Mode::silent) continue; // the next read ends when the client goes
             if (reply.mode == Reply::Mode::stream) {
-                co_await writeStream(stream, reply.streamBytes, *state->streamed);
+                co_await writeStream(stream, reply.streamBytes, state->streamed);
                 continue;
             }
             http::response<http::string_body> response{static_cast<http::status>(reply.status), 11};
@@ -152,10 +150,9 @@ asio::awaitable<void> acceptLoop(LoopbackHttpsServer::State* state) {
 } // namespace
 
 LoopbackHttpsServer::LoopbackHttpsServer(Handler handler)
-    : state_(std::make_shared<State>()), streamed_(std::make_shared<std::atomic<std::uint64_t>>(0)) {
+    : state_(std::make_shared<State>()) {
     const auto& certificates = TestCertificates::shared();
     state_->handler = std::move(handler);
-    state_->streamed = streamed_;
     state_->tls.use_certificate_chain_file(certificates.certificateFile.string());
     state_->tls.use_private_key_file(certificates.keyFile.string(), asio::ssl::context::pem);
     const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
@@ -177,6 +174,8 @@ unsigned short LoopbackHttpsServer::port() const { return state_->acceptor.local
 std::string LoopbackHttpsServer::url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port()) + path;
 }
+
+std::uint64_t LoopbackHttpsServer::streamedBytes() const { return state_->streamed.load(); }
 
 std::vector<LoopbackHttpsServer::Request> LoopbackHttpsServer::requests() const {
     std::lock_guard lock(state_->mutex);

@@ -2,7 +2,6 @@
 
 #include "VarnelKit/Platform/HttpTransport.hpp"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -64,7 +63,7 @@ public:
     // Waits until at least `count` requests arrived; false when the time ran out.
     bool waitForRequests(std::size_t count, std::chrono::milliseconds limit) const;
     // Bytes of streamed bodies written to sockets so far.
-    std::uint64_t streamedBytes() const { return streamed_->load(); }
+    std::uint64_t streamedBytes() const;
 
     // The byte at `offset` of a streamed body.
     static char patternByte(std::uint64_t offset) { return static_cast<char>((offset * 31 + 7) & 0xFF); }
@@ -73,7 +72,6 @@ public:
 
 private:
     std::shared_ptr<State> state_;
-    std::shared_ptr<std::atomic<std::uint64_t>> streamed_;
 };
 
 } // namespace varnel::testing

@@ -4,7 +4,6 @@
 #include "VarnelKit/Support/Paths.hpp"
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <system_error>
 

@@ -16,14 +16,6 @@ constexpr std::string_view codeAlphabet = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
 constexpr std::string_view codePrefix = "VRNL";
 constexpr std::size_t maxMessageCharacters = 200;
 
-std::string asciiLowercased(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
 // The port as written, read by hand: digits only and at most 65535.
 std::optional<std::uint16_t> portNumber(std::string_view text) {
     if (text.empty()) return std::nullopt;
@@ -50,10 +42,11 @@ std::optional<std::string> humanMessage(std::string_view body) {
 
 // Both writes wait for the disk, so they run on the blocking pool; the token goes first.
 Awaitable<void> store(CredentialStore credentials, EnrollmentResponse response, Url url) {
-    co_await runBlocking([&credentials, &response, &url] {
+    auto write = [&credentials, &response, &url] {
         credentials.save(response.token);
         AgentSettings{response.deviceId, response.name, url, response.reverb}.save();
-    });
+    };
+    co_await runBlocking(std::move(write));
 }
 
 } // namespace
@@ -128,9 +121,10 @@ Url Enrollment::normaliseServerURL(std::string_view raw) {
     const auto parsed = parseAbsoluteUrl(text);
     if (!parsed || !parsed->has_authority() || parsed->encoded_host().empty()) throw Failure::serverURLMalformed();
     // The host is checked before the scheme: "http://" alone is malformed, not insecure.
-    const std::string scheme = asciiLowercased(parsed->scheme());
-    if (scheme == "http") throw Failure::serverURLInsecure();
-    if (scheme != "https") throw Failure::serverURLMalformed();
+    // Known schemes are recognised in any letter case.
+    const auto scheme = parsed->scheme_id();
+    if (scheme == boost::urls::scheme::http) throw Failure::serverURLInsecure();
+    if (scheme != boost::urls::scheme::https) throw Failure::serverURLMalformed();
 
     Url url;
     url.set_scheme("https");

@@ -179,15 +179,15 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
         }
 
-        bool hasContentType = false;
         for (const auto& [name, value] : request.headers) {
-            if (startsWithIgnoringCase(name, "content-type") && name.size() == 12) hasContentType = true;
             headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
         }
         // No "Expect: 100-continue" round trip before a body, and no form content type made up
         // for a body whose type the caller did not name.
         headerList = curl_slist_append(headerList, "Expect:");
-        if (request.body && !hasContentType) headerList = curl_slist_append(headerList, "Content-Type:");
+        if (request.body && !headerValue(request.headers, "Content-Type")) {
+            headerList = curl_slist_append(headerList, "Content-Type:");
+        }
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headerList);
 
         if (request.body) {

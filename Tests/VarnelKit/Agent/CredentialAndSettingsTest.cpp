@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
-#include <sys/stat.h>
 
 #include <csignal>
 #include <fstream>
@@ -48,11 +47,6 @@ private:
     rlimit previous_{};
 };
 
-mode_t modeOf(const fs::path& path) {
-    struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
-}
-
 class CredentialStoreTest : public ::testing::Test {
 protected:
     testing::TemporaryDataHome home;
@@ -67,9 +61,9 @@ TEST_F(CredentialStoreTest, SavingTwiceKeepsOnlyTheSecondTokenPrivately) {
     EXPECT_EQ(store.load(), "second-token");
     EXPECT_EQ(readFile(item), "second-token");
     EXPECT_EQ(item, home.varnel() / "Keychain" / "com.varnel.agent" / "device-token");
-    EXPECT_EQ(modeOf(item), 0600u);
-    EXPECT_EQ(modeOf(item.parent_path()), 0700u);
-    EXPECT_EQ(modeOf(home.varnel() / "Keychain"), 0700u);
+    EXPECT_EQ(testing::modeOf(item), 0600u);
+    EXPECT_EQ(testing::modeOf(item.parent_path()), 0700u);
+    EXPECT_EQ(testing::modeOf(home.varnel() / "Keychain"), 0700u);
     // Only the item is left in its folder: no temporary files.
     EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 1);
 
