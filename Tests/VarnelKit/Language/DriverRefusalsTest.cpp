@@ -3,6 +3,7 @@
 #include "VarnelKit/Language/Tspl2Driver.hpp"
 #include "VarnelKit/Language/ZplDriver.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -36,14 +37,11 @@ class DriverRefusal : public ::testing::TestWithParam<Refusal> {};
 
 TEST_P(DriverRefusal, GivesItsSentence) {
     const Refusal& r = GetParam();
-    try {
-        (void)r.driver->prepare(bytesOf(r.payload), r.copies);
-        FAIL() << "accepted";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.code, JobErrorCode::payloadInvalid);
-        EXPECT_EQ(error.message, std::optional<std::string>(r.message));
-        EXPECT_EQ(error.description(), r.message);
-    }
+    const auto error = testing::thrownBy<JobError>([&] { (void)r.driver->prepare(bytesOf(r.payload), r.copies); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, JobErrorCode::payloadInvalid);
+    EXPECT_EQ(error->message, std::optional<std::string>(r.message));
+    EXPECT_EQ(error->description(), r.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(

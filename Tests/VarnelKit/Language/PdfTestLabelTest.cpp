@@ -1,4 +1,5 @@
 // The PDF test label checked by the PDF tools the print system itself rests on.
+#include "TemporaryDirectory.hpp"
 #include "VarnelKit/Language/PdfDriver.hpp"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -36,18 +36,13 @@ ToolRun run(const std::string& command) {
 class PdfTestLabel : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/varnel-pdf-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir = pattern;
-        file = dir / "label.pdf";
         const Bytes label = PdfDriver().testLabel("DYMO LabelWriter 550", "2026-08-13T10:00:00Z");
         std::ofstream(file, std::ios::binary).write(reinterpret_cast<const char*>(label.data()),
                                                      static_cast<std::streamsize>(label.size()));
     }
-    void TearDown() override { fs::remove_all(dir); }
 
-    fs::path dir;
-    fs::path file;
+    TemporaryDirectory dir;
+    const fs::path file = dir.path() / "label.pdf";
 };
 
 TEST_F(PdfTestLabel, PassesQpdfCheckWithoutWarnings) {
@@ -58,11 +53,11 @@ TEST_F(PdfTestLabel, PassesQpdfCheckWithoutWarnings) {
 }
 
 TEST_F(PdfTestLabel, RendersOnePageWithItsTwoLines) {
-    const ToolRun render = run("pdftoppm -r 72 -png '" + file.string() + "' '" + (dir / "page").string() + "'");
+    const ToolRun render = run("pdftoppm -r 72 -png '" + file.string() + "' '" + (dir.path() / "page").string() + "'");
     EXPECT_EQ(render.status, 0) << render.output;
     EXPECT_EQ(render.output, ""); // no syntax warnings either
     std::size_t pages = 0;
-    for (const auto& entry : fs::directory_iterator(dir)) pages += entry.path().extension() == ".png";
+    for (const auto& entry : fs::directory_iterator(dir.path())) pages += entry.path().extension() == ".png";
     EXPECT_EQ(pages, 1u);
 
     const ToolRun text = run("pdftotext -layout '" + file.string() + "' -");

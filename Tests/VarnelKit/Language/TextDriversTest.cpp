@@ -3,6 +3,7 @@
 #include "VarnelKit/Language/Tspl2Driver.hpp"
 #include "VarnelKit/Language/ZplDriver.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -84,13 +85,10 @@ TEST(DriverTestLabels, PassTheirOwnDriver) {
 }
 
 void expectTooLarge(const auto& prepare) {
-    try {
-        prepare();
-        FAIL() << "accepted";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.code, JobErrorCode::payloadInvalid);
-        EXPECT_NE(error.description().find("64 MiB"), std::string::npos) << error.description();
-    }
+    const auto error = testing::thrownBy<JobError>(prepare);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, JobErrorCode::payloadInvalid);
+    EXPECT_NE(error->description().find("64 MiB"), std::string::npos) << error->description();
 }
 
 TEST(DriverOutputBound, RefusesOutputAbove64MiBBeforeBuildingIt) {
