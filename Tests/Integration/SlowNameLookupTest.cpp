@@ -83,7 +83,7 @@ protected:
 
 TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
     // Short resolver waits keep the lookup that is left behind from holding up the loop's end.
-    ::setenv("RES_OPTIONS", "timeout:2 attempts:1", 1);
+    const testing::ScopedEnvironment resolverOptions("RES_OPTIONS", "timeout:2 attempts:1");
     insideNamespace([] {
         testing::LoopFixture loop;
         NetworkPrinterTransport transport("varnel-printer.example", 9100, 300ms, 1s);
@@ -102,7 +102,6 @@ TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
         }
         EXPECT_LT(Clock::now() - start, 1500ms);
     });
-    ::unsetenv("RES_OPTIONS");
 }
 
 } // namespace
