@@ -160,20 +160,8 @@ TEST_F(AvahiIntegrationTest, AQueueOfAnAdvertisedPrinterIsOnline) {
                   {"lpadmin", "-p", "BackOffice", "-E", "-v", "dnssd://Back%20Office._ipp._tcp.local./", "-m", "raw"}),
               0);
     const ReachabilityProbe probe(300ms);
-    const auto printer = [](std::string queue) {
-        return ReportedPrinter{"cups:" + queue,
-                               queue,
-                               PrinterTransport::cups,
-                               PrinterLanguage::unknown,
-                               std::nullopt,
-                               std::nullopt,
-                               "online",
-                               std::nullopt,
-                               std::nullopt,
-                               std::nullopt};
-    };
-    EXPECT_EQ(loop.run(probe.probe(printer("FrontDesk"))).status, "online");
-    EXPECT_EQ(loop.run(probe.probe(printer("BackOffice"))),
+    EXPECT_EQ(loop.run(probe.probeQueue("FrontDesk", "Front Desk")).status, "online");
+    EXPECT_EQ(loop.run(probe.probeQueue("BackOffice", "Back Office")),
               (ReachabilityProbe::Result{"offline", "Not advertising on the network"}));
     integration::runProgram({"lpadmin", "-x", "FrontDesk"});
     integration::runProgram({"lpadmin", "-x", "BackOffice"});

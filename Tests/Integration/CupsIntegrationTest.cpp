@@ -4,6 +4,7 @@
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/CupsQueueProbe.hpp"
@@ -145,13 +146,13 @@ TEST_F(CupsIntegrationTest, StoppedAndRejectingQueuesAreErrorsWithTheirMessages)
     EXPECT_FALSE(probe->stopped);
 
     // A rejecting queue refuses the job itself, with the scheduler's reason.
-    try {
-        loop.run(CupsPrinterTransport("Closed").write(bytesOf("x"), "t"));
-        ADD_FAILURE() << "expected a refusal";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.code, JobErrorCode::printerError);
-        EXPECT_TRUE(error.description().starts_with("CUPS refused the job: ")) << error.description();
-        EXPECT_NE(error.description().find("not accepting jobs"), std::string::npos) << error.description();
+    const auto refusal =
+        testing::thrownBy<JobError>(loop.loop(), CupsPrinterTransport("Closed").write(bytesOf("x"), "t"));
+    if (refusal) {
+        EXPECT_EQ(refusal->code, JobErrorCode::printerError);
+        EXPECT_TRUE(refusal->description().starts_with("CUPS refused the job: ")) << refusal->description();
+        EXPECT_NE(refusal->description().find("not accepting jobs"), std::string::npos)
+            << refusal->description();
     }
     removeQueue("Paused");
     removeQueue("Closed");
@@ -198,12 +199,9 @@ TEST_F(CupsIntegrationTest, AnAbortedJobIsAFailure) {
 
 TEST_F(CupsIntegrationTest, AQueueThatDoesNotExist) {
     CupsPrinterTransport transport("NoSuchQueue");
-    try {
-        loop.run(transport.write(bytesOf("x"), "t"));
-        ADD_FAILURE() << "expected a failure";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.code, JobErrorCode::printerUnreachable);
-        EXPECT_EQ(error.description(), "CUPS queue \"NoSuchQueue\" not found");
+    if (const auto failure = testing::thrownBy<JobError>(loop.loop(), transport.write(bytesOf("x"), "t"))) {
+        EXPECT_EQ(failure->code, JobErrorCode::printerUnreachable);
+        EXPECT_EQ(failure->description(), "CUPS queue \"NoSuchQueue\" not found");
     }
     EXPECT_FALSE(CupsQueueState::read("NoSuchQueue"));
     EXPECT_EQ(loop.run(transport.probeDetail()),

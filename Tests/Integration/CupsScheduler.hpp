@@ -16,10 +16,6 @@ public:
     CupsScheduler(const CupsScheduler&) = delete;
     CupsScheduler& operator=(const CupsScheduler&) = delete;
 
-    const std::string& folder() const noexcept { return folder_; }
-    const std::string& socketPath() const noexcept { return socket_; }
-    int port() const noexcept { return port_; }
-
     // Runs a CUPS command-line tool against this scheduler; its exit status.
     int run(const std::vector<std::string>& arguments) const;
     // The scheduler's error log, for failure messages.

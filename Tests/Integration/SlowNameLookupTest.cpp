@@ -4,6 +4,7 @@
 // threads live in that namespace. No query leaves the namespace.
 #include "CupsScheduler.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
 #include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
@@ -82,7 +83,7 @@ protected:
 
 TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
     // Short resolver waits keep the lookup that is left behind from holding up the loop's end.
-    ::setenv("RES_OPTIONS", "timeout:2 attempts:1", 1);
+    const testing::ScopedEnvironment resolverOptions("RES_OPTIONS", "timeout:2 attempts:1");
     insideNamespace([] {
         testing::LoopFixture loop;
         NetworkPrinterTransport transport("varnel-printer.example", 9100, 300ms, 1s);
@@ -92,16 +93,15 @@ TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
         EXPECT_LT(Clock::now() - start, 1500ms);
 
         start = Clock::now();
-        try {
-            loop.run(transport.write(bytesOf("^XA^XZ"), "t"));
-            ADD_FAILURE() << "expected a failure";
-        } catch (const JobError& error) {
-            EXPECT_EQ(error.code, JobErrorCode::printerUnreachable);
-            EXPECT_EQ(error.description(), "Connect timed out after 0.3 seconds to varnel-printer.example:9100");
+        const auto failure =
+            testing::thrownBy<JobError>(loop.loop(), transport.write(bytesOf("^XA^XZ"), "t"));
+        if (failure) {
+            EXPECT_EQ(failure->code, JobErrorCode::printerUnreachable);
+            EXPECT_EQ(failure->description(),
+                      "Connect timed out after 0.3 seconds to varnel-printer.example:9100");
         }
         EXPECT_LT(Clock::now() - start, 1500ms);
     });
-    ::unsetenv("RES_OPTIONS");
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Transport/CupsJobWatcher.hpp"
 #include "VarnelKit/Transport/CupsQueueProbe.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
@@ -119,7 +120,14 @@ void registerQueueProbeTests(TestHarness& h) {
                       Phrase("has a cover open"));
     });
 
-    h.test(suite, "a terminal job state is recognised", [](TestHarness::Context&) {});
+    h.test(suite, "a terminal job state is recognised", [](TestHarness::Context& c) {
+        // The IPP job states that end a job, and the first one past them that does not exist.
+        using State = std::optional<CupsJobWatcher::JobState>;
+        c.assertEqual(CupsJobWatcher::jobState(7), State(CupsJobWatcher::JobState::cancelled));
+        c.assertEqual(CupsJobWatcher::jobState(8), State(CupsJobWatcher::JobState::aborted));
+        c.assertEqual(CupsJobWatcher::jobState(9), State(CupsJobWatcher::JobState::completed));
+        c.assertNil(CupsJobWatcher::jobState(10));
+    });
 }
 
 } // namespace varnel::SelfTest

@@ -5,35 +5,19 @@
 
 #include <array>
 #include <boost/url/parse.hpp>
+#include <boost/url/pct_string_view.hpp>
 
 namespace varnel {
 
 namespace {
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Standard percent decoding; none on a malformed escape or when the bytes are not UTF-8.
 std::optional<std::string> percentDecoded(std::string_view text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '%') {
-            out += text[i];
-            continue;
-        }
-        if (i + 2 >= text.size()) return std::nullopt;
-        const int high = hexValue(text[i + 1]);
-        const int low = hexValue(text[i + 2]);
-        if (high < 0 || low < 0) return std::nullopt;
-        out += static_cast<char>(high * 16 + low);
-        i += 2;
-    }
-    if (!Text::isValidUtf8(out)) return std::nullopt;
-    return out;
+    const auto escaped = boost::urls::make_pct_string_view(text);
+    if (!escaped) return std::nullopt;
+    auto decoded = escaped->decode();
+    if (!Text::isValidUtf8(decoded)) return std::nullopt;
+    return decoded;
 }
 
 std::optional<CupsDeviceEndpoint> bonjourEndpoint(std::string_view uri) {

@@ -49,7 +49,7 @@ CupsPrinterTransport::CupsPrinterTransport(std::string queueName, std::shared_pt
 
 std::shared_ptr<CupsPrinterTransport> CupsPrinterTransport::make(const PrinterTarget& target,
                                                                  std::shared_ptr<CupsApi> api) {
-    auto queue = target.key.starts_with("cups:") ? target.key.substr(5) : target.key;
+    auto queue = PrinterTarget::cupsQueueName(target.key);
     if (queue.empty()) return nullptr;
     return std::make_shared<CupsPrinterTransport>(std::move(queue), std::move(api));
 }
@@ -85,18 +85,8 @@ Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobT
 }
 
 Awaitable<ReachabilityProbe::Result> CupsPrinterTransport::probeDetail() const {
-    ReportedPrinter printer{"cups:" + queueName_,
-                            queueName_,
-                            PrinterTransport::cups,
-                            PrinterLanguage::unknown,
-                            std::nullopt,
-                            std::nullopt,
-                            "online",
-                            std::nullopt,
-                            std::nullopt,
-                            std::nullopt};
     const ReachabilityProbe reachability(std::chrono::seconds(2), api_);
-    co_return co_await reachability.probe(std::move(printer));
+    co_return co_await reachability.probeQueue(queueName_, queueName_);
 }
 
 Awaitable<bool> CupsPrinterTransport::probe() {

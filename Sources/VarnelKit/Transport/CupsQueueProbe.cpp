@@ -81,8 +81,14 @@ std::optional<CupsQueueProbe> CupsQueueProbe::read(const std::string& queue, con
 
 std::map<std::string, CupsQueueProbe> CupsQueueProbe::readAll(Clock::time_point now, CupsApi& api) {
     std::map<std::string, CupsQueueProbe> probes;
-    for (const auto& [name, state] : CupsQueueState::readAll(api)) {
-        if (auto probe = read(name, state, now, api)) probes.emplace(name, std::move(*probe));
+    const auto states = CupsQueueState::readAll(api);
+    if (states.empty()) return probes;
+    const auto jobs = pendingJobsByQueue(api);
+    for (const auto& [name, state] : states) {
+        const auto found = jobs.find(name);
+        const auto figures = found == jobs.end() ? std::nullopt : std::optional(found->second);
+        probes.emplace(name, make(name, state.makeAndModel, state.deviceURI, state.isAcceptingJobs,
+                                  state.isStopped(), figures, now));
     }
     return probes;
 }

@@ -42,6 +42,7 @@ struct CupsQueueProbe {
     static std::optional<CupsQueueProbe> read(const std::string& queue, const std::optional<CupsQueueState>& state,
                                               std::chrono::system_clock::time_point now,
                                               CupsApi& api = *systemCupsApi());
+    // Every queue, with one job query for all of them.
     static std::map<std::string, CupsQueueProbe> readAll(std::chrono::system_clock::time_point now,
                                                          CupsApi& api = *systemCupsApi());
     static JobFigures pendingJobs(const std::string& queue, CupsApi& api = *systemCupsApi());

@@ -36,4 +36,9 @@ std::optional<PrinterTarget::HostAndPort> PrinterTarget::hostAndPort() const {
     return HostAndPort{std::string(text.substr(0, colon)), portFrom(text.substr(colon + 1))};
 }
 
+std::string PrinterTarget::cupsQueueName(std::string_view key) {
+    if (key.starts_with("cups:")) key.remove_prefix(5);
+    return std::string(key);
+}
+
 } // namespace varnel

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace varnel {
 
@@ -30,6 +31,8 @@ struct PrinterTarget {
     bool operator==(const PrinterTarget&) const = default;
 
     std::optional<HostAndPort> hostAndPort() const;
+    // The queue a CUPS key names: the key without "cups:", or the whole key.
+    static std::string cupsQueueName(std::string_view key);
 };
 
 } // namespace varnel

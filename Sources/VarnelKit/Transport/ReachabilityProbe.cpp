@@ -74,7 +74,7 @@ Awaitable<std::vector<ReportedPrinter>> ReachabilityProbe::probeAll(std::vector<
 
 Awaitable<ReachabilityProbe::Result> ReachabilityProbe::probe(ReportedPrinter printer) const {
     if (printer.transport == PrinterTransport::network) co_return co_await probeNetwork(std::move(printer));
-    co_return co_await probeCups(std::move(printer));
+    co_return co_await probeQueue(PrinterTarget::cupsQueueName(printer.key), std::move(printer.name));
 }
 
 Awaitable<bool> ReachabilityProbe::tcpCheck(std::string host, std::int64_t port) const {
@@ -114,10 +114,10 @@ CupsStep cupsStep(const std::string& printerName, const std::optional<CupsQueueS
 
 } // namespace
 
-Awaitable<ReachabilityProbe::Result> ReachabilityProbe::probeCups(ReportedPrinter printer) const {
-    const auto queue = printer.key.starts_with("cups:") ? printer.key.substr(5) : printer.key;
-    const auto state = co_await readQueue(cups_, queue);
-    const auto step = cupsStep(printer.name, state);
+Awaitable<ReachabilityProbe::Result> ReachabilityProbe::probeQueue(std::string queue,
+                                                                   std::string printerName) const {
+    const auto state = co_await readQueue(cups_, std::move(queue));
+    const auto step = cupsStep(printerName, state);
     Result result;
     if (const auto* decided = std::get_if<Result>(&step)) {
         result = *decided;

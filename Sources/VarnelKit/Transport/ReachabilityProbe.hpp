@@ -34,6 +34,8 @@ public:
     // brought up to date (a result without a message keeps the old one). Never throws.
     Awaitable<std::vector<ReportedPrinter>> probeAll(std::vector<ReportedPrinter> printers) const;
     Awaitable<Result> probe(ReportedPrinter printer) const;
+    // A CUPS queue by name; `printerName` is how a fault message names the printer.
+    Awaitable<Result> probeQueue(std::string queue, std::string printerName) const;
 
     // Whether a CUPS state message says the device is gone or cannot be reached.
     static bool indicatesDisconnected(std::string_view message);
@@ -42,7 +44,6 @@ public:
 
 private:
     Awaitable<Result> probeNetwork(ReportedPrinter printer) const;
-    Awaitable<Result> probeCups(ReportedPrinter printer) const;
     Awaitable<bool> tcpCheck(std::string host, std::int64_t port) const;
 
     std::chrono::steady_clock::duration timeout_;

@@ -2,6 +2,7 @@
 
 #include "FakeCupsApi.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,13 +18,9 @@ class CupsPrinterTransportTest : public ::testing::Test {
 protected:
     CupsPrinterTransportTest() { api->addQueue("Zebra"); }
 
-    std::optional<JobError> submitFailure(Format format = Format::raw) {
-        try {
-            loop.run(transport.submit(bytesOf("data"), "title", format, 1));
-        } catch (const JobError& error) {
-            return error;
-        }
-        return std::nullopt;
+    std::optional<JobError> submitFailure() {
+        return testing::thrownBy<JobError>(loop.loop(),
+                                           transport.submit(bytesOf("data"), "title", Format::raw, 1));
     }
 
     testing::LoopFixture loop;
@@ -55,13 +52,10 @@ TEST_F(CupsPrinterTransportTest, OptionsFollowFormatAndCopies) {
 
 TEST_F(CupsPrinterTransportTest, AMissingQueueFailsBeforeAnyJob) {
     CupsPrinterTransport missing("zebra", api); // names are compared exactly
-    try {
-        loop.run(missing.write(bytesOf("x"), "t"));
-        FAIL() << "expected a failure";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.code, JobErrorCode::printerUnreachable);
-        EXPECT_EQ(error.description(), "CUPS queue \"zebra\" not found");
-    }
+    const auto failure = testing::thrownBy<JobError>(loop.loop(), missing.write(bytesOf("x"), "t"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code, JobErrorCode::printerUnreachable);
+    EXPECT_EQ(failure->description(), "CUPS queue \"zebra\" not found");
     EXPECT_EQ(api->calls(), (std::vector<Call>{{"destinations", ""}}));
 }
 

@@ -112,5 +112,20 @@ TEST(CupsQueueProbe, CountsActiveJobsAndTheirAge) {
               std::optional<std::int64_t>(-1));
 }
 
+TEST(CupsQueueProbe, ReadsEveryQueueWithOneJobQuery) {
+    FakeCupsApi api;
+    const auto now = std::chrono::system_clock::from_time_t(1'000'000);
+    api.addQueue("Busy", {{"printer-state", "5"}, {"printer-is-accepting-jobs", "false"}});
+    api.addQueue("Idle", {{"device-uri", "socket://10.0.0.9"}});
+    api.jobListings = {{{1, "Busy", 3, 1'000'000 - 30}, {2, "Busy", 4, 1'000'000 - 10}, {3, "Gone", 3, 5}}};
+
+    const auto probes = CupsQueueProbe::readAll(now, api);
+    EXPECT_EQ(probes.size(), 2u);
+    EXPECT_EQ(probes.at("Busy"), (CupsQueueProbe{"Busy", std::nullopt, std::nullopt, false, true, 2, 30}));
+    EXPECT_EQ(probes.at("Idle"),
+              (CupsQueueProbe{"Idle", std::nullopt, "socket", true, false, 0, std::nullopt}));
+    EXPECT_EQ(api.jobQueries().size(), 1u);
+}
+
 } // namespace
 } // namespace varnel

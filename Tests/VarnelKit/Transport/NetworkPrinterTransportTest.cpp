@@ -3,6 +3,7 @@
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/TestSupport.hpp"
 
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
@@ -15,14 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 class NetworkPrinterTransportTest : public ::testing::Test {
 protected:
-    // The failure of a write, or none when it succeeded.
     std::optional<JobError> writeFailure(NetworkPrinterTransport& transport, Bytes data) {
-        try {
-            loop.run(transport.write(std::move(data), "job"));
-        } catch (const JobError& error) {
-            return error;
-        }
-        return std::nullopt;
+        return testing::thrownBy<JobError>(loop.loop(), transport.write(std::move(data), "job"));
     }
 
     testing::LoopFixture loop;

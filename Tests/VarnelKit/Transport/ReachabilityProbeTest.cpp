@@ -3,6 +3,7 @@
 
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
+#include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/BonjourResolver.hpp"
 
 #include <boost/asio/steady_timer.hpp>
@@ -196,12 +197,11 @@ TEST(BonjourResolver, TriesEachServiceTypeInTurn) {
 
 TEST(BonjourResolver, NoDaemonMeansNotFoundAtOnce) {
     // A bus address where nothing listens: the client cannot start.
-    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/varnel-test-bus", 1);
+    const testing::ScopedEnvironment bus("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/varnel-test-bus");
     testing::LoopFixture loop;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(loop.run(BonjourResolver::resolves("Front Desk", 2s)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-    ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
 } // namespace
