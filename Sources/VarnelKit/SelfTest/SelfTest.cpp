@@ -19,6 +19,7 @@ void registerAll(TestHarness& harness) {
     registerDymoTests(harness);
     registerEnrollmentTests(harness);
     registerPdfTests(harness);
+    registerDiagnosticsTests(harness);
 }
 
 bool run(std::FILE* out) {

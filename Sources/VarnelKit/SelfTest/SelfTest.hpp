@@ -33,6 +33,7 @@ void registerZplStructureTests(TestHarness& harness);
 void registerDymoTests(TestHarness& harness);
 void registerEnrollmentTests(TestHarness& harness);
 void registerPdfTests(TestHarness& harness);
+void registerDiagnosticsTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
 // A job as the agent receives one: decoded from JSON text. The payload goes in unescaped.

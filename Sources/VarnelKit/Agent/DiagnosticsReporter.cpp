@@ -1,0 +1,236 @@
+#include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Support/Characters.hpp"
+#include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Support/Timeout.hpp"
+#include "VarnelKit/Support/TransportError.hpp"
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+namespace varnel {
+
+namespace {
+
+using APIError = VarnelAPIClient::APIError;
+
+std::string countText(std::size_t count) {
+    return NumberText::integer(static_cast<std::int64_t>(count));
+}
+
+// The status of a reply that no retry can change: a client error other than the ones that mean
+// "not now" (408, 429) or "not with this credential yet" (401, 403, which re-enrolling mends).
+// Retrying such a batch would block every later event behind it for as long as the agent runs.
+bool isPermanentRefusal(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const APIError& apiError) {
+        int status = 0;
+        switch (apiError.kind()) {
+        case APIError::Kind::http:
+            status = apiError.status();
+            break;
+        case APIError::Kind::gone:
+            status = 410;
+            break;
+        case APIError::Kind::upgradeRequired:
+            status = 426;
+            break;
+        default:
+            return false;
+        }
+        if (status < 400 || status > 499)
+            return false;
+        return status != 401 && status != 403 && status != 408 && status != 429;
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+std::shared_ptr<DiagnosticsReporter> DiagnosticsReporter::make(Executor loop,
+                                                               std::shared_ptr<VarnelAPIClient> api,
+                                                               std::shared_ptr<AgentLogging> logger,
+                                                               DeviceIdProvider deviceId) {
+    return make(std::move(loop), std::move(api), std::move(logger), std::move(deviceId), Timings{});
+}
+
+std::shared_ptr<DiagnosticsReporter> DiagnosticsReporter::make(Executor loop,
+                                                               std::shared_ptr<VarnelAPIClient> api,
+                                                               std::shared_ptr<AgentLogging> logger,
+                                                               DeviceIdProvider deviceId, Timings timings) {
+    return std::shared_ptr<DiagnosticsReporter>(new DiagnosticsReporter(
+        std::move(loop), std::move(api), std::move(logger), std::move(deviceId), timings));
+}
+
+DiagnosticsReporter::DiagnosticsReporter(Executor loop, std::shared_ptr<VarnelAPIClient> api,
+                                         std::shared_ptr<AgentLogging> logger, DeviceIdProvider deviceId,
+                                         Timings timings)
+    : loop_(std::move(loop)), api_(std::move(api)),
+      logger_(logger ? std::move(logger) : std::make_shared<SilentLogger>()), deviceId_(std::move(deviceId)),
+      timings_(timings) {}
+
+DiagnosticsReporter::~DiagnosticsReporter() {
+    // The sleeping task holds the reporter only weakly and would find it gone; waking it now lets
+    // its timer go at once instead of up to 30 s later.
+    if (flushTask_)
+        flushTask_->cancel();
+}
+
+std::string DiagnosticsReporter::firstCharacters(std::string_view text, std::size_t limit) {
+    // Every character takes at least one byte, so short valid text is kept as it is.
+    if (text.size() <= limit && Text::isValidUtf8(text))
+        return std::string(text);
+    const Characters characters(text);
+    std::size_t end = 0;
+    for (std::size_t count = 0; count < limit && end < characters.endIndex(); ++count)
+        end = characters.indexAfter(end);
+    return characters.text().substr(0, end);
+}
+
+void DiagnosticsReporter::report(AgentEventKind kind, std::optional<std::string> message,
+                                 std::optional<std::int64_t> printerId, std::optional<Context> context) {
+    if (stopped_)
+        return;
+    while (queue_.size() >= queueCapacity) {
+        queue_.pop_front();
+        ++dropped_;
+    }
+    if (message)
+        message = firstCharacters(*message, messageLimit);
+    if (context) {
+        Context cut;
+        for (auto& [key, value] : *context) {
+            cut.emplace(Text::makeValidUtf8(key), firstCharacters(value, contextValueLimit));
+        }
+        context = std::move(cut);
+    }
+    queue_.push_back(AgentEventReport{std::string(rawValue(kind)), std::move(message), printerId,
+                                      std::chrono::system_clock::now(), std::move(context)});
+    scheduleFlush();
+}
+
+void DiagnosticsReporter::scheduleFlush() {
+    scheduleAfter(timings_.flushDelay);
+}
+
+void DiagnosticsReporter::scheduleRetry() {
+    if (stopped_)
+        return;
+    scheduleAfter(timings_.retryDelay);
+}
+
+void DiagnosticsReporter::scheduleAfter(std::chrono::steady_clock::duration delay) {
+    // One pending task at most: it sends whatever is queued when it wakes, this event included.
+    if (flushTask_)
+        return;
+    std::weak_ptr<DiagnosticsReporter> weak = weak_from_this();
+    flushTask_ = Task::spawn(loop_, [weak, delay]() -> Awaitable<void> {
+        (void)co_await sleepFor(delay);
+        if (co_await isCancelled())
+            co_return;
+        const auto self = weak.lock();
+        if (!self)
+            co_return;
+        // Cleared before the flush, so a report made while it waits for the server schedules the
+        // next flush instead of being left for a task that already took its batch.
+        self->flushTask_.reset();
+        if (!self->stopped_)
+            co_await self->flush();
+    });
+}
+
+void DiagnosticsReporter::putBack(std::vector<AgentEventReport> batch) {
+    queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()),
+                  std::make_move_iterator(batch.end()));
+}
+
+void DiagnosticsReporter::logFailure(const std::exception_ptr& error) {
+    logger_->debug("Could not report diagnostics, will retry: " + describeException(error));
+}
+
+Awaitable<void> DiagnosticsReporter::flush() {
+    const auto self = shared_from_this();
+    const DeviceIdProvider provider = deviceId_;
+    std::optional<std::int64_t> deviceId;
+    try {
+        if (provider)
+            deviceId = co_await provider();
+    } catch (...) {
+        // A source that cannot tell is treated as "not enrolled": the events wait.
+        deviceId.reset();
+    }
+    if (!deviceId)
+        co_return;
+
+    const auto api = api_;
+    while (!queue_.empty()) {
+        const std::size_t count = std::min(batchSize, queue_.size());
+        std::vector<AgentEventReport> batch(
+            std::make_move_iterator(queue_.begin()),
+            std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(count)));
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+        if (dropped_ > 0) {
+            batch.push_back(
+                AgentEventReport{std::string(rawValue(AgentEventKind::agentCrashed)),
+                                 NumberText::integer(dropped_) +
+                                     " diagnostic event(s) were dropped because the backlog was full.",
+                                 std::nullopt, std::chrono::system_clock::now(), std::nullopt});
+            dropped_ = 0;
+        }
+
+        std::exception_ptr failure;
+        try {
+            std::vector<AgentEventReport> events = batch;
+            co_await api->reportEvents(*deviceId, std::move(events));
+            continue;
+        } catch (...) {
+            failure = std::current_exception();
+        }
+
+        if (isCancellation(failure) || co_await isCancelled()) {
+            // A stop, not a fault of the server: the events are kept, and no failure is logged.
+            putBack(std::move(batch));
+            scheduleRetry();
+            co_return;
+        }
+        if (isPermanentRefusal(failure)) {
+            logger_->error("The server refused " + countText(batch.size()) +
+                           " diagnostic event(s), so they were dropped: " + describeException(failure));
+            continue;
+        }
+        putBack(std::move(batch));
+        logFailure(failure);
+        scheduleRetry();
+        co_return;
+    }
+}
+
+Awaitable<void> DiagnosticsReporter::stop() {
+    const auto self = shared_from_this();
+    stopped_ = true;
+    if (flushTask_) {
+        flushTask_->cancel();
+        flushTask_.reset();
+    }
+    std::function<std::exception_ptr()> timedOut = [] {
+        return std::make_exception_ptr(TransportError(TransportError::Code::timedOut));
+    };
+    std::exception_ptr failure;
+    try {
+        auto finalFlush = flush();
+        co_await withTimeout<void>(timings_.finalFlushLimit, std::move(finalFlush), timedOut);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    // A caller that is itself being cancelled cut the flush short; that is no fault of the server.
+    if (failure && !isCancellation(failure) && !(co_await isCancelled()))
+        logFailure(failure);
+}
+
+} // namespace varnel
