@@ -194,7 +194,8 @@ Awaitable<void> DiagnosticsReporter::flush() {
         }
 
         if (isCancellation(failure) || co_await isCancelled()) {
-            // A stop, not a fault of the server: the events are kept, and no failure is logged.
+            // A stop, not a fault of the server: nothing is logged and the events are kept; a
+            // retry follows only while the reporter still runs.
             putBack(std::move(batch));
             scheduleRetry();
             co_return;
