@@ -4,6 +4,7 @@
 
 #include "TemporaryDataHome.hpp"
 #include "VarnelKit/Platform/UpdateImage.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelKit/Support/Sha256.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
@@ -29,6 +30,8 @@ public:
     std::size_t pieceSize = 0; // 0: the whole body in one piece
     bool announceLength = true;
     std::optional<std::size_t> dropAfter;
+    std::exception_ptr dropError =
+        std::make_exception_ptr(TransportError(TransportError::Code::connectionLost));
     std::vector<HttpRequest> requests;
 
     Awaitable<HttpResponse> send(HttpRequest) override {
@@ -47,7 +50,7 @@ public:
         for (std::size_t at = 0; at < end; at += step)
             sink.chunk(std::string_view(body).substr(at, std::min(step, end - at)));
         if (dropAfter)
-            throw TransportError(TransportError::Code::connectionLost);
+            std::rethrow_exception(dropError);
         co_return head;
     }
 };
@@ -211,6 +214,14 @@ TEST_F(AgentUpdaterTest, ADownloadCutOffMidwayIsUnreachableAndLeavesNothing) {
     ASSERT_FALSE(reports.empty());
     EXPECT_LE(reports.back(), 0.4);
     EXPECT_GT(reports.back(), 0.38);
+}
+
+TEST_F(AgentUpdaterTest, ACancelledDownloadStaysACancellationAndLeavesNothing) {
+    transport->body = std::string(1000, 'c');
+    transport->dropAfter = 500;
+    transport->dropError = std::make_exception_ptr(OperationCancelled());
+    EXPECT_TRUE(thrownBy<OperationCancelled>([&] { download(offer(Sha256::hex(transport->body))); }));
+    EXPECT_EQ(stagedNames(), std::vector<std::string>());
 }
 
 TEST_F(AgentUpdaterTest, ProgressComesInStepsOfOnePercentHoweverTheBodyIsCut) {
