@@ -19,6 +19,8 @@ void registerAll(TestHarness& harness) {
     registerDymoTests(harness);
     registerEnrollmentTests(harness);
     registerPdfTests(harness);
+    registerAgentUpdateTests(harness);
+    registerUpdaterTests(harness);
     registerDiagnosticsTests(harness);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace varnel::SelfTest {
 
@@ -33,6 +34,8 @@ void registerZplStructureTests(TestHarness& harness);
 void registerDymoTests(TestHarness& harness);
 void registerEnrollmentTests(TestHarness& harness);
 void registerPdfTests(TestHarness& harness);
+void registerAgentUpdateTests(TestHarness& harness);
+void registerUpdaterTests(TestHarness& harness);
 void registerDiagnosticsTests(TestHarness& harness);
 
 // Fixtures shared by the suites.
@@ -42,5 +45,7 @@ JobPayload makeJob(const std::optional<std::string>& payload, const std::string&
 // A server client aimed at a loopback port where nothing listens, over the real transport and
 // without a token: authenticated requests fail before any traffic, others cannot connect.
 std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
+// The SHA-256 of the bytes as 64 lower-case hexadecimal digits.
+std::string sha256(std::string_view bytes);
 
 } // namespace varnel::SelfTest

@@ -1,0 +1,504 @@
+#include "VarnelKit/Agent/AgentUpdater.hpp"
+
+#include "VarnelKit/Platform/FileTree.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Paths.hpp"
+#include "VarnelKit/Support/Sha256.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <fcntl.h>
+#include <optional>
+#include <pwd.h>
+#include <random>
+#include <sys/stat.h>
+#include <system_error>
+#include <unistd.h>
+#include <vector>
+
+namespace varnel {
+
+namespace fs = std::filesystem;
+using Failure = AgentUpdater::Failure;
+
+// MARK: Failure
+
+Failure::Failure(Kind kind, std::string detail, std::string description)
+    : Error(std::move(description)), kind_(kind), detail_(std::move(detail)) {}
+
+Failure Failure::rejected(std::string detail) {
+    std::string description = "This update was refused: " + detail;
+    return Failure(Kind::rejected, std::move(detail), std::move(description));
+}
+
+Failure Failure::unreachable(std::string detail) {
+    std::string description = "The update could not be downloaded. " + detail;
+    return Failure(Kind::unreachable, std::move(detail), std::move(description));
+}
+
+Failure Failure::couldNotMount(std::string detail) {
+    std::string description = "The downloaded disk image could not be opened. " + detail;
+    return Failure(Kind::couldNotMount, std::move(detail), std::move(description));
+}
+
+Failure Failure::couldNotInstall(std::string detail) {
+    std::string description = "The update could not be installed. " + detail;
+    return Failure(Kind::couldNotInstall, std::move(detail), std::move(description));
+}
+
+Failure Failure::checksumMismatch() {
+    return Failure(Kind::checksumMismatch, "",
+                   "The download did not match what the server published, so it has not been installed. This "
+                   "usually means the download was interrupted; try again.");
+}
+
+namespace {
+
+// MARK: Small helpers
+
+char asciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
+
+// A random (version 4) UUID in upper-case text, for names no one else picks.
+std::string makeUuid() {
+    std::random_device source;
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); i += 4) {
+        const std::uint32_t word = source();
+        for (std::size_t j = 0; j < 4; ++j)
+            bytes[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+    }
+    bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text.push_back('-');
+        text.push_back(digits[bytes[i] >> 4]);
+        text.push_back(digits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
+fs::path homeDirectory() {
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return home;
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* result = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+        result->pw_dir && result->pw_dir[0] == '/') {
+        return result->pw_dir;
+    }
+    return {};
+}
+
+// A folder of this user's own under $TMPDIR (or /tmp). The shared temporary folder is writable by
+// everyone, so a folder of that name that someone else made, or that others may enter, is refused
+// rather than unpacked into.
+fs::path perUserTemporaryDirectory() {
+    fs::path base = "/tmp";
+    if (const char* value = std::getenv("TMPDIR"); value && value[0] == '/')
+        base = value;
+    const fs::path folder = base / ("varnel-user-" + std::to_string(getuid()));
+    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+        throw fs::filesystem_error("cannot create the temporary folder", folder,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        throw fs::filesystem_error("cannot use the temporary folder", folder,
+                                   std::error_code(errno, std::generic_category()));
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
+        throw fs::filesystem_error("the temporary folder is not private to this user", folder,
+                                   std::make_error_code(std::errc::permission_denied));
+    }
+    return folder;
+}
+
+void removeQuietly(const fs::path& path) {
+    try {
+        FileTree::removeAll(path);
+    } catch (const std::exception&) {
+        // Litter in a temporary folder at worst; the caller's outcome stands.
+    }
+}
+
+fs::filesystem_error lastError(const std::string& what, const fs::path& path) {
+    return fs::filesystem_error(what, path, std::error_code(errno, std::generic_category()));
+}
+
+// MARK: Download
+
+// Reports received/length whenever it has grown by at least 0.01 since the last report, and once
+// more when exactly `length` bytes are in. The test runs per byte, whatever the size of the pieces
+// the transport hands over, so the reports are the same however the body is cut up.
+class ProgressMeter {
+public:
+    ProgressMeter(AgentUpdater::Progress progress, std::uint64_t length)
+        : progress_(std::move(progress)), length_(length) {}
+
+    void advance(std::uint64_t count) {
+        const std::uint64_t first = received_ + 1;
+        const std::uint64_t last = received_ + count;
+        received_ = last;
+        if (length_ < 1 || count == 0)
+            return;
+        std::uint64_t from = first;
+        while (from <= last) {
+            std::optional<std::uint64_t> at = firstStep(from, last);
+            if (length_ >= from && length_ <= last && (!at || length_ < *at))
+                at = length_;
+            if (!at)
+                return;
+            report(*at);
+            from = *at + 1;
+        }
+    }
+
+private:
+    double fractionAt(std::uint64_t count) const {
+        return static_cast<double>(count) / static_cast<double>(length_);
+    }
+    bool isStep(std::uint64_t count) const { return fractionAt(count) - last_ >= 0.01; }
+
+    // The first count in [from, to] that is a step. The test only grows with the count, so a
+    // binary search finds the same count a byte-by-byte walk would.
+    std::optional<std::uint64_t> firstStep(std::uint64_t from, std::uint64_t to) const {
+        if (!isStep(to))
+            return std::nullopt;
+        while (from < to) {
+            const std::uint64_t middle = from + (to - from) / 2;
+            if (isStep(middle)) {
+                to = middle;
+            } else {
+                from = middle + 1;
+            }
+        }
+        return from;
+    }
+
+    void report(std::uint64_t count) {
+        const double fraction = fractionAt(count);
+        last_ = fraction;
+        if (progress_)
+            progress_(std::min(fraction, 1.0));
+    }
+
+    AgentUpdater::Progress progress_;
+    std::uint64_t length_;
+    std::uint64_t received_ = 0;
+    double last_ = 0.0;
+};
+
+// The body on its way to the staging folder: written to a private temporary file beside the
+// final name and hashed as it arrives. The transport feeds it on its own thread; the updater
+// reads it again only after the transfer has ended. Unless kept, the file goes with the object.
+class IncomingImage {
+public:
+    IncomingImage(const fs::path& folder, const std::string& name, AgentUpdater::Progress progress)
+        : progress_(std::move(progress)) {
+        std::string pattern = (folder / ("." + name + ".download-XXXXXX")).string();
+        descriptor_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (descriptor_ < 0)
+            throw lastError("cannot create the download file", pattern);
+        path_ = pattern;
+    }
+    ~IncomingImage() { discard(); }
+    IncomingImage(const IncomingImage&) = delete;
+    IncomingImage& operator=(const IncomingImage&) = delete;
+
+    void begin(const HttpResponseHead& head) {
+        if (head.status < 200 || head.status > 299)
+            throw VarnelAPIClient::APIError::http(head.status, "");
+        meter_.emplace(progress_, head.contentLength.value_or(0));
+    }
+
+    void take(std::string_view piece) {
+        write(piece);
+        hash_.update(piece);
+        if (!meter_)
+            meter_.emplace(progress_, 0);
+        meter_->advance(piece.size());
+    }
+
+    // Set when writing to the file failed: that is the disk's fault, not the server's.
+    const std::exception_ptr& writeError() const noexcept { return writeError_; }
+    std::string digest() { return hash_.finishHex(); }
+
+    // Removes the partial file unless it was kept. Called once the transfer has ended, so that
+    // nothing is left behind even while the transport still holds the sink for a moment.
+    void discard() {
+        if (descriptor_ >= 0)
+            ::close(descriptor_);
+        descriptor_ = -1;
+        if (!kept_ && !path_.empty())
+            ::unlink(path_.c_str());
+        path_.clear();
+    }
+
+    // Flushes the file to the disk and gives it its final name, replacing any file there.
+    void keepAs(const fs::path& target) {
+        if (::fdatasync(descriptor_) != 0)
+            throw lastError("cannot write the download file", path_);
+        const int descriptor = descriptor_;
+        descriptor_ = -1;
+        if (::close(descriptor) != 0)
+            throw lastError("cannot write the download file", path_);
+        fs::rename(path_, target);
+        kept_ = true;
+    }
+
+private:
+    void write(std::string_view piece) {
+        while (!piece.empty()) {
+            const ssize_t written = ::write(descriptor_, piece.data(), piece.size());
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                writeError_ = std::make_exception_ptr(lastError("cannot write the download file", path_));
+                std::rethrow_exception(writeError_);
+            }
+            piece.remove_prefix(static_cast<std::size_t>(written));
+        }
+    }
+
+    AgentUpdater::Progress progress_;
+    fs::path path_;
+    int descriptor_ = -1;
+    bool kept_ = false;
+    Sha256 hash_;
+    std::optional<ProgressMeter> meter_;
+    std::exception_ptr writeError_;
+};
+
+// MARK: Install
+
+std::string reasonOf(const std::exception& error) {
+    if (const auto* system = dynamic_cast<const std::system_error*>(&error))
+        return system->code().message();
+    return describeException(std::current_exception());
+}
+
+// Puts the staged folder at `installed`: swapped with the folder there in one step (the old tree
+// is then removed), or moved there when there is none. When the staged copy lives on another file
+// system, it is first copied beside the target, since neither step crosses file systems.
+void putInPlace(const fs::path& staged, const fs::path& installed, bool replacing) {
+    const auto place = [&](const fs::path& from) {
+        if (replacing) {
+            FileTree::exchange(from, installed);
+        } else {
+            fs::rename(from, installed);
+        }
+    };
+    fs::path source = staged;
+    try {
+        place(source);
+    } catch (const fs::filesystem_error& error) {
+        if (error.code() != std::errc::cross_device_link)
+            throw;
+        source = installed.parent_path() / ("." + installed.filename().string() + "-" + makeUuid());
+        try {
+            FileTree::copy(staged, source);
+            place(source);
+        } catch (...) {
+            removeQuietly(source);
+            throw;
+        }
+        removeQuietly(staged);
+    }
+    // After an exchange the old tree sits where the new one came from.
+    if (replacing)
+        removeQuietly(source);
+}
+
+} // namespace
+
+// MARK: AgentUpdater
+
+AgentUpdater::AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session)
+    : AgentUpdater(std::move(logger), std::move(session), Places{}) {}
+
+AgentUpdater::AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session,
+                           Places places)
+    : logger_(std::move(logger)), session_(std::move(session)), places_(std::move(places)) {
+    if (!places_.diskImage)
+        places_.diskImage = std::make_shared<DiskImage>();
+}
+
+bool AgentUpdater::isPlausibleVersion(std::string_view version) {
+    if (version.size() > 32)
+        return false;
+    std::size_t groups = 0;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t dot = version.find('.', start);
+        const std::string_view group =
+            version.substr(start, dot == std::string_view::npos ? version.npos : dot - start);
+        if (group.empty() || group.size() > 9)
+            return false;
+        if (!std::all_of(group.begin(), group.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return false;
+        ++groups;
+        if (dot == std::string_view::npos)
+            break;
+        start = dot + 1;
+    }
+    return groups == 3;
+}
+
+fs::path AgentUpdater::stagingDirectory() {
+    return Paths::updatesDirectory();
+}
+
+fs::path AgentUpdater::installedLocation(const fs::path& executable) {
+    const fs::path folder = executable.parent_path();
+    if (folder.filename() == "bin" && folder.parent_path().extension() == ".app")
+        return folder.parent_path();
+    fs::path home = homeDirectory();
+    if (home.empty())
+        home = fs::temp_directory_path() / ("varnel-user-" + std::to_string(getuid()));
+    return home / "Applications" / "Varnel.app";
+}
+
+fs::path AgentUpdater::installedLocation() {
+    std::error_code error;
+    const fs::path executable = fs::read_symlink("/proc/self/exe", error);
+    return installedLocation(error ? fs::path() : executable);
+}
+
+// g++ 12 takes the coroutine frame's own allocation and release for a mismatched pair once the
+// blocking-pool hop is inlined here; the frame is allocated and freed by the same class.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, Progress progress) {
+    const std::string version = update.version;
+    if (!isPlausibleVersion(version))
+        throw Failure::rejected("the version \"" + version + "\" is not a version");
+    const Url& url = update.downloadURL;
+    if (!url.has_scheme() || !equalsIgnoringAsciiCase(url.scheme(), "https")) {
+        throw Failure::rejected("it is not served over HTTPS");
+    }
+
+    const fs::path staging = stagingDirectory();
+    fs::create_directories(staging);
+    const std::string name = "Varnel-" + version + ".dmg";
+    const fs::path target = staging / name;
+    auto incoming = std::make_shared<IncomingImage>(staging, name, std::move(progress));
+    struct DiscardUnlessKept {
+        std::shared_ptr<IncomingImage> image;
+        ~DiscardUnlessKept() { image->discard(); }
+    } discardUnlessKept{incoming};
+    logger_->info("Downloading Varnel " + version);
+
+    HttpRequest request;
+    request.method = "GET";
+    request.url = std::string(url.buffer());
+    HttpDownloadSink sink{[incoming](const HttpResponseHead& head) { incoming->begin(head); },
+                          [incoming](std::string_view piece) { incoming->take(piece); }};
+    std::exception_ptr failure;
+    try {
+        co_await session_->download(std::move(request), std::move(sink));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        if (incoming->writeError())
+            std::rethrow_exception(incoming->writeError());
+        if (isCancellation(failure))
+            std::rethrow_exception(failure);
+        throw Failure::unreachable(describeException(failure));
+    }
+
+    if (!equalsIgnoringAsciiCase(incoming->digest(), update.sha256)) {
+        logger_->error("The downloaded update for " + version +
+                       " did not match the checksum the server published, so it has not been installed.");
+        throw Failure::checksumMismatch();
+    }
+    auto keep = [incoming, target] { incoming->keepAs(target); };
+    co_await runBlocking(std::move(keep));
+    logger_->info("Verified Varnel " + version);
+    co_return target;
+}
+
+Awaitable<fs::path> AgentUpdater::install(VarnelAPIClient::AgentUpdate update, Progress progress) {
+    const std::string version = update.version;
+    const fs::path image = co_await download(std::move(update), std::move(progress));
+    co_return co_await installFrom(image, version);
+}
+
+Awaitable<fs::path> AgentUpdater::installFrom(fs::path image, std::string version) {
+    auto work = [this, image, version] { return installBlocking(image, version); };
+    const fs::path installed = co_await runBlocking(std::move(work));
+    logger_->info("Installed Varnel " + version);
+    co_return installed;
+}
+#pragma GCC diagnostic pop
+
+fs::path AgentUpdater::installBlocking(const fs::path& image, const std::string& version) const {
+    const fs::path temporary =
+        places_.temporaryDirectory.empty() ? perUserTemporaryDirectory() : places_.temporaryDirectory;
+    const fs::path mountPoint = temporary / ("varnel-update-" + makeUuid());
+    fs::create_directories(mountPoint);
+    DiskImage& diskImage = *places_.diskImage;
+    try {
+        diskImage.attach(image, mountPoint);
+    } catch (const DiskImage::Failure& failure) {
+        throw Failure::couldNotMount(failure.description());
+    }
+
+    struct Detach {
+        DiskImage& diskImage;
+        const fs::path& mountPoint;
+        ~Detach() {
+            try {
+                diskImage.detach(mountPoint);
+            } catch (const std::exception&) {
+                // Whatever is left is removed below.
+            }
+            removeQuietly(mountPoint);
+        }
+    } detach{diskImage, mountPoint};
+
+    // A link named Varnel.app would install a link into this mount point, gone in a moment.
+    const fs::path bundle = mountPoint / "Varnel.app";
+    if (fs::symlink_status(bundle).type() != fs::file_type::directory) {
+        throw Failure::couldNotInstall("The disk image did not contain Varnel.app.");
+    }
+
+    const fs::path installed =
+        places_.installedLocation.empty() ? installedLocation() : places_.installedLocation;
+    const fs::path staged = temporary / ("Varnel-" + version + "-" + makeUuid() + ".app");
+    try {
+        FileTree::copy(bundle, staged);
+    } catch (...) {
+        removeQuietly(staged);
+        throw;
+    }
+
+    const bool replacing = fs::exists(fs::symlink_status(installed));
+    try {
+        fs::create_directories(installed.parent_path());
+        putInPlace(staged, installed, replacing);
+    } catch (const std::exception& error) {
+        removeQuietly(staged);
+        throw Failure::couldNotInstall("Varnel.app could not be put in place at " + installed.string() +
+                                       " (" + reasonOf(error) +
+                                       "). You may need to install it by hand from " + image.string() + ".");
+    }
+    return installed;
+}
+
+} // namespace varnel

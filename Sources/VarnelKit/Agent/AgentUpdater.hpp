@@ -1,0 +1,100 @@
+#pragma once
+
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Platform/DiskImage.hpp"
+#include "VarnelKit/Platform/HttpTransport.hpp"
+#include "VarnelKit/Support/AgentLogging.hpp"
+#include "VarnelKit/Support/Error.hpp"
+#include "VarnelKit/Support/Task.hpp"
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace varnel {
+
+// Installs an update the server offered: downloads the disk image over https, checks it against
+// the published SHA-256, unpacks it and puts its Varnel.app in place of the installed one. It
+// neither looks for updates nor restarts anything. An actor: used only on the agent loop; the
+// unpacking and copying run on the blocking pool.
+class AgentUpdater {
+public:
+    class Failure : public Error {
+    public:
+        enum class Kind { rejected, unreachable, couldNotMount, couldNotInstall, checksumMismatch };
+
+        static Failure rejected(std::string detail);
+        static Failure unreachable(std::string detail);
+        static Failure couldNotMount(std::string detail);
+        static Failure couldNotInstall(std::string detail);
+        static Failure checksumMismatch();
+
+        Kind kind() const noexcept { return kind_; }
+        // The case's text; empty for checksumMismatch.
+        const std::string& detail() const noexcept { return detail_; }
+
+        bool operator==(const Failure& other) const {
+            return kind_ == other.kind_ && detail_ == other.detail_;
+        }
+
+    private:
+        Failure(Kind kind, std::string detail, std::string description);
+        Kind kind_;
+        std::string detail_;
+    };
+
+    // A fraction from 0 to 1. Called on whichever thread the transport delivers the body on, so
+    // it must be safe to call from any thread.
+    using Progress = std::function<void(double)>;
+
+    // Where installing reads and writes. The defaults are the user's real places; tests give
+    // their own so that nothing real is touched.
+    struct Places {
+        // The folder that is replaced; empty means installedLocation().
+        std::filesystem::path installedLocation;
+        // Where the image is unpacked and the new folder staged; empty means the per-user
+        // temporary folder.
+        std::filesystem::path temporaryDirectory;
+        // How the image is opened; none means the real DiskImage.
+        std::shared_ptr<DiskImage> diskImage;
+    };
+
+    AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session);
+    AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session, Places places);
+
+    // Refuses an implausible version or a download that is not https before any request or file
+    // access; then streams the image into the staging folder while hashing it, and keeps it as
+    // Varnel-<version>.dmg only when the digest matches the offer's, ignoring letter case. A
+    // refused download leaves nothing behind and an earlier file of that name as it was. Gives
+    // the image's path.
+    Awaitable<std::filesystem::path> download(VarnelAPIClient::AgentUpdate update, Progress progress);
+    // download(), then installFrom() with the image. Gives the installed location.
+    Awaitable<std::filesystem::path> install(VarnelAPIClient::AgentUpdate update, Progress progress);
+    // Unpacks the image into a fresh mount point, copies its Varnel.app next to it and swaps that
+    // copy with the installed folder (or moves it there when there is none), then removes the old
+    // tree. The mount point is detached and removed on every path once the image was opened. The
+    // image stays where it is. Gives the installed location.
+    Awaitable<std::filesystem::path> installFrom(std::filesystem::path image, std::string version);
+
+    // Varnel/updates in the per-user data folder. Creates nothing.
+    static std::filesystem::path stagingDirectory();
+    // The Varnel.app folder that holds the running program, else ~/Applications/Varnel.app.
+    static std::filesystem::path installedLocation();
+    // The same rule for a given program path: <X>.app/bin/<program> gives <X>.app.
+    static std::filesystem::path installedLocation(const std::filesystem::path& executable);
+    // Three groups of 1 to 9 ASCII digits separated by ".", at most 32 characters in all. Being
+    // part of a file name, this also keeps the version from naming any other place.
+    static bool isPlausibleVersion(std::string_view version);
+
+private:
+    std::filesystem::path installBlocking(const std::filesystem::path& image,
+                                          const std::string& version) const;
+
+    std::shared_ptr<AgentLogging> logger_;
+    std::shared_ptr<HttpTransport> session_;
+    Places places_;
+};
+
+} // namespace varnel
