@@ -396,6 +396,10 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
     fs::create_directories(staging);
     const std::string name = "Varnel-" + version + ".dmg";
     const fs::path target = staging / name;
+    // An image left by an earlier download of this version goes first: whatever happens below, no
+    // file at this place can be mistaken for the one now offered.
+    std::error_code ignored;
+    fs::remove(target, ignored);
     auto incoming = std::make_shared<IncomingImage>(staging, name, std::move(progress));
     struct DiscardUnlessKept {
         std::shared_ptr<IncomingImage> image;

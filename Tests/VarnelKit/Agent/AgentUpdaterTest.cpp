@@ -167,14 +167,16 @@ TEST_F(AgentUpdaterTest, AnUpperCaseChecksumMatchesAndANewDownloadReplacesAnOlde
     EXPECT_EQ(readFile(download(offer(checksum))), transport->body);
 }
 
-TEST_F(AgentUpdaterTest, AMismatchWritesNothingAndLeavesAnOlderFileAlone) {
+TEST_F(AgentUpdaterTest, AMismatchLeavesNoImageEvenWhereAnOlderOneWas) {
     fs::create_directories(staging());
     writeFile(staging() / "Varnel-2.4.0.dmg", "the image verified yesterday");
+    writeFile(staging() / "Varnel-2.3.9.dmg", "another version's image");
     transport->body = "wrong bytes";
     transport->pieceSize = 3;
     EXPECT_EQ(failureOf(offer(Sha256::hex("right bytes"))), Failure::checksumMismatch());
-    EXPECT_EQ(stagedNames(), std::vector<std::string>{"Varnel-2.4.0.dmg"});
-    EXPECT_EQ(readFile(staging() / "Varnel-2.4.0.dmg"), "the image verified yesterday");
+    // The download of a version starts by removing that version's image, so a refused one never
+    // leaves an image that could be taken for the one just offered; other versions are left alone.
+    EXPECT_EQ(stagedNames(), std::vector<std::string>{"Varnel-2.3.9.dmg"});
     EXPECT_TRUE(
         logger->contains("[ERROR] The downloaded update for 2.4.0 did not match the checksum the server "
                          "published, so it has not been installed."));

@@ -1,5 +1,6 @@
 // Runs every case of the built-in self-test under GoogleTest too, so a failing case shows up with
 // its own name in ctest and the sanitizer build checks the same code paths.
+#include "VarnelKit/Agent/TemporaryDataHome.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,9 @@ class SelfTestCase : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SelfTestCase, Passes) {
     const auto& testCase = allCases().cases().at(GetParam());
+    // Cases that write the agent's files (the update staging folder) write them here, not into
+    // the home folder of whoever runs the tests.
+    testing::TemporaryDataHome dataHome;
     AgentLoop loop;
     loop.startThread();
     const auto failures = TestHarness::runCase(testCase, loop);
