@@ -4,32 +4,40 @@
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <chrono>
+#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <unistd.h>
 
 namespace varnel {
 
 LogFile::Configuration::Configuration(std::optional<std::filesystem::path> directory, std::string name,
-                                      std::int64_t maxBytes, std::int64_t generations)
+                                      std::int64_t maxBytes, std::int64_t generations,
+                                      std::size_t queueCapacity)
     : directory(directory ? *directory : defaultDirectory()), name(std::move(name)), maxBytes(maxBytes),
-      generations(generations) {}
+      generations(generations), queueCapacity(queueCapacity) {}
 
-std::filesystem::path LogFile::Configuration::defaultDirectory() { return Paths::logsDirectory(); }
+std::filesystem::path LogFile::Configuration::defaultDirectory() {
+    return Paths::logsDirectory();
+}
 
-LogFile::LogFile(Configuration configuration) : config_(std::move(configuration)) {
+std::string LogFile::droppedNotice(std::uint64_t count) {
+    return std::to_string(count) + " log lines dropped";
+}
+
+LogFile::LogFile(Configuration configuration)
+    : config_(std::move(configuration)), worker_(config_.queueCapacity) {
     worker_.post([this] { open(); });
 }
 
 LogFile::~LogFile() {
     flush();
     worker_.sync([this] {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     });
 }
@@ -47,23 +55,43 @@ void LogFile::open() {
     bytesWritten_ = end < 0 ? 0 : static_cast<std::int64_t>(end);
 }
 
-void LogFile::write(std::string_view level, std::string_view message) {
-    std::string line = Iso8601::milliseconds(std::chrono::system_clock::now());
+std::string LogFile::format(Clock::time_point at, std::string_view level, std::string_view message) {
+    std::string line = Iso8601::milliseconds(at);
     line += " [";
     line += level;
     line += "] ";
     line += Text::makeValidUtf8(message);
     line += '\n';
-    worker_.post([this, line = std::move(line)] { appendLine(line); });
+    return line;
+}
+
+void LogFile::write(std::string_view level, std::string_view message) {
+    (void)write(Clock::now(), level, message, nullptr);
+}
+
+bool LogFile::write(Clock::time_point at, std::string_view level, std::string_view message,
+                    Companion companion) {
+    std::string line = format(at, level, message);
+    return worker_.tryPost(
+        [this, at, line = std::move(line), companion = std::move(companion)](std::uint64_t dropped) {
+            // Stamped like the line that got through: the loss happened just before it.
+            if (dropped > 0)
+                appendLine(format(at, droppedNoticeLevel, droppedNotice(dropped)));
+            appendLine(line);
+            if (companion)
+                companion(dropped);
+        });
 }
 
 void LogFile::appendLine(const std::string& line) {
-    if (fd_ < 0) open();
+    if (fd_ < 0)
+        open();
     if (fd_ >= 0) {
         std::size_t done = 0;
         while (done < line.size()) {
             const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n <= 0) {
                 // Lost and not counted; the next line opens the file again.
                 ::close(fd_);
@@ -75,7 +103,8 @@ void LogFile::appendLine(const std::string& line) {
     }
     // Counted even when the file could not be opened, so that rotation is still attempted.
     bytesWritten_ += static_cast<std::int64_t>(line.size());
-    if (bytesWritten_ >= config_.maxBytes) rotate();
+    if (bytesWritten_ >= config_.maxBytes)
+        rotate();
 }
 
 std::filesystem::path LogFile::generation(std::int64_t index) const {
@@ -83,7 +112,8 @@ std::filesystem::path LogFile::generation(std::int64_t index) const {
 }
 
 void LogFile::rotate() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0)
+        ::close(fd_);
     fd_ = -1;
     std::error_code ignored;
     for (std::int64_t i = config_.generations - 1; i >= 1; --i) {
@@ -101,14 +131,18 @@ void LogFile::rotate() {
 std::string LogFile::tail(std::int64_t lines) {
     std::string result;
     worker_.sync([&] {
-        if (lines <= 0) return;
+        if (lines <= 0)
+            return;
         std::ifstream in(fileURL(), std::ios::binary);
-        if (!in) return;
+        if (!in)
+            return;
         std::ostringstream content;
         content << in.rdbuf();
         const std::string text = content.str();
-        if (!in.good() && !in.eof()) return;
-        if (!Text::isValidUtf8(text)) return;
+        if (!in.good() && !in.eof())
+            return;
+        if (!Text::isValidUtf8(text))
+            return;
         // Split at every line feed, keeping empty pieces; the last `lines` pieces start after the
         // `lines`-th line feed counted from the end, or at the start when there are fewer.
         std::size_t cut = 0;
@@ -132,9 +166,11 @@ std::vector<std::filesystem::path> LogFile::allFiles() const {
     std::vector<std::filesystem::path> files;
     std::error_code ignored;
     for (std::int64_t i = config_.generations; i >= 1; --i) {
-        if (std::filesystem::exists(generation(i), ignored)) files.push_back(generation(i));
+        if (std::filesystem::exists(generation(i), ignored))
+            files.push_back(generation(i));
     }
-    if (std::filesystem::exists(fileURL(), ignored)) files.push_back(fileURL());
+    if (std::filesystem::exists(fileURL(), ignored))
+        files.push_back(fileURL());
     return files;
 }
 

@@ -1,15 +1,12 @@
 #include "TemporaryDataHome.hpp"
-
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
-#include <gtest/gtest.h>
-
-#include <sys/resource.h>
-
 #include <csignal>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
 
 namespace varnel {
 namespace {
@@ -102,8 +99,8 @@ TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
     {
         // The write of the new item fails after the old one was deleted.
         FileSizeLimit limit(4);
-        const auto error =
-            testing::thrownBy<CredentialStore::StoreError>([this] { store.save("a-token-longer-than-the-limit"); });
+        const auto error = testing::thrownBy<CredentialStore::StoreError>(
+            [this] { store.save("a-token-longer-than-the-limit"); });
         EXPECT_EQ(error.value().status(), EFBIG);
     }
     EXPECT_EQ(store.load(), std::nullopt);
@@ -113,7 +110,8 @@ TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
 class AgentSettingsTest : public ::testing::Test {
 protected:
     testing::TemporaryDataHome home;
-    AgentSettings sample{42, "Front desk", Url("https://print.example:8443"), {"key", "ws.example", 443, "https"}};
+    AgentSettings sample{
+        42, "Front desk", Url("https://print.example:8443"), {"key", "ws.example", 443, "https"}};
 };
 
 TEST_F(AgentSettingsTest, SavedSettingsLoadBackAndUseCamelCaseKeys) {
@@ -141,32 +139,50 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
         writeFile(AgentSettings::fileURL(), text);
         return AgentSettings::load().has_value();
     };
-    EXPECT_TRUE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example",)" + reverb + R"(,"extra":[1]})"));
-    EXPECT_FALSE(loads(R"({"deviceId":"1","deviceName":"n","serverURL":"https://s.example",)" + reverb + "}"));
+    EXPECT_TRUE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example",)" + reverb +
+                      R"(,"extra":[1]})"));
+    EXPECT_FALSE(
+        loads(R"({"deviceId":"1","deviceName":"n","serverURL":"https://s.example",)" + reverb + "}"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example"})"));
-    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
+    EXPECT_FALSE(loads(
+        R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"not a url",)" + reverb + "}"));
-    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example:44x",)" + reverb + "}"));
+    EXPECT_FALSE(
+        loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example:44x",)" + reverb + "}"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":null,"serverURL":"https://s.example",)" + reverb + "}"));
     EXPECT_FALSE(loads("{"));
     EXPECT_FALSE(loads(""));
     EXPECT_FALSE(loads("[]"));
 }
 
-TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFile) {
+// Failures read as sentences of our own with the system's reason, whichever step failed; root is
+// not stopped by permissions, so the causes are a size limit, a file in the folder's place and a
+// folder in the file's place.
+TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFileAndSaysWhy) {
     sample.save();
     const std::string before = readFile(AgentSettings::fileURL());
     {
         FileSizeLimit limit(16);
-        EXPECT_THROW(sample.save(), std::system_error);
+        const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+        EXPECT_EQ(error.value().description(), "Could not save the settings file: File too large");
     }
     EXPECT_EQ(readFile(AgentSettings::fileURL()), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(home.varnel()), fs::directory_iterator()), 1);
 
+    {
+        testing::ScopedEnvironment elsewhere("XDG_DATA_HOME", (home.root() / "elsewhere").string());
+        fs::create_directories(AgentSettings::fileURL());
+        const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+        EXPECT_EQ(error.value().description(), "Could not save the settings file: Is a directory");
+        EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    }
+
     writeFile(home.root() / "blocked", "");
     ::setenv("XDG_DATA_HOME", (home.root() / "blocked").c_str(), 1);
-    EXPECT_THROW(sample.save(), std::filesystem::filesystem_error);
+    const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+    EXPECT_EQ(error.value().description(), "Could not save the settings file: Not a directory");
     EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    AgentSettings::clear();
 }
 
 } // namespace

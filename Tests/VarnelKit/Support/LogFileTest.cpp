@@ -2,9 +2,9 @@
 
 #include "TemporaryDirectory.hpp"
 
-#include <gtest/gtest.h>
-
 #include <fstream>
+#include <future>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
 
@@ -41,7 +41,8 @@ TEST(LogFile, WritesStampedLinesAndTails) {
     log.write("INFO", "a");
     log.write("ERROR", "b \xFF");
     const std::string text = log.tail(3);
-    ASSERT_EQ(text.size(), 2 * 24 + std::string(" [INFO] a\n").size() + std::string(" [ERROR] b \xEF\xBF\xBD\n").size());
+    ASSERT_EQ(text.size(),
+              2 * 24 + std::string(" [INFO] a\n").size() + std::string(" [ERROR] b \xEF\xBF\xBD\n").size());
     EXPECT_EQ(text.substr(10, 1), "T");
     EXPECT_EQ(text.substr(23, 10), "Z [INFO] a");
     EXPECT_NE(text.find(" [ERROR] b \xEF\xBF\xBD\n"), std::string::npos);
@@ -71,7 +72,7 @@ TEST(LogFile, RotatesWhenTheSizeFoundAtOpenPlusOwnLinesReachesTheLimit) {
     const std::string existing(90, 'x');
     writeFile(tmp.path() / "varnel.log", existing);
     LogFile log(config(tmp.path(), 100));
-    log.write("INFO", "first line");  // pushes the count past 100: written, then rotated
+    log.write("INFO", "first line"); // pushes the count past 100: written, then rotated
     log.write("INFO", "second line");
     log.flush();
     const std::string rotated = contents(tmp.path() / "varnel.log.1");
@@ -129,10 +130,12 @@ TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
         LogFile first(config(tmp.path()));
         LogFile second(config(tmp.path()));
         std::thread a([&] {
-            for (int i = 0; i < perWriter; ++i) first.write("INFO", "first " + std::to_string(i));
+            for (int i = 0; i < perWriter; ++i)
+                first.write("INFO", "first " + std::to_string(i));
         });
         std::thread b([&] {
-            for (int i = 0; i < perWriter; ++i) second.write("INFO", "second " + std::to_string(i));
+            for (int i = 0; i < perWriter; ++i)
+                second.write("INFO", "second " + std::to_string(i));
         });
         a.join();
         b.join();
@@ -145,6 +148,38 @@ TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
         EXPECT_EQ(line.substr(24, 8), " [INFO] ") << line;
     }
     EXPECT_EQ(lines, 2 * perWriter);
+}
+
+TEST(LogFile, LinesThatFindTheQueueFullAreCountedBeforeTheNextOne) {
+    TemporaryDirectory tmp;
+    LogFile log(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3, 2));
+    std::promise<void> started, release;
+    auto held = release.get_future();
+    const auto at = LogFile::Clock::now();
+    // The first line's companion holds the worker, so the queue behind it fills up.
+    ASSERT_TRUE(log.write(at, "INFO", "first", [&](std::uint64_t dropped) {
+        EXPECT_EQ(dropped, 0u);
+        started.set_value();
+        held.wait();
+    }));
+    started.get_future().wait();
+    EXPECT_TRUE(log.write(at, "INFO", "a", nullptr));
+    EXPECT_TRUE(log.write(at, "INFO", "b", nullptr));
+    EXPECT_FALSE(log.write(at, "INFO", "c", nullptr));
+    log.write("INFO", "d");
+    EXPECT_FALSE(log.write(at, "INFO", "e", nullptr));
+    release.set_value();
+    log.flush();
+    std::uint64_t toldCompanion = 0;
+    EXPECT_TRUE(log.write(at, "INFO", "f", [&](std::uint64_t dropped) { toldCompanion = dropped; }));
+    EXPECT_TRUE(log.write(at, "INFO", "g", nullptr));
+    log.flush();
+
+    const std::string stamp = contents(log.fileURL()).substr(0, 24);
+    EXPECT_EQ(contents(log.fileURL()), stamp + " [INFO] first\n" + stamp + " [INFO] a\n" + stamp +
+                                           " [INFO] b\n" + stamp + " [ERROR] 3 log lines dropped\n" + stamp +
+                                           " [INFO] f\n" + stamp + " [INFO] g\n");
+    EXPECT_EQ(toldCompanion, 3u);
 }
 
 } // namespace
