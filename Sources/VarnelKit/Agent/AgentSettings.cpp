@@ -15,9 +15,7 @@ bool AgentSettings::operator==(const AgentSettings& other) const {
            serverURL.buffer() == other.serverURL.buffer() && reverb == other.reverb;
 }
 
-std::filesystem::path AgentSettings::fileURL() {
-    return Paths::settingsFile();
-}
+std::filesystem::path AgentSettings::fileURL() { return Paths::settingsFile(); }
 
 json::Ordered AgentSettings::toJson() const {
     json::Ordered object = json::Ordered::object();
@@ -32,8 +30,7 @@ AgentSettings AgentSettings::fromJson(const json::Value& value) {
     json::requireObject(value, "settings");
     const std::string serverText = json::requireString(value, "serverURL");
     auto server = parseAbsoluteUrl(serverText);
-    if (!server)
-        throw json::DecodeError("serverURL: not a URL");
+    if (!server) throw json::DecodeError("serverURL: not a URL");
     return AgentSettings{json::requireInt64(value, "deviceId"), json::requireString(value, "deviceName"),
                          std::move(*server), ReverbSettings::fromJson(json::requireMember(value, "reverb"))};
 }
@@ -41,12 +38,10 @@ AgentSettings AgentSettings::fromJson(const json::Value& value) {
 std::optional<AgentSettings> AgentSettings::load() noexcept {
     try {
         std::ifstream file(fileURL(), std::ios::binary);
-        if (!file)
-            return std::nullopt;
+        if (!file) return std::nullopt;
         std::ostringstream text;
         text << file.rdbuf();
-        if (file.bad())
-            return std::nullopt;
+        if (file.bad()) return std::nullopt;
         return fromJson(json::parse(text.str()));
     } catch (...) {
         return std::nullopt;

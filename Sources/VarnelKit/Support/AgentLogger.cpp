@@ -3,12 +3,13 @@
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
+#include <systemd/sd-journal.h>
+#include <syslog.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <syslog.h>
-#include <systemd/sd-journal.h>
-#include <unistd.h>
 
 extern "C" char* program_invocation_short_name;
 

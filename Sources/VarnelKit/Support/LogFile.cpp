@@ -4,13 +4,14 @@
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 namespace varnel {
 
@@ -20,9 +21,7 @@ LogFile::Configuration::Configuration(std::optional<std::filesystem::path> direc
     : directory(directory ? *directory : defaultDirectory()), name(std::move(name)), maxBytes(maxBytes),
       generations(generations), queueCapacity(queueCapacity) {}
 
-std::filesystem::path LogFile::Configuration::defaultDirectory() {
-    return Paths::logsDirectory();
-}
+std::filesystem::path LogFile::Configuration::defaultDirectory() { return Paths::logsDirectory(); }
 
 std::string LogFile::droppedNotice(std::uint64_t count) {
     return std::to_string(count) + " log lines dropped";
@@ -36,8 +35,7 @@ LogFile::LogFile(Configuration configuration)
 LogFile::~LogFile() {
     flush();
     worker_.sync([this] {
-        if (fd_ >= 0)
-            ::close(fd_);
+        if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     });
 }
@@ -84,14 +82,12 @@ bool LogFile::write(Clock::time_point at, std::string_view level, std::string_vi
 }
 
 void LogFile::appendLine(const std::string& line) {
-    if (fd_ < 0)
-        open();
+    if (fd_ < 0) open();
     if (fd_ >= 0) {
         std::size_t done = 0;
         while (done < line.size()) {
             const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
+            if (n < 0 && errno == EINTR) continue;
             if (n <= 0) {
                 // Lost and not counted; the next line opens the file again.
                 ::close(fd_);
@@ -103,8 +99,7 @@ void LogFile::appendLine(const std::string& line) {
     }
     // Counted even when the file could not be opened, so that rotation is still attempted.
     bytesWritten_ += static_cast<std::int64_t>(line.size());
-    if (bytesWritten_ >= config_.maxBytes)
-        rotate();
+    if (bytesWritten_ >= config_.maxBytes) rotate();
 }
 
 std::filesystem::path LogFile::generation(std::int64_t index) const {
@@ -112,8 +107,7 @@ std::filesystem::path LogFile::generation(std::int64_t index) const {
 }
 
 void LogFile::rotate() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
     std::error_code ignored;
     for (std::int64_t i = config_.generations - 1; i >= 1; --i) {
@@ -131,18 +125,14 @@ void LogFile::rotate() {
 std::string LogFile::tail(std::int64_t lines) {
     std::string result;
     worker_.sync([&] {
-        if (lines <= 0)
-            return;
+        if (lines <= 0) return;
         std::ifstream in(fileURL(), std::ios::binary);
-        if (!in)
-            return;
+        if (!in) return;
         std::ostringstream content;
         content << in.rdbuf();
         const std::string text = content.str();
-        if (!in.good() && !in.eof())
-            return;
-        if (!Text::isValidUtf8(text))
-            return;
+        if (!in.good() && !in.eof()) return;
+        if (!Text::isValidUtf8(text)) return;
         // Split at every line feed, keeping empty pieces; the last `lines` pieces start after the
         // `lines`-th line feed counted from the end, or at the start when there are fewer.
         std::size_t cut = 0;
@@ -166,11 +156,9 @@ std::vector<std::filesystem::path> LogFile::allFiles() const {
     std::vector<std::filesystem::path> files;
     std::error_code ignored;
     for (std::int64_t i = config_.generations; i >= 1; --i) {
-        if (std::filesystem::exists(generation(i), ignored))
-            files.push_back(generation(i));
+        if (std::filesystem::exists(generation(i), ignored)) files.push_back(generation(i));
     }
-    if (std::filesystem::exists(fileURL(), ignored))
-        files.push_back(fileURL());
+    if (std::filesystem::exists(fileURL(), ignored)) files.push_back(fileURL());
     return files;
 }
 

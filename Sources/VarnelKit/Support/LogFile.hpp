@@ -80,9 +80,9 @@ private:
     std::filesystem::path generation(std::int64_t index) const;
 
     const Configuration config_;
-    int fd_ = -1;                   // touched only on the worker
+    int fd_ = -1;                 // touched only on the worker
     std::int64_t bytesWritten_ = 0; // touched only on the worker
-    SerialWorker worker_;           // last member: it is destroyed (and drained) first
+    SerialWorker worker_;         // last member: it is destroyed (and drained) first
 };
 
 } // namespace varnel

@@ -2,10 +2,11 @@
 
 #include "VarnelKit/Support/Error.hpp"
 
-#include <cstdlib>
 #include <pwd.h>
-#include <string>
 #include <unistd.h>
+
+#include <cstdlib>
+#include <string>
 #include <vector>
 
 namespace varnel::Paths {
@@ -39,20 +40,12 @@ std::filesystem::path applicationSupport() {
     return home / ".local" / "share" / "Varnel";
 }
 
-std::filesystem::path logsDirectory() {
-    return applicationSupport() / "Logs";
-}
+std::filesystem::path logsDirectory() { return applicationSupport() / "Logs"; }
 
-std::filesystem::path settingsFile() {
-    return applicationSupport() / "settings.json";
-}
+std::filesystem::path settingsFile() { return applicationSupport() / "settings.json"; }
 
-std::filesystem::path keychainDirectory() {
-    return applicationSupport() / "Keychain";
-}
+std::filesystem::path keychainDirectory() { return applicationSupport() / "Keychain"; }
 
-std::filesystem::path updatesDirectory() {
-    return applicationSupport() / "updates";
-}
+std::filesystem::path updatesDirectory() { return applicationSupport() / "updates"; }
 
 } // namespace varnel::Paths

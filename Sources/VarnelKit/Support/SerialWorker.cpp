@@ -2,12 +2,13 @@
 
 #include "VarnelKit/Support/Error.hpp"
 
-#include <cerrno>
-#include <future>
 #include <pthread.h>
 #include <signal.h>
-#include <string>
 #include <unistd.h>
+
+#include <cerrno>
+#include <future>
+#include <string>
 #include <utility>
 
 extern "C" char* program_invocation_short_name;
@@ -78,8 +79,7 @@ void SerialWorker::loop() {
         {
             std::unique_lock lock(mutex_);
             wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty())
-                return; // stopping, and everything queued has run
+            if (queue_.empty()) return; // stopping, and everything queued has run
             work = std::move(queue_.front());
             queue_.pop_front();
         }

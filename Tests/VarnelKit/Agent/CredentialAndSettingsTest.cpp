@@ -1,12 +1,15 @@
 #include "TemporaryDataHome.hpp"
+
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
 #include <csignal>
 #include <fstream>
-#include <gtest/gtest.h>
-#include <sys/resource.h>
 
 namespace varnel {
 namespace {
@@ -99,8 +102,8 @@ TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
     {
         // The write of the new item fails after the old one was deleted.
         FileSizeLimit limit(4);
-        const auto error = testing::thrownBy<CredentialStore::StoreError>(
-            [this] { store.save("a-token-longer-than-the-limit"); });
+        const auto error =
+            testing::thrownBy<CredentialStore::StoreError>([this] { store.save("a-token-longer-than-the-limit"); });
         EXPECT_EQ(error.value().status(), EFBIG);
     }
     EXPECT_EQ(store.load(), std::nullopt);
@@ -110,8 +113,7 @@ TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
 class AgentSettingsTest : public ::testing::Test {
 protected:
     testing::TemporaryDataHome home;
-    AgentSettings sample{
-        42, "Front desk", Url("https://print.example:8443"), {"key", "ws.example", 443, "https"}};
+    AgentSettings sample{42, "Front desk", Url("https://print.example:8443"), {"key", "ws.example", 443, "https"}};
 };
 
 TEST_F(AgentSettingsTest, SavedSettingsLoadBackAndUseCamelCaseKeys) {
@@ -139,16 +141,12 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
         writeFile(AgentSettings::fileURL(), text);
         return AgentSettings::load().has_value();
     };
-    EXPECT_TRUE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example",)" + reverb +
-                      R"(,"extra":[1]})"));
-    EXPECT_FALSE(
-        loads(R"({"deviceId":"1","deviceName":"n","serverURL":"https://s.example",)" + reverb + "}"));
+    EXPECT_TRUE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example",)" + reverb + R"(,"extra":[1]})"));
+    EXPECT_FALSE(loads(R"({"deviceId":"1","deviceName":"n","serverURL":"https://s.example",)" + reverb + "}"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example"})"));
-    EXPECT_FALSE(loads(
-        R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example","reverb":{"key":"k","host":"h","scheme":"https"}})"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"not a url",)" + reverb + "}"));
-    EXPECT_FALSE(
-        loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example:44x",)" + reverb + "}"));
+    EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":"n","serverURL":"https://s.example:44x",)" + reverb + "}"));
     EXPECT_FALSE(loads(R"({"deviceId":1,"deviceName":null,"serverURL":"https://s.example",)" + reverb + "}"));
     EXPECT_FALSE(loads("{"));
     EXPECT_FALSE(loads(""));

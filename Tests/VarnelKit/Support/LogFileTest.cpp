@@ -2,9 +2,10 @@
 
 #include "TemporaryDirectory.hpp"
 
+#include <gtest/gtest.h>
+
 #include <fstream>
 #include <future>
-#include <gtest/gtest.h>
 #include <sstream>
 #include <thread>
 
@@ -41,8 +42,7 @@ TEST(LogFile, WritesStampedLinesAndTails) {
     log.write("INFO", "a");
     log.write("ERROR", "b \xFF");
     const std::string text = log.tail(3);
-    ASSERT_EQ(text.size(),
-              2 * 24 + std::string(" [INFO] a\n").size() + std::string(" [ERROR] b \xEF\xBF\xBD\n").size());
+    ASSERT_EQ(text.size(), 2 * 24 + std::string(" [INFO] a\n").size() + std::string(" [ERROR] b \xEF\xBF\xBD\n").size());
     EXPECT_EQ(text.substr(10, 1), "T");
     EXPECT_EQ(text.substr(23, 10), "Z [INFO] a");
     EXPECT_NE(text.find(" [ERROR] b \xEF\xBF\xBD\n"), std::string::npos);
@@ -72,7 +72,7 @@ TEST(LogFile, RotatesWhenTheSizeFoundAtOpenPlusOwnLinesReachesTheLimit) {
     const std::string existing(90, 'x');
     writeFile(tmp.path() / "varnel.log", existing);
     LogFile log(config(tmp.path(), 100));
-    log.write("INFO", "first line"); // pushes the count past 100: written, then rotated
+    log.write("INFO", "first line");  // pushes the count past 100: written, then rotated
     log.write("INFO", "second line");
     log.flush();
     const std::string rotated = contents(tmp.path() / "varnel.log.1");
@@ -130,12 +130,10 @@ TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
         LogFile first(config(tmp.path()));
         LogFile second(config(tmp.path()));
         std::thread a([&] {
-            for (int i = 0; i < perWriter; ++i)
-                first.write("INFO", "first " + std::to_string(i));
+            for (int i = 0; i < perWriter; ++i) first.write("INFO", "first " + std::to_string(i));
         });
         std::thread b([&] {
-            for (int i = 0; i < perWriter; ++i)
-                second.write("INFO", "second " + std::to_string(i));
+            for (int i = 0; i < perWriter; ++i) second.write("INFO", "second " + std::to_string(i));
         });
         a.join();
         b.join();

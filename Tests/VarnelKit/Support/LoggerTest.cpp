@@ -1,23 +1,26 @@
-#include "TemporaryDirectory.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelKit/Support/ResumeOnce.hpp"
+
+#include "TemporaryDirectory.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
-#include <fcntl.h>
 #include <fstream>
-#include <gtest/gtest.h>
 #include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace varnel {
@@ -39,12 +42,10 @@ TEST(RecordingLogger, ManyThreadsLoseAndInterleaveNothing) {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
         workers.emplace_back([&logger, t] {
-            for (int i = 0; i < perThread; ++i)
-                logger.debug("thread " + std::to_string(t) + " line " + std::to_string(i));
+            for (int i = 0; i < perThread; ++i) logger.debug("thread " + std::to_string(t) + " line " + std::to_string(i));
         });
     }
-    for (auto& w : workers)
-        w.join();
+    for (auto& w : workers) w.join();
     const auto lines = logger.messages();
     ASSERT_EQ(lines.size(), static_cast<std::size_t>(threads * perThread));
     std::set<std::string> unique(lines.begin(), lines.end());
@@ -335,15 +336,12 @@ TEST(ResumeOnce, ExactlyOneOfManyThreadsClaims) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 8; ++t) {
             threads.emplace_back([&] {
-                while (!go.load())
-                    std::this_thread::yield();
-                if (gate.claim())
-                    winners.fetch_add(1);
+                while (!go.load()) std::this_thread::yield();
+                if (gate.claim()) winners.fetch_add(1);
             });
         }
         go.store(true);
-        for (auto& t : threads)
-            t.join();
+        for (auto& t : threads) t.join();
         EXPECT_EQ(winners.load(), 1);
         EXPECT_FALSE(gate.claim());
     }

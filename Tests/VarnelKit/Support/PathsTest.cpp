@@ -1,20 +1,22 @@
 #include "VarnelKit/Support/Paths.hpp"
 
-#include "TemporaryDirectory.hpp"
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
+
+#include "TemporaryDirectory.hpp"
 #include "VarnelKit/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <pwd.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <gtest/gtest.h>
-#include <pwd.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace varnel {

@@ -2,8 +2,9 @@
 
 #include "VarnelKit/Support/Error.hpp"
 
-#include <future>
 #include <gtest/gtest.h>
+
+#include <future>
 #include <stdexcept>
 #include <string>
 #include <vector>
