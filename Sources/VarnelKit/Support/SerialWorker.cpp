@@ -15,8 +15,7 @@ extern "C" char* program_invocation_short_name;
 
 namespace varnel {
 
-SerialWorker::SerialWorker(std::size_t capacity)
-    : capacity_(capacity == 0 ? 1 : capacity), thread_([this] { loop(); }) {}
+SerialWorker::SerialWorker(std::size_t capacity) : capacity_(capacity), thread_([this] { loop(); }) {}
 
 SerialWorker::~SerialWorker() {
     {

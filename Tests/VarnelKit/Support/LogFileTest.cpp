@@ -150,17 +150,18 @@ TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
 
 TEST(LogFile, LinesThatFindTheQueueFullAreCountedBeforeTheNextOne) {
     TemporaryDirectory tmp;
-    LogFile log(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3, 2));
     std::promise<void> started, release;
-    auto held = release.get_future();
+    auto running = started.get_future();
+    auto held = release.get_future().share();
+    LogFile log(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3, 2));
     const auto at = LogFile::Clock::now();
     // The first line's companion holds the worker, so the queue behind it fills up.
-    ASSERT_TRUE(log.write(at, "INFO", "first", [&](std::uint64_t dropped) {
+    ASSERT_TRUE(log.write(at, "INFO", "first", [&started, held](std::uint64_t dropped) {
         EXPECT_EQ(dropped, 0u);
         started.set_value();
         held.wait();
     }));
-    started.get_future().wait();
+    running.wait();
     EXPECT_TRUE(log.write(at, "INFO", "a", nullptr));
     EXPECT_TRUE(log.write(at, "INFO", "b", nullptr));
     EXPECT_FALSE(log.write(at, "INFO", "c", nullptr));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,17 +16,19 @@ namespace {
 // Holds the worker inside one item until released, so the queue behind it can be filled exactly.
 class Blocker {
 public:
+    // The worker holds its own end of both, so it never touches the Blocker once released.
     explicit Blocker(SerialWorker& worker) {
-        worker.post([this] {
-            started_.set_value();
-            release_.get_future().wait();
+        auto started = std::make_shared<std::promise<void>>();
+        auto running = started->get_future();
+        worker.post([started, released = release_.get_future().share()] {
+            started->set_value();
+            released.wait();
         });
-        started_.get_future().wait();
+        running.wait();
     }
     void release() { release_.set_value(); }
 
 private:
-    std::promise<void> started_;
     std::promise<void> release_;
 };
 
