@@ -20,7 +20,7 @@ namespace varnel {
 // full is dropped and counted, and the next line written is preceded by droppedNotice(count).
 class LogFile {
 public:
-    // About a megabyte of queued lines: far more than a burst of a busy agent, small enough that a
+    // A few megabytes of queued lines at most: far more than a burst of a busy agent, small enough that a
     // stalled disk or reader cannot grow the process without end.
     static constexpr std::size_t defaultQueueCapacity = 10'000;
 
