@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/AgentSettings.hpp"
 
 #include "VarnelKit/Support/AtomicFile.hpp"
+#include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
 #include <fstream>
@@ -47,18 +48,32 @@ std::optional<AgentSettings> AgentSettings::load() noexcept {
     }
 }
 
+namespace {
+
+[[noreturn]] void failSaving(int status) {
+    throw Error("Could not save the settings file: " + std::generic_category().message(status));
+}
+
+} // namespace
+
 void AgentSettings::save() const {
     const auto path = fileURL();
-    std::filesystem::create_directories(path.parent_path());
+    std::error_code created;
+    std::filesystem::create_directories(path.parent_path(), created);
+    if (created)
+        failSaving(created.value());
     const std::string data = json::dump(toJson());
-    if (const int status = AtomicFile::write(path, data); status != 0) {
-        throw std::system_error(status, std::generic_category(), "Could not write " + path.string());
-    }
+    if (const int status = AtomicFile::write(path, data); status != 0)
+        failSaving(status);
 }
 
 void AgentSettings::clear() noexcept {
-    std::error_code ignored;
-    std::filesystem::remove(fileURL(), ignored);
+    try {
+        std::error_code ignored;
+        std::filesystem::remove(fileURL(), ignored);
+    } catch (...) {
+        // No data folder, so no file to remove.
+    }
 }
 
 } // namespace varnel

@@ -21,14 +21,15 @@ struct AgentSettings {
 
     bool operator==(const AgentSettings& other) const;
 
-    // Worked out anew at every call.
+    // Worked out anew at every call; throws the Error of Paths::applicationSupport when the user
+    // has no home folder.
     static std::filesystem::path fileURL();
     // The stored settings; none when the file is missing, unreadable or does not decode. Never
     // throws, never logs, never repairs the file.
     static std::optional<AgentSettings> load() noexcept;
-    // Creates the folder, encodes, and replaces the file in one step. Throws std::system_error
-    // (or std::filesystem::filesystem_error) on the first step that fails; the old file then
-    // stays as it was.
+    // Creates the folder, encodes, and replaces the file in one step. Throws a varnel::Error on the
+    // first step that fails, "Could not save the settings file: " and the system's sentence for
+    // the cause ("Permission denied"); the old file then stays as it was.
     void save() const;
     // Removes the file; every error, a missing file included, is ignored.
     static void clear() noexcept;

@@ -10,6 +10,7 @@ namespace varnel::Keychain {
 // The user's secret items, one file per (service, account) under Varnel/Keychain/<service>/:
 // folders 0700, files 0600, so only this user can read them. It needs no desktop session, so the
 // agent works the same under ssh or a service manager. Statuses are 0 for success or an errno.
+// Each call throws the Error of Paths::applicationSupport when the user has no home folder.
 
 // Removes the item. A missing item is a success.
 int deleteItem(std::string_view service, std::string_view account);

@@ -5,52 +5,106 @@
 
 #include <systemd/sd-journal.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <mutex>
 
 extern "C" char* program_invocation_short_name;
 
 namespace varnel {
 
-namespace {
-// Lines echoed from several threads must not interleave within a line.
-std::mutex& stdoutLock() {
-    static std::mutex lock;
-    return lock;
-}
-} // namespace
+using Clock = LogFile::Clock;
 
-AgentLogger::AgentLogger(std::string subsystem, std::string category, bool echoToStdout, std::shared_ptr<LogFile> file)
-    : subsystem_(std::move(subsystem)), category_(std::move(category)), echoToStdout_(echoToStdout),
-      file_(std::move(file)) {}
+// Runs on the worker only.
+struct AgentLogger::Outputs {
+    std::string subsystem;
+    std::string category;
+    int echoDescriptor;
 
-void AgentLogger::debug(std::string_view message) { emit(LOG_DEBUG, "DEBUG", message); }
-void AgentLogger::info(std::string_view message) { emit(LOG_INFO, "INFO", message); }
-void AgentLogger::error(std::string_view message) { emit(LOG_ERR, "ERROR", message); }
-
-void AgentLogger::emit(int priority, std::string_view level, std::string_view message) {
-    const std::string text = Text::makeValidUtf8(message);
+    void send(std::uint64_t droppedBefore, int priority, std::string_view level, Clock::time_point at,
+              const std::string& text) const {
+        if (droppedBefore > 0) {
+            const std::string notice = LogFile::droppedNotice(droppedBefore);
+            journal(LOG_ERR, notice);
+            echo(at, LogFile::droppedNoticeLevel, notice);
+        }
+        journal(priority, text);
+        echo(at, level, text);
+    }
 
     // Every level is sent; the journal's own MaxLevelStore decides what it keeps. Without a
     // journal the call fails, which is ignored.
-    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
-                    program_invocation_short_name, "VARNEL_SUBSYSTEM=%s", subsystem_.c_str(), "VARNEL_CATEGORY=%s",
-                    category_.c_str(), nullptr);
+    void journal(int priority, const std::string& text) const {
+        sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", priority, "SYSLOG_IDENTIFIER=%s",
+                        program_invocation_short_name, "VARNEL_SUBSYSTEM=%s", subsystem.c_str(),
+                        "VARNEL_CATEGORY=%s", category.c_str(), nullptr);
+    }
 
-    if (file_) file_->write(level, text);
-
-    if (echoToStdout_) {
-        std::string line = Iso8601::wholeSeconds(std::chrono::system_clock::now());
+    void echo(Clock::time_point at, std::string_view level, std::string_view text) const {
+        if (echoDescriptor < 0)
+            return;
+        std::string line = Iso8601::wholeSeconds(at);
         line += " [";
         line += level;
         line += "] ";
         line += text;
         line += '\n';
-        std::lock_guard lock(stdoutLock());
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fflush(stdout);
+        // The program's own output sits in stdio's buffer; letting it out first keeps it near the
+        // log lines it was printed among.
+        if (echoDescriptor == STDOUT_FILENO)
+            std::fflush(stdout);
+        std::size_t done = 0;
+        while (done < line.size()) {
+            const ssize_t n = ::write(echoDescriptor, line.data() + done, line.size() - done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return; // a closed pipe, a full non-blocking one: this line is lost
+            done += static_cast<std::size_t>(n);
+        }
+    }
+};
+
+AgentLogger::AgentLogger(std::string subsystem, std::string category, bool echoToStdout,
+                         std::shared_ptr<LogFile> file)
+    : AgentLogger(std::move(subsystem), std::move(category), Echo{echoToStdout ? STDOUT_FILENO : -1},
+                  std::move(file)) {}
+
+AgentLogger::AgentLogger(std::string subsystem, std::string category, Echo echo,
+                         std::shared_ptr<LogFile> file)
+    : outputs_(std::make_shared<const Outputs>(
+          Outputs{std::move(subsystem), std::move(category), echo.descriptor})),
+      file_(std::move(file)) {
+    if (!file_)
+        worker_ = std::make_shared<SerialWorker>(LogFile::defaultQueueCapacity);
+}
+
+void AgentLogger::debug(std::string_view message) {
+    emit(LOG_DEBUG, "DEBUG", message);
+}
+void AgentLogger::info(std::string_view message) {
+    emit(LOG_INFO, "INFO", message);
+}
+void AgentLogger::error(std::string_view message) {
+    emit(LOG_ERR, "ERROR", message);
+}
+
+// `level` is always one of the literals above, so the queued work may keep the view.
+void AgentLogger::emit(int priority, std::string_view level, std::string_view message) {
+    const auto at = Clock::now();
+    std::string text = Text::makeValidUtf8(message);
+    if (file_) {
+        auto companion = [outputs = outputs_, priority, level, at, text](std::uint64_t dropped) {
+            outputs->send(dropped, priority, level, at, text);
+        };
+        (void)file_->write(at, level, text, std::move(companion));
+    } else {
+        auto work = [outputs = outputs_, priority, level, at, text = std::move(text)](std::uint64_t dropped) {
+            outputs->send(dropped, priority, level, at, text);
+        };
+        (void)worker_->tryPost(std::move(work));
     }
 }
 

@@ -16,13 +16,19 @@
 namespace varnel {
 
 LogFile::Configuration::Configuration(std::optional<std::filesystem::path> directory, std::string name,
-                                      std::int64_t maxBytes, std::int64_t generations)
+                                      std::int64_t maxBytes, std::int64_t generations,
+                                      std::size_t queueCapacity)
     : directory(directory ? *directory : defaultDirectory()), name(std::move(name)), maxBytes(maxBytes),
-      generations(generations) {}
+      generations(generations), queueCapacity(queueCapacity) {}
 
 std::filesystem::path LogFile::Configuration::defaultDirectory() { return Paths::logsDirectory(); }
 
-LogFile::LogFile(Configuration configuration) : config_(std::move(configuration)) {
+std::string LogFile::droppedNotice(std::uint64_t count) {
+    return std::to_string(count) + " log lines dropped";
+}
+
+LogFile::LogFile(Configuration configuration)
+    : config_(std::move(configuration)), worker_(config_.queueCapacity) {
     worker_.post([this] { open(); });
 }
 
@@ -47,14 +53,32 @@ void LogFile::open() {
     bytesWritten_ = end < 0 ? 0 : static_cast<std::int64_t>(end);
 }
 
-void LogFile::write(std::string_view level, std::string_view message) {
-    std::string line = Iso8601::milliseconds(std::chrono::system_clock::now());
+std::string LogFile::format(Clock::time_point at, std::string_view level, std::string_view message) {
+    std::string line = Iso8601::milliseconds(at);
     line += " [";
     line += level;
     line += "] ";
     line += Text::makeValidUtf8(message);
     line += '\n';
-    worker_.post([this, line = std::move(line)] { appendLine(line); });
+    return line;
+}
+
+void LogFile::write(std::string_view level, std::string_view message) {
+    (void)write(Clock::now(), level, message, nullptr);
+}
+
+bool LogFile::write(Clock::time_point at, std::string_view level, std::string_view message,
+                    Companion companion) {
+    std::string line = format(at, level, message);
+    return worker_.tryPost(
+        [this, at, line = std::move(line), companion = std::move(companion)](std::uint64_t dropped) {
+            // Stamped like the line that got through: the loss happened just before it.
+            if (dropped > 0)
+                appendLine(format(at, droppedNoticeLevel, droppedNotice(dropped)));
+            appendLine(line);
+            if (companion)
+                companion(dropped);
+        });
 }
 
 void LogFile::appendLine(const std::string& line) {

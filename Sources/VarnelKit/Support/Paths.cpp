@@ -1,5 +1,7 @@
 #include "VarnelKit/Support/Paths.hpp"
 
+#include "VarnelKit/Support/Error.hpp"
+
 #include <pwd.h>
 #include <unistd.h>
 
@@ -11,13 +13,15 @@ namespace varnel::Paths {
 
 namespace {
 
+// Only absolute folders count: a relative one would move with the working directory.
 std::filesystem::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return home;
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* result = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result && result->pw_dir &&
-        *result->pw_dir) {
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
+        result->pw_dir && result->pw_dir[0] == '/') {
         return result->pw_dir;
     }
     return {};
@@ -30,9 +34,10 @@ std::filesystem::path applicationSupport() {
         return std::filesystem::path(data) / "Varnel";
     }
     const auto home = homeDirectory();
-    if (!home.empty()) return home / ".local" / "share" / "Varnel";
-    // No home at all (a stripped service account): a per-user folder under the temporary folder.
-    return std::filesystem::temp_directory_path() / ("varnel-" + std::to_string(getuid())) / "Varnel";
+    if (home.empty()) {
+        throw Error("No home folder is set for this user, so Varnel has nowhere to keep its files.");
+    }
+    return home / ".local" / "share" / "Varnel";
 }
 
 std::filesystem::path logsDirectory() { return applicationSupport() / "Logs"; }

@@ -1,10 +1,21 @@
 #include "VarnelKit/Support/SerialWorker.hpp"
 
+#include "VarnelKit/Support/Error.hpp"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <future>
+#include <string>
+#include <utility>
+
+extern "C" char* program_invocation_short_name;
 
 namespace varnel {
 
-SerialWorker::SerialWorker() : thread_([this] { loop(); }) {}
+SerialWorker::SerialWorker(std::size_t capacity) : capacity_(capacity), thread_([this] { loop(); }) {}
 
 SerialWorker::~SerialWorker() {
     {
@@ -23,6 +34,21 @@ void SerialWorker::post(std::function<void()> work) {
     wake_.notify_one();
 }
 
+bool SerialWorker::tryPost(CountedWork work) {
+    {
+        std::lock_guard lock(mutex_);
+        if (queue_.size() >= capacity_) {
+            ++refused_;
+            return false;
+        }
+        // Taken under the lock, so every refusal is told to exactly one accepted item.
+        const std::uint64_t refused = std::exchange(refused_, 0);
+        queue_.push_back([work = std::move(work), refused] { work(refused); });
+    }
+    wake_.notify_one();
+    return true;
+}
+
 void SerialWorker::sync(const std::function<void()>& work) {
     if (isWorkerThread()) {
         work();
@@ -31,13 +57,22 @@ void SerialWorker::sync(const std::function<void()>& work) {
     std::promise<void> done;
     auto finished = done.get_future();
     post([&] {
-        work();
-        done.set_value();
+        try {
+            work();
+            done.set_value();
+        } catch (...) {
+            done.set_exception(std::current_exception());
+        }
     });
-    finished.wait();
+    finished.get();
 }
 
 void SerialWorker::loop() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     for (;;) {
         std::function<void()> work;
         {
@@ -47,7 +82,36 @@ void SerialWorker::loop() {
             work = std::move(queue_.front());
             queue_.pop_front();
         }
-        work();
+        try {
+            work();
+        } catch (...) {
+            report(std::current_exception());
+        }
+    }
+}
+
+// Once per worker: a fault that repeats with every item must not flood standard error, and the
+// worker may be the log itself, so standard error is the one place left to tell.
+void SerialWorker::report(const std::exception_ptr& failure) {
+    if (reported_)
+        return;
+    reported_ = true;
+    std::string text = program_invocation_short_name;
+    text += ": a background task failed and was skipped (later failures are not reported): ";
+    try {
+        text += describeException(failure);
+    } catch (...) {
+        text += "unknown error";
+    }
+    text += '\n';
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += static_cast<std::size_t>(n);
     }
 }
 

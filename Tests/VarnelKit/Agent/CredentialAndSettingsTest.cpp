@@ -153,20 +153,34 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
     EXPECT_FALSE(loads("[]"));
 }
 
-TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFile) {
+// Failures read as sentences of our own with the system's reason, whichever step failed; root is
+// not stopped by permissions, so the causes are a size limit, a file in the folder's place and a
+// folder in the file's place.
+TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFileAndSaysWhy) {
     sample.save();
     const std::string before = readFile(AgentSettings::fileURL());
     {
         FileSizeLimit limit(16);
-        EXPECT_THROW(sample.save(), std::system_error);
+        const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+        EXPECT_EQ(error.value().description(), "Could not save the settings file: File too large");
     }
     EXPECT_EQ(readFile(AgentSettings::fileURL()), before);
     EXPECT_EQ(std::distance(fs::directory_iterator(home.varnel()), fs::directory_iterator()), 1);
 
+    {
+        testing::ScopedEnvironment elsewhere("XDG_DATA_HOME", (home.root() / "elsewhere").string());
+        fs::create_directories(AgentSettings::fileURL());
+        const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+        EXPECT_EQ(error.value().description(), "Could not save the settings file: Is a directory");
+        EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    }
+
     writeFile(home.root() / "blocked", "");
     ::setenv("XDG_DATA_HOME", (home.root() / "blocked").c_str(), 1);
-    EXPECT_THROW(sample.save(), std::filesystem::filesystem_error);
+    const auto error = testing::thrownBy<Error>([this] { sample.save(); });
+    EXPECT_EQ(error.value().description(), "Could not save the settings file: Not a directory");
     EXPECT_EQ(AgentSettings::load(), std::nullopt);
+    AgentSettings::clear();
 }
 
 } // namespace

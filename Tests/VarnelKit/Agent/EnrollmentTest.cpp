@@ -178,7 +178,8 @@ TEST_F(EnrollTest, StoresOffTheLoopThread) {
 TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndTheSavedTokenStays) {
     reply("https", "ws.example");
     std::filesystem::create_directories(AgentSettings::fileURL());
-    EXPECT_THROW(enroll(), std::system_error);
+    const auto settingsError = testing::thrownBy<Error>([this] { enroll(); });
+    EXPECT_EQ(settingsError.value().description(), "Could not save the settings file: Is a directory");
     EXPECT_EQ(store.load(), "tok-9");
 
     std::ofstream(home.root() / "blocked") << "";

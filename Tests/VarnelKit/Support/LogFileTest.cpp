@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <thread>
 
@@ -145,6 +146,39 @@ TEST(LogFile, TwoWritersOnOneFileLoseNoLines) {
         EXPECT_EQ(line.substr(24, 8), " [INFO] ") << line;
     }
     EXPECT_EQ(lines, 2 * perWriter);
+}
+
+TEST(LogFile, LinesThatFindTheQueueFullAreCountedBeforeTheNextOne) {
+    TemporaryDirectory tmp;
+    std::promise<void> started, release;
+    auto running = started.get_future();
+    auto held = release.get_future().share();
+    LogFile log(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3, 2));
+    const auto at = LogFile::Clock::now();
+    // The first line's companion holds the worker, so the queue behind it fills up.
+    ASSERT_TRUE(log.write(at, "INFO", "first", [&started, held](std::uint64_t dropped) {
+        EXPECT_EQ(dropped, 0u);
+        started.set_value();
+        held.wait();
+    }));
+    running.wait();
+    EXPECT_TRUE(log.write(at, "INFO", "a", nullptr));
+    EXPECT_TRUE(log.write(at, "INFO", "b", nullptr));
+    EXPECT_FALSE(log.write(at, "INFO", "c", nullptr));
+    log.write("INFO", "d");
+    EXPECT_FALSE(log.write(at, "INFO", "e", nullptr));
+    release.set_value();
+    log.flush();
+    std::uint64_t toldCompanion = 0;
+    EXPECT_TRUE(log.write(at, "INFO", "f", [&](std::uint64_t dropped) { toldCompanion = dropped; }));
+    EXPECT_TRUE(log.write(at, "INFO", "g", nullptr));
+    log.flush();
+
+    const std::string stamp = contents(log.fileURL()).substr(0, 24);
+    EXPECT_EQ(contents(log.fileURL()), stamp + " [INFO] first\n" + stamp + " [INFO] a\n" + stamp +
+                                           " [INFO] b\n" + stamp + " [ERROR] 3 log lines dropped\n" + stamp +
+                                           " [INFO] f\n" + stamp + " [INFO] g\n");
+    EXPECT_EQ(toldCompanion, 3u);
 }
 
 } // namespace
