@@ -1,6 +1,7 @@
 // The test bench as a program, for scripts and tests in other languages: it prints its ports as
 // one JSON line on standard output and runs until SIGTERM or SIGINT, or until its standard input
 // (when that is a pipe or a terminal) reaches its end.
+#include "Bench/BenchControl.hpp"
 #include "Bench/PusherTestServer.hpp"
 #include "VarnelKit/Support/Json.hpp"
 
@@ -71,8 +72,10 @@ int main(int argc, char** argv) {
 
     try {
         varnel::testing::PusherTestServer pusher(options);
+        varnel::testing::BenchControl control(pusher);
 
         varnel::json::Ordered ports = varnel::json::Ordered::object();
+        ports["controlPort"] = control.port();
         ports["caFile"] = varnel::testing::PusherTestServer::caFile().string();
         varnel::json::Ordered channel = varnel::json::Ordered::object();
         channel["appId"] = options.appId;
