@@ -26,8 +26,8 @@ struct PusherServerOptions {
 // A Pusher-protocol (version 7) server on 127.0.0.1, on a thread and io_context of its own so that
 // a test can run it next to the code under test. Two ports: plain (ws:// and the HTTP API) and TLS
 // (wss:// and the HTTPS API, with the test certificate authority of caFile()). Every method may be
-// called from any thread; the faults and triggers are carried out on the server's thread in the
-// order they were asked for.
+// called from any thread. The three fault switches hold from the moment they are set; drops and
+// triggers are carried out on the server's thread, in the order they were asked for.
 class PusherTestServer {
 public:
     using Options = PusherServerOptions;
