@@ -78,7 +78,8 @@ private:
         // mailbox, since this is the poll thread and the loop may be going away (a quit during the
         // lookup); the attempt is only looked up there, so a dropped wake-up frees nothing here.
         mailbox_.post([attempt = weak_from_this()] {
-            if (const auto self = attempt.lock()) self->answered_.set();
+            if (const auto self = attempt.lock())
+                self->answered_.set();
         });
     }
 
@@ -102,7 +103,9 @@ private:
     AvahiServiceResolver* resolver_ = nullptr;
 };
 
-Awaitable<void> waitForAnswer(std::shared_ptr<Attempt> attempt) { (void)co_await attempt->answered().wait(); }
+Awaitable<void> waitForAnswer(std::shared_ptr<Attempt> attempt) {
+    (void)co_await attempt->answered().wait();
+}
 
 // Avahi names types without the trailing dot of DNS-SD's fully qualified form.
 std::string avahiType(std::string type) {
@@ -114,7 +117,8 @@ class AvahiServiceResolver final : public ServiceResolving {
 public:
     Awaitable<bool> resolve(std::string serviceName, std::string type,
                             std::chrono::steady_clock::duration timeout) override {
-        if (co_await isCancelled()) throw OperationCancelled();
+        if (co_await isCancelled())
+            throw OperationCancelled();
         auto attempt = std::make_shared<Attempt>(co_await asio::this_coro::executor);
         // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
         auto start = [attempt, serviceName, type = avahiType(type)] { return attempt->start(serviceName, type); };
@@ -138,7 +142,8 @@ public:
         // gone before the attempt is.
         auto stop = [attempt] { attempt->stop(); };
         co_await runBlocking(std::move(stop));
-        if (cancelled) std::rethrow_exception(cancelled);
+        if (cancelled)
+            std::rethrow_exception(cancelled);
         co_return found;
     }
 };

@@ -56,7 +56,8 @@ void AgentLoop::shutdown(std::chrono::steady_clock::duration limit) {
         stop();
         stopped->set_value();
     });
-    if (context_.get_executor().running_in_this_thread()) return;
+    if (context_.get_executor().running_in_this_thread())
+        return;
     // The margin covers the loop picking the work up; a loop that is not running cannot.
     (void)done.wait_for(limit + std::chrono::seconds(1));
     stop();

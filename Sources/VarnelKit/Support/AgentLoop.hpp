@@ -8,7 +8,6 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/use_future.hpp>
-
 #include <chrono>
 #include <mutex>
 #include <optional>

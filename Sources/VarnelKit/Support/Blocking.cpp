@@ -3,7 +3,6 @@
 #include <boost/asio/execution/context.hpp>
 #include <boost/asio/execution_context.hpp>
 #include <boost/asio/query.hpp>
-
 #include <mutex>
 
 namespace varnel {
@@ -31,7 +30,8 @@ public:
     static asio::execution_context::id id;
 
     explicit BlockingPoolService(asio::execution_context& context)
-        : service(context), pool_(std::in_place, poolThreads), gate_(std::make_shared<detail::MailboxGate>()) {}
+        : service(context), pool_(std::in_place, poolThreads),
+          gate_(std::make_shared<detail::MailboxGate>()) {}
 
     asio::thread_pool& pool() { return *pool_; }
     const std::shared_ptr<detail::MailboxGate>& gate() const noexcept { return gate_; }
@@ -42,7 +42,8 @@ private:
             std::lock_guard guard(gate_->lock);
             gate_->open = false;
         }
-        if (!pool_) return;
+        if (!pool_)
+            return;
         // Calls not begun are dropped with their waiters; calls under way are waited for, since
         // what they refer to goes away with the context.
         pool_->stop();
@@ -62,13 +63,16 @@ BlockingPoolService& serviceOf(const Executor& executor) {
 
 } // namespace
 
-asio::thread_pool& blockingPool(const Executor& loopExecutor) { return serviceOf(loopExecutor).pool(); }
+asio::thread_pool& blockingPool(const Executor& loopExecutor) {
+    return serviceOf(loopExecutor).pool();
+}
 
 LoopMailbox::LoopMailbox(const Executor& executor) : executor_(executor), gate_(serviceOf(executor).gate()) {}
 
 bool LoopMailbox::post(UniqueFunction<void()> work) const {
     std::lock_guard guard(gate_->lock);
-    if (!gate_->open) return false;
+    if (!gate_->open)
+        return false;
     asio::post(executor_, std::move(work));
     return true;
 }

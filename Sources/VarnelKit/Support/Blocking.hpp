@@ -11,7 +11,6 @@
 #include <boost/asio/prefer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
 #include <exception>
 #include <memory>
 #include <optional>
@@ -34,7 +33,8 @@ template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) 
     namespace asio = boost::asio;
     return asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::optional<R>)>(
         [](auto handler, F work) {
-            auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked);
+            auto home = asio::prefer(asio::get_associated_executor(handler),
+                                     asio::execution::outstanding_work.tracked);
             auto& pool = blockingPool(home);
             asio::post(pool, [work = std::move(work), handler = std::move(handler), home]() mutable {
                 std::exception_ptr error;

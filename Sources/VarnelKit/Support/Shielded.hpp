@@ -25,8 +25,9 @@ Awaitable<T> shielded(Awaitable<T> operation, std::chrono::steady_clock::duratio
 
 // As above; a time-out reads as a request that timed out.
 template <class T> Awaitable<T> shielded(Awaitable<T> operation, std::chrono::steady_clock::duration limit) {
-    return shielded<T>(std::move(operation), limit,
-                       [] { return std::make_exception_ptr(TransportError(TransportError::Code::timedOut)); });
+    return shielded<T>(std::move(operation), limit, [] {
+        return std::make_exception_ptr(TransportError(TransportError::Code::timedOut));
+    });
 }
 
 } // namespace varnel

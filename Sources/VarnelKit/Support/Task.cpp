@@ -33,23 +33,18 @@ public:
     bool belongsTo(const Task* task) const noexcept { return task_.lock().get() == task; }
 
     template <class Property>
-        requires asio::can_query<const Strand&, Property>::value
-    decltype(auto) query(const Property& property) const
-        noexcept(asio::is_nothrow_query<const Strand&, Property>::value) {
+    requires asio::can_query<const Strand&, Property>::value decltype(auto)
+    query(const Property& property) const noexcept(asio::is_nothrow_query<const Strand&, Property>::value) {
         return asio::query(strand_, property);
     }
 
     template <class Property>
-        requires asio::can_require<const Strand&, Property>::value
-    TaskExecutor require(const Property& property) const {
-        return TaskExecutor(asio::require(strand_, property), task_);
-    }
+    requires asio::can_require<const Strand&, Property>::value TaskExecutor require(const Property& property)
+    const { return TaskExecutor(asio::require(strand_, property), task_); }
 
     template <class Property>
-        requires asio::can_prefer<const Strand&, Property>::value
-    TaskExecutor prefer(const Property& property) const {
-        return TaskExecutor(asio::prefer(strand_, property), task_);
-    }
+    requires asio::can_prefer<const Strand&, Property>::value TaskExecutor prefer(const Property& property)
+    const { return TaskExecutor(asio::prefer(strand_, property), task_); }
 
     template <class Function> void execute(Function&& function) const {
         strand_.execute([function = std::forward<Function>(function), task = task_]() mutable {
@@ -69,7 +64,9 @@ public:
         });
     }
 
-    friend bool operator==(const TaskExecutor& a, const TaskExecutor& b) noexcept { return a.strand_ == b.strand_; }
+    friend bool operator==(const TaskExecutor& a, const TaskExecutor& b) noexcept {
+        return a.strand_ == b.strand_;
+    }
     friend bool operator!=(const TaskExecutor& a, const TaskExecutor& b) noexcept { return !(a == b); }
 
 private:
@@ -89,7 +86,8 @@ Awaitable<void> runBody(Task::Body* body) {
 // How a cancelled body usually ends: our own cancellation error, or a raw operation_aborted from an
 // operation that does not translate its errors.
 bool endsByCancellation(const std::exception_ptr& error) {
-    if (isCancellation(error)) return true;
+    if (isCancellation(error))
+        return true;
     try {
         std::rethrow_exception(error);
     } catch (const boost::system::system_error& failure) {
@@ -99,13 +97,15 @@ bool endsByCancellation(const std::exception_ptr& error) {
     }
 }
 
-Awaitable<void> waitUntilFinished(std::shared_ptr<AsyncEvent> event) { co_await event->waitIgnoringCancellation(); }
+Awaitable<void> waitUntilFinished(std::shared_ptr<AsyncEvent> event) {
+    co_await event->waitIgnoringCancellation();
+}
 
 } // namespace
 
 Task::Task(asio::strand<Executor> strand, Body body, FailureHandler onFailure)
-    : strand_(std::move(strand)), executor_(strand_), body_(std::move(body)), onFailure_(std::move(onFailure)),
-      finishedEvent_(std::make_shared<AsyncEvent>(strand_)) {}
+    : strand_(std::move(strand)), executor_(strand_), body_(std::move(body)),
+      onFailure_(std::move(onFailure)), finishedEvent_(std::make_shared<AsyncEvent>(strand_)) {}
 
 Task::~Task() = default;
 
@@ -113,7 +113,8 @@ std::shared_ptr<Task> Task::spawn(const Executor& executor, Body body, FailureHa
     // A task started from inside another gets a strand of the loop itself, not one nested in the
     // other task's strand (whose cancellation it must not take part in).
     Executor base = executor;
-    if (const auto* outer = executor.target<TaskExecutor>()) base = outer->strand().get_inner_executor();
+    if (const auto* outer = executor.target<TaskExecutor>())
+        base = outer->strand().get_inner_executor();
     std::shared_ptr<Task> task(new Task(asio::make_strand(base), std::move(body), std::move(onFailure)));
     task->executor_ = TaskExecutor(task->strand_, task);
     task->start();
@@ -126,8 +127,9 @@ void Task::start() {
     // keeps the task (and so the body the coroutine refers to) alive until the coroutine has ended.
     asio::post(executor_, [self = shared_from_this()] {
         asio::co_spawn(self->executor_, runBody(&self->body_),
-                       asio::bind_cancellation_slot(self->signal_.slot(),
-                                                    [self](std::exception_ptr escaped) { self->finish(escaped); }));
+                       asio::bind_cancellation_slot(self->signal_.slot(), [self](std::exception_ptr escaped) {
+                           self->finish(escaped);
+                       }));
     });
 }
 
@@ -163,7 +165,8 @@ void Task::cancel() {
     if (cancelRequested_.exchange(true) || finished_.load()) return;
     // Posted to the bare strand: the body may be the caller, and it is signalled once it waits.
     asio::post(strand_, [self = shared_from_this()] {
-        if (!self->finished_.load()) self->signal_.emit(asio::cancellation_type::terminal);
+        if (!self->finished_.load())
+            self->signal_.emit(asio::cancellation_type::terminal);
     });
 }
 
@@ -183,20 +186,24 @@ Awaitable<void> Task::join() {
         co_await asio::co_spawn(strand_, waitUntilFinished(finishedEvent_),
                                 asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
     }
-    if (failure_) std::rethrow_exception(failure_);
+    if (failure_)
+        std::rethrow_exception(failure_);
 }
 
 Awaitable<void> joinAll(std::vector<std::shared_ptr<Task>> tasks) {
     std::exception_ptr first;
     for (const auto& task : tasks) {
-        if (!task) continue;
+        if (!task)
+            continue;
         try {
             co_await task->join();
         } catch (...) {
-            if (!first) first = std::current_exception();
+            if (!first)
+                first = std::current_exception();
         }
     }
-    if (first) std::rethrow_exception(first);
+    if (first)
+        std::rethrow_exception(first);
 }
 
 Awaitable<bool> isCancelled() {

@@ -3,12 +3,11 @@
 #include "VarnelKit/Support/AsyncEvent.hpp"
 #include "VarnelKit/Support/UniqueFunction.hpp"
 
+#include <atomic>
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/strand.hpp>
-
-#include <atomic>
 #include <chrono>
 #include <exception>
 #include <functional>

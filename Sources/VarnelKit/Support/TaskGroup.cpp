@@ -14,7 +14,8 @@ std::shared_ptr<Task> TaskGroup::spawn(const Executor& executor, Task::Body body
 }
 
 void TaskGroup::cancelAll() {
-    for (const auto& task : tasks_) task->cancel();
+    for (const auto& task : tasks_)
+        task->cancel();
 }
 
 Awaitable<void> TaskGroup::joinAll() {
@@ -27,7 +28,8 @@ Awaitable<void> TaskGroup::joinAll() {
         first = std::current_exception();
     }
     dropFinished();
-    if (first) std::rethrow_exception(first);
+    if (first)
+        std::rethrow_exception(first);
 }
 
 std::size_t TaskGroup::runningCount() const noexcept {

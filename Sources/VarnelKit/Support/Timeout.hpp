@@ -14,7 +14,6 @@
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/system/system_error.hpp>
-
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -66,7 +65,8 @@ std::shared_ptr<DetachedOutcome<T>> startDetached(const Executor& executor, Awai
     auto outcome = std::make_shared<DetachedOutcome<T>>(executor);
     auto run = runDetached<T>(outcome, std::move(operation));
     if (cancellable) {
-        asio::co_spawn(executor, std::move(run), asio::bind_cancellation_slot(outcome->stop.slot(), asio::detached));
+        asio::co_spawn(executor, std::move(run),
+                       asio::bind_cancellation_slot(outcome->stop.slot(), asio::detached));
     } else {
         asio::co_spawn(executor, std::move(run), asio::detached);
     }
@@ -74,8 +74,10 @@ std::shared_ptr<DetachedOutcome<T>> startDetached(const Executor& executor, Awai
 }
 
 template <class T> T takeOutcome(DetachedOutcome<T>& outcome) {
-    if (outcome.error) std::rethrow_exception(outcome.error);
-    if constexpr (!std::is_void_v<T>) return std::move(*outcome.value);
+    if (outcome.error)
+        std::rethrow_exception(outcome.error);
+    if constexpr (!std::is_void_v<T>)
+        return std::move(*outcome.value);
 }
 
 // Runs the operation detached and waits for the first of: its end (success or failure), the limit
@@ -87,23 +89,27 @@ Awaitable<T> raceDetached(Awaitable<T> operation, std::optional<std::chrono::ste
                           std::function<std::exception_ptr()> onTimeout) {
     namespace asio = boost::asio;
     // Cancellation is sticky: what a cancelled caller starts ends at once.
-    if (co_await isCancelled()) throw OperationCancelled();
+    if (co_await isCancelled())
+        throw OperationCancelled();
     const auto executor = co_await asio::this_coro::executor;
     auto outcome = startDetached<T>(executor, std::move(operation), true);
 
     asio::steady_timer timer(executor, asio::steady_timer::time_point::max());
-    if (limit) timer.expires_after(*limit);
-    auto group = asio::experimental::make_parallel_group(asio::co_spawn(executor, outcome->finished.wait(), asio::deferred),
-                                                         timer.async_wait(asio::deferred));
+    if (limit)
+        timer.expires_after(*limit);
+    auto group = asio::experimental::make_parallel_group(
+        asio::co_spawn(executor, outcome->finished.wait(), asio::deferred), timer.async_wait(asio::deferred));
     try {
         (void)co_await group.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
     } catch (const boost::system::system_error&) {
         // Refused to start because the caller was cancelled meanwhile; told apart below.
     }
-    if (outcome->finished.isSet()) co_return takeOutcome(*outcome);
+    if (outcome->finished.isSet())
+        co_return takeOutcome(*outcome);
     outcome->stop.emit(asio::cancellation_type::terminal);
     // A stop must never read as a time-out.
-    if (co_await isCancelled() || !limit || !onTimeout) throw OperationCancelled();
+    if (co_await isCancelled() || !limit || !onTimeout)
+        throw OperationCancelled();
     std::rethrow_exception(onTimeout());
 }
 

@@ -18,8 +18,9 @@ public:
     UniqueFunction(std::nullptr_t) noexcept {}
 
     template <class F>
-        requires(!std::same_as<std::remove_cvref_t<F>, UniqueFunction> && std::is_invocable_r_v<R, std::decay_t<F>&, Args...>)
-    UniqueFunction(F&& function) : callable_(std::make_unique<Holder<std::decay_t<F>>>(std::forward<F>(function))) {}
+    requires(!std::same_as<std::remove_cvref_t<F>, UniqueFunction> &&
+             std::is_invocable_r_v<R, std::decay_t<F>&, Args...>) UniqueFunction(F&& function)
+        : callable_(std::make_unique<Holder<std::decay_t<F>>>(std::forward<F>(function))) {}
 
     UniqueFunction(UniqueFunction&&) noexcept = default;
     UniqueFunction& operator=(UniqueFunction&&) noexcept = default;
@@ -30,7 +31,8 @@ public:
 
     // Calling an empty wrapper throws std::bad_function_call, as std::function does.
     R operator()(Args... args) {
-        if (!callable_) throw std::bad_function_call();
+        if (!callable_)
+            throw std::bad_function_call();
         return callable_->call(std::forward<Args>(args)...);
     }
 
