@@ -1,10 +1,14 @@
 // Resolving a Bonjour printer through a real mDNS daemon. The daemon runs in a network namespace of
 // the test's own, on a private D-Bus, so that no multicast leaves the sandbox.
 #include "CupsScheduler.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Transport/BonjourResolver.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -150,6 +154,48 @@ TEST_F(AvahiIntegrationTest, AnUnadvertisedNameIsNotFound) {
     EXPECT_FALSE(loop.run(BonjourResolver::resolves("Back Office", 300ms)));
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_LT(waited, 6s); // four attempts of at most 0.8 s each, plus the set-up of each
+}
+
+Awaitable<void> resolveUntilStopped(std::atomic<bool>* waiting, std::atomic<int>* outcome) {
+    *waiting = true;
+    try {
+        *outcome = (co_await systemServiceResolver()->resolve("Back Office", "_ipp._tcp.", 5s)) ? 1 : 0;
+    } catch (const OperationCancelled&) {
+        *outcome = 2;
+    }
+}
+
+// A stop while the daemon has not answered yet is a stop, not a printer gone missing, and it does
+// not wait out the resolve's time limit.
+TEST_F(AvahiIntegrationTest, ACancelledResolveEndsAtOnceAsACancellation) {
+    std::atomic<bool> waiting{false};
+    std::atomic<int> outcome{-1};
+    auto task = Task::spawn(loop.loop().executor(), [&] { return resolveUntilStopped(&waiting, &outcome); });
+    while (!waiting)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    task->cancel();
+    loop.run(task->join());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(outcome.load(), 2);
+}
+
+// A quit during the resolve: the loop goes away while the daemon's poll thread is still running.
+TEST_F(AvahiIntegrationTest, TheLoopMayGoAwayDuringAResolve) {
+    std::atomic<bool> waiting{false};
+    std::atomic<int> outcome{-1};
+    auto quitting = std::make_unique<AgentLoop>();
+    quitting->startThread();
+    boost::asio::co_spawn(quitting->executor(), resolveUntilStopped(&waiting, &outcome),
+                          boost::asio::detached);
+    while (!waiting)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(300ms);
+    const auto start = std::chrono::steady_clock::now();
+    quitting.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(outcome.load(), -1);
 }
 
 TEST_F(AvahiIntegrationTest, AQueueOfAnAdvertisedPrinterIsOnline) {

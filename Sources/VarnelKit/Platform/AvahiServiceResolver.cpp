@@ -1,17 +1,17 @@
 #include "VarnelKit/Platform/ServiceResolving.hpp"
+#include "VarnelKit/Support/AsyncEvent.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/ResumeOnce.hpp"
+#include "VarnelKit/Support/Timeout.hpp"
 
 #include <avahi-client/client.h>
 #include <avahi-client/lookup.h>
 #include <avahi-common/thread-watch.h>
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 
 namespace varnel {
 
@@ -23,11 +23,11 @@ namespace {
 // from the daemon or from the deadline, claims the gate; later ones are dropped.
 class Attempt : public std::enable_shared_from_this<Attempt> {
 public:
-    explicit Attempt(const Executor& executor) : executor_(executor), deadline_(executor) {}
+    explicit Attempt(const Executor& executor) : mailbox_(executor), answered_(executor) {}
 
     ~Attempt() { stop(); }
 
-    asio::steady_timer& deadline() noexcept { return deadline_; }
+    AsyncEvent& answered() noexcept { return answered_; }
 
     // Blocking: talks to the daemon over D-Bus.
     bool start(const std::string& serviceName, const std::string& type) {
@@ -74,9 +74,13 @@ private:
             if (!gate_.claim()) return;
             outcome_ = found;
         }
-        // Wakes the waiting coroutine; a wait that has not begun yet then ends at once.
-        asio::post(executor_,
-                   [self = shared_from_this()] { self->deadline_.expires_at(asio::steady_timer::time_point::min()); });
+        // Wakes the waiting coroutine; a wait that has not begun yet then ends at once. Through the
+        // mailbox, since this is the poll thread and the loop may be going away (a quit during the
+        // lookup); the attempt is only looked up there, so a dropped wake-up frees nothing here.
+        mailbox_.post([attempt = weak_from_this()] {
+            if (const auto self = attempt.lock())
+                self->answered_.set();
+        });
     }
 
     static void clientChanged(AvahiClient*, AvahiClientState state, void* context) {
@@ -89,8 +93,8 @@ private:
         static_cast<Attempt*>(context)->deliver(event == AVAHI_RESOLVER_FOUND);
     }
 
-    Executor executor_;
-    asio::steady_timer deadline_;
+    LoopMailbox mailbox_;
+    AsyncEvent answered_;
     std::mutex lock_;
     ResumeOnce gate_;
     std::optional<bool> outcome_;
@@ -98,6 +102,10 @@ private:
     AvahiClient* client_ = nullptr;
     AvahiServiceResolver* resolver_ = nullptr;
 };
+
+Awaitable<void> waitForAnswer(std::shared_ptr<Attempt> attempt) {
+    (void)co_await attempt->answered().wait();
+}
 
 // Avahi names types without the trailing dot of DNS-SD's fully qualified form.
 std::string avahiType(std::string type) {
@@ -109,18 +117,33 @@ class AvahiServiceResolver final : public ServiceResolving {
 public:
     Awaitable<bool> resolve(std::string serviceName, std::string type,
                             std::chrono::steady_clock::duration timeout) override {
+        if (co_await isCancelled())
+            throw OperationCancelled();
         auto attempt = std::make_shared<Attempt>(co_await asio::this_coro::executor);
-        attempt->deadline().expires_after(timeout + std::chrono::milliseconds(500));
         // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
         auto start = [attempt, serviceName, type = avahiType(type)] { return attempt->start(serviceName, type); };
         const bool started = co_await runBlocking(std::move(start));
+        std::exception_ptr cancelled;
         if (started && !attempt->outcome()) {
-            // Expired, woken by the daemon's answer, or the caller was cancelled: each ends the wait.
-            co_await attempt->deadline().async_wait(asio::as_tuple(asio::use_awaitable));
+            // Woken by the daemon's answer, or ended by the deadline or the caller's cancellation.
+            std::function<std::exception_ptr()> expired = [] {
+                return std::make_exception_ptr(std::runtime_error("no answer from the daemon in time"));
+            };
+            try {
+                co_await withTimeout<void>(timeout + std::chrono::milliseconds(500), waitForAnswer(attempt),
+                                           std::move(expired));
+            } catch (const OperationCancelled&) {
+                cancelled = std::current_exception();
+            } catch (...) {
+            }
         }
         const bool found = attempt->conclude();
+        // Even for a cancelled caller: runBlocking still makes the call, and the poll thread must be
+        // gone before the attempt is.
         auto stop = [attempt] { attempt->stop(); };
         co_await runBlocking(std::move(stop));
+        if (cancelled)
+            std::rethrow_exception(cancelled);
         co_return found;
     }
 };

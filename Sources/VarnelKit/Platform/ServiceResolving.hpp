@@ -13,7 +13,8 @@ class ServiceResolving {
 public:
     virtual ~ServiceResolving() = default;
     // True when the instance `serviceName` of `type` ("_ipp._tcp.") in "local." resolves before
-    // `timeout` plus half a second. Never throws; no daemon gives false at once.
+    // `timeout` plus half a second; no daemon gives false at once. Throws only OperationCancelled,
+    // when the calling task is cancelled, so that a stop never reads as a printer gone missing.
     virtual Awaitable<bool> resolve(std::string serviceName, std::string type,
                                     std::chrono::steady_clock::duration timeout) = 0;
 };

@@ -1,8 +1,36 @@
 #include "VarnelKit/Support/AgentLoop.hpp"
 
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/Timeout.hpp"
+
+#include <future>
+
 namespace varnel {
 
-AgentLoop::AgentLoop() : context_(1) { guard_.emplace(context_.get_executor()); }
+namespace asio = boost::asio;
+
+namespace {
+
+Awaitable<void> stopTasks(TaskGroup* tasks, std::chrono::steady_clock::duration limit) {
+    tasks->cancelAll();
+    std::function<std::exception_ptr()> late = [] {
+        return std::make_exception_ptr(Error("The agent's tasks did not end in time."));
+    };
+    try {
+        co_await withTimeout<void>(limit, tasks->joinAll(), std::move(late));
+    } catch (...) {
+        // Late tasks are cut off by the stop; a failure stays with its task for whoever joins it.
+    }
+}
+
+} // namespace
+
+AgentLoop::AgentLoop() : context_(1) {
+    guard_.emplace(context_.get_executor());
+    // Started here, so its threads take the constructing thread's settings rather than those the
+    // loop's thread may have changed for itself.
+    (void)blockingPool(executor());
+}
 
 AgentLoop::~AgentLoop() {
     stop();
@@ -16,8 +44,29 @@ void AgentLoop::startThread() {
 }
 
 void AgentLoop::stop() {
+    std::lock_guard lock(stopLock_);
     guard_.reset();
     context_.stop();
+}
+
+void AgentLoop::shutdown(std::chrono::steady_clock::duration limit) {
+    auto stopped = std::make_shared<std::promise<void>>();
+    auto done = stopped->get_future();
+    asio::co_spawn(context_, stopTasks(&tasks_, limit), [this, stopped](std::exception_ptr) {
+        stop();
+        stopped->set_value();
+    });
+    if (context_.get_executor().running_in_this_thread())
+        return;
+    // The margin covers the loop picking the work up; a loop that is not running cannot.
+    (void)done.wait_for(limit + std::chrono::seconds(1));
+    stop();
+}
+
+void AgentLoop::refuseOnLoopThread() {
+    if (context_.get_executor().running_in_this_thread()) {
+        throw Error("The agent loop cannot wait on its own thread for work that runs on it.");
+    }
 }
 
 } // namespace varnel

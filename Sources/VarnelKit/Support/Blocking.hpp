@@ -1,6 +1,8 @@
 #pragma once
 
 #include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Support/Timeout.hpp"
+#include "VarnelKit/Support/UniqueFunction.hpp"
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
@@ -9,30 +11,32 @@
 #include <boost/asio/prefer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
-
 #include <exception>
+#include <memory>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace varnel {
 
-// The small pool on which blocking C calls (CUPS, Avahi, archive extraction, waiting for child
-// processes) run, so that they never hold up the agent loop.
-boost::asio::thread_pool& blockingPool();
+// The small pool on which the blocking C calls (CUPS, Avahi, archive extraction, waiting for child
+// processes) of one loop run, so that they never hold up that loop. It belongs to the loop's
+// execution context: when the context shuts down, calls that have not begun are dropped and the
+// pool waits for those that have, before anything they report to is destroyed.
+boost::asio::thread_pool& blockingPool(const Executor& loopExecutor);
 
 namespace detail {
 
-// Runs the function on the pool and posts its outcome to the caller's executor. The pool thread
-// holds that executor untracked, and posting is the last thing it does with it: once the outcome
-// is delivered the loop may be gone, and nothing on the pool touches it again. The caller's
-// cancellation is not taken up: the call itself cannot be interrupted.
+// Runs the function on the loop's pool and posts its outcome to the caller's executor. Posting is
+// safe until the end: the context joins the pool before it destroys anything a post reaches.
 template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) {
     namespace asio = boost::asio;
     return asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::optional<R>)>(
         [](auto handler, F work) {
-            auto home = asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.untracked);
-            asio::post(blockingPool(), [work = std::move(work), handler = std::move(handler), home]() mutable {
+            auto home = asio::prefer(asio::get_associated_executor(handler),
+                                     asio::execution::outstanding_work.tracked);
+            auto& pool = blockingPool(home);
+            asio::post(pool, [work = std::move(work), handler = std::move(handler), home]() mutable {
                 std::exception_ptr error;
                 std::optional<R> value;
                 try {
@@ -53,13 +57,13 @@ template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) 
         asio::use_awaitable, std::move(function));
 }
 
-struct Nothing {};
-
 } // namespace detail
 
-// Runs `function` on the blocking pool and resumes the caller on its own executor with the result
-// (or the exception). The call itself cannot be interrupted; the caller waits for it, even when it
-// is cancelled meanwhile.
+// Runs `function` on the loop's blocking pool and resumes the caller on its own executor with the
+// result (or the exception). A blocking call cannot be interrupted, and one that has begun has
+// effects (a print job handed to CUPS, a file written), so the caller waits for it and gets its
+// result even when cancelled meanwhile, and even a cancelled caller's call is made (clean-up that
+// must reach the system). The cancellation then reaches the caller's next wait.
 template <class F> Awaitable<std::invoke_result_t<F&>> runBlocking(F function) {
     using R = std::invoke_result_t<F&>;
     if constexpr (std::is_void_v<R>) {
@@ -68,5 +72,34 @@ template <class F> Awaitable<std::invoke_result_t<F&>> runBlocking(F function) {
         co_return std::move(*(co_await detail::startOnPool<R>(std::move(function))));
     }
 }
+
+// As runBlocking, for calls whose result no one needs once the caller is cancelled (a read, a
+// probe): a cancelled caller gets OperationCancelled at once, a call not begun is not made, and a
+// call under way finishes on the pool with its outcome dropped. `function` must therefore own what
+// it touches.
+template <class F> Awaitable<std::invoke_result_t<F&>> runBlockingCancellable(F function) {
+    using R = std::invoke_result_t<F&>;
+    return detail::raceDetached<R>(runBlocking(std::move(function)), std::nullopt, {});
+}
+
+namespace detail {
+struct MailboxGate;
+}
+
+// How a thread the loop does not own (a C library's callback thread) hands work to the loop
+// without outliving it: once the loop's execution context has begun to shut down, work is dropped
+// instead of posted. Keep the mailbox in something the loop owns; the work runs on `executor`.
+class LoopMailbox {
+public:
+    explicit LoopMailbox(const Executor& executor);
+
+    // From any thread. False when the loop is going away; `work` is then destroyed on the caller's
+    // thread, so it should own nothing whose destruction needs the loop.
+    bool post(UniqueFunction<void()> work) const;
+
+private:
+    Executor executor_;
+    std::shared_ptr<detail::MailboxGate> gate_;
+};
 
 } // namespace varnel

@@ -162,7 +162,7 @@ TEST_F(EnrollTest, InputAndNetworkFailuresComeBeforeAnythingIsStored) {
 TEST_F(EnrollTest, StoresOffTheLoopThread) {
     if (::geteuid() != 0) GTEST_SKIP() << "changing a thread's file-system user needs root";
     // New threads take the file-system user of the thread that starts them: start the pool first.
-    (void)blockingPool();
+    (void)blockingPool(loop.executor());
     const bool loopCannotWrite = loop.blockOn([](std::filesystem::path probe) -> Awaitable<bool> {
         ::setfsuid(65534);
         co_return ::mkdir(probe.c_str(), 0700) != 0 && errno == EACCES;
