@@ -192,7 +192,7 @@ TEST_F(HttpsTransportTest, CancellingTheTaskEndsTheRequestAtOnce) {
         } catch (const OperationCancelled&) {
             *outcome = "cancelled";
         } catch (const std::exception& error) {
-            *outcome = error.what();
+            *outcome = std::string("failed: ") + error.what();
         }
     };
     auto task = Task::spawn(loop.executor(), outcomeOf);
