@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <boost/asio/detached.hpp>
+#include <boost/asio/strand.hpp>
 
 #include <atomic>
 #include <functional>
@@ -85,20 +86,25 @@ private:
 };
 
 TEST(CurlHttpTransportTest, ATransferWhoseLoopIsTornDownIsDroppedWithoutTouchingTheLoop) {
-    SilentListener server;
-    auto transport = std::make_shared<CurlHttpTransport>();
-    {
-        AgentLoop loop;
-        loop.startThread();
-        boost::asio::co_spawn(loop.executor(), transport->send(HttpRequest{"GET", server.url(), {}, std::nullopt}),
-                              boost::asio::detached);
-        EXPECT_NE(server.acceptRequest().find("GET /slow"), std::string::npos);
-        // The loop goes away while the request still waits for its reply.
+    // Tasks run on strands of the loop, and a strand refers to its loop even when it is only destroyed.
+    for (const bool onStrand : {false, true}) {
+        SCOPED_TRACE(onStrand ? "on a strand" : "on the loop");
+        SilentListener server;
+        auto transport = std::make_shared<CurlHttpTransport>();
+        {
+            AgentLoop loop;
+            loop.startThread();
+            const Executor executor = onStrand ? Executor(boost::asio::make_strand(loop.executor())) : loop.executor();
+            boost::asio::co_spawn(executor, transport->send(HttpRequest{"GET", server.url(), {}, std::nullopt}),
+                                  boost::asio::detached);
+            EXPECT_NE(server.acceptRequest().find("GET /slow"), std::string::npos);
+            // The loop goes away while the request still waits for its reply.
+        }
+        // The request is given up at once rather than running on to its time-out...
+        EXPECT_TRUE(server.clientHungUp(5000));
+        // ...and ending the transport afterwards reports to no loop.
+        transport.reset();
     }
-    // The request is given up at once rather than running on to its time-out...
-    EXPECT_TRUE(server.clientHungUp(5000));
-    // ...and ending the transport afterwards reports to no loop.
-    transport.reset();
 }
 
 void answer(Server::Connection& connection, std::string_view status, std::string_view body) {
