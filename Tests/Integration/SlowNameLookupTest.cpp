@@ -6,6 +6,7 @@
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
+#include "VarnelKit/Transport/LoopbackListener.hpp"
 #include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
 #include <chrono>
@@ -101,6 +102,22 @@ TEST_F(SlowNameLookupTest, AnUnansweredLookupEndsAtTheConnectTimeout) {
                       "Connect timed out after 0.3 seconds to varnel-printer.example:9100");
         }
         EXPECT_LT(Clock::now() - start, 1500ms);
+    });
+}
+
+TEST_F(SlowNameLookupTest, AnUnansweredLookupHoldsUpNoOtherPrinter) {
+    const testing::ScopedEnvironment resolverOptions("RES_OPTIONS", "timeout:2 attempts:1");
+    insideNamespace([] {
+        testing::LoopFixture loop;
+        testing::LoopbackListener listener;
+        NetworkPrinterTransport unanswered("varnel-printer.example", 9100, 300ms, 1s);
+        NetworkPrinterTransport local("localhost", listener.port(), 300ms, 1s);
+        EXPECT_FALSE(loop.run(unanswered.probe()));
+
+        // The first lookup still waits for the name server; this one is answered from the hosts file.
+        const auto start = Clock::now();
+        EXPECT_TRUE(loop.run(local.probe()));
+        EXPECT_LT(Clock::now() - start, 250ms);
     });
 }
 

@@ -144,11 +144,12 @@ Url VarnelAPIClient::endpoint(const Url& base, std::string_view path) {
     return url;
 }
 
-Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string path, Body body, bool authenticated) {
+Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string path, Body body, bool authenticated,
+                                                std::optional<std::chrono::milliseconds> timeout) {
     HttpRequest request;
     request.method = std::move(method);
     request.url = std::string(endpoint(config_.baseURL, path).buffer());
-    request.timeout = std::chrono::duration_cast<std::chrono::milliseconds>(config_.timeout);
+    request.timeout = timeout.value_or(std::chrono::duration_cast<std::chrono::milliseconds>(config_.timeout));
     request.headers.emplace_back("Accept", "application/json");
     request.headers.emplace_back("X-Varnel-Agent-Version", config_.agentVersion);
     if (authenticated) {
@@ -214,9 +215,10 @@ Awaitable<void> VarnelAPIClient::submitResult(std::int64_t jobId, JobResultReque
                            true);
 }
 
-Awaitable<void> VarnelAPIClient::reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events) {
+Awaitable<void> VarnelAPIClient::reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events,
+                                              std::optional<std::chrono::milliseconds> timeout) {
     (void)co_await sendRaw("POST", "api/v1/devices/" + idText(deviceId) + "/events",
-                           [&events] { return AgentEventBatch{events}.toJson(); }, true);
+                           [&events] { return AgentEventBatch{events}.toJson(); }, true, timeout);
 }
 
 Awaitable<std::string> VarnelAPIClient::authorizeChannel(std::string socketId, std::string channelName) {

@@ -24,7 +24,8 @@ namespace varnel {
 
 // The one client of the management server's HTTP API. An actor: used only on the agent loop.
 // It neither logs nor retries; every failure reaches the caller once, as an APIError, a
-// TransportError from the transport, or the error of a body that could not be encoded.
+// TransportError from the transport, or the error of a body that could not be encoded. A request
+// of a cancelled task fails with OperationCancelled.
 class VarnelAPIClient {
 public:
     struct Configuration {
@@ -96,7 +97,10 @@ public:
     Awaitable<std::vector<PendingJob>> pendingJobs(std::int64_t deviceId);
     Awaitable<JobPayload> job(std::int64_t id);
     Awaitable<void> submitResult(std::int64_t jobId, JobResultRequest result);
-    Awaitable<void> reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events);
+    // `timeout` replaces the configured one for this request only (the last report at quit has
+    // little time).
+    Awaitable<void> reportEvents(std::int64_t deviceId, std::vector<AgentEventReport> events,
+                                 std::optional<std::chrono::milliseconds> timeout = std::nullopt);
     Awaitable<std::string> authorizeChannel(std::string socketId, std::string channelName);
 
 private:
@@ -104,7 +108,8 @@ private:
 
     // Builds and sends one request and maps the reply's status. The body is made only after the
     // token check, so a request without a token encodes nothing and sends nothing.
-    Awaitable<std::string> sendRaw(std::string method, std::string path, Body body, bool authenticated);
+    Awaitable<std::string> sendRaw(std::string method, std::string path, Body body, bool authenticated,
+                                   std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
     Configuration config_;
     std::shared_ptr<HttpTransport> transport_;

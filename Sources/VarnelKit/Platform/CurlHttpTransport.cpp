@@ -1,19 +1,20 @@
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 
+#include "VarnelKit/Support/AsyncEvent.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_cancellation_slot.hpp>
+#include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/prefer.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include <curl/curl.h>
 #include <openssl/x509.h>
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <map>
 #include <thread>
 #include <vector>
@@ -61,6 +62,7 @@ std::string_view trimmed(std::string_view text) {
 struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
     HttpRequest request;
     std::optional<HttpDownloadSink> sink;
+    std::size_t bodyLimit; // for a reply held in memory; a sink takes any length
     CURL* easy = nullptr;
     curl_slist* headerList = nullptr;
     char errorText[CURL_ERROR_SIZE] = {};
@@ -74,20 +76,24 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
     CURLcode result = CURLE_OK;
     bool cancelled = false;
     bool redirectRefused = false;
+    bool tooLarge = false;
 
     std::atomic<bool> cancelRequested{false};
 
-    // Touched on the caller's executor only: the caller sleeps on `wake` until `completed`.
-    Executor executor;
-    std::optional<asio::steady_timer> wake;
+    // Touched on the caller's executor only: the caller waits on `wake` until `completed`.
+    std::optional<AsyncEvent> wake;
     bool completed = false;
 
-    // Set when the waiting coroutine was destroyed without being resumed (its loop was torn down):
-    // the transfer thread must then not post to that loop any more.
+    // The caller's executor (untracked), for the transfer thread to post the end to. The caller
+    // lets go of it, and of `wake`, when its coroutine ends, however it ends: the transfer may live
+    // on in the transfer thread after the loop is gone, and even an untracked strand executor
+    // refers to its loop when it is destroyed.
     std::mutex resumeMutex;
+    std::optional<Executor> home;
     bool abandoned = false;
 
-    Transfer(HttpRequest r, std::optional<HttpDownloadSink> s) : request(std::move(r)), sink(std::move(s)) {}
+    Transfer(HttpRequest r, std::optional<HttpDownloadSink> s, std::size_t limit)
+        : request(std::move(r)), sink(std::move(s)), bodyLimit(limit) {}
     ~Transfer() {
         if (easy) curl_easy_cleanup(easy);
         if (headerList) curl_slist_free_all(headerList);
@@ -120,6 +126,8 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         const std::string_view line(data, size * count);
         if (line.starts_with("HTTP/")) {
             self->headers.clear();
+        } else if (line == "\r\n" || line == "\n") {
+            if (self->refusesAnnouncedBody()) return 0;
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
             self->headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
                                        std::string(trimmed(line.substr(colon + 1))));
@@ -127,10 +135,37 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         return size * count;
     }
 
+    // At the end of a reply head: true when the reply announces a body above the limit. Interim
+    // replies and redirects that will be followed carry no body for us and are let through.
+    bool refusesAnnouncedBody() {
+        if (sink || request.method == "HEAD") return false;
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        if (status < 200 || (status >= 300 && status < 400 && headerValue(headers, "Location"))) return false;
+        const auto length = headerValue(headers, "Content-Length");
+        if (!length) return false;
+        std::uint64_t announced = 0;
+        for (const char c : *length) {
+            if (c < '0' || c > '9') return false; // curl itself refuses a malformed length
+            if (announced > (std::numeric_limits<std::uint64_t>::max() - 9) / 10) {
+                announced = std::numeric_limits<std::uint64_t>::max();
+                break;
+            }
+            announced = announced * 10 + static_cast<std::uint64_t>(c - '0');
+        }
+        tooLarge = announced > bodyLimit;
+        return tooLarge;
+    }
+
     static size_t onBody(char* data, size_t size, size_t count, void* context) {
         auto* self = static_cast<Transfer*>(context);
         const std::string_view piece(data, size * count);
         if (!self->sink) {
+            // A reply without a length (chunked, or ended by closing) is checked as it arrives.
+            if (piece.size() > self->bodyLimit - self->body.size()) {
+                self->tooLarge = true;
+                return 0;
+            }
             self->body.append(piece);
             return piece.size();
         }
@@ -154,6 +189,10 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         if (!easy) throw TransportError(TransportError::Code::other);
         curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
         curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        // A transfer that ends while its name is still being looked up (cancelled, timed out) must
+        // not wait for the lookup: the resolver's thread is left to finish alone. Without this the
+        // transfer thread, and so every other request, waits as long as the name server does.
+        curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
         curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errorText);
         curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -216,24 +255,26 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         }
         std::lock_guard lock(resumeMutex);
         if (abandoned) return;
-        asio::post(executor, [self = shared_from_this()] {
+        asio::post(*home, [self = shared_from_this()] {
             self->completed = true;
-            if (self->wake) self->wake->cancel();
+            if (self->wake) self->wake->set();
         });
     }
 
-    // On the caller's executor, while its coroutine is being destroyed.
-    void abandon() {
+    // On the caller's executor when its coroutine ends, or while it is destroyed with its loop.
+    void letGoOfCaller() {
+        wake.reset();
         std::lock_guard lock(resumeMutex);
         abandoned = true;
-        wake.reset();
+        home.reset();
     }
 
     // The caller's view of the outcome, on the caller's executor.
     void rethrowFailure() const {
         using Code = TransportError::Code;
-        if (cancelled) throw TransportError(Code::cancelled);
+        if (cancelled) throw OperationCancelled();
         if (sinkError) std::rethrow_exception(sinkError);
+        if (tooLarge) throw TransportError(Code::replyTooLarge);
         switch (result) {
         case CURLE_OK:
             return;
@@ -383,36 +424,32 @@ namespace {
 Awaitable<void> runTransfer(std::shared_ptr<CurlHttpTransport::Worker> worker,
                             std::shared_ptr<CurlHttpTransport::Transfer> transfer) {
     // A task that is already cancelled starts nothing new.
-    if (co_await isCancelled()) throw TransportError(TransportError::Code::cancelled);
+    if (co_await isCancelled()) throw OperationCancelled();
     transfer->prepare();
-    transfer->executor = co_await asio::this_coro::executor;
-    transfer->wake.emplace(transfer->executor, std::chrono::steady_clock::time_point::max());
+    const auto executor = co_await asio::this_coro::executor;
+    transfer->home.emplace(asio::prefer(executor, asio::execution::outstanding_work.untracked));
+    transfer->wake.emplace(executor);
     worker->submit(transfer);
 
-    // Runs only when this coroutine ends; if it is destroyed while still waiting, the transfer is
-    // cut off and reports to nobody.
-    struct AbandonIfUnfinished {
+    // Runs however this coroutine ends. If it is destroyed while still waiting (its loop was torn
+    // down), the transfer is cut off and reports to nobody.
+    struct LetGoWhenDone {
         CurlHttpTransport::Worker& worker;
         const std::shared_ptr<CurlHttpTransport::Transfer>& transfer;
-        ~AbandonIfUnfinished() {
-            if (transfer->completed) return;
-            transfer->abandon();
-            worker.cancel(transfer);
+        ~LetGoWhenDone() {
+            const bool finished = transfer->completed;
+            transfer->letGoOfCaller();
+            if (!finished) worker.cancel(transfer);
         }
-    } abandonIfUnfinished{*worker, transfer};
+    } letGoWhenDone{*worker, transfer};
 
-    // Waits below report cancellation instead of throwing it: the transfer thread must have let go
-    // of the transfer before this coroutine leaves.
+    // The waits below report cancellation instead of throwing it: the transfer thread must have let
+    // go of the transfer before this coroutine leaves.
     const bool throwIfCancelled = co_await asio::this_coro::throw_if_cancelled();
     co_await asio::this_coro::throw_if_cancelled(false);
-    // Ends when the transfer does, or early when the awaiting task is cancelled.
-    (void)co_await transfer->wake->async_wait(asio::as_tuple(asio::use_awaitable));
-    if (!transfer->completed) {
+    if (!co_await transfer->wake->wait()) {
         worker->cancel(transfer);
-        while (!transfer->completed) {
-            (void)co_await transfer->wake->async_wait(
-                asio::bind_cancellation_slot(asio::cancellation_slot(), asio::as_tuple(asio::use_awaitable)));
-        }
+        co_await transfer->wake->waitIgnoringCancellation();
     }
     co_await asio::this_coro::throw_if_cancelled(throwIfCancelled);
     transfer->rethrowFailure();
@@ -420,7 +457,7 @@ Awaitable<void> runTransfer(std::shared_ptr<CurlHttpTransport::Worker> worker,
 
 } // namespace
 
-CurlHttpTransport::CurlHttpTransport() = default;
+CurlHttpTransport::CurlHttpTransport(std::size_t replyBodyLimit) : replyBodyLimit_(replyBodyLimit) {}
 
 CurlHttpTransport::~CurlHttpTransport() = default;
 
@@ -431,7 +468,7 @@ std::shared_ptr<CurlHttpTransport::Worker> CurlHttpTransport::worker() {
 }
 
 Awaitable<HttpResponse> CurlHttpTransport::send(HttpRequest request) {
-    auto transfer = std::make_shared<Transfer>(std::move(request), std::nullopt);
+    auto transfer = std::make_shared<Transfer>(std::move(request), std::nullopt, replyBodyLimit_);
     co_await runTransfer(worker(), transfer);
     HttpResponse response;
     response.status = transfer->head.status;
@@ -441,7 +478,7 @@ Awaitable<HttpResponse> CurlHttpTransport::send(HttpRequest request) {
 }
 
 Awaitable<HttpResponseHead> CurlHttpTransport::download(HttpRequest request, HttpDownloadSink sink) {
-    auto transfer = std::make_shared<Transfer>(std::move(request), std::move(sink));
+    auto transfer = std::make_shared<Transfer>(std::move(request), std::move(sink), replyBodyLimit_);
     co_await runTransfer(worker(), transfer);
     HttpResponseHead head = transfer->head;
     co_return head;

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Platform/HttpTransport.hpp"
 
+#include <cstddef>
 #include <memory>
 #include <mutex>
 
@@ -14,8 +15,13 @@ namespace varnel {
 // followed and never from https to http; no cookies, no cache, no compression.
 class CurlHttpTransport : public HttpTransport {
 public:
+    // The largest reply body send() holds in memory: above the largest job a label printer takes,
+    // as base64, with room. A longer reply fails as TransportError(replyTooLarge), whether its
+    // length is announced or only seen as it arrives. Downloads stream and have no limit.
+    static constexpr std::size_t defaultReplyBodyLimit = 128u * 1024 * 1024;
+
     // Starts nothing and touches nothing.
-    CurlHttpTransport();
+    explicit CurlHttpTransport(std::size_t replyBodyLimit = defaultReplyBodyLimit);
     ~CurlHttpTransport() override;
     CurlHttpTransport(const CurlHttpTransport&) = delete;
     CurlHttpTransport& operator=(const CurlHttpTransport&) = delete;
@@ -29,6 +35,7 @@ public:
 private:
     std::shared_ptr<Worker> worker();
 
+    std::size_t replyBodyLimit_;
     std::mutex mutex_;
     std::shared_ptr<Worker> worker_;
 };

@@ -54,8 +54,8 @@ struct HttpDownloadSink {
 // How the agent speaks HTTP. The real one is CurlHttpTransport; the self-test's stubs and the unit
 // tests' fakes implement the same interface, below the server client's status mapping. Network
 // failures are TransportError; a reply of any status is a reply, not an error. Cancelling the
-// awaiting task ends the request at once with TransportError(cancelled); so does a request made
-// by a task that is already cancelled.
+// awaiting task ends the request at once with OperationCancelled, never a TransportError; so does a
+// request made by a task that is already cancelled, which sends nothing.
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;

@@ -1,6 +1,7 @@
 #include "VarnelKit/SelfTest/StubURLProtocol.hpp"
 
 #include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 
 #include <mutex>
 #include <utility>
@@ -41,12 +42,14 @@ HttpResponseHead headOf(const CannedReply& canned) {
 class StubTransport : public HttpTransport {
 public:
     Awaitable<HttpResponse> send(HttpRequest) override {
+        if (co_await isCancelled()) throw OperationCancelled();
         const CannedReply canned = currentReply();
         HttpResponseHead head = headOf(canned);
         co_return HttpResponse{head.status, std::move(head.headers), textOf(canned.body)};
     }
 
     Awaitable<HttpResponseHead> download(HttpRequest, HttpDownloadSink sink) override {
+        if (co_await isCancelled()) throw OperationCancelled();
         const CannedReply canned = currentReply();
         HttpResponseHead head = headOf(canned);
         if (sink.head) sink.head(head);

@@ -25,6 +25,8 @@ std::string TransportError::sentence(Code code) {
         return "unsupported URL";
     case Code::tooManyRedirects:
         return "too many HTTP redirects";
+    case Code::replyTooLarge:
+        return "The server's reply is too large.";
     case Code::other:
         break;
     }

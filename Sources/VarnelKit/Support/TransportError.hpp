@@ -19,6 +19,7 @@ public:
         cancelled,
         badURL,
         tooManyRedirects,
+        replyTooLarge,
         other,
     };
 

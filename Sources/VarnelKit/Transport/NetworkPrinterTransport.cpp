@@ -2,17 +2,16 @@
 
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Timeout.hpp"
+#include "VarnelKit/Transport/HostNameLookup.hpp"
 
 #include <algorithm>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/system/system_error.hpp>
 #include <functional>
-#include <optional>
 #include <utility>
 
 namespace varnel {
@@ -30,48 +29,21 @@ std::string unbracketed(const std::string& host) {
     return host;
 }
 
-// A name lookup runs getaddrinfo on the resolver's own thread, and nothing interrupts that: a
-// silent name server holds it for many seconds. The wait for it is what a time-out cancels; the
-// lookup is left to finish on its own and its answer is dropped.
-Awaitable<std::pair<boost::system::error_code, tcp::resolver::results_type>> lookUp(std::string host,
-                                                                                    unsigned short port) {
-    struct Lookup {
-        explicit Lookup(const Executor& executor)
-            : resolver(executor), answered(executor, asio::steady_timer::time_point::max()) {}
-        tcp::resolver resolver;
-        asio::steady_timer answered;
-        std::optional<std::pair<boost::system::error_code, tcp::resolver::results_type>> answer;
-    };
-    auto lookup = std::make_shared<Lookup>(co_await asio::this_coro::executor);
-    lookup->resolver.async_resolve(
-        host, NumberText::integer(port), tcp::resolver::numeric_service,
-        [lookup](const boost::system::error_code& error, tcp::resolver::results_type results) {
-            lookup->answer.emplace(error, std::move(results));
-            lookup->answered.cancel();
-        });
-    if (!lookup->answer) co_await lookup->answered.async_wait(asio::as_tuple(asio::use_awaitable));
-    if (!lookup->answer) {
-        lookup->resolver.cancel(); // a lookup still queued behind another is skipped
-        co_return std::pair{boost::system::error_code(asio::error::operation_aborted), tcp::resolver::results_type()};
-    }
-    co_return std::move(*lookup->answer);
+[[noreturn]] void throwConnectFailure(const boost::system::error_code& error, const std::string& label) {
+    if (error == asio::error::operation_aborted) throw OperationCancelled();
+    throw JobError(JobErrorCode::printerUnreachable, label + emDash + error.message());
 }
 
 // Resolves the host and connects the socket; a refusal or an unknown host fails at once with the
 // system's own wording. `label` is "<host>:<port>" as the messages show it.
 Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string host, unsigned short port,
                               std::string label) {
-    const auto failure = [&label](const boost::system::error_code& error) {
-        if (error == asio::error::operation_aborted)
-            return JobError(JobErrorCode::printerUnreachable, "Connection cancelled");
-        return JobError(JobErrorCode::printerUnreachable, label + emDash + error.message());
-    };
-    auto [resolveError, endpoints] = co_await lookUp(std::move(host), port);
-    if (resolveError) throw failure(resolveError);
+    auto [resolveError, endpoints] = co_await HostNameLookup::resolve(std::move(host), port);
+    if (resolveError) throwConnectFailure(resolveError, label);
     auto [connectError, endpoint] =
         co_await asio::async_connect(*socket, endpoints, asio::as_tuple(asio::use_awaitable));
     (void)endpoint;
-    if (connectError) throw failure(connectError);
+    if (connectError) throwConnectFailure(connectError, label);
     boost::system::error_code ignored;
     socket->set_option(tcp::no_delay(true), ignored);
 }
@@ -80,6 +52,7 @@ Awaitable<void> sendAll(std::shared_ptr<tcp::socket> socket, std::shared_ptr<con
     auto [error, written] =
         co_await asio::async_write(*socket, asio::buffer(*data), asio::as_tuple(asio::use_awaitable));
     (void)written;
+    if (error == asio::error::operation_aborted) throw OperationCancelled();
     if (error) throw JobError(JobErrorCode::printerError, "Write failed: " + error.message());
 }
 
@@ -89,10 +62,6 @@ void closeSocket(tcp::socket& socket) {
     boost::system::error_code ignored;
     if (socket.is_open()) socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);
-}
-
-[[noreturn]] void throwCancelled() {
-    throw boost::system::system_error(asio::error::operation_aborted);
 }
 
 } // namespace
@@ -118,7 +87,7 @@ std::string NetworkPrinterTransport::secondsText(Duration duration) {
 
 Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string jobTitle) {
     (void)jobTitle;
-    if (co_await isCancelled()) throwCancelled();
+    if (co_await isCancelled()) throw OperationCancelled();
     const auto label = host_ + ":" + NumberText::integer(port_);
     const auto count = static_cast<std::int64_t>(data.size());
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
@@ -149,13 +118,14 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
     closeSocket(*socket);
     if (failure) {
         // A caller that was cancelled meanwhile learns that, not a printer fault.
-        if (isJobError && co_await isCancelled()) throwCancelled();
+        if (isJobError && co_await isCancelled()) throw OperationCancelled();
         std::rethrow_exception(failure);
     }
     co_return count;
 }
 
 Awaitable<bool> NetworkPrinterTransport::probe() {
+    if (co_await isCancelled()) throw OperationCancelled();
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
     bool ready = false;
     try {
@@ -168,6 +138,8 @@ Awaitable<bool> NetworkPrinterTransport::probe() {
     } catch (...) {
     }
     closeSocket(*socket);
+    // A probe cut short by a stop says nothing about the printer.
+    if (!ready && co_await isCancelled()) throw OperationCancelled();
     co_return ready;
 }
 

@@ -12,7 +12,8 @@ namespace varnel {
 
 // Sends label data straight to a printer's raw port over TCP: one connection per job, every byte
 // pushed, connection closed. Nothing is read back. Stateless, so one object serves any number of
-// calls at once.
+// calls at once. Both operations throw OperationCancelled when the calling task is cancelled before
+// or during them, never a printer fault.
 class NetworkPrinterTransport final : public PrinterWriting {
 public:
     using Duration = std::chrono::steady_clock::duration;

@@ -31,8 +31,10 @@ public:
     std::chrono::steady_clock::duration timeout() const noexcept { return timeout_; }
 
     // Every printer probed at once; the list comes back in its order with status and message
-    // brought up to date (a result without a message keeps the old one). Never throws.
+    // brought up to date (a result without a message keeps the old one). Never throws: when the
+    // calling task is cancelled, the printers not yet probed come back as they were.
     Awaitable<std::vector<ReportedPrinter>> probeAll(std::vector<ReportedPrinter> printers) const;
+    // Fails only with OperationCancelled, when the calling task is cancelled: a stop is no finding.
     Awaitable<Result> probe(ReportedPrinter printer) const;
     // A CUPS queue by name; `printerName` is how a fault message names the printer.
     Awaitable<Result> probeQueue(std::string queue, std::string printerName) const;

@@ -2,8 +2,12 @@
 #include "VarnelKit/TestSupport.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Platform/CurlHttpTransport.hpp"
+#include "VarnelKit/Platform/LoopbackHttpServer.hpp"
 #include "VarnelKit/SelfTest/StubURLProtocol.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Task.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <gtest/gtest.h>
@@ -121,6 +125,31 @@ TEST_F(VarnelAPIClientTest, TransportFailuresReachTheCallerUnchanged) {
     EXPECT_EQ(testing::thrownBy<TransportError>(loop, api.job(1)).value().code(), TransportError::Code::cannotConnect);
 }
 
+TEST_F(VarnelAPIClientTest, AnEventsReportMayCarryATimeOutOfItsOwn) {
+    auto api = client();
+    answer(204, "");
+    loop.blockOn(api.reportEvents(7, {}, std::chrono::milliseconds(2000)));
+    loop.blockOn(api.reportEvents(7, {}));
+    loop.blockOn(api.syncPrinters(7, {}));
+    ASSERT_EQ(fake->requests.size(), 3u);
+    EXPECT_EQ(fake->requests[0].timeout, std::chrono::milliseconds(2000));
+    EXPECT_EQ(fake->requests[1].timeout, std::chrono::milliseconds(30000));
+    EXPECT_EQ(fake->requests[2].timeout, std::chrono::milliseconds(30000));
+}
+
+TEST_F(VarnelAPIClientTest, TheEventsTimeOutBoundsTheRealRequest) {
+    testing::LoopbackHttpServer server(
+        [](testing::LoopbackHttpServer::Connection& connection, const std::string&) { connection.holdSilently(); });
+    VarnelAPIClient api({Url(server.url()), "9.9.9", std::chrono::duration<double>(30.0)}, "secret",
+                        std::make_shared<CurlHttpTransport>());
+    const auto start = std::chrono::steady_clock::now();
+    const auto error = testing::thrownBy<TransportError>(loop, api.reportEvents(7, {}, std::chrono::milliseconds(200)));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), TransportError::Code::timedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(server.requests(), 1);
+}
+
 TEST_F(VarnelAPIClientTest, DecodedRepliesFailAsDecodingErrors) {
     auto api = client();
     answer(200, "");
@@ -210,6 +239,33 @@ TEST(StubURLProtocolTest, AnswersEveryRequestWithTheCannedReply) {
     auto third = loop.blockOn(session->send(HttpRequest{}));
     EXPECT_EQ(third.status, 200);
     EXPECT_EQ(third.body, "");
+}
+
+TEST(StubURLProtocolTest, ACancelledTaskGetsTheCancellationAsFromTheRealTransport) {
+    AgentLoop loop;
+    loop.startThread();
+    auto outcomes = std::make_shared<std::vector<std::string>>();
+    auto task = Task::spawn(loop.executor(), [outcomes]() -> Awaitable<void> {
+        co_await sleepFor(std::chrono::hours(1)); // ends at once: the task is already cancelled
+        auto session = StubURLProtocol::session();
+        for (const bool download : {false, true}) {
+            HttpRequest request;
+            HttpDownloadSink sink;
+            try {
+                if (download) {
+                    (void)co_await session->download(std::move(request), std::move(sink));
+                } else {
+                    (void)co_await session->send(std::move(request));
+                }
+                outcomes->push_back("reply");
+            } catch (const OperationCancelled&) {
+                outcomes->push_back("cancelled");
+            }
+        }
+    });
+    task->cancel();
+    loop.blockOn(task->join());
+    EXPECT_EQ(*outcomes, (std::vector<std::string>{"cancelled", "cancelled"}));
 }
 
 } // namespace

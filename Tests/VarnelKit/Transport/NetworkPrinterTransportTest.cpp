@@ -3,10 +3,17 @@
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
+#include "VarnelKit/SlowNameLookup.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/TestSupport.hpp"
+#include "VarnelKit/Transport/LoopFixture.hpp"
 
-#include <boost/system/system_error.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/strand.hpp>
+#include <functional>
 #include <gtest/gtest.h>
+#include <thread>
 
 namespace varnel {
 namespace {
@@ -102,28 +109,112 @@ TEST_F(NetworkPrinterTransportTest, MessagesKeepTheConfiguredPort) {
     EXPECT_TRUE(failure->description().starts_with("127.0.0.1:-1 \xE2\x80\x94 ")) << failure->description();
 }
 
-// What a write in a task that was cancelled before it began throws.
-Awaitable<void> writeAfterCancel(std::shared_ptr<NetworkPrinterTransport> transport,
-                                 std::shared_ptr<std::string> seen) {
-    co_await sleepFor(std::chrono::seconds(5)); // ends at once: the task is already cancelled
-    try {
-        co_await transport->write(bytesOf("x"), "t");
-        *seen = "written";
-    } catch (const JobError&) {
-        *seen = "job error";
-    } catch (const boost::system::system_error& error) {
-        *seen = error.code() == boost::asio::error::operation_aborted ? "cancelled" : "other";
-    }
-}
-
-TEST_F(NetworkPrinterTransportTest, ACancelledCallerSeesTheCancellation) {
-    testing::LoopbackListener listener;
-    auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 1s, 1s);
-    auto seen = std::make_shared<std::string>();
-    auto task = Task::spawn(loop.loop().executor(), [transport, seen] { return writeAfterCancel(transport, seen); });
+// What an operation of the transport throws in a task that is cancelled before it begins or, after
+// `cancelAfter`, while it runs.
+std::string cancelledOutcome(testing::LoopFixture& loop, std::function<Awaitable<void>()> operation,
+                             std::optional<std::chrono::milliseconds> cancelAfter = std::nullopt) {
+    auto seen = std::make_shared<std::string>("nothing");
+    auto task = Task::spawn(loop.loop().executor(), [operation, seen, cancelAfter]() -> Awaitable<void> {
+        if (!cancelAfter) co_await sleepFor(std::chrono::seconds(5)); // ends at once: already cancelled
+        try {
+            co_await operation();
+            *seen = "finished";
+        } catch (const OperationCancelled&) {
+            *seen = "cancelled";
+        } catch (const JobError& error) {
+            *seen = "job error: " + error.description();
+        } catch (const std::exception& error) {
+            *seen = std::string("other: ") + error.what();
+        }
+    });
+    if (cancelAfter) std::this_thread::sleep_for(*cancelAfter);
     task->cancel();
     loop.run(task->join());
-    EXPECT_EQ(*seen, "cancelled");
+    return *seen;
+}
+
+TEST_F(NetworkPrinterTransportTest, ACancelledCallerSeesTheCancellationAndNoPrinterFault) {
+    testing::LoopbackListener listener;
+    listener.acceptAndIgnore();
+    auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 1s, 5s);
+    const auto write = [transport]() -> Awaitable<void> { co_await transport->write(bytesOf("x"), "t"); };
+    const auto probe = [transport]() -> Awaitable<void> { (void)co_await transport->probe(); };
+    EXPECT_EQ(cancelledOutcome(loop, write), "cancelled");
+    EXPECT_EQ(cancelledOutcome(loop, probe), "cancelled");
+
+    // Cancelled while the printer does not take the data: no write time-out, no write failure.
+    const auto bigWrite = [transport]() -> Awaitable<void> {
+        co_await transport->write(Bytes(16 * 1024 * 1024, 'x'), "t");
+    };
+    const auto start = Clock::now();
+    EXPECT_EQ(cancelledOutcome(loop, bigWrite, 100ms), "cancelled");
+    EXPECT_LT(Clock::now() - start, 1s);
+}
+
+TEST_F(NetworkPrinterTransportTest, ACancelDuringAHungNameLookupEndsAtOnce) {
+    auto transport = std::make_shared<NetworkPrinterTransport>(testing::slowHostName(5s), 9100, 5s, 5s);
+    const auto write = [transport]() -> Awaitable<void> { co_await transport->write(bytesOf("x"), "t"); };
+    const auto probe = [transport]() -> Awaitable<void> { (void)co_await transport->probe(); };
+    auto start = Clock::now();
+    EXPECT_EQ(cancelledOutcome(loop, write, 100ms), "cancelled");
+    EXPECT_LT(Clock::now() - start, 600ms);
+    start = Clock::now();
+    EXPECT_EQ(cancelledOutcome(loop, probe, 100ms), "cancelled");
+    EXPECT_LT(Clock::now() - start, 600ms);
+}
+
+TEST_F(NetworkPrinterTransportTest, AHungNameLookupHoldsUpNoOtherPrinter) {
+    testing::LoopbackListener listener;
+    NetworkPrinterTransport hung(testing::slowHostName(5s), 9100, 300ms, 1s);
+    NetworkPrinterTransport named("localhost", listener.port(), 300ms, 1s);
+
+    auto start = Clock::now();
+    EXPECT_FALSE(loop.run(hung.probe()));
+    EXPECT_LT(Clock::now() - start, 700ms);
+
+    // The hung lookup is still running; this one is answered at once and the printer is reached.
+    start = Clock::now();
+    EXPECT_TRUE(loop.run(named.probe()));
+    EXPECT_LT(Clock::now() - start, 250ms);
+    const auto failure = writeFailure(hung, bytesOf("x"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->description(), "Connect timed out after 0.3 seconds to " + hung.host() + ":9100");
+}
+
+TEST_F(NetworkPrinterTransportTest, AnUnknownNameFailsWithTheSystemsWords) {
+    NetworkPrinterTransport transport(testing::slowHostName(20ms), 9100, 2s, 2s);
+    const auto failure = writeFailure(transport, bytesOf("x"));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code, JobErrorCode::printerUnreachable);
+    EXPECT_EQ(failure->description(), transport.host() + ":9100 \xE2\x80\x94 Host not found (authoritative)");
+}
+
+TEST(NetworkPrinterLookupTest, ALateAnswerIsDroppedWithoutTouchingTheLoop) {
+    testing::LoopbackListener listener;
+    const int before = testing::finishedSlowLookups();
+    {
+        // Given up by its time-out: the answer arrives later to a loop that still runs.
+        testing::LoopFixture loop;
+        NetworkPrinterTransport late(testing::slowHostName(300ms, true), listener.port(), 50ms, 1s);
+        EXPECT_FALSE(loop.run(late.probe()));
+        // Its loop is torn down while the lookup runs, from a strand as tasks use.
+        auto abandoned =
+            std::make_shared<NetworkPrinterTransport>(testing::slowHostName(300ms, true), listener.port(), 5s, 1s);
+        boost::asio::co_spawn(boost::asio::make_strand(loop.loop().executor()), abandoned->probe(),
+                              boost::asio::detached);
+        std::this_thread::sleep_for(50ms);
+    }
+    const auto deadline = Clock::now() + 2s;
+    while (testing::finishedSlowLookups() < before + 2 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(testing::finishedSlowLookups(), before + 2);
+    // The lookup threads deliver right after the lookup returns; under the sanitizer build a touch
+    // of the destroyed loop would be reported here.
+    std::this_thread::sleep_for(100ms);
+
+    // An answer in time still connects.
+    testing::LoopFixture loop;
+    NetworkPrinterTransport inTime(testing::slowHostName(20ms, true), listener.port(), 1s, 1s);
+    EXPECT_TRUE(loop.run(inTime.probe()));
 }
 
 TEST_F(NetworkPrinterTransportTest, DurationsReadAsSeconds) {

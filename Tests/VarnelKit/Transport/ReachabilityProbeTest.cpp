@@ -3,6 +3,8 @@
 
 #include "FakeCupsApi.hpp"
 #include "LoopbackListener.hpp"
+#include "VarnelKit/SlowNameLookup.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/BonjourResolver.hpp"
 
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <set>
+#include <thread>
 
 namespace varnel {
 
@@ -143,6 +146,52 @@ TEST_F(ReachabilityProbeTest, ProbeAllKeepsOrderAndOldMessages) {
     EXPECT_EQ(output[1].statusMessage, std::optional<std::string>("Queue is stopped"));
     EXPECT_EQ(output[2].statusMessage, std::optional<std::string>("No address configured"));
     EXPECT_TRUE(loop.run(probe.probeAll({})).empty());
+}
+
+TEST_F(ReachabilityProbeTest, AHungNameLookupMakesNoOtherPrinterLookUnreachable) {
+    testing::LoopbackListener listener;
+    const auto hung = testing::slowHostName(5s) + ":9100";
+    const auto named = "localhost:" + std::to_string(listener.port());
+    const auto reachable = printer("net:" + named, PrinterTransport::network, named, "B");
+    const auto start = std::chrono::steady_clock::now();
+    const auto output =
+        loop.run(probe.probeAll({printer("net:" + hung, PrinterTransport::network, hung, "A"), reachable}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 700ms);
+    ASSERT_EQ(output.size(), 2u);
+    EXPECT_EQ(output[0].status, "offline");
+    EXPECT_EQ(output[1].status, "online");
+    // Again while the first lookup still hangs.
+    EXPECT_EQ(loop.run(probe.probe(reachable)), (Result{"online", std::nullopt}));
+}
+
+// Probes one printer as part of a list, then alone; records what each gave.
+Awaitable<void> probeTwice(const ReachabilityProbe& probe, ReportedPrinter unknown,
+                           std::shared_ptr<std::vector<ReportedPrinter>> listed, std::shared_ptr<std::string> alone) {
+    std::vector<ReportedPrinter> printers{unknown};
+    *listed = co_await probe.probeAll(std::move(printers));
+    try {
+        *alone = describe(co_await probe.probe(std::move(unknown)));
+    } catch (const OperationCancelled&) {
+        *alone = "cancelled";
+    }
+}
+
+TEST_F(ReachabilityProbeTest, AStoppedProbeReportsNoFinding) {
+    const auto hung = testing::slowHostName(5s) + ":9100";
+    const ReachabilityProbe patient(5s, api, bonjour);
+    const auto unknown = printer("net:" + hung, PrinterTransport::network, hung);
+    auto listed = std::make_shared<std::vector<ReportedPrinter>>();
+    auto alone = std::make_shared<std::string>("nothing");
+    auto task = Task::spawn(loop.loop().executor(),
+                            [&patient, unknown, listed, alone] { return probeTwice(patient, unknown, listed, alone); });
+    std::this_thread::sleep_for(100ms);
+    const auto cancelledAt = std::chrono::steady_clock::now();
+    task->cancel();
+    loop.run(task->join());
+    EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, 500ms);
+    ASSERT_EQ(listed->size(), 1u);
+    EXPECT_EQ(listed->front().status, "online"); // as it came in: a stop is no finding
+    EXPECT_EQ(*alone, "cancelled");
 }
 
 // Probes that finish in reverse order still land in their own places.
