@@ -91,7 +91,13 @@ long long daysFromCivil(long long y, unsigned m, unsigned d) {
 Clock::time_point clampedTimePoint(long long epochSeconds, std::int64_t nanos) {
     static_assert(Clock::period::num == 1 && Clock::period::den <= 1000000000);
     constexpr Clock::rep perSecond = Clock::period::den;
-    const Clock::rep ticksOfFraction = nanos / (1000000000 / perSecond);
+    Clock::rep ticksOfFraction = nanos / (1000000000 / perSecond);
+    // Before 1970 the fraction is taken from the next second up, so the earliest second of the
+    // range, whose start lies before the clock's first tick, still reads exactly.
+    if (epochSeconds < 0 && ticksOfFraction > 0) {
+        epochSeconds += 1;
+        ticksOfFraction -= perSecond;
+    }
     Clock::rep ticks = 0;
     if (__builtin_mul_overflow(epochSeconds, perSecond, &ticks) ||
         __builtin_add_overflow(ticks, ticksOfFraction, &ticks)) {

@@ -80,6 +80,11 @@ TEST(Iso8601, DatesBeyondTheClockRangeKeepTheirOrder) {
     const auto earliest = Iso8601::parse("1677-09-21T00:12:43.145224192Z");
     ASSERT_TRUE(earliest.has_value());
     EXPECT_EQ(*earliest, Clock::time_point::min());
+    // Within the clock's first second, after its first tick: exact, though the second's start is not.
+    const auto firstSecond = Iso8601::parse("1677-09-21T00:12:43.148Z");
+    ASSERT_TRUE(firstSecond.has_value());
+    EXPECT_EQ(*firstSecond - Clock::time_point::min(), std::chrono::nanoseconds(148000000 - 145224192));
+    EXPECT_EQ(Iso8601::milliseconds(*firstSecond), "1677-09-21T00:12:43.148Z");
     const auto inRange = Iso8601::parse("1677-09-21T00:12:44Z");
     ASSERT_TRUE(inRange.has_value());
     EXPECT_GT(*inRange, Clock::time_point::min());
