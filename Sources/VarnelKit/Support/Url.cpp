@@ -13,7 +13,8 @@ namespace {
 // would pass as port 12 with the path "ab". After an authority a path is empty or begins with "/";
 // anything else means the text was no URL.
 bool pathFitsAuthority(const boost::urls::url_view& url) {
-    if (!url.has_authority()) return true;
+    if (!url.has_authority())
+        return true;
     const auto path = url.encoded_path();
     return path.empty() || path.front() == '/';
 }
@@ -69,9 +70,8 @@ ShortForm readShortForm(std::string_view text, std::optional<Url>& url) {
     return ShortForm::url;
 }
 
-} // namespace
-
-std::optional<Url> parseAbsoluteUrl(std::string_view text) {
+// Either grammar of the library, behind the screen above and the check on the path.
+template <class Parse> std::optional<Url> parseScreened(std::string_view text, Parse parse) {
     std::optional<Url> shortForm;
     switch (readShortForm(text, shortForm)) {
     case ShortForm::url:
@@ -81,25 +81,22 @@ std::optional<Url> parseAbsoluteUrl(std::string_view text) {
     case ShortForm::none:
         break;
     }
-    auto parsed = boost::urls::parse_uri(text);
-    if (!parsed || !pathFitsAuthority(*parsed)) return std::nullopt;
+    auto parsed = parse(text);
+    if (!parsed || !pathFitsAuthority(*parsed))
+        return std::nullopt;
     return Url(*parsed);
 }
 
+} // namespace
+
+std::optional<Url> parseAbsoluteUrl(std::string_view text) {
+    return parseScreened(text, [](std::string_view t) { return boost::urls::parse_uri(t); });
+}
+
 std::optional<Url> parseUrlReference(std::string_view text) {
-    if (text.empty()) return std::nullopt;
-    std::optional<Url> shortForm;
-    switch (readShortForm(text, shortForm)) {
-    case ShortForm::url:
-        return shortForm;
-    case ShortForm::invalid:
+    if (text.empty())
         return std::nullopt;
-    case ShortForm::none:
-        break;
-    }
-    auto parsed = boost::urls::parse_uri_reference(text);
-    if (!parsed || !pathFitsAuthority(*parsed)) return std::nullopt;
-    return Url(*parsed);
+    return parseScreened(text, [](std::string_view t) { return boost::urls::parse_uri_reference(t); });
 }
 
 } // namespace varnel
