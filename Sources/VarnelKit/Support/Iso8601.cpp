@@ -15,12 +15,18 @@ void appendPadded(std::string& out, long long value, int width) {
 }
 
 std::string format(Clock::time_point time, bool withMilliseconds) {
-    using namespace std::chrono;
-    const auto sinceEpoch = time.time_since_epoch();
-    auto seconds = duration_cast<std::chrono::seconds>(sinceEpoch);
-    if (seconds > sinceEpoch) seconds -= std::chrono::seconds(1); // floor for times before 1970
-    const long long millis = duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-    const std::time_t t = static_cast<std::time_t>(seconds.count());
+    // Worked out on the counts: converting the floored seconds back to the clock's unit overflows
+    // for the earliest time point, which is what a date far in the past is clamped to.
+    constexpr Clock::rep perSecond = Clock::period::den / Clock::period::num;
+    const Clock::rep ticks = time.time_since_epoch().count();
+    long long seconds = ticks / perSecond;
+    long long fraction = ticks % perSecond;
+    if (fraction < 0) { // floor for times before 1970
+        fraction += perSecond;
+        seconds -= 1;
+    }
+    const long long millis = fraction * 1000 / perSecond;
+    const std::time_t t = static_cast<std::time_t>(seconds);
     std::tm tm{};
     gmtime_r(&t, &tm);
     std::string out;
@@ -79,6 +85,27 @@ long long daysFromCivil(long long y, unsigned m, unsigned d) {
     return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
+// The clock counts nanoseconds in 64 bits, which spans only 1677 to 2262. Dates beyond that are
+// real on the wire ("9999-12-31T23:59:59Z" is a common "never expires") and must keep their order
+// against now, so they become the earliest or latest time point instead of wrapping around.
+Clock::time_point clampedTimePoint(long long epochSeconds, std::int64_t nanos) {
+    static_assert(Clock::period::num == 1 && Clock::period::den <= 1000000000);
+    constexpr Clock::rep perSecond = Clock::period::den;
+    Clock::rep ticksOfFraction = nanos / (1000000000 / perSecond);
+    // Before 1970 the fraction is taken from the next second up, so the earliest second of the
+    // range, whose start lies before the clock's first tick, still reads exactly.
+    if (epochSeconds < 0 && ticksOfFraction > 0) {
+        epochSeconds += 1;
+        ticksOfFraction -= perSecond;
+    }
+    Clock::rep ticks = 0;
+    if (__builtin_mul_overflow(epochSeconds, perSecond, &ticks) ||
+        __builtin_add_overflow(ticks, ticksOfFraction, &ticks)) {
+        return epochSeconds < 0 ? Clock::time_point::min() : Clock::time_point::max();
+    }
+    return Clock::time_point(Clock::duration(ticks));
+}
+
 } // namespace
 
 std::string wholeSeconds(Clock::time_point time) { return format(time, false); }
@@ -128,8 +155,7 @@ std::optional<Clock::time_point> parse(std::string_view text) {
     if (pos != text.size()) return std::nullopt;
     const long long days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
     const long long epochSeconds = days * 86400 + hour * 3600LL + minute * 60LL + second - offsetSeconds;
-    return Clock::time_point(std::chrono::duration_cast<Clock::duration>(
-        std::chrono::seconds(epochSeconds) + std::chrono::nanoseconds(nanos)));
+    return clampedTimePoint(epochSeconds, nanos);
 }
 
 } // namespace varnel::Iso8601

@@ -15,6 +15,8 @@ std::string wholeSeconds(Clock::time_point time);
 std::string milliseconds(Clock::time_point time);
 
 // RFC 3339: full date, "T", time with seconds, optional fraction, then "Z" or a signed hh:mm offset.
+// Every year 0000-9999 is read; a date outside the time point's range (about 1677 to 2262) becomes
+// time_point::min() or time_point::max(), so it stays earlier or later than any other.
 std::optional<Clock::time_point> parse(std::string_view text);
 
 } // namespace varnel::Iso8601

@@ -128,21 +128,56 @@ std::string fromCodePoints(std::u32string_view cps) {
     return out;
 }
 
+namespace {
+
+// Making a break iterator loads and compiles ICU's rules, which costs far more than using one, and
+// the ZPL scanner asks for the characters of a short text at every command. So each thread keeps
+// one iterator and points it at each text anew. Null when ICU has no data.
+icu::BreakIterator* characterBreaker() {
+    thread_local const std::unique_ptr<icu::BreakIterator> iterator = [] {
+        UErrorCode status = U_ZERO_ERROR;
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        if (U_FAILURE(status))
+            made.reset();
+        return made;
+    }();
+    return iterator.get();
+}
+
+bool isAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 std::vector<std::string> graphemes(std::string_view text) {
     std::vector<std::string> out;
     if (text.empty()) return out;
+    // Every ASCII character stands alone, except that CR LF is one.
+    if (isAscii(text)) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool crlf = text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+            out.emplace_back(text.substr(i, crlf ? 2 : 1));
+            if (crlf)
+                ++i;
+        }
+        return out;
+    }
     const std::string valid = makeValidUtf8(text);
-    const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(valid);
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) {
+    icu::BreakIterator* const it = characterBreaker();
+    if (!it) {
         // Without ICU's data, fall back to one character per code point.
         for (char32_t cp : codePoints(valid).value_or(std::u32string{})) {
             out.push_back(fromCodePoints(std::u32string_view(&cp, 1)));
         }
         return out;
     }
+    const icu::UnicodeString unicode = icu::UnicodeString::fromUTF8(valid);
     it->setText(unicode);
     int32_t start = it->first();
     for (int32_t end = it->next(); end != icu::BreakIterator::DONE; start = end, end = it->next()) {
@@ -150,6 +185,9 @@ std::vector<std::string> graphemes(std::string_view text) {
         unicode.tempSubStringBetween(start, end).toUTF8String(piece);
         out.push_back(std::move(piece));
     }
+    // The iterator refers to the text it walks; it must not keep pointing at this call's text.
+    static const icu::UnicodeString nothing;
+    it->setText(nothing);
     return out;
 }
 

@@ -2,9 +2,9 @@
 
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Support/Url.hpp"
 
 #include <array>
-#include <boost/url/parse.hpp>
 #include <boost/url/pct_string_view.hpp>
 
 namespace varnel {
@@ -41,7 +41,7 @@ std::optional<CupsDeviceEndpoint> bonjourEndpoint(std::string_view uri) {
 }
 
 std::optional<CupsDeviceEndpoint> networkEndpoint(std::string_view uri, std::string_view scheme) {
-    const auto parsed = boost::urls::parse_uri(uri);
+    const auto parsed = parseAbsoluteUrl(uri);
     if (!parsed) return std::nullopt;
     // The decoded host without brackets, so that the TCP check can connect to it.
     auto host = std::string(parsed->host_address());

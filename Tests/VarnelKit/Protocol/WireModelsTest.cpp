@@ -105,6 +105,18 @@ TEST(WireModels, JobPayloadBytes) {
     EXPECT_THROW((void)job.bytes(), JobError);
 }
 
+TEST(WireModels, JobExpiryFarFromTodayKeepsItsMeaning) {
+    const auto decode = [](const char* expiresAt) {
+        return JobPayload::fromJson(json::parse(
+            std::string(R"({"job_id":1,"printer_id":2,"printer_key":"net:h","language":"zpl","copies":1,)") +
+            R"("encoding":"base64","expires_at":")" + expiresAt + "\"}"));
+    };
+    EXPECT_FALSE(decode("9999-12-31T23:59:59Z").hasExpired());
+    EXPECT_FALSE(decode("2300-01-01T00:00:00Z").hasExpired());
+    EXPECT_TRUE(decode("0001-01-01T00:00:00Z").hasExpired());
+    EXPECT_TRUE(decode("1600-01-01T00:00:00Z").hasExpired());
+}
+
 TEST(WireModels, EnrollmentModels) {
     const EnrollmentRequest minimal{"VRNL-ABCD-EFGH", "UUID", std::nullopt, std::nullopt, std::nullopt};
     EXPECT_EQ(json::dump(minimal.toJson()), R"({"enrollment_code":"VRNL-ABCD-EFGH","machine_id":"UUID"})");

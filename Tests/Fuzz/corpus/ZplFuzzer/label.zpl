@@ -1,0 +1,4 @@
+^XA
+^FO30,30^A0N,36,36^FDVarnel test^FS
+^PQ3
+^XZ

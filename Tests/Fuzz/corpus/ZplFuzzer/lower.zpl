@@ -1,0 +1,1 @@
+^xa^fdx^fs^xz

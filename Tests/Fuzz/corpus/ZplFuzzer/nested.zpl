@@ -1,0 +1,1 @@
+^XA^XA^FDa^XZ^XZ

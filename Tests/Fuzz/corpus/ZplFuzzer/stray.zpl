@@ -1,0 +1,1 @@
+junk ^XA^XZ ~
