@@ -4,6 +4,7 @@
 #include "VarnelKit/Support/Characters.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Shielded.hpp"
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Support/Timeout.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
@@ -154,7 +155,7 @@ void DiagnosticsReporter::logFailure(const std::exception_ptr& error) {
     logger_->debug("Could not report diagnostics, will retry: " + describeException(error));
 }
 
-Awaitable<void> DiagnosticsReporter::flush() {
+Awaitable<void> DiagnosticsReporter::flush(std::optional<std::chrono::milliseconds> requestTimeout) {
     const auto self = shared_from_this();
     const DeviceIdProvider provider = deviceId_;
     std::optional<std::int64_t> deviceId;
@@ -187,7 +188,7 @@ Awaitable<void> DiagnosticsReporter::flush() {
         std::exception_ptr failure;
         try {
             std::vector<AgentEventReport> events = batch;
-            co_await api->reportEvents(*deviceId, std::move(events));
+            co_await api->reportEvents(*deviceId, std::move(events), requestTimeout);
             continue;
         } catch (...) {
             failure = std::current_exception();
@@ -219,13 +220,14 @@ Awaitable<void> DiagnosticsReporter::stop() {
         flushTask_->cancel();
         flushTask_.reset();
     }
-    std::function<std::exception_ptr()> timedOut = [] {
-        return std::make_exception_ptr(TransportError(TransportError::Code::timedOut));
-    };
     std::exception_ptr failure;
     try {
-        auto finalFlush = flush();
-        co_await withTimeout<void>(timings_.finalFlushLimit, std::move(finalFlush), timedOut);
+        // Each request of the last flush gets the flush's limit, and the whole of it a little more
+        // (for the device id and the batches after a slow one). A stop of the caller does not cut it
+        // short: this is the last chance to send what is queued.
+        const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(timings_.finalFlushLimit);
+        auto finalFlush = flush(limit);
+        co_await shielded<void>(std::move(finalFlush), timings_.finalFlushLimit + std::chrono::seconds(1));
     } catch (...) {
         failure = std::current_exception();
     }

@@ -80,7 +80,8 @@ private:
     void scheduleFlush();
     void scheduleRetry();
     void scheduleAfter(std::chrono::steady_clock::duration delay);
-    Awaitable<void> flush();
+    // Sends what is queued, batch by batch; each request bounded by `requestTimeout` when given.
+    Awaitable<void> flush(std::optional<std::chrono::milliseconds> requestTimeout = std::nullopt);
     void putBack(std::vector<AgentEventReport> batch);
     void logFailure(const std::exception_ptr& error);
 

@@ -19,8 +19,6 @@ std::string TransportError::sentence(Code code) {
         return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case Code::connectionLost:
         return "The network connection was lost.";
-    case Code::cancelled:
-        return "cancelled";
     case Code::badURL:
         return "unsupported URL";
     case Code::tooManyRedirects:

@@ -16,7 +16,6 @@ public:
         cannotFindHost,
         secureConnectionFailed,
         connectionLost,
-        cancelled,
         badURL,
         tooManyRedirects,
         replyTooLarge,

@@ -297,7 +297,7 @@ TEST(Blocking, RunsOffTheLoopAndResumesOnIt) {
     }(&loopThread));
     EXPECT_TRUE(result.first);
     EXPECT_TRUE(result.second);
-    EXPECT_THROW(loop.blockOn(runBlocking([]() -> int { throw TransportError(TransportError::Code::cancelled); })),
+    EXPECT_THROW(loop.blockOn(runBlocking([]() -> int { throw TransportError(TransportError::Code::timedOut); })),
                  TransportError);
 }
 
