@@ -1,7 +1,6 @@
 #include "LoopbackHttpsServer.hpp"
 
-#include "TemporaryDirectory.hpp"
-
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
@@ -11,11 +10,6 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
-
-#include <atomic>
-#include <cstdlib>
-#include <fstream>
-#include <stdexcept>
 #include <thread>
 
 namespace varnel::testing {
@@ -23,45 +17,6 @@ namespace varnel::testing {
 namespace asio = boost::asio;
 namespace http = boost::beast::http;
 using tcp = asio::ip::tcp;
-
-namespace {
-
-void run(const std::string& command) {
-    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
-}
-
-TestCertificates makeCertificates(const std::filesystem::path& folder) {
-    std::ofstream(folder / "server.ext") << "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
-                                            "basicConstraints=CA:FALSE\n"
-                                            "keyUsage=critical,digitalSignature\n"
-                                            "extendedKeyUsage=serverAuth\n";
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
-    const std::string quiet = " >/dev/null 2>&1";
-    const std::string in = "cd '" + folder.string() + "' && ";
-    for (const std::string name : {"ca", "other-ca"}) {
-        run(in + "openssl req -x509" + ec + " -keyout " + name + ".key -out " + name +
-            ".pem -days 2 -subj '/CN=Varnel Test " + name + "'" +
-            " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign" + quiet);
-    }
-    run(in + "openssl req" + ec + " -keyout server.key -out server.csr -subj /CN=127.0.0.1" + quiet);
-    run(in + "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out server.pem -days 2" +
-        " -extfile server.ext" + quiet);
-    return TestCertificates{folder, folder / "ca.pem", folder / "other-ca.pem", folder / "server.pem",
-                            folder / "server.key"};
-}
-
-// Removed with the certificates in it when the test process ends.
-struct CertificateFolder {
-    TemporaryDirectory directory;
-    TestCertificates certificates = makeCertificates(directory.path());
-};
-
-} // namespace
-
-const TestCertificates& TestCertificates::shared() {
-    static const CertificateFolder folder;
-    return folder.certificates;
-}
 
 struct LoopbackHttpsServer::State {
     Handler handler;
@@ -88,14 +43,17 @@ namespace {
 
 using TlsStream = asio::ssl::stream<tcp::socket>;
 
-asio::awaitable<void> writeStream(TlsStream& stream, std::uint64_t total, std::atomic<std::uint64_t>& streamed) {
+asio::awaitable<void> writeStream(TlsStream& stream, std::uint64_t total,
+                                  std::atomic<std::uint64_t>& streamed) {
     const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
                              std::to_string(total) + "\r\n\r\n";
     co_await asio::async_write(stream, asio::buffer(head), asio::use_awaitable);
     std::string piece(64 * 1024, '\0');
     for (std::uint64_t offset = 0; offset < total;) {
-        const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - offset));
-        for (std::size_t i = 0; i < size; ++i) piece[i] = LoopbackHttpsServer::patternByte(offset + i);
+        const std::size_t size =
+            static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), total - offset));
+        for (std::size_t i = 0; i < size; ++i)
+            piece[i] = LoopbackHttpsServer::patternByte(offset + i);
         co_await asio::async_write(stream, asio::buffer(piece.data(), size), asio::use_awaitable);
         offset += size;
         streamed += size;
@@ -113,25 +71,28 @@ asio::awaitable<void> serve(LoopbackHttpsServer::State* state, tcp::socket socke
             parser.body_limit(64 * 1024 * 1024);
             co_await http::async_read(stream, buffer, parser, asio::use_awaitable);
             const auto& message = parser.get();
-            LoopbackHttpsServer::Request request{std::string(message.method_string()), std::string(message.target()),
-                                                 {}, message.body()};
+            LoopbackHttpsServer::Request request{
+                std::string(message.method_string()), std::string(message.target()), {}, message.body()};
             for (const auto& field : message) {
                 request.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
             }
             state->record(request);
             const Reply reply = state->handler(request);
-            if (reply.mode == Reply::Mode::silent) continue; // the next read ends when the client goes
+            if (reply.mode == Reply::Mode::silent)
+                continue; // the next read ends when the client goes
             if (reply.mode == Reply::Mode::stream) {
                 co_await writeStream(stream, reply.streamBytes, state->streamed);
                 continue;
             }
             http::response<http::string_body> response{static_cast<http::status>(reply.status), 11};
-            for (const auto& [name, value] : reply.headers) response.set(name, value);
+            for (const auto& [name, value] : reply.headers)
+                response.set(name, value);
             response.body() = reply.body;
             response.prepare_payload();
             response.keep_alive(message.keep_alive());
             co_await http::async_write(stream, response, asio::use_awaitable);
-            if (!message.keep_alive()) break;
+            if (!message.keep_alive())
+                break;
         }
     } catch (const std::exception&) {
         // The client went away or refused the handshake: the connection just ends.
@@ -149,8 +110,7 @@ asio::awaitable<void> acceptLoop(LoopbackHttpsServer::State* state) {
 
 } // namespace
 
-LoopbackHttpsServer::LoopbackHttpsServer(Handler handler)
-    : state_(std::make_shared<State>()) {
+LoopbackHttpsServer::LoopbackHttpsServer(Handler handler) : state_(std::make_shared<State>()) {
     const auto& certificates = TestCertificates::shared();
     state_->handler = std::move(handler);
     state_->tls.use_certificate_chain_file(certificates.certificateFile.string());
@@ -169,13 +129,17 @@ LoopbackHttpsServer::~LoopbackHttpsServer() {
     state_->thread.join();
 }
 
-unsigned short LoopbackHttpsServer::port() const { return state_->acceptor.local_endpoint().port(); }
+unsigned short LoopbackHttpsServer::port() const {
+    return state_->acceptor.local_endpoint().port();
+}
 
 std::string LoopbackHttpsServer::url(const std::string& path) const {
     return "https://127.0.0.1:" + std::to_string(port()) + path;
 }
 
-std::uint64_t LoopbackHttpsServer::streamedBytes() const { return state_->streamed.load(); }
+std::uint64_t LoopbackHttpsServer::streamedBytes() const {
+    return state_->streamed.load();
+}
 
 std::vector<LoopbackHttpsServer::Request> LoopbackHttpsServer::requests() const {
     std::lock_guard lock(state_->mutex);

@@ -1,11 +1,11 @@
 #pragma once
 
+#include "Bench/TestCertificates.hpp"
 #include "VarnelKit/Platform/HttpTransport.hpp"
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,18 +13,6 @@
 #include <vector>
 
 namespace varnel::testing {
-
-// A certificate authority and a server certificate for 127.0.0.1, made with the openssl tool once
-// per test process, plus a second authority that signed nothing the server holds.
-struct TestCertificates {
-    std::filesystem::path folder;
-    std::filesystem::path caFile;
-    std::filesystem::path otherCaFile;
-    std::filesystem::path certificateFile;
-    std::filesystem::path keyFile;
-
-    static const TestCertificates& shared();
-};
 
 // An HTTPS server on 127.0.0.1 (a free port), running on a thread of its own until destroyed.
 class LoopbackHttpsServer {
