@@ -171,14 +171,15 @@ public:
         if (!lookup_->answer)
             co_await lookup_->answered.async_wait(asio::as_tuple(asio::use_awaitable));
         auto lookup = std::move(lookup_);
-        co_await checkOpening(lookup->answer ? lookup->answer->first : asio::error::operation_aborted,
-                              Step::lookup);
+        const error_code lookupError =
+            lookup->answer ? lookup->answer->first : asio::error::operation_aborted;
+        checkOpening(lookupError, Step::lookup, co_await isCancelled());
 
         auto& layer = beast::get_lowest_layer(*stream_);
         auto [connectError, endpoint] = co_await asio::async_connect(layer.socket(), lookup->answer->second,
                                                                      asio::as_tuple(asio::use_awaitable));
         (void)endpoint;
-        co_await checkOpening(connectError, Step::connect);
+        checkOpening(connectError, Step::connect, co_await isCancelled());
         error_code ignored;
         layer.socket().set_option(tcp::no_delay(true), ignored);
 
@@ -195,7 +196,7 @@ public:
             tlsStream.set_verify_callback(ssl::host_name_verification(target_.host));
             auto [tlsError] = co_await tlsStream.async_handshake(ssl::stream_base::client,
                                                                  asio::as_tuple(asio::use_awaitable));
-            co_await checkOpening(tlsError, Step::tls);
+            checkOpening(tlsError, Step::tls, co_await isCancelled());
         }
 
         websocket::response_type response;
@@ -207,7 +208,7 @@ public:
             throw WebSocketUpgradeRefused(static_cast<int>(response.result_int()),
                                           std::move(response.body()));
         }
-        co_await checkOpening(upgradeError, Step::upgrade);
+        checkOpening(upgradeError, Step::upgrade, co_await isCancelled());
 
         // From here on only the closing handshake has a time limit: silence while open is the
         // caller's to judge (the keepalive), and a peer that never answers a close frame must
@@ -305,8 +306,8 @@ private:
 
     // Ends an open step that failed, or one that a close, the watchdog or a cancellation of the
     // opening task interrupted, whatever error the step itself reported.
-    Awaitable<void> checkOpening(const error_code& error, Step step) {
-        if (co_await isCancelled()) {
+    void checkOpening(const error_code& error, Step step, bool cancelled) {
+        if (cancelled) {
             abortTransport();
             state_ = State::closed;
             throw OperationCancelled();
