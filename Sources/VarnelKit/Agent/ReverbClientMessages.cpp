@@ -52,6 +52,9 @@ bool ReverbClient::isAcknowledgement(std::string_view eventName) {
 // MARK: Frames in
 
 bool ReverbClient::looksLikeHtml(std::string_view text) {
+    // Every frame passes here; one without a '<' cannot hold either tag, whatever its case.
+    if (text.find('<') == std::string_view::npos)
+        return false;
     const Characters characters(text);
     const auto cut = offsetAfterCharacters(characters, htmlCheckLength);
     const auto head =
