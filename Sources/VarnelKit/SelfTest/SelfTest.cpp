@@ -12,6 +12,8 @@ void registerAll(TestHarness& harness) {
     registerTargetParsingTests(harness);
     registerTransportResolverTests(harness);
     registerJobPayloadTests(harness);
+    registerBackoffTests(harness);
+    registerPusherParsingTests(harness);
     registerProbeTests(harness);
     registerQueueProbeTests(harness);
     registerDeviceUriTests(harness);

@@ -27,6 +27,8 @@ void registerLanguageInferenceTests(TestHarness& harness);
 void registerTargetParsingTests(TestHarness& harness);
 void registerTransportResolverTests(TestHarness& harness);
 void registerJobPayloadTests(TestHarness& harness);
+void registerBackoffTests(TestHarness& harness);
+void registerPusherParsingTests(TestHarness& harness);
 void registerProbeTests(TestHarness& harness);
 void registerQueueProbeTests(TestHarness& harness);
 void registerDeviceUriTests(TestHarness& harness);

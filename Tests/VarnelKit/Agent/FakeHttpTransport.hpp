@@ -16,16 +16,20 @@ public:
 
     Awaitable<HttpResponse> send(HttpRequest request) override {
         requests.push_back(std::move(request));
-        if (failure) std::rethrow_exception(failure);
+        if (failure)
+            std::rethrow_exception(failure);
         co_return reply;
     }
 
     Awaitable<HttpResponseHead> download(HttpRequest request, HttpDownloadSink sink) override {
         requests.push_back(std::move(request));
-        if (failure) std::rethrow_exception(failure);
+        if (failure)
+            std::rethrow_exception(failure);
         HttpResponseHead head{reply.status, reply.headers, reply.body.size()};
-        if (sink.head) sink.head(head);
-        if (sink.chunk) sink.chunk(reply.body);
+        if (sink.head)
+            sink.head(head);
+        if (sink.chunk)
+            sink.chunk(reply.body);
         co_return head;
     }
 };

@@ -3,9 +3,8 @@
 #include "TemporaryDirectory.hpp"
 #include "VarnelKit/TestSupport.hpp"
 
-#include <sys/stat.h>
-
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace varnel::testing {
 
