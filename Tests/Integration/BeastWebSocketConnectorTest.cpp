@@ -122,7 +122,13 @@ TEST_F(BeastWebSocketConnectorTest, ACloseEndsAPendingReceiveEvenWhenThePeerNeve
     const bool failed = loop.blockOn([](std::shared_ptr<WebSocket> socket) -> Awaitable<bool> {
         asio::steady_timer soon(co_await asio::this_coro::executor, 50ms);
         auto receiving = Task::spawn(co_await asio::this_coro::executor,
-                                     [socket]() -> Awaitable<void> { (void)co_await socket->receive(); });
+                                     [socket]() -> Awaitable<void> {
+            // The receive fails once the close has ended it; that it ends is what counts here.
+            try {
+                (void)co_await socket->receive();
+            } catch (const TransportError&) {
+            }
+        });
         co_await soon.async_wait(asio::use_awaitable);
         socket->close(1001);
         co_await receiving->join();

@@ -104,7 +104,10 @@ ReverbClient::ReverbClient(Executor executor, ReverbSettings settings, std::int6
                            Options options)
     : executor_(std::move(executor)), settings_(std::move(settings)), deviceId_(deviceId),
       api_(std::move(api)), logger_(logger ? std::move(logger) : std::make_shared<SilentLogger>()),
-      options_(std::move(options)), lastFrameAt_(bootTimeNow()) {
+      options_(std::move(options)), lastFrameAt_(bootTimeNow()),
+      loops_([logger = logger_](std::exception_ptr failure) {
+          logger->error("The live connection to Varnel stopped: " + describeException(failure));
+      }) {
     if (!options_.connector)
         options_.connector = std::make_shared<BeastWebSocketConnector>(executor_);
 }
@@ -131,9 +134,7 @@ void ReverbClient::start() {
     // sleep; the new generation makes it end at its next check instead of carrying on beside
     // this one.
     const auto generation = ++generation_;
-    // TODO(TaskGroup): spawn into the agent's task group once it exists, so a shutdown can cancel
-    // and join the loop; the loop already ends quietly when its task is cancelled.
-    Task::spawn(executor_, [self = shared_from_this(), generation] { return self->connectLoop(generation); });
+    loops_.spawn(executor_, [self = shared_from_this(), generation] { return self->connectLoop(generation); });
 }
 
 void ReverbClient::stop() {

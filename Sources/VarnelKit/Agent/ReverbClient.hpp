@@ -6,6 +6,7 @@
 #include "VarnelKit/Support/AgentLogging.hpp"
 #include "VarnelKit/Support/Json.hpp"
 #include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Support/TaskGroup.hpp"
 #include "VarnelKit/Support/Url.hpp"
 
 #include <chrono>
@@ -161,6 +162,8 @@ private:
     std::chrono::nanoseconds lastFrameAt_;
     std::shared_ptr<Task> keepalive_;
     Handler handler_;
+    // The connect loops: the running one, and an earlier one still winding down after stop().
+    TaskGroup loops_;
 };
 
 } // namespace varnel

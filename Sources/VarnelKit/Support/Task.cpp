@@ -150,6 +150,9 @@ void Task::finish(std::exception_ptr escaped) {
     finishedEvent_->set();
     // The signal's slot may hold the finished coroutine's handler; clearing it frees that memory.
     signal_.slot().clear();
+    // What the body captured (often its owner) is let go as soon as it has run: an owner that
+    // keeps its finished tasks must not be kept alive by them.
+    Body finishedBody = std::move(body_);
 }
 
 void Task::leaveStep() {
