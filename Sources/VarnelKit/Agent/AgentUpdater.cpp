@@ -5,6 +5,7 @@
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/Sha256.hpp"
+#include "VarnelKit/Support/WriteAll.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,7 +14,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
-#include <pwd.h>
 #include <random>
 #include <sys/stat.h>
 #include <system_error>
@@ -89,19 +89,6 @@ std::string makeUuid() {
         text.push_back(digits[bytes[i] & 0x0F]);
     }
     return text;
-}
-
-fs::path homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
-        return home;
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* result = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &result) == 0 && result &&
-        result->pw_dir && result->pw_dir[0] == '/') {
-        return result->pw_dir;
-    }
-    return {};
 }
 
 // A folder of this user's own under $TMPDIR (or /tmp). The shared temporary folder is writable by
@@ -263,15 +250,10 @@ public:
 
 private:
     void write(std::string_view piece) {
-        while (!piece.empty()) {
-            const ssize_t written = ::write(descriptor_, piece.data(), piece.size());
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0) {
-                writeError_ = std::make_exception_ptr(lastError("cannot write the download file", path_));
-                std::rethrow_exception(writeError_);
-            }
-            piece.remove_prefix(static_cast<std::size_t>(written));
+        if (const int error = writeAll(descriptor_, piece); error != 0) {
+            errno = error;
+            writeError_ = std::make_exception_ptr(lastError("cannot write the download file", path_));
+            std::rethrow_exception(writeError_);
         }
     }
 
@@ -367,7 +349,7 @@ fs::path AgentUpdater::installedLocation(const fs::path& executable) {
     const fs::path folder = executable.parent_path();
     if (folder.filename() == "bin" && folder.parent_path().extension() == ".app")
         return folder.parent_path();
-    fs::path home = homeDirectory();
+    fs::path home = Paths::homeDirectory();
     if (home.empty())
         home = fs::temp_directory_path() / ("varnel-user-" + std::to_string(getuid()));
     return home / "Applications" / "Varnel.app";

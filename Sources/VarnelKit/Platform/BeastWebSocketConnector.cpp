@@ -117,15 +117,15 @@ TransportError failureOf(const error_code& error, Step step) {
 // The answer of a host lookup, or the lookup's abandonment. getaddrinfo cannot be interrupted, so
 // a time-out or a close stops waiting for it rather than stopping it; its late answer is dropped.
 struct Lookup {
-    explicit Lookup(const Executor& executor)
-        : resolver(executor), answered(executor, asio::steady_timer::time_point::max()) {}
+    explicit Lookup(const Executor& executor) : resolver(executor), answered(executor) {}
     tcp::resolver resolver;
-    asio::steady_timer answered;
+    // Set by the answer, or with no answer when the lookup is abandoned.
+    AsyncEvent answered;
     std::optional<std::pair<error_code, tcp::resolver::results_type>> answer;
 
     void abandon() {
         resolver.cancel();
-        answered.cancel();
+        answered.set();
     }
 };
 
@@ -165,11 +165,12 @@ public:
         lookup_->resolver.async_resolve(
             target_.host, NumberText::integer(target_.port), tcp::resolver::numeric_service,
             [lookup = lookup_](const error_code& error, tcp::resolver::results_type results) {
+                if (lookup->answered.isSet())
+                    return;
                 lookup->answer.emplace(error, std::move(results));
-                lookup->answered.cancel();
+                lookup->answered.set();
             });
-        if (!lookup_->answer)
-            co_await lookup_->answered.async_wait(asio::as_tuple(asio::use_awaitable));
+        (void)co_await lookup_->answered.wait();
         auto lookup = std::move(lookup_);
         const error_code lookupError =
             lookup->answer ? lookup->answer->first : asio::error::operation_aborted;

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Support/WriteAll.hpp"
 
 #include <systemd/sd-journal.h>
 #include <syslog.h>
@@ -55,15 +56,8 @@ struct AgentLogger::Outputs {
         // log lines it was printed among.
         if (echoDescriptor == STDOUT_FILENO)
             std::fflush(stdout);
-        std::size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = ::write(echoDescriptor, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return; // a closed pipe, a full non-blocking one: this line is lost
-            done += static_cast<std::size_t>(n);
-        }
+        // A closed pipe, a full non-blocking one: this line is lost.
+        (void)writeAll(echoDescriptor, line);
     }
 };
 

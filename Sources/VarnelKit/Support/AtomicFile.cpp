@@ -1,4 +1,5 @@
 #include "VarnelKit/Support/AtomicFile.hpp"
+#include "VarnelKit/Support/WriteAll.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,19 +22,6 @@ int createTemporary(const std::filesystem::path& path, std::string& tempPath, mo
         if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
     }
     return -EEXIST;
-}
-
-int writeAll(int fd, std::string_view data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 } // namespace

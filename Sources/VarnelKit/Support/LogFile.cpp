@@ -3,6 +3,7 @@
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Support/WriteAll.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -84,17 +85,11 @@ bool LogFile::write(Clock::time_point at, std::string_view level, std::string_vi
 void LogFile::appendLine(const std::string& line) {
     if (fd_ < 0) open();
     if (fd_ >= 0) {
-        std::size_t done = 0;
-        while (done < line.size()) {
-            const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                // Lost and not counted; the next line opens the file again.
-                ::close(fd_);
-                fd_ = -1;
-                return;
-            }
-            done += static_cast<std::size_t>(n);
+        if (writeAll(fd_, line) != 0) {
+            // Lost and not counted; the next line opens the file again.
+            ::close(fd_);
+            fd_ = -1;
+            return;
         }
     }
     // Counted even when the file could not be opened, so that rotation is still attempted.

@@ -11,8 +11,6 @@
 
 namespace varnel::Paths {
 
-namespace {
-
 // Only absolute folders count: a relative one would move with the working directory.
 std::filesystem::path homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && home[0] == '/')
@@ -26,8 +24,6 @@ std::filesystem::path homeDirectory() {
     }
     return {};
 }
-
-} // namespace
 
 std::filesystem::path applicationSupport() {
     if (const char* data = std::getenv("XDG_DATA_HOME"); data && *data && data[0] == '/') {

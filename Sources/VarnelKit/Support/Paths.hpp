@@ -14,6 +14,10 @@ namespace varnel::Paths {
 // server that receives the device token), and nothing in the temporary folder outlives a restart.
 std::filesystem::path applicationSupport();
 
+// This user's home folder: $HOME when it is absolute, else the user database's entry; empty when
+// there is neither.
+std::filesystem::path homeDirectory();
+
 std::filesystem::path logsDirectory();     // Varnel/Logs
 std::filesystem::path settingsFile();      // Varnel/settings.json
 std::filesystem::path keychainDirectory(); // Varnel/Keychain

@@ -1,6 +1,7 @@
 #include "VarnelKit/Support/SerialWorker.hpp"
 
 #include "VarnelKit/Support/Error.hpp"
+#include "VarnelKit/Support/WriteAll.hpp"
 
 #include <pthread.h>
 #include <signal.h>
@@ -104,15 +105,7 @@ void SerialWorker::report(const std::exception_ptr& failure) {
         text += "unknown error";
     }
     text += '\n';
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
+    (void)writeAll(STDERR_FILENO, text);
 }
 
 } // namespace varnel
