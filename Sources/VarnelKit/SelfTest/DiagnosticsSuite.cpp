@@ -61,7 +61,7 @@ void stop(TestHarness::Context& c, const std::shared_ptr<DiagnosticsReporter>& r
 // Polls the stub until the condition holds; records the message when the bound passes first.
 void waitUntil(TestHarness::Context& c, Clock::duration bound,
                const std::function<bool(const Stub::Snapshot&)>& condition, const std::string& failureMessage,
-               std::source_location location = std::source_location::current()) {
+               SourceLocation location = SourceLocation::current()) {
     const auto deadline = Clock::now() + bound;
     while (Clock::now() < deadline) {
         if (condition(Stub::snapshot()))

@@ -22,7 +22,7 @@ void print(std::FILE* out, const std::string& text) {
 TestHarness::Context::Context(std::string suite, std::string test, AgentLoop& loop)
     : suite_(std::move(suite)), test_(std::move(test)), loop_(loop) {}
 
-void TestHarness::Context::record(const std::string& message, const std::source_location& location) {
+void TestHarness::Context::record(const std::string& message, const SourceLocation& location) {
     Failure failure{suite_, test_, message, lastPathComponent(location.file_name()), static_cast<int>(location.line())};
     std::lock_guard lock(lock_);
     failures_.push_back(std::move(failure));
@@ -33,15 +33,15 @@ std::vector<TestHarness::Failure> TestHarness::Context::failures() const {
     return failures_;
 }
 
-void TestHarness::Context::assertTrue(bool condition, const std::string& message, std::source_location location) {
+void TestHarness::Context::assertTrue(bool condition, const std::string& message, SourceLocation location) {
     if (!condition) record(message, location);
 }
 
-void TestHarness::Context::assertFalse(bool condition, const std::string& message, std::source_location location) {
+void TestHarness::Context::assertFalse(bool condition, const std::string& message, SourceLocation location) {
     if (condition) record(message, location);
 }
 
-void TestHarness::test(std::string suite, std::string name, Body body, std::source_location location) {
+void TestHarness::test(std::string suite, std::string name, Body body, SourceLocation location) {
     cases_.push_back(Case{std::move(suite), std::move(name), std::move(body), location});
 }
 

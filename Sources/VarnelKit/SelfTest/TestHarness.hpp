@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VarnelKit/SelfTest/Describe.hpp"
+#include "VarnelKit/SelfTest/SourceLocation.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/Error.hpp"
 
@@ -8,7 +9,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <source_location>
 #include <string>
 #include <vector>
 
@@ -35,7 +35,7 @@ public:
         const std::string& suite() const noexcept { return suite_; }
         const std::string& test() const noexcept { return test_; }
 
-        void record(const std::string& message, const std::source_location& location = std::source_location::current());
+        void record(const std::string& message, const SourceLocation& location = SourceLocation::current());
         std::vector<Failure> failures() const;
 
         // Runs an awaitable on the self-test's agent loop and waits for it.
@@ -43,7 +43,7 @@ public:
 
         template <class A, class E>
         void assertEqual(const A& actual, const E& expected, const std::string& message = "",
-                         std::source_location location = std::source_location::current()) {
+                         SourceLocation location = SourceLocation::current()) {
             if (actual == expected) return;
             std::string text = "expected " + describe(expected) + ", got " + describe(actual);
             if (!message.empty()) text += " \xE2\x80\x94 " + message;
@@ -51,28 +51,28 @@ public:
         }
 
         void assertTrue(bool condition, const std::string& message = "expected true",
-                        std::source_location location = std::source_location::current());
+                        SourceLocation location = SourceLocation::current());
         void assertFalse(bool condition, const std::string& message = "expected false",
-                         std::source_location location = std::source_location::current());
+                         SourceLocation location = SourceLocation::current());
 
         template <class T>
         void assertNil(const std::optional<T>& value, const std::string& message = "expected nil",
-                       std::source_location location = std::source_location::current()) {
+                       SourceLocation location = SourceLocation::current()) {
             if (value) record(message + " (got " + describe(*value) + ")", location);
         }
         template <class T>
         void assertNotNil(const std::optional<T>& value, const std::string& message = "expected non-nil",
-                          std::source_location location = std::source_location::current()) {
+                          SourceLocation location = SourceLocation::current()) {
             if (!value) record(message, location);
         }
 
         template <std::invocable F>
-        void assertThrows(F&& body, std::source_location location = std::source_location::current()) {
+        void assertThrows(F&& body, SourceLocation location = SourceLocation::current()) {
             assertThrows("expected an error", std::forward<F>(body), location);
         }
         template <std::invocable F>
         void assertThrows(const std::string& message, F&& body,
-                          std::source_location location = std::source_location::current()) {
+                          SourceLocation location = SourceLocation::current()) {
             try {
                 body();
             } catch (...) {
@@ -82,12 +82,12 @@ public:
         }
 
         template <std::invocable F>
-        void assertNoThrow(F&& body, std::source_location location = std::source_location::current()) {
+        void assertNoThrow(F&& body, SourceLocation location = SourceLocation::current()) {
             assertNoThrow("unexpected error", std::forward<F>(body), location);
         }
         template <std::invocable F>
         void assertNoThrow(const std::string& message, F&& body,
-                           std::source_location location = std::source_location::current()) {
+                           SourceLocation location = SourceLocation::current()) {
             try {
                 body();
             } catch (...) {
@@ -97,21 +97,21 @@ public:
 
         // The asynchronous forms take a function that makes the awaitable to run on the loop.
         template <class F>
-        void assertThrowsAsync(F&& makeAwaitable, std::source_location location = std::source_location::current()) {
+        void assertThrowsAsync(F&& makeAwaitable, SourceLocation location = SourceLocation::current()) {
             assertThrowsAsync("expected an error", std::forward<F>(makeAwaitable), location);
         }
         template <class F>
         void assertThrowsAsync(const std::string& message, F&& makeAwaitable,
-                               std::source_location location = std::source_location::current()) {
+                               SourceLocation location = SourceLocation::current()) {
             assertThrows(message, [&] { await(makeAwaitable()); }, location);
         }
         template <class F>
-        void assertNoThrowAsync(F&& makeAwaitable, std::source_location location = std::source_location::current()) {
+        void assertNoThrowAsync(F&& makeAwaitable, SourceLocation location = SourceLocation::current()) {
             assertNoThrowAsync("unexpected error", std::forward<F>(makeAwaitable), location);
         }
         template <class F>
         void assertNoThrowAsync(const std::string& message, F&& makeAwaitable,
-                                std::source_location location = std::source_location::current()) {
+                                SourceLocation location = SourceLocation::current()) {
             assertNoThrow(message, [&] { await(makeAwaitable()); }, location);
         }
 
@@ -129,12 +129,12 @@ public:
         std::string suite;
         std::string test;
         Body body;
-        std::source_location location;
+        SourceLocation location;
     };
 
     // Appends a case; nothing is checked, names may repeat.
     void test(std::string suite, std::string name, Body body,
-              std::source_location location = std::source_location::current());
+              SourceLocation location = SourceLocation::current());
 
     const std::vector<Case>& cases() const noexcept { return cases_; }
 

@@ -33,7 +33,7 @@ AgentUpdate decode(const std::string& text) {
 
 // Decodes under the no-throw assertion; the checks that follow run only with a record in hand.
 std::optional<AgentUpdate> decoded(TestHarness::Context& c, const std::string& text,
-                                   std::source_location location = std::source_location::current()) {
+                                   SourceLocation location = SourceLocation::current()) {
     std::optional<AgentUpdate> update;
     c.assertNoThrow([&] { update = decode(text); }, location);
     return update;

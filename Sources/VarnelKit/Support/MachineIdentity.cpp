@@ -17,8 +17,9 @@ namespace {
 
 // Hashing the machine id with a key of our own keeps the raw id, which must stay private, off the
 // wire, and gives the same value on every run.
-constexpr sd_id128_t applicationKey =
-    SD_ID128_MAKE(6f, 3a, 91, c2, 4e, 58, 4b, 0d, 9a, 17, e2, 5c, 80, d4, 3b, 71);
+// Spelled out as bytes: systemd's SD_ID128_MAKE is a C compound literal, which C++ does not have.
+constexpr sd_id128_t applicationKey = {{0x6f, 0x3a, 0x91, 0xc2, 0x4e, 0x58, 0x4b, 0x0d, 0x9a, 0x17, 0xe2, 0x5c,
+                                        0x80, 0xd4, 0x3b, 0x71}};
 
 // KEY=value lines of an os-release style file, with quotes removed.
 std::map<std::string, std::string> readKeyValueFile(const char* path) {
