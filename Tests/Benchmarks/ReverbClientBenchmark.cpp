@@ -6,6 +6,7 @@
 //                                           real 30 s keepalive
 //
 // A program run by hand, not a test: the numbers depend on the machine.
+#include "Bench/PusherSigningTransport.hpp"
 #include "Bench/PusherTestServer.hpp"
 #include "VarnelKit/Agent/ReverbClient.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
@@ -35,24 +36,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class SigningTransport final : public HttpTransport {
-public:
-    explicit SigningTransport(const PusherTestServer& server) : server_(server) {}
-    Awaitable<HttpResponse> send(HttpRequest request) override {
-        const auto body = json::parse(request.body.value_or("{}"));
-        json::Ordered reply = json::Ordered::object();
-        reply["auth"] =
-            server_.sign(json::requireString(body, "socket_id"), json::requireString(body, "channel_name"));
-        co_return HttpResponse{200, {}, json::dump(reply)};
-    }
-    Awaitable<HttpResponseHead> download(HttpRequest, HttpDownloadSink) override {
-        throw TransportError(TransportError::Code::badURL);
-    }
-
-private:
-    const PusherTestServer& server_;
-};
-
 std::int64_t monotonicNanoseconds() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
@@ -74,7 +57,7 @@ struct ConnectedClient {
         loop.startThread();
         auto api = std::make_shared<VarnelAPIClient>(
             VarnelAPIClient::Configuration{*parseAbsoluteUrl("https://varnel.test"), "1.0.4"}, "token",
-            std::make_shared<SigningTransport>(server));
+            std::make_shared<PusherSigningTransport>(server));
         client = ReverbClient::make(
             loop.executor(), ReverbSettings{server.options().key, "127.0.0.1", server.wsPort(), "http"}, 7,
             api, std::make_shared<SilentLogger>());

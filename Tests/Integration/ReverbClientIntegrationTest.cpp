@@ -1,5 +1,6 @@
 // The real-time client over real WebSockets (Beast, ws and wss) against the bench's Pusher server,
 // with the channel signature made by the server's own signing.
+#include "Bench/PusherSigningTransport.hpp"
 #include "Bench/PusherTestServer.hpp"
 #include "VarnelKit/Agent/ReverbClient.hpp"
 #include "VarnelKit/Platform/BeastWebSocketConnector.hpp"
@@ -20,26 +21,6 @@ namespace {
 using namespace std::chrono_literals;
 using Kind = ReverbClient::Event::Kind;
 using Event = ReverbClient::Event;
-
-// The management server's channel-auth endpoint: signs what it is asked for with the bench's secret.
-class SigningTransport final : public HttpTransport {
-public:
-    explicit SigningTransport(const PusherTestServer& server) : server_(server) {}
-
-    Awaitable<HttpResponse> send(HttpRequest request) override {
-        const auto body = json::parse(request.body.value_or("{}"));
-        json::Ordered reply = json::Ordered::object();
-        reply["auth"] =
-            server_.sign(json::requireString(body, "socket_id"), json::requireString(body, "channel_name"));
-        co_return HttpResponse{200, {}, json::dump(reply)};
-    }
-    Awaitable<HttpResponseHead> download(HttpRequest, HttpDownloadSink) override {
-        throw TransportError(TransportError::Code::badURL);
-    }
-
-private:
-    const PusherTestServer& server_;
-};
 
 class ReverbClientIntegrationTest : public ::testing::Test {
 protected:
@@ -119,7 +100,7 @@ protected:
     AgentLoop loop;
     std::shared_ptr<VarnelAPIClient> api = std::make_shared<VarnelAPIClient>(
         VarnelAPIClient::Configuration{*parseAbsoluteUrl("https://varnel.test"), "1.0.4"}, "device-token",
-        std::make_shared<SigningTransport>(server));
+        std::make_shared<PusherSigningTransport>(server));
     std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
     std::shared_ptr<ReverbClient> client;
     std::function<void(const Event&)> onEventHook; // runs on the loop, inside the handler

@@ -134,6 +134,18 @@ protected:
     }
     void stop() { loop.blockOn(reporter->stop()); }
 
+    // A new reporter, transport and log for one case of a loop: the first flush of `count` events
+    // gets `status`. True once that flush and the next request have been sent.
+    bool reportToARefusal(int status, int count) {
+        transport = std::make_shared<ScriptedTransport>();
+        logger = std::make_shared<RecordingLogger>();
+        release();
+        make();
+        transport->script({status});
+        report(count);
+        return waitForRequests(2);
+    }
+
     // Waits until the transport has seen `count` requests; false when the time ran out.
     bool waitForRequests(std::size_t count, Clock::duration limit = 3s) {
         const auto deadline = Clock::now() + limit;
@@ -303,13 +315,7 @@ TEST_F(DiagnosticsReporterTest, RefusalsThatMayPassLaterAreRetried) {
     // 401 and 403 become "access removed"; re-enrolling mends them, so the events wait.
     for (const int status : {401, 403, 408, 429, 500, 503, 302}) {
         SCOPED_TRACE(status);
-        transport = std::make_shared<ScriptedTransport>();
-        logger = std::make_shared<RecordingLogger>();
-        release();
-        make();
-        transport->script({status});
-        report(2);
-        ASSERT_TRUE(waitForRequests(2));
+        ASSERT_TRUE(reportToARefusal(status, 2));
         const auto requests = transport->requests();
         EXPECT_EQ(messagesOf(requests[1]), messagesOf(requests[0]));
         ASSERT_EQ(logger->messages().size(), 1u);
@@ -322,13 +328,7 @@ TEST_F(DiagnosticsReporterTest, RefusalsThatMayPassLaterAreRetried) {
 TEST_F(DiagnosticsReporterTest, ABatchTheServerRefusesForGoodIsDroppedAndTheRestStillGoes) {
     for (const int status : {400, 404, 410, 413, 422, 426}) {
         SCOPED_TRACE(status);
-        transport = std::make_shared<ScriptedTransport>();
-        logger = std::make_shared<RecordingLogger>();
-        release();
-        make();
-        transport->script({status});
-        report(53);
-        ASSERT_TRUE(waitForRequests(2));
+        ASSERT_TRUE(reportToARefusal(status, 53));
         std::this_thread::sleep_for(3 * fast().retryDelay);
         const auto requests = transport->requests();
         ASSERT_EQ(requests.size(), 2u) << "the refused batch was sent again";

@@ -73,7 +73,18 @@ TEST(ReverbClientBackoff, DoublesFromAQuarterSecondAndCapsAtSixtyWithJitter) {
     EXPECT_GT(draws.size(), 10u) << "the jitter should be drawn afresh on every call";
 }
 
-class ReverbClientLoopTest : public ReverbClientFixture {};
+class ReverbClientLoopTest : public ReverbClientFixture {
+protected:
+    // One attempt only: the first back-off stops the client, so the failure is seen exactly once.
+    ReverbClient::Options stopAtFirstFailure() {
+        auto options = instantOptions();
+        options.backoffSleep = [this](ReverbClient::Seconds) -> Awaitable<void> {
+            client->stop();
+            co_return;
+        };
+        return options;
+    }
+};
 
 TEST_F(ReverbClientLoopTest, SubscribesWithTheSignatureTheServerGave) {
     serveChannel();
@@ -147,12 +158,7 @@ TEST_F(ReverbClientLoopTest, LogsEachBackoffTierOnceWithExactTexts) {
 
 TEST_F(ReverbClientLoopTest, SettingsThatFormNoURLAreAFailedAttempt) {
     settings.host = "";
-    auto options = instantOptions();
-    options.backoffSleep = [this](ReverbClient::Seconds) -> Awaitable<void> {
-        client->stop();
-        co_return;
-    };
-    makeClient(options);
+    makeClient(stopAtFirstFailure());
     start();
     ASSERT_TRUE(waitFor([this] { return !events.empty(); }));
     onLoop([this] { EXPECT_EQ(events[0].reason, "HTTP -1: Invalid Reverb URL"); });
@@ -359,12 +365,7 @@ TEST_F(ReverbClientLoopTest, RefusalsOnTheWayToTheChannelAreFailedAttempts) {
         http->reply = HttpResponse{200, {}, R"({"auth":"app-key:signature"})"};
         testCase.arrange();
         events.clear();
-        auto options = instantOptions();
-        options.backoffSleep = [this](ReverbClient::Seconds) -> Awaitable<void> {
-            client->stop();
-            co_return;
-        };
-        makeClient(options);
+        makeClient(stopAtFirstFailure());
         start();
         ASSERT_TRUE(waitFor([this] { return !events.empty(); })) << testCase.reason;
         onLoop([&] {
