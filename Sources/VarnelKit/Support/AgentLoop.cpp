@@ -45,6 +45,7 @@ void AgentLoop::startThread() {
 
 void AgentLoop::stop() {
     std::lock_guard lock(stopLock_);
+    stopped_ = true;
     guard_.reset();
     context_.stop();
 }
@@ -63,10 +64,12 @@ void AgentLoop::shutdown(std::chrono::steady_clock::duration limit) {
     stop();
 }
 
-void AgentLoop::refuseOnLoopThread() {
+void AgentLoop::refuseToWait() {
     if (context_.get_executor().running_in_this_thread()) {
         throw Error("The agent loop cannot wait on its own thread for work that runs on it.");
     }
+    std::lock_guard lock(stopLock_);
+    if (stopped_) throw Error("The agent loop has stopped, so it runs no more work.");
 }
 
 } // namespace varnel

@@ -46,18 +46,20 @@ public:
     void shutdown(std::chrono::steady_clock::duration limit);
 
     // Runs the awaitable on the loop and waits for its result on the calling thread. On the loop's
-    // own thread that wait could never end, so it is refused with an Error instead.
+    // own thread, or once the loop has stopped, that wait could never end, so it is refused with an
+    // Error instead.
     template <class T> T blockOn(Awaitable<T> awaitable) {
-        refuseOnLoopThread();
+        refuseToWait();
         return boost::asio::co_spawn(context_, std::move(awaitable), boost::asio::use_future).get();
     }
 
 private:
-    void refuseOnLoopThread();
+    void refuseToWait();
 
     boost::asio::io_context context_;
     std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> guard_;
     std::mutex stopLock_;
+    bool stopped_ = false; // guarded by stopLock_
     TaskGroup tasks_;
     std::thread thread_;
 };

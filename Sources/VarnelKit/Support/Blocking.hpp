@@ -74,9 +74,9 @@ template <class F> Awaitable<std::invoke_result_t<F&>> runBlocking(F function) {
 }
 
 // As runBlocking, for calls whose result no one needs once the caller is cancelled (a read, a
-// probe): a cancelled caller gets OperationCancelled at once, a call not begun is not made, and a
-// call under way finishes on the pool with its outcome dropped. `function` must therefore own what
-// it touches.
+// probe): a cancelled caller gets OperationCancelled at once. A caller cancelled before the call
+// does not make it; a call already handed to the pool (queued or under way) still runs there, and
+// its outcome is dropped. `function` must therefore own what it touches.
 template <class F> Awaitable<std::invoke_result_t<F&>> runBlockingCancellable(F function) {
     using R = std::invoke_result_t<F&>;
     return detail::raceDetached<R>(runBlocking(std::move(function)), std::nullopt, {});

@@ -36,6 +36,19 @@ TEST(AgentLoop, BlockOnRefusesOnTheLoopsOwnThread) {
     EXPECT_EQ(loop.blockOn(answer()), 3);
 }
 
+TEST(AgentLoop, BlockOnRefusesOnceTheLoopHasStopped) {
+    AgentLoop loop;
+    loop.startThread();
+    loop.shutdown(10ms);
+    // The work would never run, so waiting for it would never end.
+    try {
+        (void)loop.blockOn(answer());
+        ADD_FAILURE() << "blockOn on a stopped loop must refuse";
+    } catch (const Error& error) {
+        EXPECT_EQ(error.description(), "The agent loop has stopped, so it runs no more work.");
+    }
+}
+
 Awaitable<void> sleepThenCount(std::atomic<int>* ended) {
     co_await sleepFor(60s);
     ++*ended;
