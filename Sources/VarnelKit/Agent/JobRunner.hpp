@@ -1,0 +1,88 @@
+#pragma once
+
+#include "VarnelKit/Protocol/JobResultRequest.hpp"
+#include "VarnelKit/Support/AgentLogging.hpp"
+#include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Transport/PrinterWriting.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+namespace varnel {
+
+class VarnelAPIClient;
+
+// Turns a job id announced by the server into labels on a printer and a result reported back:
+// fetch, expiry and language checks, driver, transport, reachability, delivery (raw, or a PDF
+// through CUPS watched to its end), then the report. Remembers which jobs it has settled and
+// which it is running, so that no job is printed twice by one process. Nothing is kept on disk.
+//
+// An actor: every call is made on the agent loop.
+class JobRunner : public std::enable_shared_from_this<JobRunner> {
+public:
+    struct Options {
+        // How a CUPS document job is followed to its end.
+        std::chrono::steady_clock::duration watchPollInterval = std::chrono::milliseconds(500);
+        std::chrono::steady_clock::duration watchTimeout = std::chrono::seconds(120);
+        // Multiplies the waits between result report attempts (0.5, 1.0 and 2.0 s); tests shrink it.
+        double reportWaitScale = 1.0;
+        // Bounds the report of a printed job that a stop cannot cut short.
+        std::chrono::steady_clock::duration shieldedReportLimit = std::chrono::seconds(30);
+    };
+
+    static std::shared_ptr<JobRunner> make(std::shared_ptr<VarnelAPIClient> api,
+                                           std::shared_ptr<PrinterTransportResolving> transports,
+                                           std::shared_ptr<AgentLogging> logger, std::size_t seenMaxSize,
+                                           std::size_t seenTargetSize, Options options);
+    static std::shared_ptr<JobRunner> make(std::shared_ptr<VarnelAPIClient> api,
+                                           std::shared_ptr<PrinterTransportResolving> transports,
+                                           std::shared_ptr<AgentLogging> logger, std::size_t seenMaxSize,
+                                           std::size_t seenTargetSize) {
+        return make(std::move(api), std::move(transports), std::move(logger), seenMaxSize, seenTargetSize,
+                    Options());
+    }
+
+    JobRunner(const JobRunner&) = delete;
+    JobRunner& operator=(const JobRunner&) = delete;
+
+    // Runs one job unless it is settled or already running. Never throws; returns when the whole
+    // pipeline has ended, report included.
+    Awaitable<void> run(std::int64_t jobId);
+    // Fetches the device's pending jobs and runs them one after another. Never throws.
+    Awaitable<void> drainPending(std::int64_t deviceId);
+
+    bool hasSeen(std::int64_t jobId) const { return seenLookup_.count(jobId) != 0; }
+    std::size_t seenCount() const noexcept { return seenJobIds_.size(); }
+    bool isInFlight(std::int64_t jobId) const { return inFlight_.count(jobId) != 0; }
+    void markSeenForTesting(std::int64_t jobId) { markSeen(jobId); }
+
+    // Elapsed time as log text: "250ms" below a second, else "12.3s".
+    static std::string ms(std::chrono::steady_clock::time_point since);
+    static std::string ms(std::chrono::steady_clock::duration elapsed);
+
+private:
+    JobRunner(std::shared_ptr<VarnelAPIClient> api, std::shared_ptr<PrinterTransportResolving> transports,
+              std::shared_ptr<AgentLogging> logger, std::size_t seenMaxSize, std::size_t seenTargetSize,
+              Options options);
+
+    Awaitable<void> execute(std::int64_t jobId);
+    Awaitable<void> reportResult(std::int64_t jobId, JobResultRequest result);
+    void markSeen(std::int64_t jobId);
+
+    std::shared_ptr<VarnelAPIClient> api_;
+    std::shared_ptr<PrinterTransportResolving> transports_;
+    std::shared_ptr<AgentLogging> logger_;
+    std::deque<std::int64_t> seenJobIds_;
+    std::unordered_set<std::int64_t> seenLookup_;
+    std::size_t seenMaxSize_;
+    std::size_t seenTargetSize_;
+    std::unordered_set<std::int64_t> inFlight_;
+    Options options_;
+};
+
+} // namespace varnel

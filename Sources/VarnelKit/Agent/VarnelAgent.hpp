@@ -1,0 +1,183 @@
+#pragma once
+
+#include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/JobRunner.hpp"
+#include "VarnelKit/Agent/ReverbClient.hpp"
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Platform/CupsApi.hpp"
+#include "VarnelKit/Platform/ServiceResolving.hpp"
+#include "VarnelKit/Protocol/ReportedPrinter.hpp"
+#include "VarnelKit/Support/AgentLogging.hpp"
+#include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Transport/DefaultTransportResolver.hpp"
+#include "VarnelKit/Transport/PrinterDiscovery.hpp"
+#include "VarnelKit/Transport/ReachabilityProbe.hpp"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace varnel {
+
+class DiagnosticsReporter;
+
+// The long-running heart of an enrolled computer: owns the job runner, the transport resolver,
+// the printer inventory, the real-time channel client and four background loops (job poll,
+// heartbeat, printer rescan, printer status check).
+//
+// An actor: every call is made on the agent loop given at creation. Each loop holds the agent
+// weakly until it begins and strongly from then on, so an agent dropped without stop() keeps
+// running; its owners always stop it.
+class VarnelAgent : public std::enable_shared_from_this<VarnelAgent> {
+public:
+    using Duration = std::chrono::steady_clock::duration;
+
+    struct Timings {
+        Duration pollWhenConnected;
+        Duration pollWhenDisconnected;
+        Duration heartbeat;
+        Duration printerRescan;
+        Duration printerStatusCheck;
+    };
+
+    class Status {
+    public:
+        enum class Kind { disconnected, updateRequired, notEnrolled, connecting, connected, accessRevoked };
+
+        static Status disconnected(std::string reason) { return {Kind::disconnected, std::move(reason)}; }
+        static Status updateRequired(std::string minimumVersion) {
+            return {Kind::updateRequired, std::move(minimumVersion)};
+        }
+        static Status notEnrolled() { return {Kind::notEnrolled, {}}; }
+        static Status connecting() { return {Kind::connecting, {}}; }
+        static Status connected() { return {Kind::connected, {}}; }
+        static Status accessRevoked() { return {Kind::accessRevoked, {}}; }
+
+        Kind kind() const noexcept { return kind_; }
+        // disconnected: the reason.
+        const std::string& reason() const noexcept { return text_; }
+        // updateRequired: the minimum version.
+        const std::string& minimumVersion() const noexcept { return text_; }
+
+        // The case, and for the two cases that carry text, the text exactly.
+        bool operator==(const Status& other) const = default;
+
+    private:
+        Status(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+        Kind kind_;
+        std::string text_;
+    };
+
+    // Called synchronously on the agent loop; must not block.
+    using StatusObserver = std::function<void(const Status&)>;
+
+    // What the machine is reached through; the defaults are the real ones.
+    struct Options {
+        std::shared_ptr<CupsApi> cups;              // none: the system's libcups
+        std::shared_ptr<ServiceResolving> bonjour;  // none: the system's Avahi resolver
+        ReverbClient::Options reverb;
+        JobRunner::Options runner;
+        Duration probeTimeout = std::chrono::seconds(2);
+    };
+
+    static constexpr std::size_t seenMaxSize = 2000;
+    static constexpr std::size_t seenTargetSize = 1000;
+
+    // Starts nothing, opens nothing.
+    static std::shared_ptr<VarnelAgent> make(Executor executor, AgentSettings settings,
+                                             std::shared_ptr<VarnelAPIClient> api,
+                                             std::shared_ptr<AgentLogging> logger, Timings timings,
+                                             std::shared_ptr<DiagnosticsReporter> diagnostics, Options options);
+    static std::shared_ptr<VarnelAgent> make(Executor executor, AgentSettings settings,
+                                             std::shared_ptr<VarnelAPIClient> api,
+                                             std::shared_ptr<AgentLogging> logger, Timings timings,
+                                             std::shared_ptr<DiagnosticsReporter> diagnostics = nullptr);
+    ~VarnelAgent();
+    VarnelAgent(const VarnelAgent&) = delete;
+    VarnelAgent& operator=(const VarnelAgent&) = delete;
+
+    // Replaces the observer. It is called on each change of status, and with the unchanged status
+    // when the update offer changes.
+    void onStatusChange(StatusObserver observer);
+    const Status& currentStatus() const noexcept { return status_; }
+    const std::vector<ReportedPrinter>& printers() const noexcept { return lastReportedPrinters_; }
+    const std::optional<VarnelAPIClient::AgentUpdate>& availableUpdate() const noexcept { return availableUpdate_; }
+
+    // Rescans, probes and publishes the printers, then opens the real-time channel and starts the
+    // four loops. Ignored while running; never throws. A stop() that comes during the first rescan
+    // is honoured: nothing is started.
+    Awaitable<void> start();
+    // Cancels and awaits the loops (never the one it runs in), then stops the channel client.
+    // Harmless when repeated or before any start; never throws.
+    Awaitable<void> stop();
+    // One full rescan; works before start() too. Never throws.
+    Awaitable<void> rescanPrinters();
+
+    // Test hooks.
+    std::size_t runningTaskCount() const noexcept { return tasks_.size(); }
+    bool hasReverbClient() const noexcept { return reverb_ != nullptr; }
+    const std::shared_ptr<JobRunner>& runner() const noexcept { return runner_; }
+    Awaitable<void> startForTesting();
+    Awaitable<void> stopFromInsideALoopForTesting();
+
+    // The discovered printers first, then the assigned ones whose key was not discovered.
+    static std::vector<ReportedPrinter> merge(const std::vector<ReportedPrinter>& discovered,
+                                              const std::vector<ReportedPrinter>& assigned);
+
+private:
+    VarnelAgent(Executor executor, AgentSettings settings, std::shared_ptr<VarnelAPIClient> api,
+                std::shared_ptr<AgentLogging> logger, Timings timings,
+                std::shared_ptr<DiagnosticsReporter> diagnostics, Options options);
+
+    // `self` is the task running the call, which must not be awaited; none outside the tasks.
+    Awaitable<void> stopFrom(std::shared_ptr<Task> self);
+    void startTasks();
+
+    Awaitable<void> handle(ReverbClient::Event event);
+    void handleReconnectRequested(std::int64_t afterMilliseconds);
+    void setStatus(Status status);
+    void reportStatusChange(const Status& from, const Status& to);
+
+    Awaitable<void> handleCredentialRejected(std::shared_ptr<Task> self);
+    void noteAvailableUpdate(std::optional<VarnelAPIClient::AgentUpdate> update);
+    Awaitable<void> handleUpdateRequired(std::string minimumVersion, std::shared_ptr<Task> self);
+
+    // The loops take the agent weakly, by value: a coroutine's lambda captures do not live in its frame.
+    static Awaitable<void> pollLoop(std::weak_ptr<VarnelAgent> agent);
+    static Awaitable<void> heartbeatLoop(std::weak_ptr<VarnelAgent> agent, std::shared_ptr<Task> self);
+    static Awaitable<void> rescanLoop(std::weak_ptr<VarnelAgent> agent);
+    static Awaitable<void> statusLoop(std::weak_ptr<VarnelAgent> agent);
+
+    Awaitable<std::vector<ReportedPrinter>> fetchAssignedPrinters();
+    Awaitable<void> refreshPrinterStatus();
+    Awaitable<void> publish(std::vector<ReportedPrinter> printers);
+
+    Executor executor_;
+    AgentSettings settings_;
+    std::shared_ptr<VarnelAPIClient> api_;
+    std::shared_ptr<DefaultTransportResolver> resolver_;
+    std::shared_ptr<JobRunner> runner_;
+    PrinterDiscovery discovery_;
+    ReachabilityProbe probe_;
+    std::shared_ptr<AgentLogging> logger_;
+    Timings timings_;
+    Options options_;
+    std::optional<VarnelAPIClient::AgentUpdate> availableUpdate_;
+    std::shared_ptr<ReverbClient> reverb_;
+    std::vector<std::shared_ptr<Task>> tasks_;
+    Status status_ = Status::connecting();
+    std::vector<ReportedPrinter> lastReportedPrinters_;
+    StatusObserver statusObserver_;
+    std::shared_ptr<DiagnosticsReporter> diagnostics_;
+    // Raised by every stop(); start() compares it across its first rescan.
+    std::uint64_t stopGeneration_ = 0;
+};
+
+std::string describe(const VarnelAgent::Status& status);
+
+} // namespace varnel
