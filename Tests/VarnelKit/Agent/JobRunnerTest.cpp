@@ -380,31 +380,30 @@ TEST_F(JobRunnerTest, FailuresBeforeAndDuringTheWriteAreReportedWithTheirCode) {
         JobSpec job;
         std::function<void(FakePrinter&)> setUp;
         std::string code;
-        std::optional<std::string> message;
-        bool written;
+        std::optional<std::string> message; // none: the driver's own sentence
     };
     const std::string document = " needs a printer set up through macOS. " + netKey +
                                  " is connected directly, which has no way to interpret a document.";
+    const auto unreachable = [](FakePrinter& p) { p.reachable = false; };
+    const auto pdfJob = JobSpec().withLanguage("pdf").withPayload(pdf);
     const std::vector<Case> cases = {
-        {"no payload", JobSpec().withPayload(std::nullopt), {}, "payload_invalid", "Job has no inline payload", false},
-        {"refused by the driver", JobSpec().withPayload("hello"), {}, "payload_invalid", std::nullopt, false},
-        {"no transport", JobSpec().withKey("usb:nowhere"), {}, "printer_unreachable", "No transport for printer usb:nowhere",
-         false},
-        {"unreachable", {}, [](FakePrinter& p) { p.reachable = false; }, "printer_unreachable",
-         netKey + " is not responding", false},
-        {"pdf to a reachable direct printer", JobSpec().withLanguage("pdf").withPayload(pdf), {}, "unsupported_language",
-         "pdf" + document, false},
+        {"no payload", JobSpec().withPayload(std::nullopt), {}, "payload_invalid", "Job has no inline payload"},
+        {"refused by the driver", JobSpec().withPayload("hello"), {}, "payload_invalid", std::nullopt},
+        {"no transport", JobSpec().withKey("usb:nowhere"), {}, "printer_unreachable",
+         "No transport for printer usb:nowhere"},
+        {"unreachable", {}, unreachable, "printer_unreachable", netKey + " is not responding"},
+        {"pdf to a reachable direct printer", pdfJob, {}, "unsupported_language", "pdf" + document},
         {"dymo to a reachable direct printer", JobSpec().withLanguage("dymo_raster").withPayload(pdf), {},
-         "unsupported_language", "dymo_raster" + document, false},
+         "unsupported_language", "dymo_raster" + document},
         // The printer is checked before the language, so an unreachable one is named as such.
-        {"pdf to an unreachable direct printer", JobSpec().withLanguage("pdf").withPayload(pdf),
-         [](FakePrinter& p) { p.reachable = false; }, "printer_unreachable", netKey + " is not responding", false},
+        {"pdf to an unreachable direct printer", pdfJob, unreachable, "printer_unreachable",
+         netKey + " is not responding"},
         {"write refused",
          {},
          [](FakePrinter& p) {
              p.writeFailure = std::make_exception_ptr(JobError(JobErrorCode::writeTimeout, "Device stalled"));
          },
-         "write_timeout", "Device stalled", false},
+         "write_timeout", "Device stalled"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -25,10 +25,10 @@
 namespace varnel::testing {
 
 // Answers each request by its route, "METHOD /path" (no query), from a script of its own, and keeps
-// every request it was sent. A route without a script gets the fallback reply, 404 unless set. As the real transport does, a
-// request of a task that is already cancelled sends nothing (it is not recorded) and ends with
-// OperationCancelled, and so does a request held open (see hold) when its task is cancelled.
-// Scripted on any thread; its requests run on the agent loop.
+// every request it was sent. A route without a script gets the fallback reply, 404 unless set. As
+// the real transport does, a request of a task that is already cancelled sends nothing (it is not
+// recorded) and ends with OperationCancelled, and so does a request held open (see hold) when its
+// task is cancelled. Scripted on any thread; its requests run on the agent loop.
 class ScriptedHttpTransport final : public HttpTransport {
 public:
     struct Reply {
@@ -63,7 +63,8 @@ public:
             std::lock_guard lock(mutex_);
             return arrivals_;
         }
-        bool waitForArrivals(std::size_t wanted, std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) const {
+        bool waitForArrivals(std::size_t wanted,
+                             std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) const {
             const auto deadline = std::chrono::steady_clock::now() + limit;
             while (arrivals() < wanted) {
                 if (std::chrono::steady_clock::now() > deadline) return false;
