@@ -718,6 +718,23 @@ TEST_F(JobRunnerTest, AStopBeforeTheDataWasSentReportsNothingAndLeavesTheJobForL
     }
 }
 
+TEST_F(JobRunnerTest, AStopDuringTheReportOfAFailureEndsItWithoutRetries) {
+    printer->reachable = false;
+    make();
+    serve({});
+    auto gate = http->hold(resultRoute(5));
+    auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
+    ASSERT_TRUE(http->waitForCount(resultRoute(5), 1));
+    task->cancel();
+    loop.blockOn(task->join());
+    gate->open();
+
+    EXPECT_EQ(results().size(), 1u) << "a stopped task sends nothing more";
+    EXPECT_TRUE(seen(5)) << "its outcome was settled before the report";
+    EXPECT_EQ(linesMatching("retrying|could not be reported|FAILED|failed:"), 0u) << log();
+    EXPECT_EQ(linesMatching(R"(^\[INFO\] Job 5 stopped before it was finished; nothing reported$)"), 1u) << log();
+}
+
 // MARK: Pending jobs
 
 TEST_F(JobRunnerTest, ADrainRunsEachPendingJobInTurnAndSkipsSettledOnes) {
@@ -738,6 +755,27 @@ TEST_F(JobRunnerTest, ADrainRunsEachPendingJobInTurnAndSkipsSettledOnes) {
     EXPECT_EQ(printer->writes().size(), 2u);
     EXPECT_EQ(linesMatching(R"(^\[DEBUG\] Draining 3 pending job\(s\)$)"), 1u);
     EXPECT_EQ(linesMatching(R"(^\[DEBUG\] Job 2 already handled, ignoring redelivery$)"), 1u);
+}
+
+TEST_F(JobRunnerTest, AStopEndsADrainAndLeavesTheRestPending) {
+    make();
+    http->reply(pendingRoute, 200,
+                R"({"jobs": [{"job_id": 1, "printer_id": 1, "language": "zpl"},
+                             {"job_id": 2, "printer_id": 1, "language": "zpl"}]})");
+    serve(JobSpec().withId(1));
+    serve(JobSpec().withId(2));
+    http->hold(fetchRoute(1));
+    auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->drainPending(3); });
+    ASSERT_TRUE(http->waitForCount(fetchRoute(1), 1));
+    task->cancel();
+    loop.blockOn(task->join());
+
+    EXPECT_EQ(http->count(fetchRoute(2)), 0u);
+    EXPECT_FALSE(seen(1));
+    EXPECT_FALSE(seen(2));
+    EXPECT_TRUE(printer->writes().empty());
+    EXPECT_EQ(linesMatching("ERROR"), 0u) << log();
+    EXPECT_EQ(linesMatching("Job 2"), 0u) << "job 2 is not even started: " << log();
 }
 
 TEST_F(JobRunnerTest, ADrainThatCannotFetchLogsItAndAnEmptyOneIsSilent) {
