@@ -152,6 +152,7 @@ asio::awaitable<ReadEnd> readOn(State* state, Link& link, std::optional<std::siz
 
 asio::awaitable<void> serve(State* state, std::shared_ptr<Link> link, Mode mode, std::size_t limit) {
     const auto end = [&](bool clean, bool dropped) {
+        const auto closedAt = RawTestPrinter::Clock::now();
         boost::system::error_code ignored;
         if (dropped)
             link->socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -160,6 +161,7 @@ asio::awaitable<void> serve(State* state, std::shared_ptr<Link> link, Mode mode,
         state->record([&](Snapshot& s) {
             auto& connection = s.connections[link->index];
             connection.open = false;
+            connection.closedAt = closedAt;
             connection.endedCleanly = clean;
             connection.dropped = dropped;
             connection.stalled = false;
@@ -190,6 +192,7 @@ asio::awaitable<void> acceptLoop(State* state) {
     try {
         for (;;) {
             tcp::socket socket = co_await state->acceptor.async_accept(asio::use_awaitable);
+            const auto acceptedAt = RawTestPrinter::Clock::now();
             Mode mode = Mode::accept;
             std::size_t limit = 0;
             std::size_t index = 0;
@@ -198,7 +201,7 @@ asio::awaitable<void> acceptLoop(State* state) {
                 mode = state->mode;
                 limit = state->limit;
                 index = state->recorded.connections.size();
-                state->recorded.connections.emplace_back();
+                state->recorded.connections.emplace_back().acceptedAt = acceptedAt;
             }
             state->changed.notify_all();
             auto link = std::make_shared<Link>(std::move(socket), index);

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,14 @@ public:
         drop,   // reads `limit` bytes, then resets the connection
     };
 
+    using Clock = std::chrono::steady_clock;
+
     struct Connection {
         std::string bytes;
+        // When the printer accepted it, and when it ended (the moment its last byte was in, for a
+        // job that ended cleanly): for latency figures taken on the printer's side.
+        Clock::time_point acceptedAt{};
+        std::optional<Clock::time_point> closedAt;
         bool open = true;
         // The sender closed after its last byte, rather than a reset, an error or a cut of ours.
         bool endedCleanly = false;

@@ -107,6 +107,26 @@ TEST(RawTestPrinterTest, KeepsTheBytesOfEachConnectionAndTellsProbesApart) {
     EXPECT_EQ(snapshot.bytesReceived(), 24u);
 }
 
+TEST(RawTestPrinterTest, StampsEachConnectionWhenAcceptedAndWhenItEnded) {
+    RawTestPrinter printer;
+    const auto before = RawTestPrinter::Clock::now();
+    Sender job(printer.port());
+    ASSERT_EQ(job.sendAll("^XA^FDstamped^XZ"), 0);
+    ASSERT_TRUE(printer.waitFor([](const auto& s) { return s.connections.size() == 1; }, 5s));
+    EXPECT_FALSE(printer.snapshot().connections[0].closedAt.has_value()) << "an open connection has no end";
+    const auto closing = RawTestPrinter::Clock::now();
+    job.close();
+    ASSERT_TRUE(printer.waitFor([](const auto& s) { return allEnded(s, 1); }, 5s));
+    const auto after = RawTestPrinter::Clock::now();
+    const auto connection = printer.snapshot().connections[0];
+    ASSERT_TRUE(connection.closedAt.has_value());
+    EXPECT_GE(connection.acceptedAt, before);
+    EXPECT_LE(connection.acceptedAt, closing);
+    // The end is the sender's close, not the accept or the last read before it.
+    EXPECT_GE(*connection.closedAt, closing);
+    EXPECT_LE(*connection.closedAt, after);
+}
+
 TEST(RawTestPrinterTest, ARefusingPrinterComesBackOnItsPort) {
     RawTestPrinter printer(Mode::refuse);
     const auto port = printer.port();
