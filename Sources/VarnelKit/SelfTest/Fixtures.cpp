@@ -1,7 +1,9 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 
 #include "VarnelKit/Support/Iso8601.hpp"
+#include "VarnelKit/Support/RecordingLogger.hpp"
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 
@@ -32,6 +34,18 @@ std::shared_ptr<VarnelAPIClient> makeUnreachableClient() {
     return std::make_shared<VarnelAPIClient>(
         VarnelAPIClient::Configuration{Url("http://127.0.0.1:1"), "test", std::chrono::duration<double>(30.0)},
         std::nullopt);
+}
+
+std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop) {
+    using std::chrono::seconds;
+    AgentSettings settings;
+    settings.deviceId = 1;
+    settings.deviceName = "Test Mac";
+    settings.serverURL = Url("http://127.0.0.1:1");
+    settings.reverb = ReverbSettings{"test", "127.0.0.1", 1, "http"};
+    const VarnelAgent::Timings timings{seconds(60), seconds(15), seconds(60), seconds(300), seconds(45)};
+    return VarnelAgent::make(loop, std::move(settings), makeUnreachableClient(), std::make_shared<RecordingLogger>(),
+                             timings, nullptr);
 }
 
 } // namespace varnel::SelfTest

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/TestHarness.hpp"
 
@@ -36,7 +37,9 @@ void registerZplStructureTests(TestHarness& harness);
 void registerDymoTests(TestHarness& harness);
 void registerEnrollmentTests(TestHarness& harness);
 void registerPdfTests(TestHarness& harness);
+void registerAgentStatusTests(TestHarness& harness);
 void registerAgentUpdateTests(TestHarness& harness);
+void registerAgentLifecycleTests(TestHarness& harness);
 void registerUpdaterTests(TestHarness& harness);
 void registerDiagnosticsTests(TestHarness& harness);
 
@@ -47,6 +50,9 @@ JobPayload makeJob(const std::optional<std::string>& payload, const std::string&
 // A server client aimed at a loopback port where nothing listens, over the real transport and
 // without a token: authenticated requests fail before any traffic, others cannot connect.
 std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
+// An agent that has never been started, on the unreachable client, with the programs' timings
+// (every loop sleeps 15 s or more first) and no diagnostics reporter. Opens nothing.
+std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop);
 // The SHA-256 of the bytes as 64 lower-case hexadecimal digits.
 std::string sha256(std::string_view bytes);
 
