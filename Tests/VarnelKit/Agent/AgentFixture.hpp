@@ -188,16 +188,20 @@ protected:
         return waitFor([this, line] { return countExact(line) > 0; }, limit);
     }
 
-    // The kinds of every diagnostic event the server received, in order.
+    // The kinds of every diagnostic event the server received, in order. The first form is for
+    // conditions of waitFor, which already run on the loop.
+    std::vector<std::string> reportedKindsOnLoop() const {
+        std::vector<std::string> kinds;
+        for (const auto& request : http->requestsTo(eventsRoute)) {
+            // Named: a range-for over a member of a temporary would walk freed memory.
+            const auto batch = json::parse(request.body.value_or(""));
+            for (const auto& event : batch.at("events"))
+                kinds.push_back(json::requireString(event, "kind"));
+        }
+        return kinds;
+    }
     std::vector<std::string> reportedKinds() {
-        return onLoop([this] {
-            std::vector<std::string> kinds;
-            for (const auto& request : http->requestsTo(eventsRoute)) {
-                for (const auto& event : json::parse(request.body.value_or("")).at("events"))
-                    kinds.push_back(json::requireString(event, "kind"));
-            }
-            return kinds;
-        });
+        return onLoop([this] { return reportedKindsOnLoop(); });
     }
 
     LoopFixture loop;

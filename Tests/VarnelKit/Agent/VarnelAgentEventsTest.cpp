@@ -67,7 +67,7 @@ TEST_F(VarnelAgentEventsTest, ObserverAndDiagnosticsFollowOnlyTheConnectedBounda
     EXPECT_EQ(observedNow(), (std::vector<Status>{refused, Status::connected(), lost, Status::connected()}));
 
     // disconnected -> disconnected sent nothing; each crossing of connected sent one event.
-    ASSERT_TRUE(waitFor([this] { return reportedKinds().size() >= 3; }));
+    ASSERT_TRUE(waitFor([this] { return reportedKindsOnLoop().size() >= 3; }));
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(reportedKinds(),
               (std::vector<std::string>{"connection_restored", "connection_lost", "connection_restored"}));
@@ -182,7 +182,7 @@ protected:
                              "reconnect."),
                   1u);
         EXPECT_EQ(observedNow(), (std::vector<Status>{Status::connected(), Status::accessRevoked()}));
-        ASSERT_TRUE(waitFor([this] { return reportedKinds().size() >= 3; }));
+        ASSERT_TRUE(waitFor([this] { return reportedKindsOnLoop().size() >= 3; }));
         EXPECT_EQ(reportedKinds(),
                   (std::vector<std::string>{"connection_restored", "authentication_failed", "connection_lost"}));
         const auto bodies = onLoop([this] {
