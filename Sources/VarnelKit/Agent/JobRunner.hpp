@@ -15,7 +15,9 @@
 
 namespace varnel {
 
+class LabelLanguageDriver;
 class VarnelAPIClient;
+struct JobPayload;
 
 // Turns a job id announced by the server into labels on a printer and a result reported back:
 // fetch, expiry and language checks, driver, transport, reachability, delivery (raw, or a PDF
@@ -71,7 +73,13 @@ private:
               Options options);
 
     Awaitable<void> execute(std::int64_t jobId);
+    // Decode, prepare, resolve, check and send: the bytes the printer (or CUPS) took.
+    Awaitable<std::int64_t> deliver(const JobPayload& job, const LabelLanguageDriver& driver);
     Awaitable<void> reportResult(std::int64_t jobId, JobResultRequest result);
+    // The report of a printed job, out of reach of the caller's cancellation. False when it failed.
+    Awaitable<bool> reportPrinted(std::int64_t jobId, JobResultRequest result);
+    static Awaitable<void> reportOwned(std::shared_ptr<JobRunner> self, std::int64_t jobId, JobResultRequest result,
+                                       std::shared_ptr<bool> explained);
     void markSeen(std::int64_t jobId);
 
     std::shared_ptr<VarnelAPIClient> api_;

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelKit/Transport/DefaultTransportResolver.hpp"
 
 #include <chrono>
 #include <cstdlib>
@@ -34,6 +35,11 @@ std::shared_ptr<VarnelAPIClient> makeUnreachableClient() {
     return std::make_shared<VarnelAPIClient>(
         VarnelAPIClient::Configuration{Url("http://127.0.0.1:1"), "test", std::chrono::duration<double>(30.0)},
         std::nullopt);
+}
+
+std::shared_ptr<JobRunner> makeRunner(std::size_t seenMaxSize, std::size_t seenTargetSize) {
+    return JobRunner::make(makeUnreachableClient(), std::make_shared<DefaultTransportResolver>(),
+                           std::make_shared<RecordingLogger>(), seenMaxSize, seenTargetSize);
 }
 
 std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop) {

@@ -14,6 +14,7 @@ void registerAll(TestHarness& harness) {
     registerJobPayloadTests(harness);
     registerBackoffTests(harness);
     registerPusherParsingTests(harness);
+    registerJobRunnerTests(harness);
     registerProbeTests(harness);
     registerQueueProbeTests(harness);
     registerDeviceUriTests(harness);

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "VarnelKit/Agent/JobRunner.hpp"
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/TestHarness.hpp"
 
+#include <cstddef>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -30,6 +32,7 @@ void registerTransportResolverTests(TestHarness& harness);
 void registerJobPayloadTests(TestHarness& harness);
 void registerBackoffTests(TestHarness& harness);
 void registerPusherParsingTests(TestHarness& harness);
+void registerJobRunnerTests(TestHarness& harness);
 void registerProbeTests(TestHarness& harness);
 void registerQueueProbeTests(TestHarness& harness);
 void registerDeviceUriTests(TestHarness& harness);
@@ -50,6 +53,9 @@ JobPayload makeJob(const std::optional<std::string>& payload, const std::string&
 // A server client aimed at a loopback port where nothing listens, over the real transport and
 // without a token: authenticated requests fail before any traffic, others cannot connect.
 std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
+// A job runner that knows no printer and talks to the unreachable client, remembering at most
+// `seenMaxSize` finished jobs and trimming to the newest `seenTargetSize`. Its log is kept in memory.
+std::shared_ptr<JobRunner> makeRunner(std::size_t seenMaxSize, std::size_t seenTargetSize);
 // An agent that has never been started, on the unreachable client, with the programs' timings
 // (every loop sleeps 15 s or more first) and no diagnostics reporter. Opens nothing.
 std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop);

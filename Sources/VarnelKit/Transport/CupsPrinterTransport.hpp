@@ -32,6 +32,8 @@ public:
                                                       std::shared_ptr<CupsApi> api = systemCupsApi());
 
     const std::string& queueName() const noexcept { return queueName_; }
+    // The library the transport talks through, so that a watch of its jobs asks the same scheduler.
+    const std::shared_ptr<CupsApi>& api() const noexcept { return api_; }
 
     // One job with one document. All library calls of it run on one pool thread.
     Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const;

@@ -1,100 +1,195 @@
 #pragma once
 
 #include "VarnelKit/Platform/HttpTransport.hpp"
-#include "VarnelKit/Support/AsyncEvent.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Support/TransportError.hpp"
 
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
-
-#include <cstddef>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
 #include <deque>
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
-#include <utility>
+#include <thread>
+#include <variant>
 #include <vector>
 
 namespace varnel::testing {
 
-// Answers each request by its method and URL path ("POST /api/v1/jobs/7/result"): first from that
-// route's queue of one-shot replies, then with the route's standing reply, else 404. Records every
-// request. A reply can hold its request open until a gate is opened (or the caller is cancelled),
-// which is how tests catch an operation in the middle. Touched on the test's loop only.
-class ScriptedHttpTransport : public HttpTransport {
+// Answers each request by its route, "METHOD /path" (no query), from a script of its own, and keeps
+// every request it was sent. A route without a script gets the fallback reply, 404 unless set. As
+// the real transport does, a request of a task that is already cancelled sends nothing (it is not
+// recorded) and ends with OperationCancelled, and so does a request held open (see hold) when its
+// task is cancelled. Scripted on any thread; its requests run on the agent loop.
+class ScriptedHttpTransport final : public HttpTransport {
 public:
     struct Reply {
         int status = 200;
-        std::string body;
-        std::exception_ptr failure;     // thrown instead of answering
-        std::shared_ptr<AsyncEvent> gate; // when set, the request waits for it first
+        std::string body = "{}";
+    };
+    using Outcome = std::variant<Reply, std::exception_ptr>;
+
+    struct Recorded {
+        std::string method;
+        std::string path;
+        std::optional<std::string> body;
     };
 
-    static Reply ok(std::string body = "{}") { return Reply{200, std::move(body), nullptr, nullptr}; }
-    static Reply status(int code, std::string body = "") { return Reply{code, std::move(body), nullptr, nullptr}; }
-    static Reply fail(std::exception_ptr error) { return Reply{0, "", std::move(error), nullptr}; }
-
-    // The route's standing reply.
-    void always(const std::string& route, Reply reply) { standing_[route] = std::move(reply); }
-    // One reply for the route's next request, after those queued before it.
-    void next(const std::string& route, Reply reply) { queued_[route].push_back(std::move(reply)); }
-
-    std::vector<HttpRequest> requests;
-
-    std::vector<HttpRequest> requestsTo(const std::string& route) const {
-        std::vector<HttpRequest> found;
-        for (const auto& request : requests) {
-            if (routeOf(request) == route) found.push_back(request);
+    // Keeps the requests of a route waiting, once recorded, until it is opened.
+    class Gate {
+    public:
+        void open() {
+            std::lock_guard lock(mutex_);
+            open_ = true;
+            for (auto& timer : waiting_) {
+                boost::asio::post(timer->get_executor(), [timer] { timer->cancel(); });
+            }
+            waiting_.clear();
         }
-        return found;
+        bool isOpen() const {
+            std::lock_guard lock(mutex_);
+            return open_;
+        }
+        // How many waits have reached the gate, held or not.
+        std::size_t arrivals() const {
+            std::lock_guard lock(mutex_);
+            return arrivals_;
+        }
+        bool waitForArrivals(std::size_t wanted,
+                             std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) const {
+            const auto deadline = std::chrono::steady_clock::now() + limit;
+            while (arrivals() < wanted) {
+                if (std::chrono::steady_clock::now() > deadline) return false;
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            return true;
+        }
+
+        // True once opened; false when the waiting task was cancelled first.
+        Awaitable<bool> pass() {
+            auto timer = std::make_shared<boost::asio::steady_timer>(co_await boost::asio::this_coro::executor,
+                                                                     std::chrono::steady_clock::time_point::max());
+            {
+                std::lock_guard lock(mutex_);
+                ++arrivals_;
+                if (open_) co_return true;
+                waiting_.push_back(timer);
+            }
+            (void)co_await timer->async_wait(boost::asio::as_tuple(boost::asio::use_awaitable));
+            co_return isOpen();
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        bool open_ = false;
+        std::size_t arrivals_ = 0;
+        std::vector<std::shared_ptr<boost::asio::steady_timer>> waiting_;
+    };
+
+    // Each request to the route takes the next outcome; the last one then repeats.
+    void script(const std::string& route, std::vector<Outcome> outcomes) {
+        std::lock_guard lock(mutex_);
+        auto& queue = scripts_[route];
+        queue.insert(queue.end(), outcomes.begin(), outcomes.end());
     }
-    std::size_t count(const std::string& route) const { return requestsTo(route).size(); }
+    void reply(const std::string& route, int status, std::string body = "{}") {
+        script(route, {Reply{status, std::move(body)}});
+    }
+    void fail(const std::string& route, std::exception_ptr error) { script(route, {std::move(error)}); }
+    static std::exception_ptr unreachable() {
+        return std::make_exception_ptr(TransportError(TransportError::Code::cannotConnect));
+    }
 
-    // "METHOD /path" of a request, without scheme, host and query.
-    static std::string routeOf(const HttpRequest& request) {
-        std::string path = request.url;
-        if (const auto scheme = path.find("://"); scheme != std::string::npos) {
-            const auto slash = path.find('/', scheme + 3);
-            path = slash == std::string::npos ? "/" : path.substr(slash);
+    void setFallback(Reply reply) {
+        std::lock_guard lock(mutex_);
+        fallback_ = std::move(reply);
+    }
+
+    // Holds every later request of the route until the gate opens.
+    std::shared_ptr<Gate> hold(const std::string& route) {
+        std::lock_guard lock(mutex_);
+        auto gate = std::make_shared<Gate>();
+        gates_[route] = gate;
+        return gate;
+    }
+
+    std::vector<Recorded> requests() const {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+    std::vector<Recorded> requests(const std::string& route) const {
+        std::lock_guard lock(mutex_);
+        std::vector<Recorded> out;
+        for (const auto& request : requests_) {
+            if (request.method + " " + request.path == route) out.push_back(request);
         }
-        if (const auto query = path.find('?'); query != std::string::npos) path.resize(query);
-        return request.method + " " + path;
+        return out;
+    }
+    std::size_t count(const std::string& route) const { return requests(route).size(); }
+
+    // For a test thread: waits until the route has seen `count` requests; false when time ran out.
+    bool waitForCount(const std::string& route, std::size_t wanted,
+                      std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) const {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (count(route) < wanted) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    static std::string pathOf(const std::string& url) {
+        const auto scheme = url.find("://");
+        const auto start = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+        if (start == std::string::npos) return "/";
+        const auto end = url.find('?', start);
+        return url.substr(start, end == std::string::npos ? std::string::npos : end - start);
     }
 
     Awaitable<HttpResponse> send(HttpRequest request) override {
-        const auto route = routeOf(request);
-        requests.push_back(std::move(request));
-        Reply reply = take(route);
-        if (reply.gate) {
-            const bool opened = co_await reply.gate->wait();
-            if (!opened) throw OperationCancelled();
+        const bool cancelled = co_await isCancelled();
+        if (cancelled) throw OperationCancelled();
+        const auto path = pathOf(request.url);
+        const auto route = request.method + " " + path;
+        Outcome outcome;
+        std::shared_ptr<Gate> gate;
+        {
+            std::lock_guard lock(mutex_);
+            outcome = fallback_;
+            requests_.push_back({request.method, path, request.body});
+            if (auto found = gates_.find(route); found != gates_.end()) gate = found->second;
+            if (auto found = scripts_.find(route); found != scripts_.end() && !found->second.empty()) {
+                outcome = found->second.front();
+                if (found->second.size() > 1) found->second.pop_front();
+            }
         }
-        if (reply.failure) std::rethrow_exception(reply.failure);
-        HttpResponse response{reply.status, {{"Content-Type", "application/json"}}, std::move(reply.body)};
-        co_return response;
+        if (gate) {
+            const bool passed = co_await gate->pass();
+            if (!passed) throw OperationCancelled();
+        }
+        if (const auto* error = std::get_if<std::exception_ptr>(&outcome)) std::rethrow_exception(*error);
+        const auto& reply = std::get<Reply>(outcome);
+        co_return HttpResponse{reply.status, {}, reply.body};
     }
 
-    Awaitable<HttpResponseHead> download(HttpRequest request, HttpDownloadSink sink) override {
-        auto response = co_await send(std::move(request));
-        HttpResponseHead head{response.status, response.headers, response.body.size()};
-        if (sink.head) sink.head(head);
-        if (sink.chunk) sink.chunk(response.body);
-        co_return head;
+    Awaitable<HttpResponseHead> download(HttpRequest, HttpDownloadSink) override {
+        throw TransportError(TransportError::Code::other);
     }
 
 private:
-    Reply take(const std::string& route) {
-        if (auto found = queued_.find(route); found != queued_.end() && !found->second.empty()) {
-            Reply reply = std::move(found->second.front());
-            found->second.pop_front();
-            return reply;
-        }
-        if (auto found = standing_.find(route); found != standing_.end()) return found->second;
-        return status(404, R"({"message":"Not found"})");
-    }
-
-    std::map<std::string, std::deque<Reply>> queued_;
-    std::map<std::string, Reply> standing_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::deque<Outcome>> scripts_;
+    std::map<std::string, std::shared_ptr<Gate>> gates_;
+    Reply fallback_{404, "{}"};
+    std::vector<Recorded> requests_;
 };
 
 } // namespace varnel::testing
