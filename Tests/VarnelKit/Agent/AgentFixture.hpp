@@ -17,6 +17,7 @@
 #include <deque>
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -54,7 +55,7 @@ class AgentFixture : public ::testing::Test {
 protected:
     using Timings = VarnelAgent::Timings;
     using Status = VarnelAgent::Status;
-    using Reply = ScriptedHttpTransport::Reply;
+    using Outcome = ScriptedHttpTransport::Outcome;
 
     static constexpr const char* printersRoute = "GET /api/v1/devices/7/printers";
     static constexpr const char* syncRoute = "PUT /api/v1/devices/7/printers";
@@ -66,14 +67,24 @@ protected:
     // Every loop asleep for the length of any test; a test shortens the one it looks at.
     static Timings quiet() { return Timings{1h, 1h, 1h, 1h, 1h}; }
 
-    AgentFixture() {
-        http->always(authRoute, ScriptedHttpTransport::ok(R"({"auth":"app-key:signature"})"));
-        http->always(printersRoute, ScriptedHttpTransport::ok(R"({"printers":[]})"));
-        http->always(syncRoute, ScriptedHttpTransport::ok());
-        http->always(pendingRoute, ScriptedHttpTransport::ok(R"({"jobs":[]})"));
-        http->always(heartbeatRoute, ScriptedHttpTransport::ok());
-        http->always(eventsRoute, ScriptedHttpTransport::status(202, R"({"ok":true,"accepted":1})"));
+    static Outcome ok(std::string body = "{}") { return ScriptedHttpTransport::Reply{200, std::move(body)}; }
+    static Outcome status(int code, std::string body = "{}") {
+        return ScriptedHttpTransport::Reply{code, std::move(body)};
     }
+    static Outcome failure(TransportError::Code code) { return std::make_exception_ptr(TransportError(code)); }
+
+    AgentFixture() {
+        routes_[authRoute] = {ok(R"({"auth":"app-key:signature"})")};
+        routes_[printersRoute] = {ok(R"({"printers":[]})")};
+        routes_[syncRoute] = {ok()};
+        routes_[pendingRoute] = {ok(R"({"jobs":[]})")};
+        routes_[heartbeatRoute] = {ok()};
+        routes_[eventsRoute] = {status(202, R"({"ok":true,"accepted":1})")};
+    }
+
+    // Replaces a route's replies, taken in turn, the last one repeating. The server takes its
+    // script when the first agent is made: set it before.
+    void script(const std::string& route, std::vector<Outcome> outcomes) { routes_[route] = std::move(outcomes); }
 
     ~AgentFixture() override {
         for (const auto& agent : agents)
@@ -101,6 +112,7 @@ protected:
 
     // A reporter that sends a moment after each report, to the same scripted server.
     void withDiagnostics() {
+        installScripts();
         DiagnosticsReporter::Timings timings;
         timings.flushDelay = 1ms;
         timings.retryDelay = 1h;
@@ -113,10 +125,18 @@ protected:
         return makeAgent(timings, options());
     }
     std::shared_ptr<VarnelAgent> makeAgent(Timings timings, VarnelAgent::Options agentOptions) {
+        installScripts();
         auto agent = VarnelAgent::make(loop.loop().executor(), settings, api, logger, timings, diagnostics,
                                        std::move(agentOptions));
         agents.push_back(agent);
         return agent;
+    }
+
+    void installScripts() {
+        if (std::exchange(installed_, true))
+            return;
+        for (auto& [route, outcomes] : routes_)
+            http->script(route, outcomes);
     }
 
     // The server side of a healthy channel: welcome on open, confirm every subscription.
@@ -160,9 +180,7 @@ protected:
             }(std::move(condition), limit));
     }
 
-    std::size_t requests(const std::string& route) {
-        return onLoop([this, route] { return http->count(route); });
-    }
+    std::size_t requests(const std::string& route) const { return http->count(route); }
     bool waitForRequests(const std::string& route, std::size_t count, std::chrono::milliseconds limit = 5s) {
         return waitFor([this, route, count] { return http->count(route) >= count; }, limit);
     }
@@ -192,7 +210,7 @@ protected:
     // conditions of waitFor, which already run on the loop.
     std::vector<std::string> reportedKindsOnLoop() const {
         std::vector<std::string> kinds;
-        for (const auto& request : http->requestsTo(eventsRoute)) {
+        for (const auto& request : http->requests(eventsRoute)) {
             // Named: a range-for over a member of a temporary would walk freed memory.
             const auto batch = json::parse(request.body.value_or(""));
             for (const auto& event : batch.at("events"))
@@ -217,6 +235,10 @@ protected:
                            ReverbSettings{"app-key", "127.0.0.1", 8080, "http"}};
     std::shared_ptr<DiagnosticsReporter> diagnostics;
     std::vector<std::shared_ptr<VarnelAgent>> agents;
+
+private:
+    std::map<std::string, std::vector<Outcome>> routes_;
+    bool installed_ = false;
 };
 
 } // namespace varnel::testing

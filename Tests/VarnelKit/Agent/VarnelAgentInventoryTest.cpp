@@ -99,14 +99,17 @@ TEST(VarnelAgentMerge, DiscoveredFirstThenAssignedWithANewKey) {
 
 class VarnelAgentInventoryTest : public AgentFixture {
 protected:
+    static Outcome assignment(const std::vector<ReportedPrinter>& printers) {
+        return ok(json::dump(PrinterSyncRequest{printers}.toJson()));
+    }
     void assign(const std::vector<ReportedPrinter>& printers) {
-        http->always(printersRoute, ScriptedHttpTransport::ok(json::dump(PrinterSyncRequest{printers}.toJson())));
+        script(printersRoute, {assignment(printers)});
     }
     // The keys of every list sent to the server, in order.
     std::vector<std::vector<std::string>> synced() {
         return onLoop([this] {
             std::vector<std::vector<std::string>> lists;
-            for (const auto& request : http->requestsTo(syncRoute))
+            for (const auto& request : http->requests(syncRoute))
                 lists.push_back(keys(PrinterSyncRequest::fromJson(json::parse(request.body.value_or(""))).printers));
             return lists;
         });
@@ -161,13 +164,13 @@ TEST_F(VarnelAgentInventoryTest, NoPrintersPublishesAnEmptyList) {
     run(agent->rescanPrinters());
     EXPECT_EQ(synced(), std::vector<std::vector<std::string>>{{}});
     EXPECT_EQ(countExact("[INFO] Reported 0 printer(s), 0 online"), 1u);
-    const auto body = onLoop([this] { return http->requestsTo(syncRoute).front().body.value_or(""); });
+    const auto body = http->requests(syncRoute).at(0).body.value_or("");
     EXPECT_EQ(json::parse(body), json::parse(R"({"printers":[]})"));
 }
 
 TEST_F(VarnelAgentInventoryTest, AFailedSyncKeepsTheNewListAndIsNotRetried) {
     cups->addQueue("Zebra");
-    http->always(syncRoute, ScriptedHttpTransport::status(500, "down"));
+    script(syncRoute, {status(500, "down")});
     const auto agent = makeAgent();
     run(agent->rescanPrinters());
     EXPECT_EQ(countExact("[ERROR] Printer sync failed: " + VarnelAPIClient::APIError::http(500, "down").description()),
@@ -180,14 +183,13 @@ TEST_F(VarnelAgentInventoryTest, AFailedSyncKeepsTheNewListAndIsNotRetried) {
 
 TEST_F(VarnelAgentInventoryTest, TheListIsKeptBeforeItIsSent) {
     cups->addQueue("Zebra");
-    const auto gate = onLoop([this] { return std::make_shared<AsyncEvent>(loop.loop().executor()); });
-    http->next(syncRoute, Reply{200, "{}", nullptr, gate});
     const auto agent = makeAgent();
+    const auto gate = http->hold(syncRoute);
     auto done = boost::asio::co_spawn(loop.loop().context(), agent->rescanPrinters(), boost::asio::use_future);
     ASSERT_TRUE(waitForRequests(syncRoute, 1));
     EXPECT_EQ(keys(printersOf(agent)), std::vector<std::string>{"cups:Zebra"});
     EXPECT_EQ(countContaining("Reported "), 0u);
-    onLoop([gate] { gate->set(); });
+    gate->open();
     ASSERT_EQ(done.wait_for(5s), std::future_status::ready);
     EXPECT_EQ(countExact("[INFO] Reported 1 printer(s), 1 online"), 1u);
 }
@@ -195,8 +197,11 @@ TEST_F(VarnelAgentInventoryTest, TheListIsKeptBeforeItIsSent) {
 TEST_F(VarnelAgentInventoryTest, UnreachableServerFallsBackToTheLastNetworkPrinters) {
     ListeningPort shipping;
     cups->addQueue("Zebra");
-    assign({networkPrinter(shipping.address(), "offline"), printer("cups:Lab", PrinterTransport::cups),
-            printer("usb:Desk", PrinterTransport::usb)});
+    // The server answers once, then cannot be reached.
+    script(printersRoute, {assignment({networkPrinter(shipping.address(), "offline"),
+                                       printer("cups:Lab", PrinterTransport::cups),
+                                       printer("usb:Desk", PrinterTransport::usb)}),
+                           status(503, "later")});
     const auto agent = makeAgent();
     run(agent->rescanPrinters());
     const std::vector<std::string> full = {"cups:Zebra", "net:" + shipping.address(), "cups:Lab", "usb:Desk"};
@@ -204,7 +209,6 @@ TEST_F(VarnelAgentInventoryTest, UnreachableServerFallsBackToTheLastNetworkPrint
     EXPECT_EQ(printersOf(agent)[1].status, "online");
 
     // Only the network printers carry over; the others come back when the server answers.
-    onLoop([this] { http->always(printersRoute, ScriptedHttpTransport::status(503, "later")); });
     shipping.close();
     run(agent->rescanPrinters());
     const std::vector<std::string> fallback = {"cups:Zebra", "net:" + shipping.address()};
@@ -218,7 +222,7 @@ TEST_F(VarnelAgentInventoryTest, UnreachableServerFallsBackToTheLastNetworkPrint
 
 TEST_F(VarnelAgentInventoryTest, AFailureOnTheFirstRescanPublishesOnlyTheDiscoveredPrinters) {
     cups->addQueue("Zebra");
-    http->always(printersRoute, ScriptedHttpTransport::status(401));
+    script(printersRoute, {status(401)});
     const auto agent = makeAgent();
     run(agent->rescanPrinters());
     EXPECT_EQ(keys(printersOf(agent)), std::vector<std::string>{"cups:Zebra"});
@@ -296,7 +300,7 @@ TEST_F(VarnelAgentInventoryTest, AStatusCheckWithAnEmptyListProbesNothing) {
     std::this_thread::sleep_for(40ms);
     run(agent->stop());
     EXPECT_TRUE(cups->calls().empty());
-    EXPECT_TRUE(onLoop([this] { return http->requests.empty(); }));
+    EXPECT_TRUE(http->requests().empty());
 }
 
 TEST_F(VarnelAgentInventoryTest, AChangedMessageAlonePublishesWithoutAChangeLine) {

@@ -17,7 +17,7 @@ TEST_F(VarnelAgentLifecycleTest, ConstructionTouchesNothingAndStartsEmpty) {
     EXPECT_TRUE(cups->jobQueries().empty());
     EXPECT_EQ(bonjour->calls, 0);
     EXPECT_TRUE(connector->sockets.empty());
-    EXPECT_TRUE(http->requests.empty());
+    EXPECT_TRUE(http->requests().empty());
     EXPECT_TRUE(logger->messages().empty());
 
     EXPECT_EQ(agent->currentStatus(), Status::connecting());
@@ -41,7 +41,7 @@ TEST_F(VarnelAgentLifecycleTest, DefaultOptionsBuildWithoutTouchingTheSystem) {
     // The system's libcups and Avahi layers connect on first use; building must not get there.
     const auto agent = makeAgent(quiet(), VarnelAgent::Options());
     EXPECT_EQ(agent->runningTaskCount(), 0u);
-    EXPECT_TRUE(http->requests.empty());
+    EXPECT_TRUE(http->requests().empty());
 }
 
 TEST_F(VarnelAgentLifecycleTest, StopBeforeStartAndTwiceOnlyLogs) {
@@ -51,7 +51,7 @@ TEST_F(VarnelAgentLifecycleTest, StopBeforeStartAndTwiceOnlyLogs) {
     EXPECT_EQ(countExact("[INFO] Varnel agent stopping"), 2u);
     EXPECT_EQ(taskCount(agent), 0u);
     EXPECT_FALSE(onLoop([agent] { return agent->hasReverbClient(); }));
-    EXPECT_TRUE(onLoop([this] { return http->requests.empty(); }));
+    EXPECT_TRUE(http->requests().empty());
     EXPECT_EQ(status(agent), Status::connecting());
 }
 
@@ -128,9 +128,8 @@ TEST_F(VarnelAgentLifecycleTest, StopFromInsideALoopReturnsAndLeavesNothing) {
 TEST_F(VarnelAgentLifecycleTest, StopEndsALoopThatWaitsOnTheServer) {
     auto timings = quiet();
     timings.pollWhenDisconnected = 1ms;
-    const auto gate = onLoop([this] { return std::make_shared<AsyncEvent>(loop.loop().executor()); });
-    http->always(pendingRoute, Reply{200, R"({"jobs":[]})", nullptr, gate});
     const auto agent = makeAgent(timings);
+    const auto gate = http->hold(pendingRoute);
     run(agent->startForTesting());
     ASSERT_TRUE(waitForRequests(pendingRoute, 1));
     // The drain's request never answers: only the cancellation can end it.
@@ -144,14 +143,13 @@ TEST_F(VarnelAgentLifecycleTest, StopEndsALoopThatWaitsOnTheServer) {
 // channel and starts no loop, so nothing runs after the caller was told the agent stopped.
 TEST_F(VarnelAgentLifecycleTest, StopDuringTheFirstRescanIsHonoured) {
     serveChannel();
-    const auto gate = onLoop([this] { return std::make_shared<AsyncEvent>(loop.loop().executor()); });
-    http->next(printersRoute, Reply{200, R"({"printers":[]})", nullptr, gate});
     const auto agent = makeAgent();
+    const auto gate = http->hold(printersRoute);
     auto started = boost::asio::co_spawn(loop.loop().context(), agent->start(), boost::asio::use_future);
     ASSERT_TRUE(waitForRequests(printersRoute, 1));
 
     run(agent->stop());
-    onLoop([gate] { gate->set(); });
+    gate->open();
     ASSERT_EQ(started.wait_for(5s), std::future_status::ready);
     started.get();
 
