@@ -88,9 +88,10 @@ TEST_F(VarnelAgentEventsTest, ObserverReplacedWhileItRunsIsSafe) {
     VarnelAgent* raw = agent.get();
     onLoop([&] {
         raw->onStatusChange([&, raw](const Status&) {
-            ++firstCalls;
-            // Destroys the very observer that is running, unless the agent called a copy.
+            // Destroys the very observer that is running, unless the agent called a copy: the
+            // count below then reads a capture that is gone.
             raw->onStatusChange([&](const Status&) { ++secondCalls; });
+            ++firstCalls;
         });
     });
     startConnected(agent);
