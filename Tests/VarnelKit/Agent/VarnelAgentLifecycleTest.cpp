@@ -165,6 +165,25 @@ TEST_F(VarnelAgentLifecycleTest, StopDuringTheFirstRescanIsHonoured) {
     EXPECT_TRUE(onLoop([agent] { return agent->hasReverbClient(); }));
 }
 
+// Two starts whose first rescans overlap: the one that finishes second must not add a second
+// channel and a second set of loops beside the first.
+TEST_F(VarnelAgentLifecycleTest, OverlappingStartsStartOneSetOfLoops) {
+    serveChannel();
+    const auto agent = makeAgent();
+    const auto gate = http->hold(printersRoute);
+    auto first = boost::asio::co_spawn(loop.loop().context(), agent->start(), boost::asio::use_future);
+    auto second = boost::asio::co_spawn(loop.loop().context(), agent->start(), boost::asio::use_future);
+    ASSERT_TRUE(waitForRequests(printersRoute, 2));
+    gate->open();
+    ASSERT_EQ(first.wait_for(5s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(taskCount(agent), 4u);
+    EXPECT_TRUE(waitFor([this] { return connector->openedCount() == 1; }));
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(onLoop([this] { return connector->sockets.size(); }), 1u);
+    EXPECT_EQ(countExact("[DEBUG] Agent already running; ignoring a second start"), 1u);
+}
+
 TEST_F(VarnelAgentLifecycleTest, TwoAgentsAreIndependent) {
     const auto first = makeAgent();
     const auto second = makeAgent();
