@@ -7,6 +7,7 @@
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -20,6 +21,7 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
 #include <mutex>
 #include <random>
@@ -94,6 +96,8 @@ struct PusherTestServer::State {
     tcp::acceptor tlsAcceptor{context};
     unsigned short plainPort = 0;
     unsigned short tlsPort = 0;
+    // Keeps the thread running while nothing listens (between the two halves of a restart).
+    asio::executor_work_guard<asio::io_context::executor_type> keepRunning{context.get_executor()};
 
     // Touched on the server's thread only.
     std::map<std::uint64_t, std::weak_ptr<Session>> sessions;
@@ -464,8 +468,8 @@ asio::awaitable<void> acceptLoop(State* state, tcp::acceptor& acceptor, bool tls
     }
 }
 
-void listen(tcp::acceptor& acceptor) {
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
+void listen(tcp::acceptor& acceptor, unsigned short port = 0) {
+    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
     acceptor.open(endpoint.protocol());
     acceptor.set_option(tcp::acceptor::reuse_address(true));
     acceptor.bind(endpoint);
@@ -527,6 +531,35 @@ std::string PusherTestServer::sign(std::string_view socketId, std::string_view c
 
 void PusherTestServer::dropAll() {
     asio::post(state_->context, [state = state_.get()] { state->dropAll(); });
+}
+
+void PusherTestServer::restart(std::chrono::milliseconds downtime) {
+    // Each step runs on the server's thread; its failure (the port taken meanwhile) reaches the caller.
+    const auto onServer = [state = state_.get()](auto work) {
+        std::promise<void> done;
+        asio::post(state->context, [&] {
+            try {
+                work(state);
+                done.set_value();
+            } catch (...) {
+                done.set_exception(std::current_exception());
+            }
+        });
+        done.get_future().get();
+    };
+    onServer([](State* state) {
+        beast::error_code ignored;
+        state->plainAcceptor.close(ignored);
+        state->tlsAcceptor.close(ignored);
+        state->dropAll();
+    });
+    std::this_thread::sleep_for(downtime);
+    onServer([](State* state) {
+        listen(state->plainAcceptor, state->plainPort);
+        listen(state->tlsAcceptor, state->tlsPort);
+        asio::co_spawn(state->context, acceptLoop(state, state->plainAcceptor, false), asio::detached);
+        asio::co_spawn(state->context, acceptLoop(state, state->tlsAcceptor, true), asio::detached);
+    });
 }
 
 void PusherTestServer::setSilent(bool silent) {

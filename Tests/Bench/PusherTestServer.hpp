@@ -77,6 +77,9 @@ public:
     void setSilent(bool silent); // reads and records, but answers and sends nothing
     void setRefuseSubscriptions(bool refuse); // answers every pusher:subscribe with pusher:error
     void setRefuseUpgrade(bool refuse);       // answers upgrades with 200 and an HTML page
+    // Closes both listeners and every WebSocket, waits `downtime` (connections are refused
+    // meanwhile), then listens again on the same ports. Returns once it listens.
+    void restart(std::chrono::milliseconds downtime = std::chrono::milliseconds(0));
 
     // Sends an application event to every socket subscribed to the channel, except the one with
     // `exceptSocketId`. `data` is the event's data as text (usually JSON); it goes out as a string.

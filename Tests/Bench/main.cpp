@@ -2,7 +2,7 @@
 // one JSON line on standard output and runs until SIGTERM or SIGINT, or until its standard input
 // (when that is a pipe or a terminal) reaches its end.
 #include "Bench/BenchControl.hpp"
-#include "Bench/PusherTestServer.hpp"
+#include "Bench/TestBench.hpp"
 #include "VarnelKit/Support/Json.hpp"
 
 #include <array>
@@ -40,14 +40,18 @@ bool inputCanEnd() {
 
 int usage() {
     std::cerr << "usage: varnel-test-bench [--app-id ID] [--key KEY] [--secret SECRET]"
-                 " [--activity-timeout SECONDS]\n";
+                 " [--activity-timeout SECONDS] [--management-port PORT] [--device-id ID] [--token TOKEN]"
+                 " [--enrollment-code CODE] [--printers COUNT]\n";
     return 2;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    varnel::testing::PusherServerOptions options;
+    varnel::testing::TestBenchOptions benchOptions;
+    auto& options = benchOptions.pusher;
+    auto& management = benchOptions.management;
+    int printers = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         if (i + 1 >= argc)
@@ -59,11 +63,31 @@ int main(int argc, char** argv) {
             options.key = value;
         } else if (flag == "--secret") {
             options.secret = value;
-        } else if (flag == "--activity-timeout") {
+        } else if (flag == "--token") {
+            management.token = value;
+        } else if (flag == "--enrollment-code") {
+            management.enrollmentCode = value;
+        } else if (flag == "--activity-timeout" || flag == "--management-port" || flag == "--device-id" ||
+                   flag == "--printers") {
+            long number = 0;
             try {
-                options.activityTimeout = std::chrono::seconds(std::stoi(value));
+                std::size_t used = 0;
+                number = std::stol(value, &used);
+                if (used != value.size() || number < 0)
+                    return usage();
             } catch (const std::exception&) {
                 return usage();
+            }
+            if (flag == "--activity-timeout") {
+                options.activityTimeout = std::chrono::seconds(number);
+            } else if (flag == "--management-port") {
+                if (number > 65535)
+                    return usage();
+                management.port = static_cast<unsigned short>(number);
+            } else if (flag == "--device-id") {
+                management.deviceId = number;
+            } else {
+                printers = static_cast<int>(number);
             }
         } else {
             return usage();
@@ -71,8 +95,11 @@ int main(int argc, char** argv) {
     }
 
     try {
-        varnel::testing::PusherTestServer pusher(options);
-        varnel::testing::BenchControl control(pusher);
+        varnel::testing::TestBench bench(benchOptions);
+        for (int i = 0; i < printers; ++i)
+            bench.addPrinter();
+        varnel::testing::BenchControl control(bench);
+        auto& pusher = bench.pusher();
 
         varnel::json::Ordered ports = varnel::json::Ordered::object();
         ports["controlPort"] = control.port();
@@ -84,6 +111,21 @@ int main(int argc, char** argv) {
         channel["wsPort"] = pusher.wsPort();
         channel["wssPort"] = pusher.wssPort();
         ports["pusher"] = channel;
+        varnel::json::Ordered server = varnel::json::Ordered::object();
+        server["port"] = bench.management().port();
+        server["url"] = bench.management().baseUrl();
+        server["deviceId"] = management.deviceId;
+        server["token"] = management.token;
+        server["enrollmentCode"] = management.enrollmentCode;
+        ports["management"] = server;
+        varnel::json::Ordered printerList = varnel::json::Ordered::array();
+        for (std::size_t i = 0; i < bench.printerCount(); ++i) {
+            varnel::json::Ordered printer = varnel::json::Ordered::object();
+            printer["port"] = bench.printer(i).port();
+            printer["key"] = bench.printer(i).key();
+            printerList.push_back(printer);
+        }
+        ports["printers"] = printerList;
         std::cout << varnel::json::dump(ports) << std::endl;
 
         asio::io_context context;

@@ -15,8 +15,10 @@
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include <cstdio>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 
 namespace varnel {
 
@@ -57,6 +59,35 @@ protected:
 
     Outcome watch(const std::string& queue, std::int32_t jobId, std::chrono::seconds limit = 60s) {
         return loop.run(CupsJobWatcher(queue, 200ms, limit).wait(jobId));
+    }
+
+    // A watch that runs on the loop while the test works on the scheduler, with the time it took.
+    struct Watched {
+        Outcome outcome;
+        std::chrono::milliseconds took;
+    };
+    std::future<Watched> startWatch(const std::string& queue, std::int32_t jobId, std::chrono::milliseconds limit) {
+        return std::async(std::launch::async, [this, queue, jobId, limit] {
+            const auto started = std::chrono::steady_clock::now();
+            auto outcome = loop.run(CupsJobWatcher(queue, 100ms, limit).wait(jobId));
+            const auto took = std::chrono::steady_clock::now() - started;
+            return Watched{std::move(outcome), std::chrono::duration_cast<std::chrono::milliseconds>(took)};
+        });
+    }
+
+    // A job that stays pending: its queue is stopped until the test starts it.
+    std::int32_t submitHeldJob(const std::string& queue) {
+        addQueue(queue, "file:///dev/null");
+        EXPECT_EQ(scheduler->run({"cupsdisable", "-r", "Held for the test", queue}), 0) << scheduler->log();
+        return loop.run(CupsPrinterTransport(queue).submit(bytesOf(pdf), "doc", Format::pdf, 1)).cupsJobId;
+    }
+
+    // The state the scheduler lists for a job, if it lists the job.
+    static std::optional<std::int32_t> listedState(const std::string& queue, std::int32_t jobId) {
+        for (const auto& job : systemCupsApi()->jobs(queue, CupsApi::WhichJobs::all).jobs) {
+            if (job.id == jobId) return job.state;
+        }
+        return std::nullopt;
     }
 
     testing::LoopFixture loop;
@@ -206,7 +237,64 @@ TEST_F(CupsIntegrationTest, AQueueThatDoesNotExist) {
     EXPECT_FALSE(CupsQueueState::read("NoSuchQueue"));
     EXPECT_EQ(loop.run(transport.probeDetail()),
               (ReachabilityProbe::Result{"offline", "Queue no longer exists on this Mac"}));
-    EXPECT_EQ(watch("NoSuchQueue", 99999), Outcome::completed());
+    EXPECT_EQ(watch("NoSuchQueue", 99999),
+              Outcome::failed(CupsJobWatcher::JobState::cancelled, "The queue was removed before the job finished"));
+}
+
+TEST_F(CupsIntegrationTest, AWatchFollowsTheJobThroughASchedulerRestart) {
+    const auto jobId = submitHeldJob("Restarted");
+    auto watch = startWatch("Restarted", jobId, 20s);
+    std::this_thread::sleep_for(300ms);
+    scheduler->stop();
+    std::this_thread::sleep_for(1s);
+    // Nothing can be known of the job while the scheduler is away.
+    const bool endedWhileAway = watch.wait_for(0s) == std::future_status::ready;
+    scheduler->start();
+    if (endedWhileAway) {
+        const auto early = watch.get();
+        ADD_FAILURE() << "the watch ended with " << describe(early.outcome) << " after " << early.took.count()
+                      << " ms, while the scheduler was away";
+        removeQueue("Restarted");
+        return;
+    }
+
+    // The restarted scheduler still holds the job; once the queue runs again it prints.
+    EXPECT_EQ(listedState("Restarted", jobId), std::optional(3)) << scheduler->log();
+    ASSERT_EQ(scheduler->run({"cupsenable", "Restarted"}), 0) << scheduler->log();
+    ASSERT_EQ(watch.wait_for(15s), std::future_status::ready) << scheduler->log();
+    const auto watched = watch.get();
+    EXPECT_EQ(watched.outcome, Outcome::completed()) << watched.took.count() << " ms";
+    EXPECT_EQ(listedState("Restarted", jobId), std::optional(9)) << scheduler->log();
+    removeQueue("Restarted");
+}
+
+TEST_F(CupsIntegrationTest, AWatchWithoutASchedulerEndsStillQueuedAtItsTimeLimit) {
+    const auto jobId = submitHeldJob("Orphaned");
+    auto watch = startWatch("Orphaned", jobId, 2s);
+    std::this_thread::sleep_for(300ms);
+    scheduler->stop();
+    const auto watched = watch.get();
+    scheduler->start();
+    EXPECT_EQ(watched.outcome, Outcome::stillQueued("The print scheduler could not be reached"))
+        << describe(watched.outcome) << " after " << watched.took.count() << " ms";
+    EXPECT_GE(watched.took, 2s);
+    EXPECT_LT(watched.took, 6s);
+    // It never printed: the scheduler still has it waiting.
+    EXPECT_EQ(listedState("Orphaned", jobId), std::optional(3)) << scheduler->log();
+    removeQueue("Orphaned");
+}
+
+TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {
+    const auto jobId = submitHeldJob("Removed");
+    auto watch = startWatch("Removed", jobId, 20s);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_NE(watch.wait_for(0s), std::future_status::ready);
+    removeQueue("Removed");
+    ASSERT_EQ(watch.wait_for(10s), std::future_status::ready);
+    const auto watched = watch.get();
+    EXPECT_EQ(watched.outcome,
+              Outcome::failed(CupsJobWatcher::JobState::cancelled, "The queue was removed before the job finished"))
+        << describe(watched.outcome) << " after " << watched.took.count() << " ms";
 }
 
 TEST_F(CupsIntegrationTest, TheSelfTestPassesWithTheSchedulerRunning) {

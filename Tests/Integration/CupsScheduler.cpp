@@ -65,20 +65,29 @@ CupsScheduler::CupsScheduler() {
     ::chmod(folder_.c_str(), 0755);
 
     ::setenv("CUPS_SERVER", socket_.c_str(), 1);
+    start();
+}
+
+CupsScheduler::~CupsScheduler() {
+    stop();
+    ::unsetenv("CUPS_SERVER");
+    std::error_code ignored;
+    fs::remove_all(folder_, ignored);
+}
+
+void CupsScheduler::start() {
+    if (pid_ > 0) return;
     pid_ = spawnProgram(
         {"/usr/sbin/cupsd", "-f", "-c", folder_ + "/etc/cupsd.conf", "-s", folder_ + "/etc/cups-files.conf"},
         folder_ + "/log/cupsd.out");
     if (pid_ < 0 || !waitUntilReady()) throw std::runtime_error("the CUPS scheduler did not start:\n" + log());
 }
 
-CupsScheduler::~CupsScheduler() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGTERM);
-        waitForProgram(pid_);
-    }
-    ::unsetenv("CUPS_SERVER");
-    std::error_code ignored;
-    fs::remove_all(folder_, ignored);
+void CupsScheduler::stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    waitForProgram(pid_);
+    pid_ = -1;
 }
 
 void CupsScheduler::writeConfiguration() const {
@@ -109,11 +118,14 @@ void CupsScheduler::writeConfiguration() const {
                                                        "FileDevice Yes\n";
 }
 
-bool CupsScheduler::waitUntilReady() const {
+bool CupsScheduler::waitUntilReady() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
     while (std::chrono::steady_clock::now() < deadline) {
         int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) return false;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1; // reaped: nothing left to stop
+            return false;
+        }
         const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;

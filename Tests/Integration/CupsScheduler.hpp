@@ -16,6 +16,11 @@ public:
     CupsScheduler(const CupsScheduler&) = delete;
     CupsScheduler& operator=(const CupsScheduler&) = delete;
 
+    // Stops the scheduler by its process id and waits for it to exit; its folders and port stay.
+    void stop();
+    // Starts it again on the same folders and port, with the queues and jobs it kept.
+    void start();
+
     // Runs a CUPS command-line tool against this scheduler; its exit status.
     int run(const std::vector<std::string>& arguments) const;
     // The scheduler's error log, for failure messages.
@@ -23,7 +28,7 @@ public:
 
 private:
     void writeConfiguration() const;
-    bool waitUntilReady() const;
+    bool waitUntilReady();
 
     std::string folder_;
     std::string socket_;

@@ -76,13 +76,19 @@ public:
         return result;
     }
 
-    std::vector<CupsJob> jobs(const std::optional<std::string>& queue, WhichJobs which) override {
+    CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
         cups_job_t* list = nullptr;
-        const int count = cupsGetJobs(&list, queue ? queue->c_str() : nullptr, 0,
-                                      which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
-        std::vector<CupsJob> result;
+        const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &list, queue ? queue->c_str() : nullptr, 0,
+                                       which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
+        CupsJobListing result;
+        if (count < 0) {
+            // Read on this thread, right after the request that set it.
+            result.status = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ? CupsJobListing::Status::queueMissing
+                                                                          : CupsJobListing::Status::unreachable;
+            return result;
+        }
         for (int i = 0; i < count; ++i) {
-            result.push_back(
+            result.jobs.push_back(
                 {list[i].id, text(list[i].dest), static_cast<std::int32_t>(list[i].state), list[i].creation_time});
         }
         cupsFreeJobs(count, list);

@@ -31,6 +31,19 @@ struct CupsJob {
     std::time_t creationTime = 0;
 };
 
+// What one request for a job list brought back. An empty list and no answer at all are different
+// things: a job missing from a list the scheduler gave has left it, while without a list nothing is
+// known of the job.
+struct CupsJobListing {
+    enum class Status {
+        listed,       // the scheduler answered; the list may be empty
+        queueMissing, // the scheduler has no queue of that name
+        unreachable,  // no list came back: no scheduler, a broken connection, or a refused request
+    };
+    Status status = Status::listed;
+    std::vector<CupsJob> jobs;
+};
+
 // The calls the agent makes into the CUPS client library, behind an interface so that tests can
 // stand in for the scheduler. Every call blocks until the scheduler answers; run them on the
 // blocking pool. libcups keeps its connection and its last error per thread, so calls that belong
@@ -47,8 +60,8 @@ public:
     // Every destination of the default scheduler, instances included, in the library's order. The
     // options carry "printer-state-message" too. No scheduler gives an empty list.
     virtual std::vector<CupsDestination> destinations() = 0;
-    // The jobs of one queue (or of every queue), of all users. No scheduler gives an empty list.
-    virtual std::vector<CupsJob> jobs(const std::optional<std::string>& queue, WhichJobs which) = 0;
+    // The jobs of one queue (or of every queue), of all users, and whether the scheduler answered.
+    virtual CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) = 0;
 
     // One submission, step by step. The job id is below 1 when no job was made.
     virtual std::int32_t createJob(const std::string& queue, const std::string& title,

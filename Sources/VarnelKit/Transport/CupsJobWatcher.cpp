@@ -8,6 +8,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <string_view>
 
 namespace varnel {
 
@@ -15,6 +16,9 @@ namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+constexpr std::string_view unreachableReason = "The print scheduler could not be reached";
+constexpr std::string_view queueRemovedReason = "The queue was removed before the job finished";
 
 // A pause that cancellation does not cut short, so that a cancelled caller never polls the
 // scheduler without a break.
@@ -46,26 +50,39 @@ Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
 
 Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) const {
     const auto deadline = Clock::now() + timeout_;
+    bool lastPollUnanswered = false;
     while (true) {
-        if (Clock::now() >= deadline) co_return Outcome::stillQueued(co_await queueReason());
+        if (Clock::now() >= deadline) {
+            if (lastPollUnanswered) co_return Outcome::stillQueued(std::string(unreachableReason));
+            co_return Outcome::stillQueued(co_await queueReason());
+        }
 
         // Every job, finished ones included: a cancelled or aborted job leaves the active list,
         // and must not read as printed.
         auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
-        const auto jobs = co_await runBlocking(std::move(list));
-        std::optional<std::int32_t> rawState;
-        for (const auto& job : jobs) {
-            if (job.id == jobId) {
-                rawState = job.state;
-                break;
-            }
+        const auto listing = co_await runBlocking(std::move(list));
+        if (listing.status == CupsJobListing::Status::queueMissing) {
+            // A removed queue takes its unfinished jobs with it, and this one had not finished.
+            co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));
         }
-        if (!rawState) co_return Outcome::completed();
+        // Without an answer nothing is known of the job: a scheduler that is restarting picks its
+        // jobs up again, so it is asked again until the time limit.
+        lastPollUnanswered = listing.status == CupsJobListing::Status::unreachable;
+        if (!lastPollUnanswered) {
+            std::optional<std::int32_t> rawState;
+            for (const auto& job : listing.jobs) {
+                if (job.id == jobId) {
+                    rawState = job.state;
+                    break;
+                }
+            }
+            if (!rawState) co_return Outcome::completed();
 
-        const auto state = jobState(*rawState);
-        if (!state || *state == JobState::completed) co_return Outcome::completed();
-        if (*state == JobState::cancelled || *state == JobState::aborted) {
-            co_return Outcome::failed(*state, co_await queueReason());
+            const auto state = jobState(*rawState);
+            if (!state || *state == JobState::completed) co_return Outcome::completed();
+            if (*state == JobState::cancelled || *state == JobState::aborted) {
+                co_return Outcome::failed(*state, co_await queueReason());
+            }
         }
         co_await pauseUntil(Clock::now() + pollInterval_);
     }

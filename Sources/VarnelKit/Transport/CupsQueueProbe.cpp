@@ -59,13 +59,16 @@ CupsQueueProbe CupsQueueProbe::make(std::string queueName, const std::optional<s
 
 CupsQueueProbe::JobFigures CupsQueueProbe::pendingJobs(const std::string& queue, CupsApi& api) {
     JobFigures figures;
-    for (const auto& job : api.jobs(queue, CupsApi::WhichJobs::active)) count(figures, job);
+    // A queue the scheduler did not list counts as holding no jobs.
+    const auto listing = api.jobs(queue, CupsApi::WhichJobs::active);
+    for (const auto& job : listing.jobs) count(figures, job);
     return figures;
 }
 
 std::map<std::string, CupsQueueProbe::JobFigures> CupsQueueProbe::pendingJobsByQueue(CupsApi& api) {
     std::map<std::string, JobFigures> byQueue;
-    for (const auto& job : api.jobs(std::nullopt, CupsApi::WhichJobs::active)) {
+    const auto listing = api.jobs(std::nullopt, CupsApi::WhichJobs::active);
+    for (const auto& job : listing.jobs) {
         if (job.dest) count(byQueue[*job.dest], job);
     }
     return byQueue;

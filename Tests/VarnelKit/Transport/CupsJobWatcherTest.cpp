@@ -13,6 +13,7 @@ using namespace std::chrono_literals;
 using testing::FakeCupsApi;
 using Outcome = CupsJobWatcher::Outcome;
 using JobState = CupsJobWatcher::JobState;
+using Answer = CupsJobListing::Status;
 
 class CupsJobWatcherTest : public ::testing::Test {
 protected:
@@ -93,6 +94,52 @@ TEST_F(CupsJobWatcherTest, AZeroTimeLimitReadsNoListing) {
     listJobStates({3});
     EXPECT_EQ(watch(0s), Outcome::stillQueued("Idle"));
     EXPECT_EQ(polls(), 0u);
+}
+
+TEST_F(CupsJobWatcherTest, AnUnreachableSchedulerIsAskedAgainUntilItAnswers) {
+    api->jobAnswers = {Answer::unreachable, Answer::unreachable, Answer::listed};
+    listJobStates({3, 9});
+    EXPECT_EQ(watch(), Outcome::completed());
+    EXPECT_EQ(polls(), 4u);
+
+    // Away in the middle of the watch, back in time to see the job fail.
+    api->addQueue("Q", {{"printer-state-message", "The printer is not responding."}});
+    api->jobListings.clear();
+    api->jobAnswers = {Answer::listed, Answer::unreachable, Answer::listed};
+    listJobStates({5, 8});
+    EXPECT_EQ(watch(), Outcome::failed(JobState::aborted, "The printer is not responding."));
+    EXPECT_EQ(polls(), 4u + 3u);
+
+    // Back, and the job is gone from the list: it finished while the scheduler was away.
+    api->jobListings = {{{4, "Q", 5, 1}}};
+    api->jobAnswers = {Answer::unreachable, Answer::listed};
+    EXPECT_EQ(watch(), Outcome::completed());
+}
+
+TEST_F(CupsJobWatcherTest, ASchedulerAwayUntilTheDeadlineLeavesTheJobQueued) {
+    api->addQueue("Q", {{"printer-state-reasons", "media-empty"}});
+    api->jobAnswers = {Answer::unreachable};
+    listJobStates({3});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(watch(100ms), Outcome::stillQueued("The print scheduler could not be reached"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 100ms);
+    // Asked again at the poll interval, not in a stream.
+    EXPECT_GE(polls(), 3u);
+    EXPECT_LE(polls(), 12u);
+
+    // Answering again before the deadline: the queue's own reason.
+    api->jobAnswers = {Answer::unreachable, Answer::listed};
+    EXPECT_EQ(watch(100ms), Outcome::stillQueued("is out of paper"));
+}
+
+TEST_F(CupsJobWatcherTest, ARemovedQueueFailsTheJob) {
+    api->jobAnswers = {Answer::listed, Answer::listed, Answer::queueMissing};
+    listJobStates({3, 5, 5});
+    EXPECT_EQ(watch(), Outcome::failed(JobState::cancelled, "The queue was removed before the job finished"));
+    EXPECT_EQ(polls(), 3u);
+
+    api->jobAnswers = {Answer::queueMissing};
+    EXPECT_EQ(watch(), Outcome::failed(JobState::cancelled, "The queue was removed before the job finished"));
 }
 
 TEST_F(CupsJobWatcherTest, ACancelledCallerKeepsThePauseBetweenPolls) {

@@ -25,6 +25,9 @@ public:
     std::vector<CupsDestination> dests;
     // Each jobs() call takes the next listing; the last one repeats.
     std::deque<std::vector<CupsJob>> jobListings;
+    // How the scheduler answers each jobs() call, the last one repeating: `listed` takes the next
+    // listing, the others bring back no list. None given: every call is answered with a listing.
+    std::deque<CupsJobListing::Status> jobAnswers;
 
     std::int32_t createResult = 17;
     int startResult = httpContinue;
@@ -64,15 +67,20 @@ public:
         return dests;
     }
 
-    std::vector<CupsJob> jobs(const std::optional<std::string>& queue, WhichJobs which) override {
+    CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
         std::lock_guard guard(lock_);
         jobQueries_.emplace_back(queue, which);
-        if (jobListings.empty()) return {};
+        CupsJobListing result;
+        if (!jobAnswers.empty()) {
+            result.status = jobAnswers.front();
+            if (jobAnswers.size() > 1) jobAnswers.pop_front();
+            if (result.status != CupsJobListing::Status::listed) return result;
+        }
+        if (jobListings.empty()) return result;
         auto listing = jobListings.front();
         if (jobListings.size() > 1) jobListings.pop_front();
-        std::vector<CupsJob> result;
         for (const auto& job : listing) {
-            if (!queue || job.dest == queue) result.push_back(job);
+            if (!queue || job.dest == queue) result.jobs.push_back(job);
         }
         return result;
     }
