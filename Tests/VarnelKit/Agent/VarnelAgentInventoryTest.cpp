@@ -244,7 +244,7 @@ TEST_F(VarnelAgentInventoryTest, DiscoveryAndQueueChecksRunOffTheLoop) {
             note();
             return inner_->destinations();
         }
-        std::vector<CupsJob> jobs(const std::optional<std::string>& queue, WhichJobs which) override {
+        CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
             note();
             return inner_->jobs(queue, which);
         }
