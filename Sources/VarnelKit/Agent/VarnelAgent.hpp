@@ -134,22 +134,32 @@ private:
                 std::shared_ptr<AgentLogging> logger, Timings timings,
                 std::shared_ptr<DiagnosticsReporter> diagnostics, Options options);
 
-    // `self` is the task running the call, which must not be awaited; none outside the tasks.
-    Awaitable<void> stopFrom(std::shared_ptr<Task> self);
+    // A task of this run: a body that escapes with an error (none should) is logged, so that
+    // stop() has nothing to rethrow.
+    std::shared_ptr<Task> spawnTask(Task::Body body);
     void startTasks();
+    static Awaitable<void> stopInside(std::weak_ptr<VarnelAgent> agent);
 
+    // What the channel client's handler awaits for each event; the event is dropped when the
+    // agent is gone.
+    static Awaitable<void> deliver(std::weak_ptr<VarnelAgent> agent, ReverbClient::Event event);
     Awaitable<void> handle(ReverbClient::Event event);
     void handleReconnectRequested(std::int64_t afterMilliseconds);
+    static Awaitable<void> restartAfterRequestedReconnect(std::weak_ptr<VarnelAgent> agent,
+                                                          std::shared_ptr<ReverbClient> client,
+                                                          std::shared_ptr<AgentLogging> logger,
+                                                          std::int64_t afterMilliseconds);
     void setStatus(Status status);
     void reportStatusChange(const Status& from, const Status& to);
 
-    Awaitable<void> handleCredentialRejected(std::shared_ptr<Task> self);
+    // Both run inside the heartbeat task and end with stop(), which skips that task.
+    Awaitable<void> handleCredentialRejected();
     void noteAvailableUpdate(std::optional<VarnelAPIClient::AgentUpdate> update);
-    Awaitable<void> handleUpdateRequired(std::string minimumVersion, std::shared_ptr<Task> self);
+    Awaitable<void> handleUpdateRequired(std::string minimumVersion);
 
     // The loops take the agent weakly, by value: a coroutine's lambda captures do not live in its frame.
     static Awaitable<void> pollLoop(std::weak_ptr<VarnelAgent> agent);
-    static Awaitable<void> heartbeatLoop(std::weak_ptr<VarnelAgent> agent, std::shared_ptr<Task> self);
+    static Awaitable<void> heartbeatLoop(std::weak_ptr<VarnelAgent> agent);
     static Awaitable<void> rescanLoop(std::weak_ptr<VarnelAgent> agent);
     static Awaitable<void> statusLoop(std::weak_ptr<VarnelAgent> agent);
 

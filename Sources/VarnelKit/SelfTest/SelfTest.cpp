@@ -22,7 +22,9 @@ void registerAll(TestHarness& harness) {
     registerDymoTests(harness);
     registerEnrollmentTests(harness);
     registerPdfTests(harness);
+    registerAgentStatusTests(harness);
     registerAgentUpdateTests(harness);
+    registerAgentLifecycleTests(harness);
     registerUpdaterTests(harness);
     registerDiagnosticsTests(harness);
 }

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Agent/JobRunner.hpp"
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/TestHarness.hpp"
 
@@ -39,7 +40,9 @@ void registerZplStructureTests(TestHarness& harness);
 void registerDymoTests(TestHarness& harness);
 void registerEnrollmentTests(TestHarness& harness);
 void registerPdfTests(TestHarness& harness);
+void registerAgentStatusTests(TestHarness& harness);
 void registerAgentUpdateTests(TestHarness& harness);
+void registerAgentLifecycleTests(TestHarness& harness);
 void registerUpdaterTests(TestHarness& harness);
 void registerDiagnosticsTests(TestHarness& harness);
 
@@ -53,6 +56,9 @@ std::shared_ptr<VarnelAPIClient> makeUnreachableClient();
 // A job runner that knows no printer and talks to the unreachable client, remembering at most
 // `seenMaxSize` finished jobs and trimming to the newest `seenTargetSize`. Its log is kept in memory.
 std::shared_ptr<JobRunner> makeRunner(std::size_t seenMaxSize, std::size_t seenTargetSize);
+// An agent that has never been started, on the unreachable client, with the programs' timings
+// (every loop sleeps 15 s or more first) and no diagnostics reporter. Opens nothing.
+std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop);
 // The SHA-256 of the bytes as 64 lower-case hexadecimal digits.
 std::string sha256(std::string_view bytes);
 
