@@ -107,7 +107,9 @@ protected:
             loop.blockOn(diagnostics->stop());
     }
 
-    template <class F> auto onLoop(F work) { return asio::post(loop.context(), asio::use_future(std::move(work))).get(); }
+    template <class F> auto onLoop(F work) {
+        return asio::post(loop.context(), asio::use_future(std::move(work))).get();
+    }
 
     std::shared_ptr<VarnelAPIClient> makeClient() {
         VarnelAPIClient::Configuration configuration{bench.agentSettings().serverURL, "1.0.4",
@@ -267,8 +269,8 @@ TEST_F(EndToEndTest, AJobPushedTwiceAndPolledOnceIsPrintedOnce) {
     // Whichever of the push and the poll came first, the others were heard and turned away: the
     // job counts as handled from the end of its write on, while its report is still held.
     const auto messages = logger->messages();
-    const auto turnedAway = std::count(messages.begin(), messages.end(),
-                                       "[DEBUG] Job " + std::to_string(jobId) + " already handled, ignoring redelivery");
+    const auto line = "[DEBUG] Job " + std::to_string(jobId) + " already handled, ignoring redelivery";
+    const auto turnedAway = std::count(messages.begin(), messages.end(), line);
     EXPECT_GE(turnedAway, 2) << logText();
 }
 
