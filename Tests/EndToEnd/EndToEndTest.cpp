@@ -105,6 +105,8 @@ protected:
             loop.blockOn(agent->stop());
         if (diagnostics)
             loop.blockOn(diagnostics->stop());
+        // Whatever the scenario, a stopped agent has closed its channel.
+        EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
     }
 
     template <class F> auto onLoop(F work) {
