@@ -173,6 +173,10 @@ std::int64_t integer(const nlohmann::json& body, const char* key, std::int64_t f
     return found->get<std::int64_t>();
 }
 
+std::size_t countOf(std::int64_t value) {
+    return static_cast<std::size_t>(std::max<std::int64_t>(value, 0));
+}
+
 std::int64_t idIn(std::string_view text) {
     std::int64_t value = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -326,10 +330,9 @@ Response answerFaults(ManagementTestServer& server, const Request& request, cons
         std::optional<std::string> replyBody;
         if (body.contains("body") && !body["body"].is_null())
             replyBody = body["body"].is_string() ? body["body"].get<std::string>() : body["body"].dump();
-        server.failNext(operationIn(body), static_cast<int>(status), static_cast<std::size_t>(std::max<std::int64_t>(count, 0)),
-                        replyBody);
+        server.failNext(operationIn(body), static_cast<int>(status), countOf(count), replyBody);
     } else if (what == "stall") {
-        server.stallNext(operationIn(body), static_cast<std::size_t>(std::max<std::int64_t>(integer(body, "count", 1), 0)));
+        server.stallNext(operationIn(body), countOf(integer(body, "count", 1)));
     } else if (what == "release") {
         server.releaseStalled();
     } else if (what == "clear") {
@@ -344,7 +347,7 @@ Response answerPrinters(TestBench& bench, const Request& request, const std::vec
                         const nlohmann::json& body, bool get) {
     if (segments.size() == 1 && !get) {
         const auto mode = modeNamed(text(body, "mode", "accept"));
-        const auto limit = static_cast<std::size_t>(std::max<std::int64_t>(integer(body, "limit", 0), 0));
+        const auto limit = countOf(integer(body, "limit", 0));
         auto& printer = bench.addPrinter(mode, limit);
         return ok(request, {{"index", bench.printerCount() - 1}, {"port", printer.port()}, {"key", printer.key()}});
     }
@@ -358,7 +361,7 @@ Response answerPrinters(TestBench& bench, const Request& request, const std::vec
         return ok(request, printerJson(index, printer));
     if (segments.size() == 3 && !get && segments[2] == "mode") {
         printer.setMode(modeNamed(text(body, "mode")),
-                        static_cast<std::size_t>(std::max<std::int64_t>(integer(body, "limit", 0), 0)));
+                        countOf(integer(body, "limit", 0)));
         return ok(request);
     }
     if (segments.size() == 3 && !get && segments[2] == "resume") {

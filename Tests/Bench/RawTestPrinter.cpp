@@ -51,7 +51,8 @@ namespace {
 
 // One accepted connection, as the printer's thread sees it.
 struct Link {
-    Link(tcp::socket socket, std::size_t index) : socket(std::move(socket)), resumeTimer(this->socket.get_executor()), index(index) {}
+    Link(tcp::socket socket, std::size_t index)
+        : socket(std::move(socket)), resumeTimer(this->socket.get_executor()), index(index) {}
     tcp::socket socket;
     asio::steady_timer resumeTimer;
     std::size_t index;
@@ -138,8 +139,8 @@ asio::awaitable<ReadEnd> readOn(State* state, Link& link, std::optional<std::siz
                 co_return ReadEnd::limitReached;
             want = std::min(want, *limit - received);
         }
-        auto [error, count] =
-            co_await link.socket.async_read_some(asio::buffer(buffer.data(), want), asio::as_tuple(asio::use_awaitable));
+        auto [error, count] = co_await link.socket.async_read_some(asio::buffer(buffer.data(), want),
+                                                                   asio::as_tuple(asio::use_awaitable));
         if (count > 0) {
             state->record([&](Snapshot& s) { s.connections[link.index].bytes.append(buffer.data(), count); });
         }

@@ -1,0 +1,546 @@
+// The real agent end to end: libcurl over HTTPS to the bench's management server, the real-time
+// client over wss:// to its Pusher server, raw TCP to the bench's printers and a private CUPS
+// scheduler for queues. Each scenario checks both ends: what the printer received and what the
+// server was told, so that no label is lost or printed twice.
+#include "Bench/TestBench.hpp"
+#include "Integration/CupsScheduler.hpp"
+#include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Agent/VarnelAgent.hpp"
+#include "VarnelKit/Platform/ServiceResolving.hpp"
+#include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelKit/TestSupport.hpp"
+
+#include <algorithm>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/use_future.hpp>
+#include <condition_variable>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+
+namespace varnel {
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+using testing::BenchJob;
+using testing::JobDelivery;
+using testing::RawTestPrinter;
+using testing::TestBench;
+using Operation = testing::ManagementOperation;
+using Status = VarnelAgent::Status;
+using Snapshot = testing::ManagementTestServer::Snapshot;
+
+// One scheduler for the whole run: starting one takes a moment. It also keeps the agent's CUPS
+// discovery away from any scheduler of the machine.
+integration::CupsScheduler* scheduler = nullptr;
+
+class SchedulerEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { scheduler = new integration::CupsScheduler(); }
+    void TearDown() override {
+        delete scheduler;
+        scheduler = nullptr;
+    }
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new SchedulerEnvironment);
+
+// No network printers are announced on this machine.
+class NoServices final : public ServiceResolving {
+public:
+    Awaitable<bool> resolve(std::string, std::string, std::chrono::steady_clock::duration) override {
+        co_return false;
+    }
+};
+
+Awaitable<std::optional<std::int64_t>> fixedDeviceId(std::int64_t id) {
+    co_return id;
+}
+
+const std::string minimalPdf = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                               "2 0 obj<</Type/Pages/Kids[]/Count 0>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
+
+std::string label(const std::string& text) {
+    return "^XA^FO20,20^A0N,30,30^FD" + text + "^FS^XZ";
+}
+
+// Far more than the printer's small window and the sender's socket buffer hold together, so a
+// printer that stops reading or drops the connection does so while the agent is still writing.
+std::string bigLabels() {
+    std::string labels;
+    labels.reserve(9 * 1024 * 1024);
+    for (int i = 0; labels.size() < 8 * 1024 * 1024; ++i)
+        labels += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
+    labels += "^XA^FDlast^FS^XZ";
+    return labels;
+}
+
+std::int64_t resultBytes(const nlohmann::json& result) {
+    return result.contains("bytes_written") && result["bytes_written"].is_number_integer()
+               ? result["bytes_written"].get<std::int64_t>()
+               : -1;
+}
+
+std::string errorCode(const nlohmann::json& result) {
+    return result.contains("error") && result["error"].contains("code") ? result["error"]["code"].get<std::string>()
+                                                                        : std::string();
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    // Intervals long enough that nothing but the scenario's own steps happens.
+    static VarnelAgent::Timings quietTimings() { return {60s, 60s, 60s, 300s, 45s}; }
+
+    void SetUp() override {
+        ASSERT_TRUE(scheduler);
+        loop.startThread();
+    }
+
+    void TearDown() override {
+        if (agent)
+            loop.blockOn(agent->stop());
+        if (diagnostics)
+            loop.blockOn(diagnostics->stop());
+        // Whatever the scenario, a stopped agent has closed its channel.
+        EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
+    }
+
+    template <class F> auto onLoop(F work) {
+        return asio::post(loop.context(), asio::use_future(std::move(work))).get();
+    }
+
+    std::shared_ptr<VarnelAPIClient> makeClient() {
+        VarnelAPIClient::Configuration configuration{bench.agentSettings().serverURL, "1.0.4",
+                                                     std::chrono::duration<double>(10.0)};
+        return std::make_shared<VarnelAPIClient>(std::move(configuration), bench.token());
+    }
+
+    void makeAgent(VarnelAgent::Timings timings, bool withDiagnostics = false) {
+        api = makeClient();
+        if (withDiagnostics) {
+            const auto deviceId = bench.agentSettings().deviceId;
+            diagnostics = DiagnosticsReporter::make(loop.executor(), api, logger,
+                                                    [deviceId] { return fixedDeviceId(deviceId); },
+                                                    DiagnosticsReporter::Timings{50ms, 1s, 2s});
+        }
+        VarnelAgent::Options options;
+        options.bonjour = std::make_shared<NoServices>();
+        options.runner.reportWaitScale = 0.02;
+        options.runner.watchPollInterval = 100ms;
+        agent = VarnelAgent::make(loop.executor(), bench.agentSettings(), api, logger, timings, diagnostics,
+                                  std::move(options));
+        onLoop([this] {
+            agent->onStatusChange([this](const Status& status) {
+                {
+                    std::lock_guard lock(statusLock);
+                    statuses.push_back(status);
+                }
+                statusChanged.notify_all();
+            });
+        });
+    }
+
+    // A running agent whose channel is subscribed.
+    void startAgent(VarnelAgent::Timings timings = quietTimings(), bool withDiagnostics = false) {
+        makeAgent(timings, withDiagnostics);
+        loop.blockOn(agent->start());
+        ASSERT_TRUE(waitForStatus(Status::connected(), 15s)) << logText();
+    }
+
+    bool waitForStatus(const Status& wanted, std::chrono::milliseconds limit) {
+        std::unique_lock lock(statusLock);
+        return statusChanged.wait_for(lock, limit, [&] { return !statuses.empty() && statuses.back() == wanted; });
+    }
+
+    std::size_t taskCount() {
+        return onLoop([this] { return agent->runningTaskCount(); });
+    }
+
+    // The first accepted result of a job; fails the test when none came within the limit.
+    nlohmann::json resultOf(std::int64_t jobId, std::chrono::milliseconds limit = 20s) {
+        const bool arrived =
+            bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, limit);
+        EXPECT_TRUE(arrived) << "no result for job " << jobId << "\n" << logText();
+        return arrived ? bench.management().snapshot().results.at(jobId).front() : nlohmann::json();
+    }
+
+    // The job was printed exactly once, with exactly these bytes, and reported once as printed with
+    // the count the printer got.
+    void expectPrintedOnce(std::int64_t jobId, const RawTestPrinter& printer, const std::string& bytes) {
+        const auto result = resultOf(jobId);
+        EXPECT_EQ(result["state"], "printed") << result.dump();
+        EXPECT_EQ(resultBytes(result), static_cast<std::int64_t>(bytes.size()));
+        ASSERT_TRUE(printer.waitFor(
+            [&](const RawTestPrinter::Snapshot& s) {
+                for (const auto& connection : s.connections) {
+                    if (connection.bytes == bytes && !connection.open)
+                        return true;
+                }
+                return false;
+            },
+            10s));
+        std::size_t copies = 0;
+        for (const auto& job : printer.snapshot().jobs())
+            copies += job.bytes == bytes ? 1 : 0;
+        EXPECT_EQ(copies, 1u) << "job " << jobId << " printed " << copies << " times";
+        EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+    }
+
+    std::string logText() const {
+        std::string text;
+        for (const auto& line : logger->messages())
+            text += line + "\n";
+        return text;
+    }
+
+    testing::ScopedEnvironment authority{"SSL_CERT_FILE", TestBench::caFile().string()};
+    TestBench bench;
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
+    AgentLoop loop; // after the bench: the agent's sockets end before the servers go
+    std::shared_ptr<VarnelAPIClient> api;
+    std::shared_ptr<DiagnosticsReporter> diagnostics;
+    std::shared_ptr<VarnelAgent> agent;
+
+    std::mutex statusLock;
+    std::condition_variable statusChanged;
+    std::vector<Status> statuses;
+};
+
+TEST_F(EndToEndTest, APushedJobIsPrintedOnceAndReportedWithTheBytesThePrinterGot) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Hello")});
+    expectPrintedOnce(jobId, printer, label("Hello") + "\n");
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.jobFetches, std::vector<std::int64_t>{jobId});
+    EXPECT_TRUE(snapshot.results.at(jobId).front().contains("started_at"));
+    EXPECT_GE(printer.snapshot().probes(), 1u) << "the printer was written to without a reachability check";
+    EXPECT_FALSE(snapshot.printerSyncs.empty()) << "the start published no printers";
+}
+
+TEST_F(EndToEndTest, PendingJobsAreDrainedOnceTheChannelReconnects) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    // Listed only: the agent learns of them from the drain that follows a reconnect.
+    std::vector<std::int64_t> jobs;
+    for (const auto* text : {"one", "two", "three"}) {
+        jobs.push_back(bench.management().createJob(
+            {.printerKey = printer.key(), .payload = label(text), .delivery = JobDelivery::pending}));
+    }
+    const auto drainsBefore = bench.management().snapshot().pendingFetches;
+    bench.pusher().dropAll();
+    ASSERT_TRUE(waitForStatus(Status::connected(), 15s)) << logText();
+    expectPrintedOnce(jobs[0], printer, label("one") + "\n");
+    expectPrintedOnce(jobs[1], printer, label("two") + "\n");
+    expectPrintedOnce(jobs[2], printer, label("three") + "\n");
+    EXPECT_GT(bench.management().snapshot().pendingFetches, drainsBefore);
+    EXPECT_TRUE(bench.management().pendingJobIds().empty());
+    // In the order the server listed them.
+    const auto printed = printer.snapshot().jobs();
+    ASSERT_EQ(printed.size(), 3u);
+    EXPECT_EQ(printed[0].bytes, label("one") + "\n");
+    EXPECT_EQ(printed[2].bytes, label("three") + "\n");
+}
+
+TEST_F(EndToEndTest, AJobPushedTwiceAndPolledOnceIsPrintedOnce) {
+    auto& printer = bench.addPrinter();
+    auto timings = quietTimings();
+    // The loop's first wait starts before the channel is up.
+    timings.pollWhenConnected = timings.pollWhenDisconnected = 300ms;
+    startAgent(timings);
+    // The report is held, so the job stays listed while a poll comes and a second push waits.
+    bench.management().stallNext(Operation::result);
+    const auto jobId = bench.management().createJob(
+        {.printerKey = printer.key(), .payload = label("Once"), .delivery = JobDelivery::both});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+    bench.management().push(jobId);
+    const auto polls = bench.management().snapshot().pendingFetches;
+    ASSERT_TRUE(bench.management().waitFor([polls](const Snapshot& s) { return s.pendingFetches >= polls + 2; }, 10s));
+    bench.management().releaseStalled();
+    expectPrintedOnce(jobId, printer, label("Once") + "\n");
+    // The second push is read once the first has been handled; give it the time of a poll.
+    const auto after = bench.management().snapshot().pendingFetches;
+    ASSERT_TRUE(bench.management().waitFor([after](const Snapshot& s) { return s.pendingFetches >= after + 1; }, 10s));
+    EXPECT_EQ(printer.snapshot().jobs().size(), 1u);
+    EXPECT_EQ(bench.management().snapshot().requestCount(Operation::result), 1u);
+    EXPECT_EQ(bench.management().snapshot().jobFetches.size(), 1u) << "a redelivered job was fetched again";
+    // Whichever of the push and the poll came first, the others were heard and turned away: the
+    // job counts as handled from the end of its write on, while its report is still held.
+    const auto messages = logger->messages();
+    const auto line = "[DEBUG] Job " + std::to_string(jobId) + " already handled, ignoring redelivery";
+    const auto turnedAway = std::count(messages.begin(), messages.end(), line);
+    EXPECT_GE(turnedAway, 2) << logText();
+}
+
+TEST_F(EndToEndTest, AnExpiredJobIsReportedAsExpiredAndNothingIsPrinted) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(),
+                                                     .payload = label("Late"),
+                                                     .expiresAt = std::chrono::system_clock::now() - 1min});
+    const auto result = resultOf(jobId);
+    EXPECT_EQ(result["state"], "failed");
+    EXPECT_EQ(errorCode(result), "job_expired");
+    EXPECT_FALSE(result.contains("started_at"));
+    EXPECT_TRUE(printer.snapshot().connections.empty()) << "the printer was contacted for an expired job";
+
+    // A job that expires after it was created is refused the same way.
+    const auto later = bench.management().createJob(
+        {.printerKey = printer.key(), .payload = label("Later"), .delivery = JobDelivery::pending});
+    bench.management().expire(later);
+    bench.management().push(later);
+    EXPECT_EQ(errorCode(resultOf(later)), "job_expired");
+    EXPECT_TRUE(printer.snapshot().connections.empty());
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+}
+
+TEST_F(EndToEndTest, AJobToAPrinterThatRefusesConnectionsFailsAsUnreachable) {
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::refuse);
+    startAgent();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Nobody")});
+    const auto result = resultOf(jobId);
+    EXPECT_EQ(result["state"], "failed");
+    EXPECT_EQ(errorCode(result), "printer_unreachable");
+    EXPECT_EQ(result["error"]["message"], printer.key() + " is not responding");
+    EXPECT_TRUE(printer.snapshot().connections.empty());
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+}
+
+TEST_F(EndToEndTest, APrinterThatDropsTheConnectionMidJobFailsTheJob) {
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::drop, 4096);
+    startAgent();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = bigLabels()});
+    const auto result = resultOf(jobId);
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    EXPECT_EQ(errorCode(result), "printer_error");
+    const auto printed = printer.snapshot().jobs();
+    ASSERT_EQ(printed.size(), 1u);
+    EXPECT_TRUE(printed[0].dropped);
+    EXPECT_EQ(printed[0].bytes.size(), 4096u);
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+}
+
+// The raw transport gives up after its write time-out of 30 s, so this scenario takes that long.
+TEST_F(EndToEndTest, APrinterThatStopsReadingMidJobFailsWithAWriteTimeout) {
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    startAgent();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = bigLabels()});
+    ASSERT_TRUE(printer.waitFor([](const RawTestPrinter::Snapshot& s) { return s.jobs().size() == 1; }, 10s));
+    const auto result = resultOf(jobId, 45s);
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    EXPECT_EQ(errorCode(result), "write_timeout");
+    EXPECT_EQ(printer.snapshot().jobs().front().bytes.size(), 4096u);
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+}
+
+TEST_F(EndToEndTest, ACupsJobIsWatchedToCompletionAndACancelledOneFails) {
+    auto& device = bench.addPrinter();
+    ASSERT_EQ(scheduler->run({"lpadmin", "-p", "BenchLabels", "-E", "-v",
+                              "socket://" + device.address(), "-m", "raw"}),
+              0)
+        << scheduler->log();
+    startAgent();
+    const auto done = bench.management().createJob(
+        {.printerKey = "cups:BenchLabels", .language = "pdf", .payload = minimalPdf});
+    const auto result = resultOf(done, 30s);
+    EXPECT_EQ(result["state"], "printed") << result.dump() << "\n" << scheduler->log();
+    EXPECT_EQ(resultBytes(result), static_cast<std::int64_t>(minimalPdf.size()));
+    ASSERT_TRUE(device.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && !jobs.back().open;
+        },
+        10s));
+    const auto jobs = device.snapshot().jobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].bytes, minimalPdf);
+
+    // The device takes the job's first byte and never finishes the connection, so the job stays
+    // processing until it is cancelled on the scheduler. (A reachability check sends no byte.)
+    device.setMode(RawTestPrinter::Mode::stall, 1);
+    const auto cancelled = bench.management().createJob(
+        {.printerKey = "cups:BenchLabels", .language = "pdf", .payload = minimalPdf});
+    ASSERT_TRUE(device.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            for (const auto& connection : s.connections) {
+                if (connection.stalled && !connection.bytes.empty())
+                    return true;
+            }
+            return false;
+        },
+        20s))
+        << scheduler->log();
+    EXPECT_EQ(bench.management().snapshot().resultCount(cancelled), 0u) << "reported before the job ended";
+    ASSERT_EQ(scheduler->run({"cancel", "-a", "BenchLabels"}), 0) << scheduler->log();
+    const auto failed = resultOf(cancelled, 30s);
+    EXPECT_EQ(failed["state"], "failed") << failed.dump();
+    EXPECT_EQ(errorCode(failed), "printer_error");
+    EXPECT_EQ(bench.management().snapshot().resultCount(done), 1u);
+    device.resume();
+    scheduler->run({"lpadmin", "-x", "BenchLabels"});
+}
+
+TEST_F(EndToEndTest, AResultReportThatFailsTwiceIsRecordedOnceWhenItGetsThrough) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    bench.management().failNext(Operation::result, 500, 2);
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Retry")});
+    expectPrintedOnce(jobId, printer, label("Retry") + "\n");
+    EXPECT_EQ(bench.management().snapshot().requestCount(Operation::result), 3u);
+}
+
+TEST_F(EndToEndTest, AResultThatCannotBeReportedIsNeitherReportedFailedNorPrintedAgain) {
+    auto& printer = bench.addPrinter();
+    auto timings = quietTimings();
+    // The loop's first wait starts before the channel is up.
+    timings.pollWhenConnected = timings.pollWhenDisconnected = 300ms;
+    startAgent(timings);
+    bench.management().failNext(Operation::result, 500, 100);
+    const auto jobId = bench.management().createJob(
+        {.printerKey = printer.key(), .payload = label("Unreported"), .delivery = JobDelivery::both});
+    ASSERT_TRUE(bench.management().waitFor(
+        [](const Snapshot& s) { return s.requestCount(Operation::result) >= 4; }, 20s))
+        << logText();
+    // The job is still listed (the server never took a result); the next drains must skip it.
+    const auto polls = bench.management().snapshot().pendingFetches;
+    ASSERT_TRUE(bench.management().waitFor([polls](const Snapshot& s) { return s.pendingFetches >= polls + 3; }, 10s));
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.requestCount(Operation::result), 4u) << "the printed job was reported again";
+    for (const auto& request : snapshot.requests) {
+        if (request.operation == Operation::result) {
+            EXPECT_NE(request.body.find("\"printed\""), std::string::npos) << request.body;
+        }
+    }
+    EXPECT_EQ(printer.snapshot().jobs().size(), 1u);
+    EXPECT_EQ(bench.management().pendingJobIds(), std::vector<std::int64_t>{jobId});
+    EXPECT_TRUE(logger->contains("Job " + std::to_string(jobId) + " already handled, ignoring redelivery"));
+    EXPECT_TRUE(logger->contains("printed but the result could not be reported after 4 attempts")) << logText();
+}
+
+TEST_F(EndToEndTest, A401OnTheHeartbeatStopsTheAgentWithItsAccessRevoked) {
+    auto timings = quietTimings();
+    timings.heartbeat = 1s;
+    bench.management().failNext(Operation::heartbeat, 401);
+    startAgent(timings, true);
+    ASSERT_TRUE(waitForStatus(Status::accessRevoked(), 10s)) << logText();
+    ASSERT_TRUE(bench.management().waitFor(
+        [](const Snapshot& s) {
+            const auto kinds = s.eventKinds();
+            return std::find(kinds.begin(), kinds.end(), "authentication_failed") != kinds.end();
+        },
+        10s))
+        << logText();
+    EXPECT_EQ(taskCount(), 0u);
+    EXPECT_FALSE(onLoop([this] { return agent->hasReverbClient(); }));
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
+    const auto kinds = bench.management().snapshot().eventKinds();
+    const auto revoked = std::find(kinds.begin(), kinds.end(), "authentication_failed");
+    const auto lost = std::find(kinds.begin(), kinds.end(), "connection_lost");
+    EXPECT_NE(lost, kinds.end());
+    EXPECT_LT(revoked, lost) << "the access loss is reported before the lost connection";
+    // Stopped means stopped: no heartbeat follows the one that was refused.
+    const auto heartbeats = bench.management().snapshot().requestCount(Operation::heartbeat);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_EQ(bench.management().snapshot().requestCount(Operation::heartbeat), heartbeats);
+}
+
+TEST_F(EndToEndTest, A426OnTheHeartbeatStopsTheAgentUntilItIsUpdated) {
+    auto timings = quietTimings();
+    timings.heartbeat = 1s;
+    bench.management().failNext(Operation::heartbeat, 426, 1, R"({"minimum_version":"2.0.0"})");
+    startAgent(timings);
+    ASSERT_TRUE(waitForStatus(Status::updateRequired("2.0.0"), 10s)) << logText();
+    EXPECT_EQ(taskCount(), 0u);
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
+}
+
+TEST_F(EndToEndTest, AfterAServerRestartTheChannelReconnectsAndMissedJobsAreDrained) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    std::jthread restart([this] { bench.restart(1500ms); });
+    // Announced while nothing listens: the push is lost, the listing is not.
+    ASSERT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
+    const auto missed = bench.management().createJob(
+        {.printerKey = printer.key(), .payload = label("Missed"), .delivery = JobDelivery::both});
+    restart.join();
+    expectPrintedOnce(missed, printer, label("Missed") + "\n");
+    const auto subscriptions = bench.pusher().snapshot().subscriptions;
+    ASSERT_GE(subscriptions.size(), 2u);
+    EXPECT_TRUE(subscriptions.back().accepted);
+    EXPECT_EQ(bench.management().snapshot().restarts, 1u);
+
+    // And the channel works again for pushed jobs.
+    const auto pushed = bench.management().createJob({.printerKey = printer.key(), .payload = label("After")});
+    expectPrintedOnce(pushed, printer, label("After") + "\n");
+}
+
+TEST_F(EndToEndTest, AStopDuringStartLeavesNothingRunning) {
+    makeAgent({100ms, 100ms, 100ms, 300s, 45s});
+    bench.management().stallNext(Operation::assignedPrinters);
+    auto started = asio::co_spawn(loop.executor(), agent->start(), asio::use_future);
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+    loop.blockOn(agent->stop());
+    bench.management().releaseStalled();
+    ASSERT_EQ(started.wait_for(10s), std::future_status::ready);
+    started.get();
+
+    EXPECT_EQ(taskCount(), 0u);
+    EXPECT_FALSE(onLoop([this] { return agent->hasReverbClient(); }));
+    // Ten intervals of every loop: none of them may send anything.
+    std::this_thread::sleep_for(1s);
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.requestCount(Operation::heartbeat), 0u);
+    EXPECT_EQ(snapshot.requestCount(Operation::pendingJobs), 0u);
+    EXPECT_EQ(snapshot.requestCount(Operation::channelAuth), 0u);
+    EXPECT_EQ(bench.pusher().snapshot().connectionsAccepted, 0u) << "a channel was opened after stop()";
+    EXPECT_EQ(taskCount(), 0u);
+}
+
+TEST_F(EndToEndTest, AStopWhileAJobIsWrittenStillSendsItsReport) {
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    startAgent();
+    const auto payload = bigLabels();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        10s));
+    auto stopped = asio::co_spawn(loop.executor(), agent->stop(), asio::use_future);
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready) << "stop() waited for the job being written";
+    stopped.get();
+    EXPECT_EQ(taskCount(), 0u);
+    printer.resume();
+    expectPrintedOnce(jobId, printer, payload + "\n");
+}
+
+TEST_F(EndToEndTest, AStopWhileADrainedJobIsBeingReportedLetsTheReportThrough) {
+    auto& printer = bench.addPrinter();
+    auto timings = quietTimings();
+    timings.pollWhenConnected = timings.pollWhenDisconnected = 300ms;
+    startAgent(timings);
+    // The drain that follows the channel's connection runs in the channel's handler; the job
+    // comes after it, so that the poll loop, which stop() cancels, runs it. Its report is held.
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.pendingFetches >= 1; }, 10s));
+    bench.management().stallNext(Operation::result);
+    const auto jobId = bench.management().createJob(
+        {.printerKey = printer.key(), .payload = label("Drained"), .delivery = JobDelivery::pending});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+    auto stopped = asio::co_spawn(loop.executor(), agent->stop(), asio::use_future);
+    // The stop has cancelled the loops by the time the report is answered.
+    std::this_thread::sleep_for(300ms);
+    bench.management().releaseStalled();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    expectPrintedOnce(jobId, printer, label("Drained") + "\n");
+    EXPECT_EQ(bench.management().snapshot().requestCount(Operation::result), 1u);
+    EXPECT_EQ(taskCount(), 0u);
+}
+
+} // namespace
+} // namespace varnel
