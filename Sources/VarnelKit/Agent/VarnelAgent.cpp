@@ -96,10 +96,18 @@ std::shared_ptr<Task> VarnelAgent::spawnTask(Task::Body body) {
 
 void VarnelAgent::startTasks() {
     const std::weak_ptr<VarnelAgent> agent = weak_from_this();
-    tasks_.push_back(spawnTask([agent] { return pollLoop(agent); }));
-    tasks_.push_back(spawnTask([agent] { return heartbeatLoop(agent); }));
-    tasks_.push_back(spawnTask([agent] { return rescanLoop(agent); }));
-    tasks_.push_back(spawnTask([agent] { return statusLoop(agent); }));
+    // The job poll: more often while the channel is down, since no job is pushed then.
+    const Interval poll = [](const VarnelAgent& self) {
+        return self.status_ == Status::connected() ? self.timings_.pollWhenConnected
+                                                   : self.timings_.pollWhenDisconnected;
+    };
+    const Interval heartbeat = [](const VarnelAgent& self) { return self.timings_.heartbeat; };
+    const Interval rescan = [](const VarnelAgent& self) { return self.timings_.printerRescan; };
+    const Interval statusCheck = [](const VarnelAgent& self) { return self.timings_.printerStatusCheck; };
+    tasks_.push_back(spawnTask([agent, poll] { return runLoop(agent, poll, &pollPass); }));
+    tasks_.push_back(spawnTask([agent, heartbeat] { return runLoop(agent, heartbeat, &heartbeatPass); }));
+    tasks_.push_back(spawnTask([agent, rescan] { return runLoop(agent, rescan, &rescanPass); }));
+    tasks_.push_back(spawnTask([agent, statusCheck] { return runLoop(agent, statusCheck, &statusPass); }));
 }
 
 // MARK: Stop
@@ -141,22 +149,27 @@ Awaitable<void> VarnelAgent::stopFromInsideALoopForTesting() {
     co_await task->join();
 }
 
-// MARK: Poll loop
+// MARK: Loops
 
-Awaitable<void> VarnelAgent::pollLoop(std::weak_ptr<VarnelAgent> weak) {
+Awaitable<void> VarnelAgent::runLoop(std::weak_ptr<VarnelAgent> weak, Interval interval, Pass pass) {
     const auto agent = weak.lock();
     if (!agent)
         co_return;
     while (true) {
         if (co_await isCancelled())
             co_return;
-        const auto interval = agent->status_ == Status::connected() ? agent->timings_.pollWhenConnected
-                                                                     : agent->timings_.pollWhenDisconnected;
-        (void)co_await sleepFor(interval);
+        // A sleep cut short by a stop is no error: the check below ends the loop.
+        (void)co_await sleepFor(interval(*agent));
         if (co_await isCancelled())
             co_return;
-        co_await agent->runner_->drainPending(agent->settings_.deviceId);
+        if (!co_await pass(*agent))
+            co_return;
     }
+}
+
+Awaitable<bool> VarnelAgent::pollPass(VarnelAgent& agent) {
+    co_await agent.runner_->drainPending(agent.settings_.deviceId);
+    co_return true;
 }
 
 // MARK: Status text

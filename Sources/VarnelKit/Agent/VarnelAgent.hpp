@@ -157,11 +157,16 @@ private:
     void noteAvailableUpdate(std::optional<VarnelAPIClient::AgentUpdate> update);
     Awaitable<void> handleUpdateRequired(std::string minimumVersion);
 
-    // The loops take the agent weakly, by value: a coroutine's lambda captures do not live in its frame.
-    static Awaitable<void> pollLoop(std::weak_ptr<VarnelAgent> agent);
-    static Awaitable<void> heartbeatLoop(std::weak_ptr<VarnelAgent> agent);
-    static Awaitable<void> rescanLoop(std::weak_ptr<VarnelAgent> agent);
-    static Awaitable<void> statusLoop(std::weak_ptr<VarnelAgent> agent);
+    // The four loops have one shape: sleep the interval (read afresh on every pass), then one pass,
+    // until the task is cancelled or a pass ends the loop by giving false. The agent is taken
+    // weakly, by value: a coroutine's lambda captures do not live in its frame.
+    using Interval = Duration (*)(const VarnelAgent&);
+    using Pass = Awaitable<bool> (*)(VarnelAgent&);
+    static Awaitable<void> runLoop(std::weak_ptr<VarnelAgent> agent, Interval interval, Pass pass);
+    static Awaitable<bool> pollPass(VarnelAgent& agent);
+    static Awaitable<bool> heartbeatPass(VarnelAgent& agent);
+    static Awaitable<bool> rescanPass(VarnelAgent& agent);
+    static Awaitable<bool> statusPass(VarnelAgent& agent);
 
     Awaitable<std::vector<ReportedPrinter>> fetchAssignedPrinters();
     Awaitable<void> refreshPrinterStatus();

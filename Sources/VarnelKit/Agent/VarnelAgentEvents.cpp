@@ -108,44 +108,36 @@ void VarnelAgent::reportStatusChange(const Status& from, const Status& to) {
 
 // MARK: Heartbeat
 
-Awaitable<void> VarnelAgent::heartbeatLoop(std::weak_ptr<VarnelAgent> weak) {
-    const auto agent = weak.lock();
-    if (!agent)
-        co_return;
-    while (true) {
-        if (co_await isCancelled())
-            co_return;
-        (void)co_await sleepFor(agent->timings_.heartbeat);
-        if (co_await isCancelled())
-            co_return;
-        std::optional<std::string> minimumVersion;
-        bool credentialRejected = false;
-        try {
-            auto update = co_await agent->api_->heartbeat(agent->settings_.deviceId, MachineIdentity::osVersion());
-            agent->noteAvailableUpdate(std::move(update));
-        } catch (const APIError& error) {
-            if (error.kind() == APIError::Kind::upgradeRequired) {
-                minimumVersion = error.text();
-            } else if (error.kind() == APIError::Kind::credentialRejected) {
-                credentialRejected = true;
-            } else {
-                agent->logger_->debug("Heartbeat failed: " + error.description());
-            }
-        } catch (...) {
-            // A stop that cut the request short is no failure of the server.
-            const auto error = std::current_exception();
-            if (!isCancellation(error))
-                agent->logger_->debug("Heartbeat failed: " + describeException(error));
+// False once the server refused this agent: the agent has stopped and the loop ends.
+Awaitable<bool> VarnelAgent::heartbeatPass(VarnelAgent& agent) {
+    std::optional<std::string> minimumVersion;
+    bool credentialRejected = false;
+    try {
+        auto update = co_await agent.api_->heartbeat(agent.settings_.deviceId, MachineIdentity::osVersion());
+        agent.noteAvailableUpdate(std::move(update));
+    } catch (const APIError& error) {
+        if (error.kind() == APIError::Kind::upgradeRequired) {
+            minimumVersion = error.text();
+        } else if (error.kind() == APIError::Kind::credentialRejected) {
+            credentialRejected = true;
+        } else {
+            agent.logger_->debug("Heartbeat failed: " + error.description());
         }
-        if (minimumVersion) {
-            co_await agent->handleUpdateRequired(std::move(*minimumVersion));
-            co_return;
-        }
-        if (credentialRejected) {
-            co_await agent->handleCredentialRejected();
-            co_return;
-        }
+    } catch (...) {
+        // A stop that cut the request short is no failure of the server.
+        const auto error = std::current_exception();
+        if (!isCancellation(error))
+            agent.logger_->debug("Heartbeat failed: " + describeException(error));
     }
+    if (minimumVersion) {
+        co_await agent.handleUpdateRequired(std::move(*minimumVersion));
+        co_return false;
+    }
+    if (credentialRejected) {
+        co_await agent.handleCredentialRejected();
+        co_return false;
+    }
+    co_return true;
 }
 
 void VarnelAgent::noteAvailableUpdate(std::optional<VarnelAPIClient::AgentUpdate> update) {

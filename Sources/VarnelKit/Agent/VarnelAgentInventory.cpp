@@ -112,34 +112,16 @@ Awaitable<void> VarnelAgent::refreshPrinterStatus() {
     co_await publish(std::move(probed));
 }
 
-// MARK: Loops
+// MARK: Loop passes
 
-Awaitable<void> VarnelAgent::rescanLoop(std::weak_ptr<VarnelAgent> weak) {
-    const auto agent = weak.lock();
-    if (!agent)
-        co_return;
-    while (true) {
-        if (co_await isCancelled())
-            co_return;
-        (void)co_await sleepFor(agent->timings_.printerRescan);
-        if (co_await isCancelled())
-            co_return;
-        co_await agent->rescanPrinters();
-    }
+Awaitable<bool> VarnelAgent::rescanPass(VarnelAgent& agent) {
+    co_await agent.rescanPrinters();
+    co_return true;
 }
 
-Awaitable<void> VarnelAgent::statusLoop(std::weak_ptr<VarnelAgent> weak) {
-    const auto agent = weak.lock();
-    if (!agent)
-        co_return;
-    while (true) {
-        if (co_await isCancelled())
-            co_return;
-        (void)co_await sleepFor(agent->timings_.printerStatusCheck);
-        if (co_await isCancelled())
-            co_return;
-        co_await agent->refreshPrinterStatus();
-    }
+Awaitable<bool> VarnelAgent::statusPass(VarnelAgent& agent) {
+    co_await agent.refreshPrinterStatus();
+    co_return true;
 }
 
 } // namespace varnel
