@@ -1,5 +1,6 @@
 #include "Bench/BenchControl.hpp"
 
+#include "Bench/BenchHttp.hpp"
 #include "Bench/TestBench.hpp"
 #include "VarnelKit/Support/Base64.hpp"
 #include "VarnelKit/Support/Iso8601.hpp"
@@ -21,12 +22,6 @@
 
 namespace varnel::testing {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
-using Request = http::request<http::string_body>;
-using Response = http::response<http::string_body>;
 
 struct BenchControl::State {
     TestBench* bench;
@@ -38,19 +33,10 @@ struct BenchControl::State {
 
 namespace {
 
-Response reply(const Request& request, http::status status, const std::string& body) {
-    Response response{status, request.version()};
-    response.set(http::field::content_type, "application/json");
-    response.body() = body;
-    response.keep_alive(request.keep_alive());
-    response.prepare_payload();
-    return response;
-}
-
 Response failure(const Request& request, http::status status, const std::string& message) {
     json::Ordered body = json::Ordered::object();
     body["error"] = message;
-    return reply(request, status, json::dump(body));
+    return httpReply(request, status, json::dump(body));
 }
 
 json::Ordered stateJson(const PusherTestServer::Snapshot& s) {
@@ -105,10 +91,10 @@ Response answerPusher(PusherTestServer& pusher, const Request& request, const bo
         }
         json::Ordered body = json::Ordered::object();
         body["auth"] = pusher.sign((*socketId).value, (*channel).value);
-        return reply(request, http::status::ok, json::dump(body));
+        return httpReply(request, http::status::ok, json::dump(body));
     }
     if (path == "/pusher/state" && get)
-        return reply(request, http::status::ok, json::dump(stateJson(pusher.snapshot())));
+        return httpReply(request, http::status::ok, json::dump(stateJson(pusher.snapshot())));
     if (!post)
         return failure(request, http::status::not_found, "no such control");
 
@@ -138,7 +124,7 @@ Response answerPusher(PusherTestServer& pusher, const Request& request, const bo
     } else {
         return failure(request, http::status::not_found, "no such control");
     }
-    return reply(request, http::status::ok, "{}");
+    return httpReply(request, http::status::ok, "{}");
 }
 
 // A control request that cannot be carried out; answered 400 with its text.
@@ -273,7 +259,7 @@ nlohmann::json printerJson(std::size_t index, const RawTestPrinter& printer) {
 }
 
 Response ok(const Request& request, const nlohmann::json& body = nlohmann::json::object()) {
-    return reply(request, http::status::ok, body.dump());
+    return httpReply(request, http::status::ok, body.dump());
 }
 
 Response answerJobs(ManagementTestServer& server, const Request& request, const std::vector<std::string>& segments,
@@ -477,11 +463,7 @@ asio::awaitable<void> acceptLoop(BenchControl::State* state) {
 
 BenchControl::BenchControl(TestBench& bench) : state_(std::make_shared<State>()) {
     state_->bench = &bench;
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), 0);
-    state_->acceptor.open(endpoint.protocol());
-    state_->acceptor.set_option(tcp::acceptor::reuse_address(true));
-    state_->acceptor.bind(endpoint);
-    state_->acceptor.listen();
+    listenOnLoopback(state_->acceptor);
     state_->port = state_->acceptor.local_endpoint().port();
     asio::co_spawn(state_->context, acceptLoop(state_.get()), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->context.run(); });

@@ -1,7 +1,9 @@
 #include "Bench/ManagementTestServer.hpp"
 
+#include "Bench/BenchHttp.hpp"
 #include "Bench/PusherTestServer.hpp"
-#include "Bench/TestCertificates.hpp"
+#include "Bench/RecordedState.hpp"
+#include "Bench/RunOnThread.hpp"
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/Json.hpp"
 
@@ -19,20 +21,12 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
 #include <charconv>
-#include <condition_variable>
 #include <deque>
-#include <future>
 #include <mutex>
 #include <thread>
 
 namespace varnel::testing {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = asio::ip::tcp;
-using Request = http::request<http::string_body>;
-using Response = http::response<http::string_body>;
 using Operation = ManagementOperation;
 
 namespace {
@@ -227,25 +221,14 @@ std::string defaultFaultBody(int status) {
     return json::dump(body);
 }
 
-void listen(tcp::acceptor& acceptor, unsigned short port) {
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen();
-}
-
 } // namespace
 
-struct ManagementTestServer::State {
+struct ManagementTestServer::State : RecordedState<ManagementTestServer::Snapshot> {
     PusherTestServer* pusher = nullptr;
     Options options;
     asio::ssl::context tls{asio::ssl::context::tls_server};
 
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-    // Guarded by the mutex.
-    Snapshot recorded;
+    // Guarded by the recorded state's mutex.
     std::map<std::int64_t, JobRecord> jobs;
     std::int64_t nextJobId = 1001;
     nlohmann::json assigned = nlohmann::json::array();
@@ -267,28 +250,6 @@ struct ManagementTestServer::State {
     std::vector<std::weak_ptr<Held>> held;
 
     std::thread thread;
-
-    template <class Change> void record(Change&& change) {
-        {
-            std::lock_guard lock(mutex);
-            change(recorded);
-        }
-        changed.notify_all();
-    }
-
-    // Runs `work` on the server's thread and waits for it; its exception reaches the caller.
-    template <class Work> void runOnServer(Work work) {
-        std::promise<void> done;
-        asio::post(context, [&] {
-            try {
-                work();
-                done.set_value();
-            } catch (...) {
-                done.set_exception(std::current_exception());
-            }
-        });
-        done.get_future().get();
-    }
 
     void closeEverything() {
         beast::error_code ignored;
@@ -328,12 +289,7 @@ struct ManagementTestServer::State {
     }
 
     Response reply(const Request& request, int status, std::string body) const {
-        Response response{static_cast<http::status>(status), request.version()};
-        response.set(http::field::content_type, "application/json");
-        response.body() = std::move(body);
-        response.keep_alive(request.keep_alive());
-        response.prepare_payload();
-        return response;
+        return httpReply(request, static_cast<http::status>(status), std::move(body));
     }
 
     // Answers a request that arrived as entry `index` of the recorded requests.
@@ -608,10 +564,8 @@ ManagementTestServer::ManagementTestServer(PusherTestServer& pusher, Options opt
     : state_(std::make_shared<State>()) {
     state_->pusher = &pusher;
     state_->options = std::move(options);
-    const auto& certificates = TestCertificates::shared();
-    state_->tls.use_certificate_chain_file(certificates.certificateFile.string());
-    state_->tls.use_private_key_file(certificates.keyFile.string(), asio::ssl::context::pem);
-    listen(state_->acceptor, state_->options.port);
+    useTestCertificate(state_->tls);
+    listenOnLoopback(state_->acceptor, state_->options.port);
     state_->port = state_->acceptor.local_endpoint().port();
     asio::co_spawn(state_->context, acceptLoop(state_.get()), asio::detached);
     state_->thread = std::thread([state = state_.get()] { state->context.run(); });
@@ -724,24 +678,22 @@ void ManagementTestServer::clearFaults() {
 
 void ManagementTestServer::restart(std::chrono::milliseconds downtime) {
     State* state = state_.get();
-    state->runOnServer([state] { state->closeEverything(); });
+    runOnThread(state->context, [state] { state->closeEverything(); });
     state->pusher->restart(downtime);
-    state->runOnServer([state] {
-        listen(state->acceptor, state->port);
+    runOnThread(state->context, [state] {
+        listenOnLoopback(state->acceptor, state->port);
         asio::co_spawn(state->context, acceptLoop(state), asio::detached);
     });
     state->record([](Snapshot& s) { ++s.restarts; });
 }
 
 ManagementTestServer::Snapshot ManagementTestServer::snapshot() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->recorded;
+    return state_->snapshot();
 }
 
 bool ManagementTestServer::waitFor(const std::function<bool(const Snapshot&)>& condition,
                                    std::chrono::milliseconds limit) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [&] { return condition(state_->recorded); });
+    return state_->waitFor(condition, limit);
 }
 
 } // namespace varnel::testing

@@ -1,6 +1,9 @@
 #include "Bench/PusherTestServer.hpp"
 
+#include "Bench/BenchHttp.hpp"
 #include "Bench/PusherSignature.hpp"
+#include "Bench/RecordedState.hpp"
+#include "Bench/RunOnThread.hpp"
 #include "Bench/TestCertificates.hpp"
 #include "VarnelKit/Support/Json.hpp"
 
@@ -19,25 +22,16 @@
 #include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
-#include <condition_variable>
 #include <deque>
-#include <future>
 #include <map>
-#include <mutex>
 #include <random>
 #include <set>
 #include <thread>
 
 namespace varnel::testing {
 
-namespace asio = boost::asio;
-namespace beast = boost::beast;
-namespace http = beast::http;
 namespace websocket = beast::websocket;
-using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
-using Request = http::request<http::string_body>;
-using Response = http::response<http::string_body>;
 
 namespace {
 
@@ -78,16 +72,12 @@ std::string memberString(const nlohmann::json& object, const char* key) {
 
 } // namespace
 
-struct PusherTestServer::State {
+struct PusherTestServer::State : RecordedState<PusherTestServer::Snapshot> {
     Options options;
     asio::ssl::context tls{asio::ssl::context::tls_server};
     std::atomic<bool> silent{false};
     std::atomic<bool> refuseSubscriptions{false};
     std::atomic<bool> refuseUpgrade{false};
-
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-    Snapshot recorded;
 
     // Declared after what the sessions use, so that the sessions that the context destroys with
     // it never outlive those members. Sessions touch nothing of the state in their destructors.
@@ -105,14 +95,6 @@ struct PusherTestServer::State {
     std::mt19937_64 random{std::random_device{}()};
 
     std::thread thread;
-
-    template <class Change> void record(Change&& change) {
-        {
-            std::lock_guard lock(mutex);
-            change(recorded);
-        }
-        changed.notify_all();
-    }
 
     std::size_t deliver(const std::string& channel, const std::string& event, const std::string& data,
                         const std::string& exceptSocketId) {
@@ -139,12 +121,7 @@ struct PusherTestServer::State {
 
     Response reply(const Request& request, http::status status, std::string body,
                    const char* type = "text/plain; charset=utf-8") const {
-        Response response{status, request.version()};
-        response.set(http::field::content_type, type);
-        response.body() = std::move(body);
-        response.keep_alive(request.keep_alive());
-        response.prepare_payload();
-        return response;
+        return httpReply(request, status, std::move(body), type);
     }
 
     // The HTTP API: POST /apps/<app id>/events, signed with the app's key and secret.
@@ -468,23 +445,13 @@ asio::awaitable<void> acceptLoop(State* state, tcp::acceptor& acceptor, bool tls
     }
 }
 
-void listen(tcp::acceptor& acceptor, unsigned short port = 0) {
-    const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
-    acceptor.open(endpoint.protocol());
-    acceptor.set_option(tcp::acceptor::reuse_address(true));
-    acceptor.bind(endpoint);
-    acceptor.listen();
-}
-
 } // namespace
 
 PusherTestServer::PusherTestServer(Options options) : state_(std::make_shared<State>()) {
     state_->options = std::move(options);
-    const auto& certificates = TestCertificates::shared();
-    state_->tls.use_certificate_chain_file(certificates.certificateFile.string());
-    state_->tls.use_private_key_file(certificates.keyFile.string(), asio::ssl::context::pem);
-    listen(state_->plainAcceptor);
-    listen(state_->tlsAcceptor);
+    useTestCertificate(state_->tls);
+    listenOnLoopback(state_->plainAcceptor);
+    listenOnLoopback(state_->tlsAcceptor);
     state_->plainPort = state_->plainAcceptor.local_endpoint().port();
     state_->tlsPort = state_->tlsAcceptor.local_endpoint().port();
     State* state = state_.get();
@@ -535,28 +502,17 @@ void PusherTestServer::dropAll() {
 
 void PusherTestServer::restart(std::chrono::milliseconds downtime) {
     // Each step runs on the server's thread; its failure (the port taken meanwhile) reaches the caller.
-    const auto onServer = [state = state_.get()](auto work) {
-        std::promise<void> done;
-        asio::post(state->context, [&] {
-            try {
-                work(state);
-                done.set_value();
-            } catch (...) {
-                done.set_exception(std::current_exception());
-            }
-        });
-        done.get_future().get();
-    };
-    onServer([](State* state) {
+    State* state = state_.get();
+    runOnThread(state->context, [state] {
         beast::error_code ignored;
         state->plainAcceptor.close(ignored);
         state->tlsAcceptor.close(ignored);
         state->dropAll();
     });
     std::this_thread::sleep_for(downtime);
-    onServer([](State* state) {
-        listen(state->plainAcceptor, state->plainPort);
-        listen(state->tlsAcceptor, state->tlsPort);
+    runOnThread(state->context, [state] {
+        listenOnLoopback(state->plainAcceptor, state->plainPort);
+        listenOnLoopback(state->tlsAcceptor, state->tlsPort);
         asio::co_spawn(state->context, acceptLoop(state, state->plainAcceptor, false), asio::detached);
         asio::co_spawn(state->context, acceptLoop(state, state->tlsAcceptor, true), asio::detached);
     });
@@ -581,14 +537,12 @@ void PusherTestServer::trigger(std::string channel, std::string event, std::stri
 }
 
 PusherTestServer::Snapshot PusherTestServer::snapshot() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->recorded;
+    return state_->snapshot();
 }
 
 bool PusherTestServer::waitFor(const std::function<bool(const Snapshot&)>& condition,
                                std::chrono::milliseconds limit) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [&] { return condition(state_->recorded); });
+    return state_->waitFor(condition, limit);
 }
 
 } // namespace varnel::testing

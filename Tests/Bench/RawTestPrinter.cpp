@@ -1,5 +1,8 @@
 #include "Bench/RawTestPrinter.hpp"
 
+#include "Bench/RecordedState.hpp"
+#include "Bench/RunOnThread.hpp"
+
 #include <array>
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -10,8 +13,6 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <condition_variable>
-#include <future>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -61,11 +62,8 @@ struct Link {
 
 } // namespace
 
-struct RawTestPrinter::State {
-    mutable std::mutex mutex;
-    mutable std::condition_variable changed;
-    // Guarded by the mutex.
-    Snapshot recorded;
+// The recorded state's mutex also guards the mode and the limit.
+struct RawTestPrinter::State : RecordedState<RawTestPrinter::Snapshot> {
     Mode mode = Mode::accept;
     std::size_t limit = 0;
 
@@ -81,27 +79,6 @@ struct RawTestPrinter::State {
     std::map<std::size_t, std::weak_ptr<Link>> links;
 
     std::thread thread;
-
-    template <class Change> void record(Change&& change) {
-        {
-            std::lock_guard lock(mutex);
-            change(recorded);
-        }
-        changed.notify_all();
-    }
-
-    template <class Work> void runOnPrinter(Work work) {
-        std::promise<void> done;
-        asio::post(context, [&] {
-            try {
-                work();
-                done.set_value();
-            } catch (...) {
-                done.set_exception(std::current_exception());
-            }
-        });
-        done.get_future().get();
-    }
 
     void listen() {
         const tcp::endpoint endpoint(asio::ip::make_address("127.0.0.1"), port);
@@ -256,7 +233,7 @@ std::string RawTestPrinter::key() const {
 
 void RawTestPrinter::setMode(Mode mode, std::size_t limit) {
     State* state = state_.get();
-    state->runOnPrinter([state, mode, limit] {
+    runOnThread(state->context, [state, mode, limit] {
         Mode previous = Mode::accept;
         {
             std::lock_guard lock(state->mutex);
@@ -291,14 +268,12 @@ void RawTestPrinter::resume() {
 }
 
 RawTestPrinter::Snapshot RawTestPrinter::snapshot() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->recorded;
+    return state_->snapshot();
 }
 
 bool RawTestPrinter::waitFor(const std::function<bool(const Snapshot&)>& condition,
                              std::chrono::milliseconds limit) const {
-    std::unique_lock lock(state_->mutex);
-    return state_->changed.wait_for(lock, limit, [&] { return condition(state_->recorded); });
+    return state_->waitFor(condition, limit);
 }
 
 } // namespace varnel::testing
