@@ -8,8 +8,6 @@
 #include "VarnelKit/Transport/LoopFixture.hpp"
 
 #include <algorithm>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
 #include <chrono>
 #include <functional>
 #include <gtest/gtest.h>
@@ -78,25 +76,10 @@ protected:
         onLoop([this] { client->stop(); });
     }
 
-    template <class F> std::invoke_result_t<F&> onLoop(F body) {
-        using R = std::invoke_result_t<F&>;
-        return loop.run([](F body) -> Awaitable<R> { co_return body(); }(std::move(body)));
-    }
+    template <class F> std::invoke_result_t<F&> onLoop(F body) { return loop.onLoop(std::move(body)); }
 
-    // Polls on the loop, a millisecond apart, until the condition holds or the time is up.
     bool waitFor(std::function<bool()> condition, std::chrono::milliseconds limit = 5s) {
-        return loop.run(
-            [](std::function<bool()> condition, std::chrono::milliseconds limit) -> Awaitable<bool> {
-                const auto deadline = std::chrono::steady_clock::now() + limit;
-                boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-                while (!condition()) {
-                    if (std::chrono::steady_clock::now() > deadline)
-                        co_return false;
-                    timer.expires_after(1ms);
-                    co_await timer.async_wait(boost::asio::use_awaitable);
-                }
-                co_return true;
-            }(std::move(condition), limit));
+        return loop.waitFor(std::move(condition), limit);
     }
 
     std::size_t socketCount() {
