@@ -169,6 +169,14 @@ public:
         runner = JobRunner::make(std::move(api), resolver, logger, max, target, options.value_or(fast()));
     }
 
+    // A clean server, log and network printer for the next case of a table.
+    void freshCase() {
+        http = std::make_shared<ScriptedHttpTransport>();
+        logger = std::make_shared<RecordingLogger>();
+        printer = std::make_shared<FakePrinter>();
+        resolver->printers[netKey] = printer;
+    }
+
     void serve(const JobSpec& spec) { http->reply(fetchRoute(spec.id), 200, jobJson(spec)); }
     void run(std::int64_t id) { loop.blockOn(runner->run(id)); }
     template <class F> auto onLoop(F work) {
@@ -407,10 +415,7 @@ TEST_F(JobRunnerTest, FailuresBeforeAndDuringTheWriteAreReportedWithTheirCode) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        http = std::make_shared<ScriptedHttpTransport>();
-        logger = std::make_shared<RecordingLogger>();
-        printer = std::make_shared<FakePrinter>();
-        resolver->printers[netKey] = printer;
+        freshCase();
         if (c.setUp) c.setUp(*printer);
         make();
         serve(c.job);
@@ -592,10 +597,7 @@ TEST_F(JobRunnerTest, APrintedJobWhoseReportFailsIsNeverReportedFailed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        http = std::make_shared<ScriptedHttpTransport>();
-        logger = std::make_shared<RecordingLogger>();
-        printer = std::make_shared<FakePrinter>();
-        resolver->printers[netKey] = printer;
+        freshCase();
         make();
         serve({});
         http->script(resultRoute(5), {c.answer});
@@ -685,10 +687,7 @@ TEST_F(JobRunnerTest, AStopBeforeTheDataWasSentReportsNothingAndLeavesTheJobForL
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        http = std::make_shared<ScriptedHttpTransport>();
-        logger = std::make_shared<RecordingLogger>();
-        printer = std::make_shared<FakePrinter>();
-        resolver->printers[netKey] = printer;
+        freshCase();
         make();
         serve({});
         const auto route = c.hold(*this);
