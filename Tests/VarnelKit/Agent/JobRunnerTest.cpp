@@ -177,6 +177,16 @@ public:
         resolver->printers[netKey] = printer;
     }
 
+    // Stops job 5 while its first report is held, lets the task end, and only then answers the report.
+    void stopDuringFirstReport() {
+        auto gate = http->hold(resultRoute(5));
+        auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
+        ASSERT_TRUE(http->waitForCount(resultRoute(5), 1));
+        task->cancel();
+        loop.blockOn(task->join());
+        gate->open();
+    }
+
     void serve(const JobSpec& spec) { http->reply(fetchRoute(spec.id), 200, jobJson(spec)); }
     void run(std::int64_t id) { loop.blockOn(runner->run(id)); }
     template <class F> auto onLoop(F work) {
@@ -648,12 +658,7 @@ TEST_F(JobRunnerTest, TheShieldedReportOfAPrintedJobIsBounded) {
     options.shieldedReportLimit = 50ms;
     make(options);
     serve({});
-    auto gate = http->hold(resultRoute(5));
-    auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
-    ASSERT_TRUE(http->waitForCount(resultRoute(5), 1));
-    task->cancel();
-    loop.blockOn(task->join());
-    gate->open();
+    ASSERT_NO_FATAL_FAILURE(stopDuringFirstReport());
 
     EXPECT_EQ(results().size(), 1u);
     EXPECT_TRUE(seen(5));
@@ -721,12 +726,7 @@ TEST_F(JobRunnerTest, AStopDuringTheReportOfAFailureEndsItWithoutRetries) {
     printer->reachable = false;
     make();
     serve({});
-    auto gate = http->hold(resultRoute(5));
-    auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
-    ASSERT_TRUE(http->waitForCount(resultRoute(5), 1));
-    task->cancel();
-    loop.blockOn(task->join());
-    gate->open();
+    ASSERT_NO_FATAL_FAILURE(stopDuringFirstReport());
 
     EXPECT_EQ(results().size(), 1u) << "a stopped task sends nothing more";
     EXPECT_TRUE(seen(5)) << "its outcome was settled before the report";
