@@ -189,6 +189,8 @@ private:
     std::vector<ReportedPrinter> lastReportedPrinters_;
     StatusObserver statusObserver_;
     std::shared_ptr<DiagnosticsReporter> diagnostics_;
+    // Read from /etc/os-release at the first heartbeat, not at every one.
+    std::optional<std::string> osVersion_;
     // Raised by every stop(); start() compares it across its first rescan.
     std::uint64_t stopGeneration_ = 0;
 };

@@ -113,7 +113,9 @@ Awaitable<bool> VarnelAgent::heartbeatPass(VarnelAgent& agent) {
     std::optional<std::string> minimumVersion;
     bool credentialRejected = false;
     try {
-        auto update = co_await agent.api_->heartbeat(agent.settings_.deviceId, MachineIdentity::osVersion());
+        if (!agent.osVersion_)
+            agent.osVersion_ = MachineIdentity::osVersion();
+        auto update = co_await agent.api_->heartbeat(agent.settings_.deviceId, agent.osVersion_);
         agent.noteAvailableUpdate(std::move(update));
     } catch (const APIError& error) {
         if (error.kind() == APIError::Kind::upgradeRequired) {
