@@ -4,6 +4,7 @@
 #include "VarnelKit/Language/LabelLanguageDrivers.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/Characters.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
@@ -216,8 +217,11 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
 
 Awaitable<std::int64_t> JobRunner::deliver(const JobPayload& job, const LabelLanguageDriver& driver) {
     const auto& key = job.printerKey;
-    const Bytes data = job.bytes();
-    Bytes prepared = driver.prepare(data, job.copies);
+    // Decoding and preparing a payload of many megabytes takes a noticeable time: on the pool, so
+    // the channel and the other jobs go on meanwhile. Waited for even by a cancelled caller, so the
+    // references stay valid.
+    auto prepare = [&job, &driver] { return driver.prepare(job.bytes(), job.copies); };
+    Bytes prepared = co_await runBlocking(std::move(prepare));
 
     const auto transport = co_await transports_->transport(key);
     if (!transport) throw JobError(JobErrorCode::printerUnreachable, "No transport for printer " + key);
