@@ -279,7 +279,7 @@ protected:
     }
 
     testing::TemporaryDataHome home;
-    CredentialStore store{"com.varnel.agent", "device-token"};
+    const CredentialStore store = CredentialStore::deviceToken();
 };
 
 TEST_F(EnrollOverHttpsTest, StoresTheTokenPrivatelyAndTheSettings) {

@@ -8,11 +8,14 @@
 
 namespace varnel {
 
-// The device token, kept as one secret item named by service and account. Every caller uses
-// service "com.varnel.agent" and account "device-token".
+// The device token, kept as one secret item named by service and account.
 struct CredentialStore {
     std::string service;
     std::string account;
+
+    // The one item both programs keep the device token in: service "com.varnel.agent", account
+    // "device-token".
+    static CredentialStore deviceToken() { return CredentialStore{"com.varnel.agent", "device-token"}; }
 
     class StoreError : public Error {
     public:

@@ -43,6 +43,12 @@ public:
         Duration heartbeat;
         Duration printerRescan;
         Duration printerStatusCheck;
+
+        // What both programs run with: 60, 15, 60, 300 and 45 seconds.
+        static Timings production() {
+            using std::chrono::seconds;
+            return Timings{seconds(60), seconds(15), seconds(60), seconds(300), seconds(45)};
+        }
     };
 
     class Status {

@@ -43,13 +43,12 @@ std::shared_ptr<JobRunner> makeRunner(std::size_t seenMaxSize, std::size_t seenT
 }
 
 std::shared_ptr<VarnelAgent> makeAgent(const Executor& loop) {
-    using std::chrono::seconds;
     AgentSettings settings;
     settings.deviceId = 1;
     settings.deviceName = "Test Mac";
     settings.serverURL = Url("http://127.0.0.1:1");
     settings.reverb = ReverbSettings{"test", "127.0.0.1", 1, "http"};
-    const VarnelAgent::Timings timings{seconds(60), seconds(15), seconds(60), seconds(300), seconds(45)};
+    const auto timings = VarnelAgent::Timings::production();
     return VarnelAgent::make(loop, std::move(settings), makeUnreachableClient(), std::make_shared<RecordingLogger>(),
                              timings, nullptr);
 }

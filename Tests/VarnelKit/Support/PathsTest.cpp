@@ -98,14 +98,14 @@ int checksWithoutAHome(uid_t uid, const fs::path& planted) {
     expectNoHome("applicationSupport", [] { (void)Paths::applicationSupport(); });
     expectNoHome("AgentSettings::save", [&] { settings.save(); });
     expectNoHome("CredentialStore::save", [] {
-        CredentialStore{"com.varnel.agent", "device-token"}.save("token");
+        CredentialStore::deviceToken().save("token");
     });
     expectNoHome("the default log folder", [] { (void)LogFile::Configuration(); });
     // The readers and removers say nothing, as they do for a missing file.
     if (AgentSettings::load())
         ++failures;
     AgentSettings::clear();
-    if (CredentialStore{"com.varnel.agent", "device-token"}.load())
+    if (CredentialStore::deviceToken().load())
         ++failures;
     std::error_code ignored;
     if (!fs::is_empty(planted, ignored)) {
