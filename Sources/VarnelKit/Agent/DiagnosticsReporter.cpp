@@ -151,7 +151,14 @@ void DiagnosticsReporter::scheduleAfter(std::chrono::steady_clock::duration dela
     });
 }
 
-void DiagnosticsReporter::putBack(std::vector<AgentEventReport> batch) {
+void DiagnosticsReporter::putBack(std::vector<AgentEventReport> batch, std::int64_t noted) {
+    // The note of dropped events is not an event of the queue: it is made afresh for the batch
+    // that next leaves, with the count as it is then, so that whichever batch carries it is the
+    // one whose fate the note shares.
+    if (noted > 0) {
+        batch.pop_back();
+        dropped_ += noted;
+    }
     queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()),
                   std::make_move_iterator(batch.end()));
 }
@@ -205,7 +212,7 @@ Awaitable<void> DiagnosticsReporter::flush(std::optional<std::chrono::millisecon
         if (isCancellation(failure) || co_await isCancelled()) {
             // A stop, not a fault of the server: nothing is logged and the events are kept; a
             // retry follows only while the reporter still runs.
-            putBack(std::move(batch));
+            putBack(std::move(batch), noted);
             scheduleRetry();
             co_return;
         }
@@ -220,7 +227,7 @@ Awaitable<void> DiagnosticsReporter::flush(std::optional<std::chrono::millisecon
                                "refused the batch that said so.");
             continue;
         }
-        putBack(std::move(batch));
+        putBack(std::move(batch), noted);
         logFailure(failure);
         scheduleRetry();
         co_return;

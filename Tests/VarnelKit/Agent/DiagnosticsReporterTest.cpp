@@ -377,6 +377,37 @@ TEST_F(DiagnosticsReporterTest, TheDroppedNoteOfARefusedBatchIsLoggedOnceInstead
     EXPECT_EQ(run([this] { return reporter->droppedCount(); }), 0);
 }
 
+TEST_F(DiagnosticsReporterTest, TheDroppedNoteStaysWithItsBatchThroughARetry) {
+    make();
+    transport->script({unreachable, 400});
+    run([this] {
+        for (int i = 0; i < 1002; ++i)
+            reporter->report(AgentEventKind::printerUnreachable, "event " + std::to_string(i));
+    });
+    // The first batch fails, goes back and is sent again with its note, and is then refused for
+    // good: the note's count goes to the log, and the 19 batches after it carry no note.
+    ASSERT_TRUE(waitForRequests(21));
+    std::this_thread::sleep_for(3 * fast().retryDelay);
+    const auto requests = transport->requests();
+    ASSERT_EQ(requests.size(), 21u);
+    const std::string note = "2 diagnostic event(s) were dropped because the backlog was full.";
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto messages = messagesOf(requests[i]);
+        ASSERT_EQ(messages.size(), 51u);
+        EXPECT_EQ(messages.back(), note);
+        messages.pop_back();
+        EXPECT_EQ(messages, expectedMessages(2, 52));
+    }
+    for (std::size_t i = 2; i < requests.size(); ++i)
+        EXPECT_EQ(requests[i].size(), 50u) << "the note went out again";
+    EXPECT_EQ(logger->messages(),
+              (std::vector<std::string>{unreachableLine,
+                                        "[ERROR] The server refused 50 diagnostic event(s), so they were dropped: "
+                                        "HTTP 400: {\"message\":\"refused\"}",
+                                        "[ERROR] 2 diagnostic event(s) were dropped because the backlog was full; "
+                                        "the server refused the batch that said so."}));
+}
+
 TEST_F(DiagnosticsReporterTest, WithoutADeviceIdNothingIsSentOrLogged) {
     make(fast(), std::nullopt);
     report(3);
