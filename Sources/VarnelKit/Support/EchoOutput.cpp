@@ -84,10 +84,6 @@ EchoOutput::~EchoOutput() {
     }
 }
 
-int EchoOutput::descriptor() const noexcept { return state_->descriptor; }
-
-std::size_t EchoOutput::capacity() const noexcept { return state_->capacity; }
-
 bool EchoOutput::line(Clock::time_point at, std::string_view level, std::string_view text) {
     std::string formatted = Iso8601::wholeSeconds(at);
     formatted += " [";

@@ -44,9 +44,6 @@ public:
     // while a write waits for a reader that does not read.
     bool flushFor(Duration limit);
 
-    int descriptor() const noexcept;
-    std::size_t capacity() const noexcept;
-
 private:
     struct State;
 
