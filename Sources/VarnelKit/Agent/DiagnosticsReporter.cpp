@@ -24,10 +24,10 @@ std::string countText(std::size_t count) {
 }
 
 // The status of a reply that no retry can change: a client error other than the ones that mean
-// "not now" (408, 429), as DESIGN.md's fault 10 says. Retrying such a batch would block every later
-// event behind it for as long as the agent runs. A rejected credential (401, 403, which the API
-// client reports as credentialRejected, never as http) is one of them: until someone enrols the
-// computer again, every retry is refused the same way, every 30 s.
+// "not now" (408, 429). Retrying such a batch would block every later event behind it for as long
+// as the agent runs. A rejected credential (401, 403, which the API client reports as
+// credentialRejected, never as http) is one of them: until someone enrols the computer again,
+// every retry is refused the same way, every 30 s.
 bool isPermanentRefusal(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);

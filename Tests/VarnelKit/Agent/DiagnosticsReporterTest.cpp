@@ -325,7 +325,7 @@ TEST_F(DiagnosticsReporterTest, RefusalsThatMayPassLaterAreRetried) {
 }
 
 TEST_F(DiagnosticsReporterTest, ABatchTheServerRefusesForGoodIsDroppedAndTheRestStillGoes) {
-    // 401 and 403 too (DESIGN.md, fault 10): the API client turns them into a rejected credential,
+    // 401 and 403 too: the API client turns them into a rejected credential,
     // which this reporter's token can never get past, so a retry every 30 s would last for ever.
     for (const int status : {401, 403, 400, 404, 410, 413, 422, 426}) {
         SCOPED_TRACE(status);
