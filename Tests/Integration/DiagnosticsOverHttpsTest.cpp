@@ -91,7 +91,7 @@ protected:
 };
 
 TEST_F(DiagnosticsOverHttpsTest, FailedBatchesAreSentAgainUntilTheServerTakesThem) {
-    start({503, 401});
+    start({503, 429});
     // Bytes that are not UTF-8 must not make the batch unsendable.
     report(2, "queue \xFF\xC3 ");
     ASSERT_TRUE(server->waitForRequests(3, 10s));
@@ -110,8 +110,7 @@ TEST_F(DiagnosticsOverHttpsTest, FailedBatchesAreSentAgainUntilTheServerTakesThe
     EXPECT_EQ(logger->messages(),
               (std::vector<std::string>{
                   "[DEBUG] Could not report diagnostics, will retry: HTTP 503: {\"message\":\"no\"}",
-                  "[DEBUG] Could not report diagnostics, will retry: This Mac's access was "
-                  "removed. Set it up again to reconnect."}));
+                  "[DEBUG] Could not report diagnostics, will retry: HTTP 429: {\"message\":\"no\"}"}));
 }
 
 TEST_F(DiagnosticsOverHttpsTest, ABatchRefusedForGoodIsDroppedWithAnErrorLine) {
