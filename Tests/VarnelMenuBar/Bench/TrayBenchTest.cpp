@@ -3,13 +3,12 @@
 // and with it stalled, and a test label to a raw printer.
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
-#include "VarnelMenuBar/AppDelegate.hpp"
-#include "VarnelMenuBar/ConfigurationWindow.hpp"
-#include "VarnelMenuBar/SetupWindow.hpp"
-
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Platform/ServiceResolving.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/SetupWindow.hpp"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -67,7 +66,8 @@ protected:
     }
 
     void makeDelegate() {
-        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; }, {}, {}, 15s, {}};
+        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; },
+                                       {},   {},     15s,     {}};
         services.agentOptions.bonjour = std::make_shared<NoServices>();
         services.agentOptions.runner.reportWaitScale = 0.02;
         services.agentOptions.runner.shieldedReportLimit = 1s;
@@ -122,7 +122,8 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
     window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
     QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
 
-    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s)) << logText();
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s))
+        << logText();
     EXPECT_EQ(alerts->shown.back().body,
               "This Mac is enrolled as \"Bench Device\". Your printers will appear in a moment.");
     EXPECT_FALSE(window->isVisible());
@@ -132,7 +133,8 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
     EXPECT_EQ(delegate->settings()->deviceName, "Bench Device");
 
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Tray")});
-    ASSERT_TRUE(bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
+    ASSERT_TRUE(
+        bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
         << logText();
     EXPECT_EQ(bench.management().snapshot().results.at(jobId).front()["state"], "printed");
     ASSERT_TRUE(printer.waitFor([](const auto& s) { return !s.jobs().empty() && !s.jobs()[0].open; }, 10s));
@@ -153,7 +155,8 @@ TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
     auto* disconnect = delegate->configurationWindow()->findChild<QPushButton*>("disconnectButton");
     ASSERT_TRUE(disconnect);
     QTest::mouseClick(disconnect, Qt::LeftButton); // the scripted alerts choose "Disconnect"
-    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::notEnrolled() && !delegate->hasAgent(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return delegate->status() == Status::notEnrolled() && !delegate->hasAgent(); }));
     EXPECT_TRUE(contains(alerts->titles(), "Disconnected"));
     EXPECT_FALSE(CredentialStore::deviceToken().load());
     EXPECT_FALSE(AgentSettings::load());
@@ -192,8 +195,16 @@ TEST_F(TrayBenchTest, QuitEndsWithinTwoSecondsWhileTheServerStalls) {
 TEST_F(TrayBenchTest, ATestLabelReachesARawPrinterAndTheAlertCountsItsBytes) {
     auto& printer = bench.addPrinter();
     makeDelegate();
-    const ReportedPrinter zebra{printer.key(), "Bench Zebra", PrinterTransport::network, PrinterLanguage::zpl,
-                                std::nullopt, std::nullopt, "online", std::nullopt, std::nullopt, std::nullopt};
+    const ReportedPrinter zebra{printer.key(),
+                                "Bench Zebra",
+                                PrinterTransport::network,
+                                PrinterLanguage::zpl,
+                                std::nullopt,
+                                std::nullopt,
+                                "online",
+                                std::nullopt,
+                                std::nullopt,
+                                std::nullopt};
     delegate->testPrint(zebra);
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 15s)) << logText();
     EXPECT_EQ(alerts->shown[0].title, "Test label sent");
