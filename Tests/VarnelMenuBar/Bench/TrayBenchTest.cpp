@@ -145,6 +145,24 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
         [](const Snapshot& s) { return contains(s.eventKinds(), "agent_started"); }, 10s));
 }
 
+TEST_F(TrayBenchTest, EnrollingAgainStopsTheOldAgentBeforeTheNewOneStarts) {
+    launchConnected();
+    ASSERT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 10s));
+    delegate->openSetup();
+    auto* window = delegate->setupWindow();
+    // The saved server is filled in again, port included.
+    EXPECT_EQ(window->findChild<QLineEdit*>("serverField")->text().toStdString(),
+              "127.0.0.1:" + std::to_string(bench.management().port()));
+    window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
+    QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s)) << logText();
+    EXPECT_TRUE(delegate->hasAgent()) << "the alert came before the new agent was started";
+    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::connected(); }, 20s)) << logText();
+    // One channel: the old agent closed its own; it was not left running beside the new one.
+    EXPECT_EQ(bench.pusher().snapshot().openSockets, 1u);
+    EXPECT_EQ(bench.management().snapshot().enrollments.size(), 1u);
+}
+
 TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
     launchConnected();
     // Settings and token: the launch tells that Varnel runs.
