@@ -155,7 +155,8 @@ TEST_F(TrayBenchTest, EnrollingAgainStopsTheOldAgentBeforeTheNewOneStarts) {
               "127.0.0.1:" + std::to_string(bench.management().port()));
     window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
     QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
-    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s)) << logText();
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s))
+        << logText();
     EXPECT_TRUE(delegate->hasAgent()) << "the alert came before the new agent was started";
     ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::connected(); }, 20s)) << logText();
     // One channel: the old agent closed its own; it was not left running beside the new one.

@@ -1,5 +1,6 @@
-#include "TraySupport.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
+
+#include "TraySupport.hpp"
 
 #include <gtest/gtest.h>
 
