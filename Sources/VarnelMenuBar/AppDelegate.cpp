@@ -87,7 +87,12 @@ void AppDelegate::rebuildMenu() {
     if (!menu_)
         return;
     MenuModel::State state{status_, settings_, printers_, availableUpdate_, isUpdating_};
-    menu_->clear();
+    // An action may be rebuilt away from inside its own triggered signal (the update's row), so
+    // the old ones go later, not now.
+    for (auto* old : menu_->actions()) {
+        menu_->removeAction(old);
+        old->deleteLater();
+    }
     for (auto& entry : MenuModel::build(state)) {
         if (entry.separator) {
             menu_->addSeparator();
