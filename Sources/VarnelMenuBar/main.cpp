@@ -82,7 +82,9 @@ int main(int argc, char** argv) {
                                            {},
                                            15s,
                                            {}};
-    // A label being written when the quit comes is let finish, within the quit's bound.
+    // A label being written when the quit comes is let finish, and its report sent, within the
+    // quit's bound.
+    services.agentOptions.runner.writeGrace = 1s;
     services.agentOptions.runner.shieldedReportLimit = 1s;
     // The final flush leaves room for the agent's stop and the log within the 2 s.
     services.reporterTimings.finalFlushLimit = 1200ms;

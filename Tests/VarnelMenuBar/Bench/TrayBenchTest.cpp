@@ -70,6 +70,7 @@ protected:
                                        {},   {},     15s,     {}};
         services.agentOptions.bonjour = std::make_shared<NoServices>();
         services.agentOptions.runner.reportWaitScale = 0.02;
+        services.agentOptions.runner.writeGrace = 1s;
         services.agentOptions.runner.shieldedReportLimit = 1s;
         services.reporterTimings = DiagnosticsReporter::Timings{50ms, 1s, 1200ms};
         delegate = std::make_unique<AppDelegate>(std::move(services));
