@@ -102,6 +102,11 @@ std::optional<std::pair<std::size_t, std::size_t>> bytesTaken(const nlohmann::js
     return std::pair{std::stoul(match[1].str()), std::stoul(match[2].str())};
 }
 
+// A figure of a scenario for whoever reads the test's output: what the printer and server saw.
+void note(const std::string& scenario, const std::string& what) {
+    std::cout << "[ observed ] " << scenario << ": " << what << "\n";
+}
+
 std::string errorCode(const nlohmann::json& result) {
     return result.contains("error") && result["error"].contains("code") ? result["error"]["code"].get<std::string>()
                                                                         : std::string();
@@ -378,6 +383,9 @@ TEST_F(EndToEndTest, APrinterThatResetsAfterPartOfALabelFailsItWithTheBytesItToo
         EXPECT_TRUE(printed.back().dropped);
         EXPECT_EQ(printed.back().bytes.size(), c.readBeforeReset);
         EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+        note(c.name, "printer read " + std::to_string(printed.back().bytes.size()) + " bytes; result " +
+                         result["state"].get<std::string>() + " " + errorCode(result) + " \"" + errorMessage(result) +
+                         "\"");
     }
 }
 
@@ -577,6 +585,11 @@ TEST_F(EndToEndTest, AStopDuringAWriteLetsTheLabelFinishWithinTheGrace) {
     EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u) << "stop() returned before the report";
     EXPECT_EQ(taskCount(), 0u);
     expectPrintedOnce(jobId, printer, payload + "\n");
+    note("stop during a write that ends within the grace",
+         "printer got " + std::to_string(printer.snapshot().bytesReceived()) + " of " +
+             std::to_string(payload.size() + 1) + " bytes; results " +
+             std::to_string(bench.management().snapshot().resultCount(jobId)) + ", " +
+             resultOf(jobId)["state"].get<std::string>());
 }
 
 // A printer that stops reading holds a stop only for the grace: then the write is ended, and the
@@ -619,6 +632,10 @@ TEST_F(EndToEndTest, AStopDuringAWriteThatDoesNotEndCutsItAfterTheGraceAndReport
     ASSERT_EQ(jobs.size(), 1u);
     EXPECT_LE(jobs[0].bytes.size(), taken->first);
     EXPECT_EQ(payload.compare(0, jobs[0].bytes.size(), jobs[0].bytes), 0);
+    note("stop during a write the printer does not take",
+         "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
+             " ms; printer got " + std::to_string(jobs[0].bytes.size()) + " bytes in 1 connection; result " +
+             errorCode(result) + " \"" + errorMessage(result) + "\"");
 }
 
 // CUPS keeps the job whatever the agent does: a stop ends the watch at once and settles the job.
@@ -652,6 +669,12 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     EXPECT_EQ(result["state"], "failed") << result.dump();
     EXPECT_EQ(errorCode(result), "write_timeout");
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
+    note("stop during a CUPS watch",
+         "stop took " +
+             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                  stopCalled)
+                                .count()) +
+             " ms; results 1, failed " + errorCode(result) + " \"" + errorMessage(result) + "\"");
     scheduler->run({"cancel", "-a", "BenchWatch"});
     device.resume();
     scheduler->run({"lpadmin", "-x", "BenchWatch"});
