@@ -1,30 +1,42 @@
 #include "CLI.hpp"
 
+#include "DescriptorStream.hpp"
+#include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
+#include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 
-#include <unistd.h>
-
+#include <boost/asio/co_spawn.hpp>
 #include <csignal>
-#include <cstdio>
-#include <functional>
-#include <string_view>
+#include <exception>
+#include <iostream>
+#include <unistd.h>
 #include <utility>
 
 namespace varnel::CLI {
 
 namespace {
 
-bool isOption(std::string_view word) { return word.size() >= 2 && word.substr(0, 2) == "--"; }
+bool isOption(std::string_view word) {
+    return word.size() >= 2 && word.substr(0, 2) == "--";
+}
 
-// Lines on standard error go out whole, in one unbuffered write.
-void writeError(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data() + done, text.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
+// Runs an asynchronous command on a loop of its own on this thread, until it ends; what it threw is
+// thrown here.
+void runOnLoop(Awaitable<void> command) {
+    AgentLoop loop;
+    std::exception_ptr failure;
+    boost::asio::co_spawn(loop.context(), std::move(command), [&](std::exception_ptr error) {
+        failure = error;
+        loop.stop();
+    });
+    loop.run();
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
+void showUsage(const Options&, Environment& environment) {
+    usage(environment.out);
 }
 
 } // namespace
@@ -47,21 +59,80 @@ Options::Options(const std::vector<std::string>& args) {
     }
 }
 
-void usage() {
-    std::string text = std::string("varnel-agent ") + AgentVersion::current + "\n"
-                       "\n"
-                       "Usage:\n"
-                       "  varnel-agent enroll --server <url> --code <VRNL-XXXX-XXXX>\n"
-                       "  varnel-agent run [--verbose]\n"
-                       "  varnel-agent printers\n"
-                       "  varnel-agent test --printer <key> [--language zpl|tspl2]\n"
-                       "  varnel-agent status\n"
-                       "  varnel-agent doctor\n"
-                       "  varnel-agent logout\n"
-                       "  varnel-agent logs [--lines 200] [--path] [--reveal]\n"
-                       "  varnel-agent selftest\n";
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+const std::string* Options::value(const std::string& name) const {
+    const auto found = values.find(name);
+    return found == values.end() ? nullptr : &found->second;
+}
+
+void print(std::ostream& out, std::string_view line) {
+    out << line << '\n';
+    out.flush();
+}
+
+void usage(std::ostream& out) {
+    const std::string text = std::string("varnel-agent ") + AgentVersion::current +
+                             "\n"
+                             "\n"
+                             "Usage:\n"
+                             "  varnel-agent enroll --server <url> --code <VRNL-XXXX-XXXX>\n"
+                             "  varnel-agent run [--verbose]\n"
+                             "  varnel-agent printers\n"
+                             "  varnel-agent test --printer <key> [--language zpl|tspl2]\n"
+                             "  varnel-agent status\n"
+                             "  varnel-agent doctor\n"
+                             "  varnel-agent logout\n"
+                             "  varnel-agent logs [--lines 200] [--path] [--reveal]\n"
+                             "  varnel-agent selftest";
+    print(out, text);
+}
+
+void logout(Environment& environment) {
+    CredentialStore::deviceToken().deleteItem();
+    AgentSettings::clear();
+    print(environment.out, "Credentials cleared. This Mac will need a new enrollment code.");
+}
+
+int dispatch(const std::vector<std::string>& words, Environment& environment) {
+    const std::string command = words.empty() ? "help" : words.front();
+    const Options options(words.empty() ? std::vector<std::string>{}
+                                        : std::vector<std::string>(words.begin() + 1, words.end()));
+
+    using Operation = void (*)(const Options&, Environment&);
+    static const std::vector<std::pair<std::string_view, Operation>> commands = {
+        {"enroll", [](const Options& o, Environment& e) { runOnLoop(enroll(o, e)); }},
+        {"run", [](const Options& o, Environment& e) { runOnLoop(run(o, e)); }},
+        {"printers", [](const Options&, Environment& e) { runOnLoop(printers(e)); }},
+        {"test", [](const Options& o, Environment& e) { runOnLoop(testPrint(o, e)); }},
+        {"status", [](const Options&, Environment& e) { status(e); }},
+        {"doctor", [](const Options&, Environment& e) { runOnLoop(doctor(e)); }},
+        {"logout", [](const Options&, Environment& e) { logout(e); }},
+        {"logs", [](const Options& o, Environment& e) { logs(o, e); }},
+        {"selftest", nullptr},
+        {"help", showUsage},
+        {"--help", showUsage},
+        {"-h", showUsage},
+    };
+    for (const auto& [word, operation] : commands) {
+        if (word != command)
+            continue;
+        if (!operation) {
+            environment.out.flush();
+            return SelfTest::run(stdout) ? 0 : 1;
+        }
+        try {
+            operation(options, environment);
+            return 0;
+        } catch (...) {
+            environment.out.flush();
+            environment.err << "Error: " + describeException(std::current_exception()) + "\n";
+            environment.err.flush();
+            return 1;
+        }
+    }
+    environment.err << "Unknown command: " + command + "\n\n";
+    environment.err.flush();
+    usage(environment.out);
+    return 2;
 }
 
 int main(int argc, char** argv) {
@@ -69,29 +140,9 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
-    const std::string command = words.empty() ? "help" : words.front();
-    const Options options(words.empty() ? std::vector<std::string>{}
-                                        : std::vector<std::string>(words.begin() + 1, words.end()));
-    (void)options;
-
-    const std::vector<std::pair<std::string, std::function<int()>>> commands = {
-        {"selftest", [] { return SelfTest::run() ? 0 : 1; }},
-        {"help", [] { usage(); return 0; }},
-        {"--help", [] { usage(); return 0; }},
-        {"-h", [] { usage(); return 0; }},
-    };
-    for (const auto& [word, operation] : commands) {
-        if (word != command) continue;
-        try {
-            return operation();
-        } catch (const std::exception& e) {
-            writeError(std::string("Error: ") + e.what() + "\n");
-            return 1;
-        }
-    }
-    writeError("Unknown command: " + command + "\n\n");
-    usage();
-    return 2;
+    DescriptorStream errors(STDERR_FILENO);
+    Environment environment{std::cout, errors, Services::system()};
+    return dispatch(words, environment);
 }
 
 } // namespace varnel::CLI

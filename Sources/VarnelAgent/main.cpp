@@ -1,3 +1,5 @@
 #include "CLI.hpp"
 
-int main(int argc, char** argv) { return varnel::CLI::main(argc, argv); }
+int main(int argc, char** argv) {
+    return varnel::CLI::main(argc, argv);
+}

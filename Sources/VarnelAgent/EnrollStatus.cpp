@@ -1,0 +1,46 @@
+#include "CLI.hpp"
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/MachineIdentity.hpp"
+#include "VarnelKit/Support/NumberText.hpp"
+
+namespace varnel::CLI {
+
+namespace {
+
+const char* const notEnrolled = "Not enrolled. Run: varnel-agent enroll --server <url> --code <code>";
+
+} // namespace
+
+Awaitable<void> enroll(const Options& options, Environment& environment) {
+    const std::string* server = options.value("server");
+    const std::string* code = options.value("code");
+    if (!code)
+        throw CLIError::usage("--code VRNL-XXXX-XXXX is required");
+    std::string serverText = server ? *server : std::string();
+    std::string codeText = *code;
+    const Enrollment::Success enrolled =
+        co_await environment.services.enroll(std::move(serverText), std::move(codeText));
+    print(environment.out, "Enrolled as \"" + enrolled.deviceName + "\" (device " +
+                               NumberText::integer(enrolled.deviceId) + ").");
+    print(environment.out, "Token stored in the Keychain. Start the agent with: varnel-agent run");
+}
+
+void status(Environment& environment) {
+    const auto settings = AgentSettings::load();
+    if (!settings) {
+        print(environment.out, notEnrolled);
+        return;
+    }
+    const bool hasToken = CredentialStore::deviceToken().load().has_value();
+    const auto& reverb = settings->reverb;
+    print(environment.out,
+          "Device:   " + settings->deviceName + " (id " + NumberText::integer(settings->deviceId) + ")");
+    print(environment.out, "Server:   " + std::string(settings->serverURL.buffer()));
+    print(environment.out,
+          "Reverb:   " + reverb.scheme + "://" + reverb.host + ":" + NumberText::integer(reverb.port));
+    print(environment.out,
+          std::string("Token:    ") + (hasToken ? "present in Keychain" : "MISSING — re-enroll"));
+    print(environment.out, "Machine:  " + MachineIdentity::platformUUID().value_or("unknown"));
+}
+
+} // namespace varnel::CLI

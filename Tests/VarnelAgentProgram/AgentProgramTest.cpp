@@ -1,0 +1,251 @@
+// The shipped program against the test bench: enrolled, run, printing and stopped as an
+// administrator or a service manager does it, each run in a data folder of its own.
+#include "AgentProcess.hpp"
+#include "Bench/TestBench.hpp"
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/TemporaryDataHome.hpp"
+
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace varnel {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::AgentProcess;
+using testing::RawTestPrinter;
+using testing::TestBench;
+using Snapshot = testing::ManagementTestServer::Snapshot;
+namespace fs = std::filesystem;
+
+const std::string running = "Agent running. Press Ctrl-C to stop.";
+
+std::string label(const std::string& text) {
+    return "^XA^FO20,20^A0N,30,30^FD" + text + "^FS^XZ";
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+TestBench::Options benchOptions() {
+    TestBench::Options options;
+    options.management.enrollmentCode = "VRNL-2345-6789";
+    return options;
+}
+
+class AgentProgramTest : public ::testing::Test {
+protected:
+    // What enrollment leaves behind, written directly.
+    void enrollInPlace() const {
+        bench.agentSettings().save();
+        CredentialStore::deviceToken().save(bench.token());
+    }
+
+    std::unique_ptr<AgentProcess> startRun(AgentProcess::Options options = {}) {
+        return std::make_unique<AgentProcess>(std::vector<std::string>{testing::agentProgram(), "run"},
+                                              options);
+    }
+
+    // Running with its channel subscribed, so a pushed job reaches it.
+    bool subscribed(std::chrono::milliseconds limit) {
+        return bench.pusher().waitFor(
+            [](const auto& s) {
+                for (const auto& subscription : s.subscriptions) {
+                    if (subscription.accepted)
+                        return true;
+                }
+                return false;
+            },
+            limit);
+    }
+
+    std::string logText() const {
+        std::ifstream stream(home.varnel() / "Logs" / "varnel.log");
+        std::stringstream text;
+        text << stream.rdbuf();
+        return text.str();
+    }
+
+    // The events the server received, as "kind: message".
+    std::vector<std::string> events() {
+        std::vector<std::string> list;
+        for (const auto& event : bench.management().snapshot().events)
+            list.push_back(event.value("kind", "") + ": " + event.value("message", ""));
+        return list;
+    }
+
+    bool eventArrived(const std::string& kind, std::chrono::milliseconds limit) {
+        return bench.management().waitFor(
+            [&kind](const Snapshot& s) {
+                for (const auto& event : s.events) {
+                    if (event.value("kind", "") == kind)
+                        return true;
+                }
+                return false;
+            },
+            limit);
+    }
+
+    // The job was printed exactly once with these bytes and reported once as printed.
+    void expectPrintedOnce(std::int64_t jobId, const RawTestPrinter& printer, const std::string& bytes) {
+        ASSERT_TRUE(
+            bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
+            << logText();
+        const auto result = bench.management().snapshot().results.at(jobId).front();
+        EXPECT_EQ(result["state"], "printed") << result.dump();
+        EXPECT_EQ(result.value("bytes_written", std::int64_t{-1}), static_cast<std::int64_t>(bytes.size()));
+        std::size_t copies = 0;
+        for (const auto& job : printer.snapshot().jobs())
+            copies += job.bytes == bytes ? 1 : 0;
+        EXPECT_EQ(copies, 1u);
+        EXPECT_EQ(printer.snapshot().jobs().size(), 1u);
+        EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+    }
+
+    testing::TemporaryDataHome home;
+    ::varnel::testing::ScopedEnvironment authority{"SSL_CERT_FILE", TestBench::caFile().string()};
+    // No print scheduler: the agent finds no queues, whatever this machine has.
+    ::varnel::testing::ScopedEnvironment scheduler{"CUPS_SERVER", "/nonexistent/varnel-tests/cups.sock"};
+    TestBench bench{benchOptions()};
+};
+
+TEST_F(AgentProgramTest, EnrollThenStatusShowWhatTheServerGave) {
+    AgentProcess enroll({testing::agentProgram(), "enroll", "--server", bench.management().baseUrl(),
+                         "--code", "vrnl 2345 6789"});
+    ASSERT_EQ(enroll.waitForExit(30s), 0) << enroll.errors();
+    EXPECT_EQ(enroll.output(), "Enrolled as \"Bench Device\" (device 1).\n"
+                               "Token stored in the Keychain. Start the agent with: varnel-agent run\n");
+    EXPECT_EQ(enroll.errors(), "");
+    const auto enrollments = bench.management().snapshot().enrollments;
+    ASSERT_EQ(enrollments.size(), 1u);
+    EXPECT_EQ(enrollments[0]["enrollment_code"], "VRNL-2345-6789");
+
+    AgentProcess status({testing::agentProgram(), "status"});
+    ASSERT_EQ(status.waitForExit(10s), 0);
+    const std::string port = std::to_string(bench.pusher().wssPort());
+    EXPECT_EQ(status.output().substr(0, status.output().find("Machine:")),
+              "Device:   Bench Device (id 1)\n"
+              "Server:   " +
+                  bench.management().baseUrl() +
+                  "\n"
+                  "Reverb:   wss://127.0.0.1:" +
+                  port +
+                  "\n"
+                  "Token:    present in Keychain\n");
+    // status asks the server nothing.
+    EXPECT_EQ(bench.management().snapshot().requests.size(), 1u);
+}
+
+TEST_F(AgentProgramTest, RunPrintsAPushedJobOnceAndShowsEachStatusOnce) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(agent->waitForLine("[status] connected", 20s)) << agent->output();
+    ASSERT_TRUE(subscribed(10s));
+
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Hello")});
+    expectPrintedOnce(jobId, printer, label("Hello") + "\n");
+    const std::string printed = "Job " + std::to_string(jobId) + ": printed";
+    EXPECT_TRUE(agent->waitForOutput(
+        [&](const std::string& text) { return text.find(printed) != std::string::npos; }, 5s));
+
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_EQ(occurrences(agent->output(), "[status] "), 1u) << agent->output();
+    EXPECT_EQ(occurrences(agent->output(), running + "\n"), 1u);
+    EXPECT_EQ(agent->errors(), "");
+}
+
+// A terminal's Ctrl-C and a service manager's stop end the agent the same way: the shut-down
+// reaches the server, the last log line reaches the file, and the exit status is 0.
+TEST_F(AgentProgramTest, InterruptAndTerminateBothStopInOrder) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        testing::TemporaryDataHome runHome;
+        enrollInPlace();
+        const auto eventsBefore = events().size();
+        auto agent = startRun();
+        ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+        agent->signal(signal);
+        ASSERT_EQ(agent->waitForExit(10s), 0) << signal;
+
+        const auto all = events();
+        const std::vector<std::string> mine(all.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+                                            all.end());
+        EXPECT_EQ(mine, (std::vector<std::string>{"agent_started: Varnel 1.0.4 started on Bench Device.",
+                                                  "agent_stopped: Varnel shut down."}))
+            << signal;
+        const auto started = bench.management().snapshot().events.at(eventsBefore);
+        EXPECT_EQ(started["context"], nlohmann::json({{"agent_version", "1.0.4"}}));
+
+        std::ifstream stream(runHome.varnel() / "Logs" / "varnel.log");
+        std::stringstream log;
+        log << stream.rdbuf();
+        EXPECT_NE(log.str().find("Varnel agent stopping"), std::string::npos) << signal << "\n" << log.str();
+    }
+}
+
+TEST_F(AgentProgramTest, AStopWhileAJobIsWrittenLetsItFinishAndReportsItOnce) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(subscribed(10s));
+
+    std::string payload;
+    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
+        payload += label("Label " + std::to_string(i)) + "\n";
+    payload += label("last");
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        10s));
+
+    agent->signal(SIGINT);
+    // The shut-down event leaves before the agent is stopped; the write is then under way.
+    ASSERT_TRUE(eventArrived("agent_stopped", 5s)) << agent->output();
+    printer.resume();
+    ASSERT_EQ(agent->waitForExit(10s), 0) << agent->output();
+    expectPrintedOnce(jobId, printer, payload + "\n");
+}
+
+// Standard output is a full pipe that nobody reads for 20 s: the agent still prints and reports a
+// job pushed meanwhile, its log file still gets every line, and it still stops in time.
+TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    const auto start = std::chrono::steady_clock::now();
+    auto agent = startRun({.readOutput = false, .fullOutput = true});
+    ASSERT_TRUE(subscribed(20s)) << agent->errors();
+
+    const auto jobId =
+        bench.management().createJob({.printerKey = printer.key(), .payload = label("Unread")});
+    expectPrintedOnce(jobId, printer, label("Unread") + "\n");
+    const std::string printed = "Job " + std::to_string(jobId) + ": printed";
+    // The log file's line is written right after the result; nothing else tells when.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (logText().find(printed) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(logText().find(printed), std::string::npos) << logText();
+
+    std::this_thread::sleep_until(start + 20s);
+    EXPECT_FALSE(agent->waitForExit(0ms)) << "the agent ended while its output was not read";
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+    agent->startReading();
+}
+
+} // namespace
+} // namespace varnel
