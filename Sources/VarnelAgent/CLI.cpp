@@ -23,7 +23,7 @@ bool isOption(std::string_view word) {
 
 // Runs an asynchronous command on a loop of its own on this thread, until it ends; what it threw is
 // thrown here.
-void runOnLoop(Awaitable<void> command) {
+int runOnLoop(Awaitable<void> command) {
     AgentLoop loop;
     std::exception_ptr failure;
     boost::asio::co_spawn(loop.context(), std::move(command), [&](std::exception_ptr error) {
@@ -33,10 +33,18 @@ void runOnLoop(Awaitable<void> command) {
     loop.run();
     if (failure)
         std::rethrow_exception(failure);
+    return 0;
 }
 
-void showUsage(const Options&, Environment& environment) {
+int showUsage(const Options&, Environment& environment) {
     usage(environment.out);
+    return 0;
+}
+
+// The self-test prints its own report; a failed check is its finding, not an error line.
+int selfTest(Environment& environment) {
+    environment.out.flush();
+    return SelfTest::run(stdout) ? 0 : 1;
 }
 
 } // namespace
@@ -97,17 +105,18 @@ int dispatch(const std::vector<std::string>& words, Environment& environment) {
     const Options options(words.empty() ? std::vector<std::string>{}
                                         : std::vector<std::string>(words.begin() + 1, words.end()));
 
-    using Operation = void (*)(const Options&, Environment&);
+    // Each gives the exit status of a command that did not fail; a failure is thrown.
+    using Operation = int (*)(const Options&, Environment&);
     static const std::vector<std::pair<std::string_view, Operation>> commands = {
-        {"enroll", [](const Options& o, Environment& e) { runOnLoop(enroll(o, e)); }},
-        {"run", [](const Options& o, Environment& e) { runOnLoop(run(o, e)); }},
-        {"printers", [](const Options&, Environment& e) { runOnLoop(printers(e)); }},
-        {"test", [](const Options& o, Environment& e) { runOnLoop(testPrint(o, e)); }},
-        {"status", [](const Options&, Environment& e) { status(e); }},
-        {"doctor", [](const Options&, Environment& e) { runOnLoop(doctor(e)); }},
-        {"logout", [](const Options&, Environment& e) { logout(e); }},
-        {"logs", [](const Options& o, Environment& e) { logs(o, e); }},
-        {"selftest", nullptr},
+        {"enroll", [](const Options& o, Environment& e) { return runOnLoop(enroll(o, e)); }},
+        {"run", [](const Options& o, Environment& e) { return runOnLoop(run(o, e)); }},
+        {"printers", [](const Options&, Environment& e) { return runOnLoop(printers(e)); }},
+        {"test", [](const Options& o, Environment& e) { return runOnLoop(testPrint(o, e)); }},
+        {"status", [](const Options&, Environment& e) { return status(e), 0; }},
+        {"doctor", [](const Options&, Environment& e) { return runOnLoop(doctor(e)); }},
+        {"logout", [](const Options&, Environment& e) { return logout(e), 0; }},
+        {"logs", [](const Options& o, Environment& e) { return logs(o, e), 0; }},
+        {"selftest", [](const Options&, Environment& e) { return selfTest(e); }},
         {"help", showUsage},
         {"--help", showUsage},
         {"-h", showUsage},
@@ -115,13 +124,8 @@ int dispatch(const std::vector<std::string>& words, Environment& environment) {
     for (const auto& [word, operation] : commands) {
         if (word != command)
             continue;
-        if (!operation) {
-            environment.out.flush();
-            return SelfTest::run(stdout) ? 0 : 1;
-        }
         try {
-            operation(options, environment);
-            return 0;
+            return operation(options, environment);
         } catch (...) {
             environment.out.flush();
             environment.err << "Error: " + describeException(std::current_exception()) + "\n";

@@ -131,11 +131,5 @@ TEST_F(DoctorTest, PrintersThatAreNotOnlineAreListedUnderTheCount) {
                                   "       error    Shipping", "       unavaila Odd One"}));
 }
 
-TEST_F(DoctorTest, AnIpv6ServerIsNamedByItsAddress) {
-    enrollLocally(true, "https", "https://[::1]:8443");
-    EXPECT_EQ(run({"doctor"}), 0);
-    EXPECT_EQ(outLines().at(4), "  [ok] Reached ::1");
-}
-
 } // namespace
 } // namespace varnel

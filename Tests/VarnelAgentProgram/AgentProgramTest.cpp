@@ -102,6 +102,15 @@ protected:
         const auto result = bench.management().snapshot().results.at(jobId).front();
         EXPECT_EQ(result["state"], "printed") << result.dump();
         EXPECT_EQ(result.value("bytes_written", std::int64_t{-1}), static_cast<std::int64_t>(bytes.size()));
+        ASSERT_TRUE(printer.waitFor(
+            [&bytes](const RawTestPrinter::Snapshot& s) {
+                for (const auto& connection : s.connections) {
+                    if (connection.bytes == bytes && !connection.open)
+                        return true;
+                }
+                return false;
+            },
+            10s));
         std::size_t copies = 0;
         for (const auto& job : printer.snapshot().jobs())
             copies += job.bytes == bytes ? 1 : 0;
@@ -244,7 +253,6 @@ TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
     agent->signal(SIGINT);
     ASSERT_EQ(agent->waitForExit(10s), 0);
     EXPECT_TRUE(eventArrived("agent_stopped", 1s));
-    agent->startReading();
 }
 
 } // namespace
