@@ -854,7 +854,8 @@ int run(const Options& options) {
         const double drainSeconds = Seconds(drainEnd - drainStart).count();
         const double drainTarget = drainTargetPerJob * double(options.drain) / 1000.0;
         std::printf("\n2. %zu pending jobs drained: %.3f s from the pending-list request after the channel came back "
-                    "to the last result (%.3f s from the drop of the channel); each printed once\n",
+                    "to the last result (%.3f s from the drop of the channel, which the agent logs as one error); each "
+                    "printed once\n",
                     options.drain, drainSeconds, Seconds(drainEnd - droppedAt).count());
         std::printf("   target <= %.1f s (1,000 in <= 10 s): %s; %.2f ms per job\n", drainTarget,
                     verdict(drainSeconds <= drainTarget), 1000.0 * drainSeconds / double(options.drain));
