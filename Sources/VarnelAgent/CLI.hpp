@@ -104,7 +104,4 @@ struct Session {
 };
 Session loadSession(bool verbose);
 
-// The line count of `logs`: a whole decimal number with an optional sign, else 100.
-std::int64_t logLineCount(const Options& options);
-
 } // namespace varnel::CLI

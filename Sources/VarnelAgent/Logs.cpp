@@ -7,12 +7,17 @@
 
 namespace varnel::CLI {
 
+namespace {
+
+// A whole decimal number with an optional sign, else 100.
 std::int64_t logLineCount(const Options& options) {
     const std::string* text = options.value("lines");
     const auto count = text ? NumberText::parseInteger(*text) : std::nullopt;
     // A count below zero shows nothing, as zero does.
     return count ? std::max<std::int64_t>(*count, 0) : 100;
 }
+
+} // namespace
 
 void logs(const Options& options, Environment& environment) {
     // Throws the no-home-folder sentence before anything is created: the command then fails with it.
