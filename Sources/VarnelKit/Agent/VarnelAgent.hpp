@@ -132,7 +132,8 @@ public:
     // first included, returns only once all that any stop took has ended. Harmless when repeated
     // or before any start; never throws.
     Awaitable<void> stop();
-    // One full rescan; works before start() too. Never throws.
+    // One full rescan; works before start() too. Fails only for its caller's cancellation, which
+    // ends it without waiting for the scheduler.
     Awaitable<void> rescanPrinters();
 
     // Test hooks.
