@@ -962,7 +962,7 @@ int run(const Options& options) {
         const bool wakeupsMet = bursts.size() <= burstBound && idleActivity.polls <= pollBound &&
                                 idleActivity.heartbeats <= heartbeatBound && idleActivity.rescans <= rescanBound &&
                                 idleActivity.probes <= probeBound && idleActivity.pings <= keepaliveBound;
-        std::printf("   target no wake-ups beyond the specified intervals: %s\n", verdict(wakeupsMet));
+        std::printf("   target no wake-ups beyond the production intervals: %s\n", verdict(wakeupsMet));
 
         std::printf("\n5. the floor (this program, one kept-alive libcurl HTTPS connection and plain sockets: fetch, "
                     "probe, write, post), %zu jobs over %ld HTTPS connection(s):\n",
