@@ -22,6 +22,19 @@ using testing::TestBench;
 using Snapshot = testing::ManagementTestServer::Snapshot;
 namespace fs = std::filesystem;
 
+const std::string running = "Agent running. Press Ctrl-C to stop.";
+
+std::string label(const std::string& text) {
+    return "^XA^FO20,20^A0N,30,30^FD" + text + "^FS^XZ";
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
 TestBench::Options benchOptions() {
     TestBench::Options options;
     options.management.enrollmentCode = "VRNL-2345-6789";
@@ -138,6 +151,108 @@ TEST_F(AgentProgramTest, EnrollThenStatusShowWhatTheServerGave) {
                   "Token:    present in Keychain\n");
     // status asks the server nothing.
     EXPECT_EQ(bench.management().snapshot().requests.size(), 1u);
+}
+
+TEST_F(AgentProgramTest, RunPrintsAPushedJobOnceAndShowsEachStatusOnce) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(agent->waitForLine("[status] connected", 20s)) << agent->output();
+    ASSERT_TRUE(subscribed(10s));
+
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Hello")});
+    expectPrintedOnce(jobId, printer, label("Hello") + "\n");
+    const std::string printed = "Job " + std::to_string(jobId) + ": printed";
+    EXPECT_TRUE(agent->waitForOutput(
+        [&](const std::string& text) { return text.find(printed) != std::string::npos; }, 5s));
+
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_EQ(occurrences(agent->output(), "[status] "), 1u) << agent->output();
+    EXPECT_EQ(occurrences(agent->output(), running + "\n"), 1u);
+    EXPECT_EQ(agent->errors(), "");
+}
+
+// A terminal's Ctrl-C and a service manager's stop end the agent the same way: the shut-down
+// reaches the server, the last log line reaches the file, and the exit status is 0.
+TEST_F(AgentProgramTest, InterruptAndTerminateBothStopInOrder) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        testing::TemporaryDataHome runHome;
+        enrollInPlace();
+        const auto eventsBefore = events().size();
+        auto agent = startRun();
+        ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+        agent->signal(signal);
+        ASSERT_EQ(agent->waitForExit(10s), 0) << signal;
+
+        const auto all = events();
+        const std::vector<std::string> mine(all.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
+                                            all.end());
+        EXPECT_EQ(mine, (std::vector<std::string>{"agent_started: Varnel 1.0.4 started on Bench Device.",
+                                                  "agent_stopped: Varnel shut down."}))
+            << signal;
+        const auto started = bench.management().snapshot().events.at(eventsBefore);
+        EXPECT_EQ(started["context"], nlohmann::json({{"agent_version", "1.0.4"}}));
+
+        std::ifstream stream(runHome.varnel() / "Logs" / "varnel.log");
+        std::stringstream log;
+        log << stream.rdbuf();
+        EXPECT_NE(log.str().find("Varnel agent stopping"), std::string::npos) << signal << "\n" << log.str();
+    }
+}
+
+TEST_F(AgentProgramTest, AStopWhileAJobIsWrittenLetsItFinishAndReportsItOnce) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(subscribed(10s));
+
+    std::string payload;
+    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
+        payload += label("Label " + std::to_string(i)) + "\n";
+    payload += label("last");
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        10s));
+
+    agent->signal(SIGINT);
+    // The shut-down event leaves before the agent is stopped; the write is then under way.
+    ASSERT_TRUE(eventArrived("agent_stopped", 5s)) << agent->output();
+    printer.resume();
+    ASSERT_EQ(agent->waitForExit(10s), 0) << agent->output();
+    expectPrintedOnce(jobId, printer, payload + "\n");
+}
+
+// Standard output is a full pipe that nobody reads for 20 s: the agent still prints and reports a
+// job pushed meanwhile, its log file still gets every line, and it still stops in time.
+TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    const auto start = std::chrono::steady_clock::now();
+    auto agent = startRun({.readOutput = false, .fullOutput = true});
+    ASSERT_TRUE(subscribed(20s)) << agent->errors();
+
+    const auto jobId =
+        bench.management().createJob({.printerKey = printer.key(), .payload = label("Unread")});
+    expectPrintedOnce(jobId, printer, label("Unread") + "\n");
+    const std::string printed = "Job " + std::to_string(jobId) + ": printed";
+    // The log file's line is written right after the result; nothing else tells when.
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (logText().find(printed) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_NE(logText().find(printed), std::string::npos) << logText();
+
+    std::this_thread::sleep_until(start + 20s);
+    EXPECT_FALSE(agent->waitForExit(0ms)) << "the agent ended while its output was not read";
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_TRUE(eventArrived("agent_stopped", 1s));
 }
 
 } // namespace

@@ -210,7 +210,7 @@ TEST(AgentLogger, AStandardOutputNobodyReadsCostsTheFileNoLine) {
     TemporaryDirectory tmp;
     Pipe pipe;
     fillUp(pipe.writeEnd());
-    PausedReader reader(pipe.readEnd(), 20s);
+    PausedReader reader(pipe.readEnd(), 60s);
     Clock::duration took{}, flushTook{};
     bool fileCompleteWhileStuck = false, flushedWhileStuck = true, fileFlushedWhileStuck = false;
     std::string written;
@@ -224,8 +224,15 @@ TEST(AgentLogger, AStandardOutputNobodyReadsCostsTheFileNoLine) {
         took = Clock::now() - start;
 
         // Read past the file's worker, which a logger that waits for standard output holds up.
-        fileCompleteWhileStuck =
-            waitUntil(10s, [&] { return account(linesOf(contents(file->fileURL()))).arrived == lines; });
+        // Counted without account(), whose expressions are slow in a sanitizer build.
+        const auto jobLinesInFile = [&] {
+            const std::string text = contents(file->fileURL());
+            int count = 0;
+            for (auto at = text.find("] Job "); at != std::string::npos; at = text.find("] Job ", at + 1))
+                ++count;
+            return count;
+        };
+        fileCompleteWhileStuck = waitUntil(20s, [&] { return jobLinesInFile() == lines; });
         fileFlushedWhileStuck = file->flushFor(2s);
         const auto before = Clock::now();
         flushedWhileStuck = logger.flushFor(300ms);
@@ -241,7 +248,9 @@ TEST(AgentLogger, AStandardOutputNobodyReadsCostsTheFileNoLine) {
     const auto echoed = account(linesOf(reader.finish()));
     const auto inFile = account(linesOf(written));
 
-    EXPECT_LT(took, 2s) << std::chrono::duration<double, std::milli>(took).count() << " ms";
+    // Generous for a loaded sanitizer build; a logger that waited for the reader would take the
+    // reader's patience (60 s).
+    EXPECT_LT(took, 15s) << std::chrono::duration<double, std::milli>(took).count() << " ms";
     EXPECT_TRUE(fileCompleteWhileStuck) << "the file waited for standard output";
     EXPECT_TRUE(fileFlushedWhileStuck);
     EXPECT_TRUE(inFile.notices.empty());
@@ -250,7 +259,7 @@ TEST(AgentLogger, AStandardOutputNobodyReadsCostsTheFileNoLine) {
     // The bounded flush said the echo had not got there, and said so on time.
     EXPECT_FALSE(flushedWhileStuck);
     EXPECT_GE(flushTook, 290ms);
-    EXPECT_LT(flushTook, 1s) << std::chrono::duration<double, std::milli>(flushTook).count() << " ms";
+    EXPECT_LT(flushTook, 2s) << std::chrono::duration<double, std::milli>(flushTook).count() << " ms";
     // The echo kept what its queue holds (and the line its write waited with), dropped the rest,
     // and counted every dropped line before the line after.
     ASSERT_FALSE(echoed.notices.empty());

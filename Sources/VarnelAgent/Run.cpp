@@ -1,0 +1,123 @@
+#include "CLI.hpp"
+#include "StatusPrinter.hpp"
+#include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+#include "VarnelKit/Agent/VarnelAgent.hpp"
+#include "VarnelKit/Support/AgentLogger.hpp"
+#include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/LogFile.hpp"
+
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace varnel::CLI {
+
+namespace {
+
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+// A write under way at a stop may finish within this grace; a label cut in half is a label lost.
+constexpr auto writeGrace = 5s;
+// The report of a job that reached the printer, counted from the stop: a write let finish at the
+// end of its grace still has a second for its report.
+constexpr auto stopReportLimit = 6s;
+// Past this, counted from the first signal, the program leaves whatever is still under way...
+constexpr auto stepsLimit = 8s;
+// ...and gives the log its last lines for at most this long: the whole shut-down stays within 10 s.
+constexpr auto logDrainLimit = 2s;
+
+Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
+    co_return id;
+}
+
+// Ends the process without running destructors: a blocking call still on the pool, or a reader
+// that stopped reading standard output, could hold a destructor for ever. The first caller drains
+// the log and exits; a later one gives it that long, then exits itself.
+[[noreturn]] void exitProcess(const std::shared_ptr<AgentLogger>& logger, int status) {
+    static std::atomic_flag exiting = ATOMIC_FLAG_INIT;
+    if (exiting.test_and_set()) {
+        std::this_thread::sleep_for(logDrainLimit + 500ms);
+        std::_Exit(status);
+    }
+    (void)logger->flushFor(logDrainLimit);
+    std::_Exit(status);
+}
+
+Awaitable<void> shutDown(std::shared_ptr<DiagnosticsReporter> reporter, std::shared_ptr<VarnelAgent> agent,
+                         std::shared_ptr<AgentLogger> logger) {
+    reporter->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
+    co_await reporter->stop();
+    co_await agent->stop();
+    exitProcess(logger, 0);
+}
+
+// Makes sure the process ends in time when a step of the shut-down hangs.
+void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
+    static std::once_flag started;
+    std::call_once(started, [&logger] {
+        std::thread([logger] {
+            std::this_thread::sleep_for(stepsLimit);
+            exitProcess(logger, 0);
+        }).detach();
+    });
+}
+
+} // namespace
+
+Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Environment& /*environment*/) {
+    // Nothing is created before the session is known to be complete: no log file, no event.
+    Session session = loadSession(false);
+    const auto executor = co_await asio::this_coro::executor;
+
+    std::shared_ptr<LogFile> file;
+    try {
+        file = std::make_shared<LogFile>(LogFile::Configuration());
+    } catch (const Error&) {
+        // No home folder: the agent still runs, logging to the journal and standard output.
+    }
+    const auto logger = std::make_shared<AgentLogger>("com.varnel.agent", "agent", true, file);
+
+    const std::int64_t deviceId = session.settings.deviceId;
+    DiagnosticsReporter::DeviceIdProvider provider = [deviceId] { return enrolledDeviceId(deviceId); };
+    const auto reporter = DiagnosticsReporter::make(executor, session.api, logger, std::move(provider));
+    const std::string version = AgentVersion::current;
+    DiagnosticsReporter::Context context{{"agent_version", version}};
+    reporter->report(AgentEventKind::agentStarted,
+                     "Varnel " + version + " started on " + session.settings.deviceName + ".", std::nullopt,
+                     std::move(context));
+
+    VarnelAgent::Options agentOptions;
+    agentOptions.runner.writeGrace = writeGrace;
+    agentOptions.runner.shieldedReportLimit = stopReportLimit;
+    const auto agent =
+        VarnelAgent::make(executor, session.settings, session.api, logger, VarnelAgent::Timings::production(),
+                          reporter, std::move(agentOptions));
+    // Status lines take the echo's own queue: a terminal that is not read never holds up the loop.
+    auto statusPrinter =
+        std::make_shared<StatusPrinter>([logger](std::string_view line) { logger->print(line); });
+    agent->onStatusChange(
+        [statusPrinter](const VarnelAgent::Status& status) { statusPrinter->show(status); });
+    co_await agent->start();
+
+    // From here on an interrupt or a service manager's stop ends the agent in order; before, the
+    // default action ends the process. Every delivery starts the same steps; the first to finish
+    // exits.
+    asio::signal_set signals(executor, SIGINT, SIGTERM);
+    logger->print("Agent running. Press Ctrl-C to stop.");
+    for (;;) {
+        (void)co_await signals.async_wait(asio::use_awaitable);
+        startExitDeadline(logger);
+        asio::co_spawn(executor, shutDown(reporter, agent, logger), asio::detached);
+    }
+}
+
+} // namespace varnel::CLI
