@@ -20,8 +20,7 @@
 //
 // Missed targets do not fail the run; a broken run does (a label lost, printed twice or not at all,
 // a result missing or doubled, a command that failed, an agent that crashed or would not stop, or
-// whose stop did not reach the server): exit status 1. A build whose run command says it cannot
-// run the agent yet gives 77, which ctest counts as skipped.
+// whose stop did not reach the server): exit status 1.
 #include "AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
 #include "VarnelKit/Protocol/JobResultRequest.hpp"
@@ -116,11 +115,6 @@ const char* verdict(bool met) {
 // A fault of the run itself (not a missed target): reported, and the run fails.
 struct Broken {
     std::string what;
-};
-
-// A build whose run command is not there yet: nothing to measure (exit status 77).
-struct Skipped {
-    std::string why;
 };
 
 // Reads the recorded state without copying it: the condition runs under the server's lock.
@@ -674,12 +668,8 @@ int run(const Options& options) {
         // 4, the start: launched, running, connected and through its first round of requests.
         AgentProcess agent({agentProgram, "run"}, environment);
         const auto runningAt = agent.waitForLine("Agent running", 60s);
-        if (!runningAt) {
-            const auto last = agent.lastLines(1);
-            if (!last.empty() && last.back().find("cannot run the agent yet") != std::string::npos)
-                throw Skipped{last.back()};
+        if (!runningAt)
             throw Broken{"varnel-agent run printed no \"Agent running\" within 60 s; it " + agent.ending()};
-        }
         const std::string channel = bench.management().channelName();
         if (!waitWhileAlive(&agent, 30s, [&](std::chrono::milliseconds slice) {
                 return bench.pusher().waitFor(
@@ -999,9 +989,6 @@ int run(const Options& options) {
         status = problems.empty() ? 0 : 1;
         std::printf("%s\n", problems.empty() ? "run complete: every label printed once and reported once"
                                              : "run broken");
-    } catch (const Skipped& skipped) {
-        std::printf("skipped: this build of varnel-agent has no run command yet: %s\n", skipped.why.c_str());
-        status = 77;
     } catch (const Broken& broken) {
         std::printf("BROKEN: %s\n", broken.what.c_str());
         status = 1;
