@@ -1,42 +1,41 @@
-// The whole agent against the test bench on loopback, with the figures its users feel:
+// The shipped program against the test bench on loopback, with the figures its users feel:
 //
 //   AgentBenchmark [--jobs N] [--drain N] [--idle-seconds S]
 //
-// 1. push-to-printed and push-to-reported latency over N jobs pushed one after another;
-// 2. N pending jobs drained after the agent connects, total time;
-// 3. CPU time per job of the agent process;
-// 4. an idle connected agent's memory and wake-ups over S seconds, at the production intervals;
-// 5. the floor: the same steps done back to back by this program with libcurl and a socket.
+// 1. push-to-printed and push-to-reported latency over N jobs pushed one after another, and where
+//    one job's time goes, step by step, against the floor's same steps;
+// 2. N pending jobs drained after the channel comes back, total time;
+// 3. CPU time per job of the agent process, by thread;
+// 4. memory after the start, after the N pushed jobs and after the drain; an idle connected
+//    agent's wake-ups over S seconds, at the production intervals; the time from launch to
+//    "Agent running";
+// 5. the floor: the same steps done back to back by this program with libcurl and a socket;
+// 6. `status` and `printers` (no queues) as whole processes.
 //
-// The agent runs alone in a child process (this program in its "agent" mode) with the production
-// pieces: libcurl HTTPS, the channel over wss, raw TCP printing, the AgentLogger writing to a file
-// in a temporary data folder, and a CUPS_SERVER on which nothing listens, so that discovery never
-// touches the machine's scheduler. This process runs the bench and does all the measuring.
+// The agent is `varnel-agent run` itself in a child process, enrolled beforehand with
+// `varnel-agent enroll` against the bench: libcurl HTTPS, the channel over wss with the bench's
+// authority, raw TCP printing, its log file in a temporary data folder and every line echoed to
+// its standard output (read here), and a CUPS_SERVER on which nothing listens, so that discovery
+// never touches the machine's scheduler. This process runs the bench and does all the measuring.
 //
 // Missed targets do not fail the run; a broken run does (a label lost, printed twice or not at all,
-// a result missing or doubled, an agent that crashed or would not stop): exit status 1.
+// a result missing or doubled, a command that failed, an agent that crashed or would not stop, or
+// whose stop did not reach the server): exit status 1.
+#include "AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
-#include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Protocol/JobResultRequest.hpp"
-#include "VarnelKit/Support/AgentLogger.hpp"
-#include "VarnelKit/Support/AgentLoop.hpp"
-#include "VarnelKit/Support/AgentVersion.hpp"
-#include "VarnelKit/Support/LogFile.hpp"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <csignal>
-#include <cstring>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
 #include <filesystem>
 #include <fstream>
@@ -45,16 +44,11 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <set>
-#include <spawn.h>
 #include <string>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace varnel::testing {
 namespace {
@@ -63,9 +57,8 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// The intervals the programs run the agent with, and the channel's keepalive check.
+// The intervals `run` gives the agent, and the channel's keepalive check.
 constexpr auto pollWhenConnected = 60s;
-constexpr auto pollWhenDisconnected = 15s;
 constexpr auto heartbeatInterval = 60s;
 constexpr auto rescanInterval = 300s;
 constexpr auto statusCheckInterval = 45s;
@@ -74,9 +67,16 @@ constexpr auto keepaliveInterval = 30s;
 constexpr double p50Target = 5.0;      // ms
 constexpr double p99Target = 20.0;     // ms
 constexpr double drainTargetPerJob = 10.0; // ms: 1,000 jobs in 10 s
-constexpr double rssTargetMiB = 15.0;
+constexpr double rssTargetMiB = 20.0;
+constexpr double privateTargetMiB = 5.0;
+constexpr double growthTargetKiB = 512.0;
+constexpr double statusTargetMs = 20.0;
 
-// A job's bytes as the printer receives them: the ZPL driver sends the trimmed text and a newline.
+// The bench's code in the form the enrollment accepts.
+constexpr const char* enrollmentCode = "VRNL-2345-6789";
+// Runs of each whole-process command.
+constexpr int commandRuns = 20;
+
 std::string labelFor(std::size_t serial) {
     char text[96];
     std::snprintf(text, sizeof text, "^XA^FO40,40^A0N,40,40^FDBench label %06zu^FS^XZ", serial);
@@ -125,266 +125,6 @@ template <class Server, class Read> void peek(const Server& server, Read read) {
     }, 0ms);
 }
 
-// MARK: - The agent process
-
-// The agent, as the programs run it, until SIGTERM.
-Awaitable<void> stopThenQuit(std::shared_ptr<VarnelAgent> agent, AgentLoop* loop) {
-    co_await agent->stop();
-    loop->stop();
-}
-
-int runAgent(int argc, char** argv) {
-    // agent <parent pid> <server url> <wss port> <key> <token> <device id> <device name>
-    if (argc != 9)
-        return 2;
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (std::to_string(::getppid()) != argv[2])
-        return 3; // the parent went before the death signal was armed
-
-    AgentSettings settings;
-    settings.deviceId = std::stoll(argv[7]);
-    settings.deviceName = argv[8];
-    const auto server = parseAbsoluteUrl(argv[3]);
-    if (!server)
-        return 2;
-    settings.serverURL = *server;
-    settings.reverb = ReverbSettings{argv[5], "127.0.0.1", std::stoll(argv[4]), "wss"};
-
-    AgentLoop loop;
-    auto api = std::make_shared<VarnelAPIClient>(
-        VarnelAPIClient::Configuration{settings.serverURL, AgentVersion::current}, std::string(argv[6]));
-    auto logger = std::make_shared<AgentLogger>("com.varnel.agent", "agent", false, std::make_shared<LogFile>());
-    const VarnelAgent::Timings timings{pollWhenConnected, pollWhenDisconnected, heartbeatInterval, rescanInterval,
-                                       statusCheckInterval};
-    auto agent = VarnelAgent::make(loop.executor(), settings, api, logger, timings);
-
-    boost::asio::signal_set signals(loop.context(), SIGTERM, SIGINT);
-    signals.async_wait([&loop, agent](const boost::system::error_code& error, int) {
-        if (!error)
-            boost::asio::co_spawn(loop.context(), stopThenQuit(agent, &loop), boost::asio::detached);
-    });
-    boost::asio::co_spawn(loop.context(), agent->start(), boost::asio::detached);
-    loop.run();
-    return 0;
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// The value of a "Name:   value kB" line of a /proc status file, or -1.
-long statusField(const std::string& status, std::string_view name) {
-    std::size_t at = 0;
-    while (at < status.size()) {
-        const auto end = std::min(status.find('\n', at), status.size());
-        const std::string_view line(status.data() + at, end - at);
-        if (line.starts_with(name) && line.size() > name.size() && line[name.size()] == ':') {
-            auto rest = line.substr(name.size() + 1);
-            while (!rest.empty() && (rest.front() == ' ' || rest.front() == '\t'))
-                rest.remove_prefix(1);
-            long value = -1;
-            std::from_chars(rest.data(), rest.data() + rest.size(), value);
-            return value;
-        }
-        at = end + 1;
-    }
-    return -1;
-}
-
-struct Memory {
-    long rssKiB = -1, peakKiB = -1, anonKiB = -1, fileKiB = -1;
-    long pssKiB = -1;     // shared pages divided among the processes that map them
-    long privateKiB = -1; // pages no other process maps
-};
-
-struct ThreadSwitches {
-    std::string name;
-    long first = 0;
-    long last = 0;
-};
-
-// The agent in a child process, seen from outside through /proc.
-class AgentProcess {
-public:
-    AgentProcess(TestBench& bench, const std::filesystem::path& home) {
-        const auto settings = bench.agentSettings();
-        const std::string self = std::filesystem::read_symlink("/proc/self/exe");
-        const std::vector<std::string> arguments = {self,
-                                                    "agent",
-                                                    std::to_string(::getpid()),
-                                                    bench.management().baseUrl(),
-                                                    std::to_string(settings.reverb.port),
-                                                    settings.reverb.key,
-                                                    bench.token(),
-                                                    std::to_string(settings.deviceId),
-                                                    settings.deviceName};
-        std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry) {
-            const std::string_view text(*entry);
-            if (!text.starts_with("SSL_CERT_FILE=") && !text.starts_with("CUPS_SERVER=") &&
-                !text.starts_with("XDG_DATA_HOME="))
-                environment.emplace_back(text);
-        }
-        environment.push_back("SSL_CERT_FILE=" + TestBench::caFile().string());
-        // A socket nobody listens on: discovery finds no scheduler instead of the machine's.
-        environment.push_back("CUPS_SERVER=" + (home / "no-scheduler.sock").string());
-        environment.push_back("XDG_DATA_HOME=" + (home / "data").string());
-
-        std::vector<char*> argv, envp;
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        for (const auto& entry : environment)
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        envp.push_back(nullptr);
-        launchedAt_ = Clock::now();
-        if (const int error = ::posix_spawn(&pid_, self.c_str(), nullptr, nullptr, argv.data(), envp.data()))
-            throw Broken{"could not start the agent process: " + std::string(std::strerror(error))};
-    }
-
-    ~AgentProcess() {
-        if (running()) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    AgentProcess(const AgentProcess&) = delete;
-    AgentProcess& operator=(const AgentProcess&) = delete;
-
-    pid_t pid() const { return pid_; }
-    Clock::time_point launchedAt() const { return launchedAt_; }
-
-    bool running() {
-        if (ended_)
-            return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            ended_ = true;
-            status_ = status;
-        }
-        return !ended_;
-    }
-
-    // What ended the process, for a report.
-    std::string ending() const {
-        if (WIFEXITED(status_))
-            return "exited with status " + std::to_string(WEXITSTATUS(status_));
-        if (WIFSIGNALED(status_))
-            return "killed by signal " + std::to_string(WTERMSIG(status_)) + " (" + strsignal(WTERMSIG(status_)) + ")";
-        return "ended";
-    }
-
-    // SIGTERM, as a service manager stops it; true when it stopped cleanly within `limit`.
-    bool stop(Clock::duration limit, double& tookMs) {
-        const auto asked = Clock::now();
-        if (!running())
-            return false;
-        ::kill(pid_, SIGTERM);
-        while (running() && Clock::now() - asked < limit)
-            std::this_thread::sleep_for(10ms);
-        tookMs = milliseconds(Clock::now() - asked);
-        if (running())
-            return false;
-        return WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
-    }
-
-    // User plus system time of every thread, those that ended included, in seconds.
-    double cpuSeconds() const {
-        clockid_t clock{};
-        timespec used{};
-        if (::clock_getcpuclockid(pid_, &clock) != 0 || ::clock_gettime(clock, &used) != 0)
-            return 0;
-        return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
-    }
-
-    Memory memory() const {
-        const auto status = readFile(proc() / "status");
-        const auto rollup = readFile(proc() / "smaps_rollup");
-        return {statusField(status, "VmRSS"),
-                statusField(status, "VmHWM"),
-                statusField(status, "RssAnon"),
-                statusField(status, "RssFile"),
-                statusField(rollup, "Pss"),
-                statusField(rollup, "Private_Clean") + statusField(rollup, "Private_Dirty")};
-    }
-
-    // The resident kilobytes of each mapped file, largest first.
-    std::vector<std::pair<long, std::string>> residentFiles() const {
-        std::map<std::string, long> byFile;
-        std::ifstream smaps(proc() / "smaps");
-        std::string file;
-        for (std::string line; std::getline(smaps, line);) {
-            const bool mapping = !line.empty() && std::isxdigit(static_cast<unsigned char>(line[0])) &&
-                                 line.find('-') < line.find(' ');
-            if (mapping) {
-                // "start-end perms offset dev inode   path"
-                std::size_t field = 0, at = 0;
-                while (field < 5 && at != std::string::npos) {
-                    at = line.find_first_not_of(' ', line.find(' ', at));
-                    ++field;
-                }
-                file = at == std::string::npos ? std::string() : line.substr(at);
-            } else if (line.starts_with("Rss:") && file.starts_with("/")) {
-                byFile[file] += statusField(line, "Rss");
-            }
-        }
-        std::vector<std::pair<long, std::string>> files;
-        for (const auto& [path, kib] : byFile)
-            files.emplace_back(kib, std::filesystem::path(path).filename().string());
-        std::sort(files.rbegin(), files.rend());
-        return files;
-    }
-
-    // Voluntary plus involuntary context switches of every thread since the first call: each
-    // wake-up from a wait is one. Threads that come later count from zero, and threads that went
-    // keep what they had.
-    long switches() {
-        std::error_code error;
-        for (const auto& task : std::filesystem::directory_iterator(proc() / "task", error)) {
-            const auto status = readFile(task.path() / "status");
-            const long voluntary = statusField(status, "voluntary_ctxt_switches");
-            const long involuntary = statusField(status, "nonvoluntary_ctxt_switches");
-            if (voluntary < 0 || involuntary < 0)
-                continue;
-            const pid_t tid = std::stoi(task.path().filename().string());
-            auto [entry, added] = threads_.try_emplace(tid);
-            if (added) {
-                auto name = readFile(task.path() / "comm");
-                while (!name.empty() && name.back() == '\n')
-                    name.pop_back();
-                entry->second.name = name;
-                entry->second.first = switchesCounted_ ? 0 : voluntary + involuntary;
-            }
-            entry->second.last = voluntary + involuntary;
-        }
-        switchesCounted_ = true;
-        long total = 0;
-        for (const auto& [tid, thread] : threads_)
-            total += thread.last - thread.first;
-        return total;
-    }
-    // Restarts the count.
-    void resetSwitches() {
-        threads_.clear();
-        switchesCounted_ = false;
-        switches();
-    }
-    const std::map<pid_t, ThreadSwitches>& threads() const { return threads_; }
-
-private:
-    std::filesystem::path proc() const { return "/proc/" + std::to_string(pid_); }
-
-    pid_t pid_ = 0;
-    Clock::time_point launchedAt_;
-    bool ended_ = false;
-    int status_ = 0;
-    std::map<pid_t, ThreadSwitches> threads_;
-    bool switchesCounted_ = false;
-};
-
-// Waits on the bench in short slices, so that an agent that died ends the wait at once.
 template <class Wait> bool waitWhileAlive(AgentProcess* agent, Clock::duration limit, Wait wait) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
@@ -574,9 +314,18 @@ private:
     std::string body_;
 };
 
+// One job's way through, as the bench saw it: which job, when its push (or fetch) began, and
+// which of the printer's connections carried it.
+struct JobTrace {
+    std::int64_t id = 0;
+    Clock::time_point started;
+    std::size_t connection = 0;
+};
+
 struct Latencies {
     std::vector<double> printed; // ms
     std::vector<double> reported;
+    std::vector<JobTrace> traces;
 };
 
 // Fetch, probe, write, post, back to back, for each job; the same points on the bench's side
@@ -617,6 +366,7 @@ Latencies measureFloor(TestBench& bench, RawTestPrinter& printer, std::size_t co
             continue;
         latencies.printed.push_back(milliseconds(*connection.closedAt - started));
         latencies.reported.push_back(milliseconds(reportedAt - started));
+        latencies.traces.push_back({id, started, from - 1});
     }
     peek(bench.management(), [&](const ManagementTestServer::Snapshot& s) {
         connections = long(s.connectionsAccepted) - connections;
@@ -735,6 +485,134 @@ double mib(long kib) {
     return double(kib) / 1024.0;
 }
 
+// MARK: - Where one job's time goes
+
+// The steps of one job between the points the bench records: the push (or, for the floor, the
+// start of its fetch) to the fetch's arrival; the fetch's arrival to the probe's connection; the
+// probe's connection to the job's; the job's connection to its end; its end to the result's arrival.
+struct Steps {
+    std::vector<double> toFetch, toProbe, toWrite, write, toReport; // ms
+};
+
+Steps stepsOf(const std::vector<JobTrace>& traces, const ManagementTestServer::Snapshot& server,
+              const RawTestPrinter::Snapshot& printer) {
+    std::map<std::string, Clock::time_point> fetched, reported;
+    for (const auto& request : server.requests) {
+        if (request.operation == ManagementOperation::job)
+            fetched.try_emplace(request.target, request.at);
+        else if (request.operation == ManagementOperation::result)
+            reported.try_emplace(request.target, request.at);
+    }
+    const auto at = [](const std::map<std::string, Clock::time_point>& records, const std::string& suffix)
+        -> std::optional<Clock::time_point> {
+        for (const auto& [target, time] : records) {
+            if (target.ends_with(suffix))
+                return time;
+        }
+        return std::nullopt;
+    };
+    Steps steps;
+    for (const auto& trace : traces) {
+        const auto jobPath = "/jobs/" + std::to_string(trace.id);
+        const auto fetch = at(fetched, jobPath);
+        const auto result = at(reported, jobPath + "/result");
+        if (!fetch || !result || trace.connection >= printer.connections.size())
+            continue;
+        const auto& job = printer.connections[trace.connection];
+        // The probe: the last reachability check that began after the fetch and before the job.
+        std::optional<Clock::time_point> probe;
+        for (std::size_t i = trace.connection; i-- > 0;) {
+            const auto& connection = printer.connections[i];
+            if (connection.acceptedAt < *fetch)
+                break;
+            if (connection.isProbe()) {
+                probe = connection.acceptedAt;
+                break;
+            }
+        }
+        if (!probe || !job.closedAt)
+            continue;
+        steps.toFetch.push_back(milliseconds(*fetch - trace.started));
+        steps.toProbe.push_back(milliseconds(*probe - *fetch));
+        steps.toWrite.push_back(milliseconds(job.acceptedAt - *probe));
+        steps.write.push_back(milliseconds(*job.closedAt - job.acceptedAt));
+        steps.toReport.push_back(milliseconds(*result - *job.closedAt));
+    }
+    return steps;
+}
+
+void printSteps(const Steps& agent, const Steps& floor) {
+    struct Row {
+        const char* name;
+        const std::vector<double>& agent;
+        const std::vector<double>& floor;
+    };
+    const Row rows[] = {
+        {"push to fetch (channel delivery, dispatch, request sent)", agent.toFetch, floor.toFetch},
+        {"fetch to probe (reply, parse, log, hop to the pool, resolve)", agent.toProbe, floor.toProbe},
+        {"probe to write (probe ends, write connects)", agent.toWrite, floor.toWrite},
+        {"write (connection open to last byte in)", agent.write, floor.write},
+        {"written to result (report sent)", agent.toReport, floor.toReport},
+    };
+    std::printf("   where one pushed job's time goes (p50 of each step; %zu agent jobs, %zu floor jobs):\n",
+                agent.write.size(), floor.write.size());
+    std::printf("     %-62s %8s %8s %8s\n", "step", "agent", "floor", "above");
+    const Row* largest = nullptr;
+    double largestAbove = 0;
+    double agentSum = 0, floorSum = 0;
+    for (const auto& row : rows) {
+        const double a = percentile(row.agent, 0.5), f = percentile(row.floor, 0.5);
+        agentSum += a;
+        floorSum += f;
+        std::printf("     %-62s %5.3f ms %5.3f ms %+5.3f ms\n", row.name, a, f, a - f);
+        if (!largest || a - f > largestAbove) {
+            largest = &row;
+            largestAbove = a - f;
+        }
+    }
+    std::printf("     %-62s %5.3f ms %5.3f ms %+5.3f ms\n", "sum of the medians", agentSum, floorSum,
+                agentSum - floorSum);
+    if (largest)
+        std::printf("   largest part above the floor: %s, %.3f ms of %.3f ms\n", largest->name, largestAbove,
+                    agentSum - floorSum);
+}
+
+// CPU time each thread of the agent spent between two readings, per job, in microseconds.
+void printThreadCpu(const std::map<pid_t, long long>& before, const std::map<pid_t, long long>& after,
+                    const std::map<pid_t, std::string>& waits, pid_t main, std::size_t jobs) {
+    std::printf("   CPU per pushed job by thread, in order of start (where each waits when idle):");
+    for (const auto& [tid, total] : after) {
+        const auto earlier = before.find(tid);
+        const long long used = total - (earlier == before.end() ? 0 : earlier->second);
+        const auto wait = waits.find(tid);
+        std::printf(" %s%.1f us (%s)", tid == main ? "the agent loop " : "", double(used) / 1000.0 / double(jobs),
+                    wait == waits.end() ? "gone" : wait->second.c_str());
+    }
+    std::printf("\n");
+}
+
+// MARK: - The commands as whole processes
+
+struct CommandTimes {
+    std::vector<double> ms;
+    std::string output;
+};
+
+CommandTimes timeCommand(const std::vector<std::string>& arguments, const std::vector<std::string>& environment,
+                         const std::string& expected) {
+    CommandTimes times;
+    for (int i = 0; i < commandRuns; ++i) {
+        const auto run = runCommand(arguments, environment);
+        if (run.status != 0 || run.output.find(expected) == std::string::npos)
+            throw Broken{arguments.back() + " exited with status " + std::to_string(run.status) + ": " + run.output};
+        times.ms.push_back(run.milliseconds);
+        times.output = run.output;
+    }
+    return times;
+}
+
+// MARK: - The run
+
 int run(const Options& options) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     char folder[] = "/tmp/varnel-agent-benchmark-XXXXXX";
@@ -744,10 +622,13 @@ int run(const Options& options) {
     }
     const std::filesystem::path home = folder;
     std::filesystem::create_directories(home / "data");
+    const std::string agentProgram = VARNEL_AGENT_PROGRAM;
 
     int status = 0;
     try {
-        TestBench bench;
+        TestBenchOptions benchOptions;
+        benchOptions.management.enrollmentCode = enrollmentCode;
+        TestBench bench(benchOptions);
         RawTestPrinter& agentPrinter = bench.addPrinter();
         RawTestPrinter& floorPrinter = bench.addPrinter();
         // Assigned by the server, as a network printer is: the agent's status check probes it.
@@ -759,9 +640,11 @@ int run(const Options& options) {
         std::printf("Agent benchmark on loopback: %zu jobs pushed one after another, %zu pending jobs drained, "
                     "%d s idle\n",
                     options.jobs, options.drain, options.idleSeconds);
-        std::printf("agent process: libcurl HTTPS and the channel over wss with the bench's authority, raw TCP "
-                    "printing, the AgentLogger writing to a file, CUPS_SERVER where nothing listens; intervals "
-                    "60/15/60/300/45 s, keepalive check 30 s\n\n");
+        std::printf("agent process: %s run, enrolled with its enroll command; libcurl HTTPS and the channel over "
+                    "wss with the bench's authority, raw TCP printing, its log file and its echo (read by this "
+                    "process), CUPS_SERVER where nothing listens; the production intervals 60/15/60/300/45 s, "
+                    "keepalive check 30 s\n\n",
+                    agentProgram.c_str());
 
         std::size_t serial = 0;
         std::map<std::int64_t, std::string> floorPayloads, drainPayloads, pushedPayloads;
@@ -770,47 +653,58 @@ int run(const Options& options) {
         long floorConnections = 0;
         const auto floor = measureFloor(bench, floorPrinter, options.jobs, serial, floorPayloads, floorConnections);
 
-        // 2: the pending jobs wait for the agent, which drains them once its channel is up.
-        for (std::size_t i = 0; i < options.drain; ++i) {
-            const auto payload = labelFor(serial++);
-            const auto id = bench.management().createJob(
-                BenchJob{.printerKey = agentPrinter.key(), .payload = payload, .delivery = JobDelivery::pending});
-            drainPayloads.emplace(id, payload);
-        }
-        AgentProcess agent(bench, home);
-        if (!waitWhileAlive(&agent, 60s, [&](std::chrono::milliseconds slice) {
-                return bench.management().waitFor([](const auto& s) { return s.pendingFetches > 0; }, slice);
+        // 6: enrolled as an administrator does it, then the commands that only read what it stored.
+        const auto environment = agentEnvironment(home, TestBench::caFile());
+        const auto enrolled = runCommand(
+            {agentProgram, "enroll", "--server", bench.management().baseUrl(), "--code", enrollmentCode}, environment);
+        if (enrolled.status != 0)
+            throw Broken{"varnel-agent enroll exited with status " + std::to_string(enrolled.status) + ": " +
+                         enrolled.output};
+        const auto processFloor = timeCommand({"/bin/true"}, environment, "");
+        const auto help = timeCommand({agentProgram, "help"}, environment, "Usage:");
+        const auto statusRuns = timeCommand({agentProgram, "status"}, environment, "present in Keychain");
+        const auto printersRuns = timeCommand({agentProgram, "printers"}, environment, "No CUPS printers found.");
+
+        // 4, the start: launched, running, connected and through its first round of requests.
+        AgentProcess agent({agentProgram, "run"}, environment);
+        const auto runningAt = agent.waitForLine("Agent running", 60s);
+        if (!runningAt)
+            throw Broken{"varnel-agent run printed no \"Agent running\" within 60 s; it " + agent.ending()};
+        const std::string channel = bench.management().channelName();
+        if (!waitWhileAlive(&agent, 30s, [&](std::chrono::milliseconds slice) {
+                return bench.pusher().waitFor(
+                    [&](const PusherTestServer::Snapshot& s) {
+                        return std::any_of(s.subscriptions.begin(), s.subscriptions.end(),
+                                           [&](const auto& sub) { return sub.channel == channel && sub.accepted; });
+                    },
+                    slice);
+            }))
+            throw Broken{"the agent never subscribed to " + channel};
+        Clock::time_point connectedAt{};
+        if (!waitWhileAlive(&agent, 30s, [&](std::chrono::milliseconds slice) {
+                return bench.management().waitFor(
+                    [&](const ManagementTestServer::Snapshot& s) {
+                        for (const auto& request : s.requests) {
+                            if (request.operation == ManagementOperation::pendingJobs) {
+                                connectedAt = request.at;
+                                return true;
+                            }
+                        }
+                        return false;
+                    },
+                    slice);
             }))
             throw Broken{"the agent never asked for its pending jobs"};
-        const double cpuAtDrain = agent.cpuSeconds();
-        const std::size_t settled = floorPayloads.size() + drainPayloads.size();
-        const auto drainLimit = 60s + std::chrono::milliseconds(100 * options.drain);
-        if (!waitWhileAlive(&agent, drainLimit, [&](std::chrono::milliseconds slice) {
-                return bench.management().waitFor([&](const auto& s) { return s.results.size() >= settled; },
-                                                  slice);
-            }))
-            throw Broken{"the pending jobs were not all reported"};
-        const double cpuAfterDrain = agent.cpuSeconds();
-        Clock::time_point drainStart{}, drainEnd{};
-        {
-            const auto snapshot = bench.management().snapshot();
-            for (const auto& request : snapshot.requests) {
-                if (request.operation == ManagementOperation::pendingJobs && drainStart == Clock::time_point{})
-                    drainStart = request.at;
-                if (request.operation == ManagementOperation::result && request.at > drainEnd)
-                    drainEnd = request.at;
-            }
-        }
-        // The pushed jobs come later: now the printer holds the drained ones only.
-        if (const auto problems = audit(drainPayloads, agentPrinter, bench.management().snapshot(), "drain");
-            !problems.empty())
-            throw Broken{problems.front()};
+        std::this_thread::sleep_for(1s);
+        const auto memoryAfterStart = agent.memory();
+        const double cpuAtStart = agent.cpuSeconds();
 
         // 1: one job at a time, the next once the previous one's result is in.
         Latencies pushed;
         std::size_t from = 0;
         peek(agentPrinter, [&](const RawTestPrinter::Snapshot& s) { from = s.connections.size(); });
-        const double cpuBeforePushes = agent.cpuSeconds();
+        const auto threadsBeforePushes = agent.threadCpuNanoseconds();
+        const std::size_t linesBeforePushes = agent.lineCount();
         for (std::size_t i = 0; i < options.jobs; ++i) {
             const auto payload = labelFor(serial++);
             const auto started = Clock::now();
@@ -823,12 +717,48 @@ int run(const Options& options) {
             const auto reportedAt = awaitReported(bench.management(), id, &agent, what);
             pushed.printed.push_back(milliseconds(*connection.closedAt - started));
             pushed.reported.push_back(milliseconds(reportedAt - started));
+            pushed.traces.push_back({id, started, from - 1});
         }
         const double cpuAfterPushes = agent.cpuSeconds();
+        const auto threadsAfterPushes = agent.threadCpuNanoseconds();
+        const std::size_t linesPerJob = (agent.lineCount() - linesBeforePushes) / std::max<std::size_t>(options.jobs, 1);
+        std::this_thread::sleep_for(1s);
+        const auto memoryAfterPushes = agent.memory();
+
+        // 2: pending jobs, drained when the channel comes back (the agent drains on every connect).
+        for (std::size_t i = 0; i < options.drain; ++i) {
+            const auto payload = labelFor(serial++);
+            const auto id = bench.management().createJob(
+                BenchJob{.printerKey = agentPrinter.key(), .payload = payload, .delivery = JobDelivery::pending});
+            drainPayloads.emplace(id, payload);
+        }
+        const auto droppedAt = Clock::now();
+        bench.pusher().dropAll();
+        const double cpuAtDrain = agent.cpuSeconds();
+        const std::size_t settled = floorPayloads.size() + pushedPayloads.size() + drainPayloads.size();
+        const auto drainLimit = 60s + std::chrono::milliseconds(100 * options.drain);
+        if (!waitWhileAlive(&agent, drainLimit, [&](std::chrono::milliseconds slice) {
+                return bench.management().waitFor([&](const auto& s) { return s.results.size() >= settled; },
+                                                  slice);
+            }))
+            throw Broken{"the pending jobs were not all reported"};
+        const double cpuAfterDrain = agent.cpuSeconds();
+        Clock::time_point drainStart{}, drainEnd{};
+        {
+            const auto snapshot = bench.management().snapshot();
+            for (const auto& request : snapshot.requests) {
+                if (request.at < droppedAt)
+                    continue;
+                if (request.operation == ManagementOperation::pendingJobs && drainStart == Clock::time_point{})
+                    drainStart = request.at;
+                if (request.operation == ManagementOperation::result && request.at > drainEnd)
+                    drainEnd = request.at;
+            }
+        }
+        std::this_thread::sleep_for(1s);
+        const auto memoryAfterDrain = agent.memory();
 
         // 4: nothing to do for a while, at the production intervals.
-        std::this_thread::sleep_for(1s);
-        const auto memoryAtIdle = agent.memory();
         const double cpuBeforeIdle = agent.cpuSeconds();
         agent.resetSwitches();
         auto previous = activityOf(bench, agentPrinter);
@@ -867,6 +797,8 @@ int run(const Options& options) {
             bursts.push_back(*open);
         }
         const long idleSwitches = agent.switches();
+        const auto idleSwitchesByThread = agent.switchesByThread();
+        const auto idleWaits = agent.threadWaits();
         const double cpuAfterIdle = agent.cpuSeconds();
         const auto memoryAfterIdle = agent.memory();
         const auto residentFiles = agent.residentFiles();
@@ -880,34 +812,41 @@ int run(const Options& options) {
         for (auto& problem : audit(agentPayloads, agentPrinter, finalServer, "agent"))
             problems.push_back(std::move(problem));
 
+        // Ctrl-C, as an administrator stops it: exit status 0, and the server told.
         double stopMs = 0;
-        const bool stoppedCleanly = agent.stop(15s, stopMs);
+        const bool stoppedCleanly = agent.stop(SIGINT, 15s, stopMs);
+        const auto stoppedKinds = bench.management().snapshot().eventKinds();
+        const bool stopReported =
+            std::find(stoppedKinds.begin(), stoppedKinds.end(), "agent_stopped") != stoppedKinds.end();
 
         // MARK: figures
         const auto agentPrinted = Spread::of(pushed.printed);
         const auto agentReported = Spread::of(pushed.reported);
         const auto floorPrinted = Spread::of(floor.printed);
         const auto floorReported = Spread::of(floor.reported);
-        std::printf("1. push-to-printed, %zu jobs: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", options.jobs,
-                    agentPrinted.p50, agentPrinted.p99, agentPrinted.max);
+        std::printf("1. push-to-printed, %zu jobs: p50 %.2f ms, p99 %.2f ms, max %.2f ms; floor p50 %.2f ms: "
+                    "%.2fx the floor\n",
+                    options.jobs, agentPrinted.p50, agentPrinted.p99, agentPrinted.max, floorPrinted.p50,
+                    agentPrinted.p50 / floorPrinted.p50);
         std::printf("   target p50 <= %.0f ms: %s; target p99 <= %.0f ms: %s\n", p50Target,
                     verdict(agentPrinted.p50 <= p50Target), p99Target, verdict(agentPrinted.p99 <= p99Target));
         std::printf("   push-to-reported: p50 %.2f ms, p99 %.2f ms, max %.2f ms\n", agentReported.p50,
                     agentReported.p99, agentReported.max);
         std::printf("   (from just before the bench announces the job to the printer's end of the job connection, "
                     "and to the result's arrival at the server)\n");
-        if (agentPrinted.p50 > p50Target || agentPrinted.p99 > p99Target) {
-            std::printf("   bounded by: a push is the channel frame, the job fetch (1 HTTPS round trip), the probe "
-                        "(a TCP connect) and the write (a connect); the floor's same steps take p50 %.2f ms, p99 "
-                        "%.2f ms\n",
-                        floorPrinted.p50, floorPrinted.p99);
+        {
+            const auto server = bench.management().snapshot();
+            printSteps(stepsOf(pushed.traces, server, agentPrinter.snapshot()),
+                       stepsOf(floor.traces, server, floorPrinter.snapshot()));
         }
+        std::printf("   log lines per pushed job (file and echo): %zu\n", linesPerJob);
 
         const double drainSeconds = Seconds(drainEnd - drainStart).count();
         const double drainTarget = drainTargetPerJob * double(options.drain) / 1000.0;
-        std::printf("\n2. %zu pending jobs drained: %.3f s from the pending-list request to the last result "
-                    "(%.3f s from the agent's launch); each printed once\n",
-                    options.drain, drainSeconds, Seconds(drainEnd - agent.launchedAt()).count());
+        std::printf("\n2. %zu pending jobs drained: %.3f s from the pending-list request after the channel came back "
+                    "to the last result (%.3f s from the drop of the channel, which the agent logs as one error); each "
+                    "printed once\n",
+                    options.drain, drainSeconds, Seconds(drainEnd - droppedAt).count());
         std::printf("   target <= %.1f s (1,000 in <= 10 s): %s; %.2f ms per job\n", drainTarget,
                     verdict(drainSeconds <= drainTarget), 1000.0 * drainSeconds / double(options.drain));
         if (drainSeconds > drainTarget) {
@@ -919,37 +858,60 @@ int run(const Options& options) {
 
         std::printf("\n3. CPU time of the agent process (user+system): %.3f ms per pushed job, %.3f ms per drained "
                     "job; %.0f ms to start and connect\n",
-                    1000.0 * (cpuAfterPushes - cpuBeforePushes) / double(options.jobs),
-                    1000.0 * (cpuAfterDrain - cpuAtDrain) / double(options.drain), 1000.0 * cpuAtDrain);
+                    1000.0 * (cpuAfterPushes - cpuAtStart) / double(options.jobs),
+                    1000.0 * (cpuAfterDrain - cpuAtDrain) / double(options.drain), 1000.0 * cpuAtStart);
+        printThreadCpu(threadsBeforePushes, threadsAfterPushes, idleWaits, agent.pid(), options.jobs);
 
-        const double perMinute = 60.0 / idleSeconds;
-        std::printf("\n4. idle, connected, %.0f s:\n", idleSeconds);
-        std::printf("   RSS %.1f MiB at the start, %.1f MiB at the end (anonymous %.1f MiB, file-mapped %.1f MiB); "
-                    "peak over the whole run %.1f MiB\n",
-                    mib(memoryAtIdle.rssKiB), mib(memoryAfterIdle.rssKiB), mib(memoryAfterIdle.anonKiB),
-                    mib(memoryAfterIdle.fileKiB), mib(memoryAfterIdle.peakKiB));
-        std::printf("   PSS %.1f MiB, private %.1f MiB\n", mib(memoryAfterIdle.pssKiB),
-                    mib(memoryAfterIdle.privateKiB));
-        const bool rssMet = mib(memoryAfterIdle.rssKiB) <= rssTargetMiB;
-        std::printf("   target idle RSS <= %.0f MiB: %s\n", rssTargetMiB, verdict(rssMet));
-        if (!rssMet) {
-            std::printf("   bounded by: %.1f MiB of it are pages of the program and its shared libraries, mapped "
-                        "from files and shared with every process that maps them; the largest:",
-                        mib(memoryAfterIdle.fileKiB));
-            const auto files = residentFiles;
-            for (std::size_t i = 0; i < std::min<std::size_t>(files.size(), 6); ++i)
-                std::printf("%s %s %.1f", i == 0 ? "" : ",", files[i].second.c_str(), mib(files[i].first));
+        std::printf("\n4. start: \"Agent running\" %.0f ms after the launch; the first pending-list request (the "
+                    "channel connected) %.0f ms after it\n",
+                    milliseconds(*runningAt - agent.launchedAt()), milliseconds(connectedAt - agent.launchedAt()));
+        const auto memoryLine = [](const char* when, const ProcessMemory& memory) {
+            std::printf("   %-38s RSS %6.2f MiB, PSS %6.2f MiB, private %6.2f MiB (anonymous %.2f MiB, "
+                        "file-mapped %.2f MiB)\n",
+                        when, mib(memory.rssKiB), mib(memory.pssKiB), mib(memory.privateKiB), mib(memory.anonKiB),
+                        mib(memory.fileKiB));
+        };
+        memoryLine("memory after the start, idle:", memoryAfterStart);
+        memoryLine("after the pushed jobs:", memoryAfterPushes);
+        memoryLine("after the drain:", memoryAfterDrain);
+        memoryLine("after the idle period:", memoryAfterIdle);
+        std::printf("   peak RSS over the whole run %.2f MiB\n", mib(memoryAfterIdle.peakKiB));
+        const bool privateMet = mib(memoryAfterStart.privateKiB) <= privateTargetMiB;
+        const bool rssMet = mib(memoryAfterStart.rssKiB) <= rssTargetMiB;
+        std::printf("   target idle private <= %.0f MiB: %s; target idle RSS <= %.0f MiB: %s\n", privateTargetMiB,
+                    verdict(privateMet), rssTargetMiB, verdict(rssMet));
+        const auto growth = [](const ProcessMemory& later, const ProcessMemory& earlier) {
+            return std::array<long, 3>{later.rssKiB - earlier.rssKiB, later.pssKiB - earlier.pssKiB,
+                                       later.privateKiB - earlier.privateKiB};
+        };
+        const auto pushGrowth = growth(memoryAfterPushes, memoryAfterStart);
+        const auto drainGrowth = growth(memoryAfterDrain, memoryAfterStart);
+        std::printf("   growth over the %zu pushed jobs: RSS %+ld KiB, PSS %+ld KiB, private %+ld KiB; after the drain "
+                    "too (%zu jobs in all): RSS %+ld KiB, PSS %+ld KiB, private %+ld KiB\n",
+                    options.jobs, pushGrowth[0], pushGrowth[1], pushGrowth[2], options.jobs + options.drain,
+                    drainGrowth[0], drainGrowth[1], drainGrowth[2]);
+        const bool growthMet = double(pushGrowth[2]) <= growthTargetKiB;
+        std::printf("   target growth of private memory over the pushed jobs <= %.0f KiB: %s%s\n", growthTargetKiB,
+                    verdict(growthMet), options.jobs < 1000 ? " (with fewer than 1,000 jobs)" : "");
+        if (!rssMet || !privateMet) {
+            std::printf("   bounded by: of the RSS, %.1f MiB are pages of the program and its shared libraries, "
+                        "mapped from files; the largest:",
+                        mib(memoryAfterStart.fileKiB));
+            for (std::size_t i = 0; i < std::min<std::size_t>(residentFiles.size(), 6); ++i)
+                std::printf("%s %s %.1f", i == 0 ? "" : ",", residentFiles[i].second.c_str(),
+                            mib(residentFiles[i].first));
             std::printf(" MiB\n");
         }
-        std::printf("   CPU %.0f ms over the idle period\n", 1000.0 * (cpuAfterIdle - cpuBeforeIdle));
-        std::printf("   wake-ups (voluntary + involuntary context switches, all threads): %ld, %.1f per minute\n",
-                    idleSwitches, double(idleSwitches) * perMinute);
-        // The agent names no thread: the main one runs the agent loop, the others are the blocking
-        // pool, libcurl's worker and the log file's writer, in the order they were started.
+
+        const double perMinute = 60.0 / idleSeconds;
+        std::printf("   idle, connected, %.0f s: CPU %.0f ms; wake-ups (voluntary + involuntary context switches, all "
+                    "threads): %ld, %.1f per minute\n",
+                    idleSeconds, 1000.0 * (cpuAfterIdle - cpuBeforeIdle), idleSwitches,
+                    double(idleSwitches) * perMinute);
         std::printf("   by thread (the agent loop first, then in order of start):");
-        for (const auto& [tid, thread] : agent.threads())
-            std::printf(" %ld", thread.last - thread.first);
-        std::printf(" (%zu threads)\n", agent.threads().size());
+        for (const auto count : idleSwitchesByThread)
+            std::printf(" %ld", count);
+        std::printf(" (%zu threads)\n", idleSwitchesByThread.size());
 
         const std::size_t pollBound = firingsWithin(idleSeconds, pollWhenConnected);
         const std::size_t heartbeatBound = firingsWithin(idleSeconds, heartbeatInterval);
@@ -990,7 +952,7 @@ int run(const Options& options) {
         const bool wakeupsMet = bursts.size() <= burstBound && idleActivity.polls <= pollBound &&
                                 idleActivity.heartbeats <= heartbeatBound && idleActivity.rescans <= rescanBound &&
                                 idleActivity.probes <= probeBound && idleActivity.pings <= keepaliveBound;
-        std::printf("   target no wake-ups beyond the specified intervals: %s\n", verdict(wakeupsMet));
+        std::printf("   target no wake-ups beyond the production intervals: %s\n", verdict(wakeupsMet));
 
         std::printf("\n5. the floor (this program, one kept-alive libcurl HTTPS connection and plain sockets: fetch, "
                     "probe, write, post), %zu jobs over %ld HTTPS connection(s):\n",
@@ -1003,10 +965,24 @@ int run(const Options& options) {
                     agentPrinted.p50 / floorPrinted.p50, agentPrinted.p99 / floorPrinted.p99,
                     agentReported.p50 / floorReported.p50, agentReported.p99 / floorReported.p99);
 
-        std::printf("\nagent stopped by SIGTERM in %.0f ms: %s\n", stopMs,
-                    stoppedCleanly ? "cleanly" : agent.ending().c_str());
+        const auto statusTimes = Spread::of(statusRuns.ms);
+        std::printf("\n6. whole processes, %d runs each: status p50 %.1f ms (max %.1f ms), printers with no queues p50 "
+                    "%.1f ms (max %.1f ms), help p50 %.1f ms, /bin/true p50 %.1f ms; enroll %.1f ms once\n",
+                    commandRuns, statusTimes.p50, statusTimes.max, percentile(printersRuns.ms, 0.5),
+                    Spread::of(printersRuns.ms).max, percentile(help.ms, 0.5), percentile(processFloor.ms, 0.5),
+                    enrolled.milliseconds);
+        std::printf("   target status <= %.0f ms: %s (p50)\n", statusTargetMs, verdict(statusTimes.p50 <= statusTargetMs));
+        if (statusTimes.p50 > statusTargetMs)
+            std::printf("   bounded by: starting the program (help, which reads nothing, takes p50 %.1f ms)\n",
+                        percentile(help.ms, 0.5));
+
+        std::printf("\nagent stopped by SIGINT in %.0f ms: %s; agent_stopped %s the server\n", stopMs,
+                    stoppedCleanly ? "exit status 0" : agent.ending().c_str(),
+                    stopReported ? "reached" : "did not reach");
         if (!stoppedCleanly)
-            problems.push_back("the agent did not stop cleanly: " + agent.ending());
+            problems.push_back("the agent did not stop cleanly: it " + agent.ending());
+        if (!stopReported)
+            problems.push_back("agent_stopped did not reach the server");
         summariseLog(home / "data");
         for (const auto& problem : problems)
             std::printf("BROKEN: %s\n", problem.c_str());
@@ -1029,8 +1005,6 @@ int run(const Options& options) {
 } // namespace varnel::testing
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::string_view(argv[1]) == "agent")
-        return varnel::testing::runAgent(argc, argv);
     const auto options = varnel::testing::parse(argc, argv);
     if (!options) {
         std::fprintf(stderr, "usage: %s [--jobs N] [--drain N] [--idle-seconds S]\n", argv[0]);
