@@ -1,0 +1,152 @@
+#include "VarnelMenuBar/AppDelegate.hpp"
+
+#include "VarnelMenuBar/Alerts.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/Desktop.hpp"
+#include "VarnelMenuBar/LogTail.hpp"
+#include "VarnelMenuBar/MenuModel.hpp"
+#include "VarnelMenuBar/SetupWindow.hpp"
+#include "VarnelMenuBar/StatusIcon.hpp"
+#include "VarnelMenuBar/StatusIconRenderer.hpp"
+
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/Error.hpp"
+
+#include <QAction>
+#include <QCursor>
+#include <QFont>
+#include <QKeySequence>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+#include <boost/asio/co_spawn.hpp>
+
+namespace varnel {
+
+AppDelegate::AppDelegate(Services services)
+    : services_(std::move(services)), poster_(std::make_shared<QtPoster>(this)),
+      deviceId_(std::make_shared<std::atomic<std::int64_t>>(noDeviceId)),
+      logTail_(std::make_unique<LogTail>(services_.logFile)) {}
+
+AppDelegate::~AppDelegate() {
+    // Work that the loop still hands back has nowhere to go.
+    poster_->detach();
+    delete setupWindow_;
+    delete configurationWindow_;
+    delete statusItem_;
+    delete menu_;
+}
+
+void AppDelegate::spawn(Awaitable<void> work) {
+    auto logger = services_.logger;
+    boost::asio::co_spawn(executor(), std::move(work), [logger](std::exception_ptr error) {
+        if (error)
+            logger->error("The tray application's task failed: " + describeException(error));
+    });
+}
+
+void AppDelegate::launch() {
+    installStatusItem();
+    spawn(announceLaunch());
+    spawn(startIfEnrolled());
+    refreshTimer_ = new QTimer(this);
+    refreshTimer_->setInterval(services_.refreshInterval);
+    connect(refreshTimer_, &QTimer::timeout, this, [this] { spawn(refresh()); });
+    refreshTimer_->start();
+    // A desktop without a tray (GNOME without an extension, some Wayland sessions) would leave
+    // nothing to click; the icon object stays, for a tray that appears later.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        openConfiguration();
+}
+
+void AppDelegate::installStatusItem() {
+    statusItem_ = new QSystemTrayIcon;
+    statusItem_->setIcon(StatusIconRenderer::icon(status_));
+    menu_ = new QMenu;
+    menu_->setToolTipsVisible(true);
+    menu_->setSeparatorsCollapsible(false);
+    connect(menu_, &QMenu::aboutToShow, this, [this] { rebuildMenu(); });
+    statusItem_->setContextMenu(menu_);
+    // A left click shows no menu on its own in most trays.
+    connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::Trigger)
+            menu_->popup(QCursor::pos());
+    });
+    rebuildMenu();
+    statusItem_->show();
+}
+
+void AppDelegate::updateIcon() {
+    if (!statusItem_)
+        return;
+    statusItem_->setIcon(StatusIconRenderer::icon(status_));
+    statusItem_->setToolTip(QString::fromStdString(StatusIcon::tooltip(status_)));
+    rebuildMenu();
+}
+
+void AppDelegate::rebuildMenu() {
+    if (!menu_)
+        return;
+    MenuModel::State state{status_, settings_, printers_, availableUpdate_, isUpdating_};
+    menu_->clear();
+    for (auto& entry : MenuModel::build(state)) {
+        if (entry.separator) {
+            menu_->addSeparator();
+            continue;
+        }
+        auto* action = menu_->addAction(QString::fromStdString(entry.title));
+        action->setEnabled(entry.enabled);
+        if (!entry.tooltip.empty())
+            action->setToolTip(QString::fromStdString(entry.tooltip));
+        if (entry.key)
+            action->setShortcut(QKeySequence(QStringLiteral("Ctrl+") + QChar(entry.key).toUpper()));
+        if (entry.bold) {
+            QFont font = action->font();
+            font.setBold(true);
+            action->setFont(font);
+        }
+        if (entry.action == MenuModel::Action::none)
+            continue;
+        connect(action, &QAction::triggered, this, [this, kind = entry.action, printer = entry.printer] {
+            switch (kind) {
+            case MenuModel::Action::openSetup: openSetup(); break;
+            case MenuModel::Action::openConfiguration: openConfiguration(); break;
+            case MenuModel::Action::installUpdate: installUpdate(); break;
+            case MenuModel::Action::testPrint:
+                if (printer)
+                    testPrint(*printer);
+                break;
+            case MenuModel::Action::openReleaseNotes: openReleaseNotes(); break;
+            case MenuModel::Action::openWebApp: openWebApp(); break;
+            case MenuModel::Action::quit: quit(); break;
+            case MenuModel::Action::none: break;
+            }
+        });
+    }
+}
+
+Awaitable<void> AppDelegate::announceLaunch() {
+    // "Running" only when the agent is started, which takes the token as well as the settings.
+    const bool enrolled = AgentSettings::load() && CredentialStore::deviceToken().load();
+    if (enrolled)
+        notify("Varnel is running", "It sits in the menu bar. Click the icon to see your printers.");
+    else
+        notify("Varnel needs setting up", "Click the Varnel icon in the menu bar to connect this Mac.");
+    co_return;
+}
+
+void AppDelegate::notify(const std::string& title, const std::string& body) {
+    services_.alerts->run(Alert{Alert::Style::information, title, body, {}});
+}
+
+void AppDelegate::setStatus(Status status) {
+    status_ = std::move(status);
+    updateIcon();
+}
+
+void AppDelegate::setSettings(std::optional<AgentSettings> settings) {
+    deviceId_->store(settings ? settings->deviceId : noDeviceId);
+    settings_ = std::move(settings);
+}
+
+} // namespace varnel

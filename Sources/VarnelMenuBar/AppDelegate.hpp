@@ -1,0 +1,166 @@
+#pragma once
+
+#include "VarnelMenuBar/QtExecutor.hpp"
+
+#include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+#include "VarnelKit/Agent/Enrollment.hpp"
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Agent/VarnelAgent.hpp"
+#include "VarnelKit/Protocol/ReportedPrinter.hpp"
+#include "VarnelKit/Support/AgentLogging.hpp"
+#include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/LogFile.hpp"
+
+#include <QObject>
+#include <atomic>
+#include <climits>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+class QMenu;
+class QSystemTrayIcon;
+class QTimer;
+
+namespace varnel {
+
+class Alerts;
+class ConfigurationWindow;
+class Desktop;
+class LogTail;
+class SetupWindow;
+
+// The heart of the tray application: owns the tray icon and its menu, the agent running in this
+// process, the windows, and the last view of the agent (status, printers, update offer) that the
+// icon and the menu are drawn from. Lives on the Qt thread; the agent lives on the loop, reached
+// only through onLoop() and the status observer.
+class AppDelegate final : public QObject {
+    Q_OBJECT
+
+public:
+    using Status = VarnelAgent::Status;
+    // Installs an offered update on the loop and gives the installed Varnel.app folder.
+    using Installer = std::function<Awaitable<std::filesystem::path>(VarnelAPIClient::AgentUpdate)>;
+
+    struct Services {
+        AgentLoop& loop;
+        std::shared_ptr<AgentLogging> logger;
+        std::shared_ptr<LogFile> logFile; // none without a home folder
+        std::shared_ptr<Alerts> alerts;
+        std::shared_ptr<Desktop> desktop;
+        // Ends the application: production quits the Qt event loop, which leads to shutDown().
+        std::function<void()> requestQuit;
+        // What the agents built here are reached through; tests point it at their own machine.
+        VarnelAgent::Options agentOptions;
+        DiagnosticsReporter::Timings reporterTimings;
+        std::chrono::milliseconds refreshInterval = std::chrono::seconds(15);
+        Installer installer; // none: AgentUpdater over the real network
+    };
+
+    explicit AppDelegate(Services services);
+    ~AppDelegate() override;
+
+    // Tray icon, launch alert, agent start and the refresh timer; with no system tray the
+    // configuration window opens, so there is something to click.
+    void launch();
+    // Reports the shut-down, stops the reporter and the agent, and waits for that at most
+    // `limit`. True when everything stopped in time. Never touches the Qt thread's event loop.
+    bool shutDown(std::chrono::steady_clock::duration limit);
+
+    Awaitable<void> startIfEnrolled();
+    Awaitable<void> refresh();
+    Awaitable<void> didEnroll(Enrollment::Success success);
+    // Stops the agent and the reporter, forgets the enrollment and deletes the token and the
+    // settings file. The log-out's steps after its confirmation.
+    Awaitable<void> disconnect();
+
+    // Menu actions.
+    void openSetup();
+    void openConfiguration();
+    void installUpdate();
+    void testPrint(ReportedPrinter printer);
+    void openReleaseNotes();
+    void openWebApp();
+    void quit();
+    void rescan();
+    void showLogs();
+    void copyLogPath();
+    void logOut();
+
+    // The menu rebuilt from the fields; also on every change, for trays that do not ask.
+    void rebuildMenu();
+    void updateIcon();
+
+    // What tests look at.
+    const Status& status() const noexcept { return status_; }
+    const std::vector<ReportedPrinter>& printers() const noexcept { return printers_; }
+    const std::optional<AgentSettings>& settings() const noexcept { return settings_; }
+    const std::optional<VarnelAPIClient::AgentUpdate>& availableUpdate() const noexcept { return availableUpdate_; }
+    bool hasAgent() const noexcept { return agent_ != nullptr; }
+    bool isUpdating() const noexcept { return isUpdating_; }
+    QSystemTrayIcon* statusItem() const noexcept { return statusItem_; }
+    QMenu* menu() const noexcept { return menu_; }
+    SetupWindow* setupWindow() const noexcept { return setupWindow_; }
+    ConfigurationWindow* configurationWindow() const noexcept { return configurationWindow_; }
+    QtExecutor executor() const { return QtExecutor(poster_); }
+    // Test hook: an offer as a refresh would have copied it.
+    void setAvailableUpdateForTesting(std::optional<VarnelAPIClient::AgentUpdate> offer) {
+        availableUpdate_ = std::move(offer);
+        rebuildMenu();
+    }
+    // Runs a coroutine on the Qt thread; an escaping error is logged.
+    void spawn(Awaitable<void> work);
+
+private:
+    void installStatusItem();
+    Awaitable<void> announceLaunch();
+    void notify(const std::string& title, const std::string& body);
+    void setStatus(Status status);
+    void setSettings(std::optional<AgentSettings> settings);
+    std::vector<std::string> logLines();
+    Awaitable<void> runTestPrint(ReportedPrinter printer);
+    Awaitable<void> runUpdate(VarnelAPIClient::AgentUpdate offer);
+    void relaunch(const std::filesystem::path& installed, const std::string& version);
+    // Stops the agent and its reporter and forgets both; their credential sends nothing more.
+    Awaitable<void> stopHosted();
+    void enroll(std::string server, std::string code, std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done);
+
+    // Runs agent work on the loop and resumes on the Qt thread.
+    template <class T> Awaitable<T> onLoop(Awaitable<T> work) {
+        auto operation = boost::asio::co_spawn(services_.loop.executor(), std::move(work), boost::asio::use_awaitable);
+        co_return co_await std::move(operation);
+    }
+
+    Services services_;
+    std::shared_ptr<QtPoster> poster_;
+    // The enrolled device's id for the reporter, readable from the loop without the Qt thread,
+    // which may be waiting in shutDown(); noDeviceId while there is none.
+    static constexpr std::int64_t noDeviceId = INT64_MIN;
+    std::shared_ptr<std::atomic<std::int64_t>> deviceId_;
+    std::unique_ptr<LogTail> logTail_;
+
+    QSystemTrayIcon* statusItem_ = nullptr;
+    QMenu* menu_ = nullptr;
+    std::shared_ptr<VarnelAgent> agent_;
+    std::shared_ptr<VarnelAPIClient> api_;
+    std::optional<AgentSettings> settings_;
+    std::shared_ptr<DiagnosticsReporter> diagnostics_;
+    Status status_ = Status::notEnrolled();
+    std::vector<ReportedPrinter> printers_;
+    std::optional<VarnelAPIClient::AgentUpdate> availableUpdate_;
+    QTimer* refreshTimer_ = nullptr;
+    SetupWindow* setupWindow_ = nullptr;
+    ConfigurationWindow* configurationWindow_ = nullptr;
+    bool isUpdating_ = false;
+};
+
+} // namespace varnel

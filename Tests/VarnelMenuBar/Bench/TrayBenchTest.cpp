@@ -1,0 +1,215 @@
+// The whole tray application against the test bench: a real enrollment through the set-up
+// window, the agent it starts printing a pushed job, the disconnect, the quit with the server up
+// and with it stalled, and a test label to a raw printer.
+#include "Bench/TestBench.hpp"
+#include "TraySupport.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/SetupWindow.hpp"
+
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Platform/ServiceResolving.hpp"
+#include "VarnelKit/Support/RecordingLogger.hpp"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <gtest/gtest.h>
+#include <regex>
+
+namespace varnel::tray {
+namespace {
+
+using namespace std::chrono_literals;
+using Status = VarnelAgent::Status;
+using Operation = testing::ManagementOperation;
+using Snapshot = testing::ManagementTestServer::Snapshot;
+using testing::TestBench;
+
+// No network printers are announced on this machine.
+class NoServices final : public ServiceResolving {
+public:
+    Awaitable<bool> resolve(std::string, std::string, std::chrono::steady_clock::duration) override {
+        co_return false;
+    }
+};
+
+const char* const enrollmentCode = "VRNL-2345-6789";
+
+testing::TestBenchOptions benchOptions() {
+    testing::TestBenchOptions options;
+    // The bench's own default code is not one the enrollment accepts.
+    options.management.enrollmentCode = enrollmentCode;
+    return options;
+}
+
+std::string label(const std::string& text) {
+    return "^XA^FO20,20^A0N,30,30^FD" + text + "^FS^XZ";
+}
+
+bool contains(const std::vector<std::string>& list, const std::string& value) {
+    return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+class TrayBenchTest : public ::testing::Test {
+protected:
+    void SetUp() override { loop.startThread(); }
+
+    void TearDown() override {
+        if (delegate)
+            delegate->shutDown(5s);
+        bench.management().clearFaults();
+        bench.management().releaseStalled();
+        bench.pusher().setSilent(false);
+        // Whatever the scenario, the agent has closed its channel before the loop goes.
+        EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 10s));
+        delegate.reset();
+    }
+
+    void makeDelegate() {
+        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; }, {}, {}, 15s, {}};
+        services.agentOptions.bonjour = std::make_shared<NoServices>();
+        services.agentOptions.runner.reportWaitScale = 0.02;
+        services.agentOptions.runner.shieldedReportLimit = 1s;
+        services.reporterTimings = DiagnosticsReporter::Timings{50ms, 1s, 1200ms};
+        delegate = std::make_unique<AppDelegate>(std::move(services));
+    }
+
+    // An enrollment as an earlier run left it.
+    void saveEnrollment() {
+        bench.agentSettings().save();
+        CredentialStore::deviceToken().save(bench.token());
+    }
+
+    void launchConnected() {
+        saveEnrollment();
+        makeDelegate();
+        delegate->launch();
+        ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::connected(); }, 20s)) << logText();
+    }
+
+    std::string logText() const {
+        std::string text;
+        for (const auto& line : logger->messages())
+            text += line + "\n";
+        return text;
+    }
+
+    TestFolders folders;
+    ::varnel::testing::ScopedEnvironment authority{"SSL_CERT_FILE", TestBench::caFile().string()};
+    TestBench bench{benchOptions()};
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
+    AgentLoop loop; // after the bench: the agent's sockets end before the servers go
+    std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    std::shared_ptr<RecordingDesktop> desktop = std::make_shared<RecordingDesktop>();
+    int quits = 0;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
+    auto& printer = bench.addPrinter();
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(alerts->titles().front(), "Varnel needs setting up");
+
+    delegate->openSetup();
+    auto* window = delegate->setupWindow();
+    ASSERT_TRUE(window);
+    window->findChild<QCheckBox*>("serverToggle")->setChecked(true);
+    const auto port = std::to_string(bench.management().port());
+    window->findChild<QLineEdit*>("serverField")->setText(QString::fromStdString("127.0.0.1:" + port));
+    window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
+    QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
+
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s)) << logText();
+    EXPECT_EQ(alerts->shown.back().body,
+              "This Mac is enrolled as \"Bench Device\". Your printers will appear in a moment.");
+    EXPECT_FALSE(window->isVisible());
+    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::connected(); }, 20s)) << logText();
+    EXPECT_EQ(CredentialStore::deviceToken().load(), bench.token());
+    ASSERT_TRUE(delegate->settings());
+    EXPECT_EQ(delegate->settings()->deviceName, "Bench Device");
+
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Tray")});
+    ASSERT_TRUE(bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
+        << logText();
+    EXPECT_EQ(bench.management().snapshot().results.at(jobId).front()["state"], "printed");
+    ASSERT_TRUE(printer.waitFor([](const auto& s) { return !s.jobs().empty() && !s.jobs()[0].open; }, 10s));
+    const auto jobs = printer.snapshot().jobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs[0].bytes, label("Tray") + "\n");
+    EXPECT_TRUE(bench.management().waitFor(
+        [](const Snapshot& s) { return contains(s.eventKinds(), "agent_started"); }, 10s));
+}
+
+TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
+    launchConnected();
+    // Settings and token: the launch tells that Varnel runs.
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(alerts->titles().front(), "Varnel is running");
+
+    delegate->openConfiguration();
+    auto* disconnect = delegate->configurationWindow()->findChild<QPushButton*>("disconnectButton");
+    ASSERT_TRUE(disconnect);
+    QTest::mouseClick(disconnect, Qt::LeftButton); // the scripted alerts choose "Disconnect"
+    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::notEnrolled() && !delegate->hasAgent(); }));
+    EXPECT_TRUE(contains(alerts->titles(), "Disconnected"));
+    EXPECT_FALSE(CredentialStore::deviceToken().load());
+    EXPECT_FALSE(AgentSettings::load());
+    EXPECT_FALSE(delegate->settings());
+    EXPECT_TRUE(delegate->printers().empty());
+    // The stopped agent has closed its channel: the old credential hears no job any more.
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 10s));
+}
+
+TEST_F(TrayBenchTest, QuitWithTheServerUpReportsTheShutDownAndStops) {
+    launchConnected();
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_TRUE(delegate->shutDown(1700ms)) << logText();
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, 2s);
+    std::cout << "quit with the server up: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    EXPECT_TRUE(contains(bench.management().snapshot().eventKinds(), "agent_stopped"));
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 10s));
+}
+
+TEST_F(TrayBenchTest, QuitEndsWithinTwoSecondsWhileTheServerStalls) {
+    launchConnected();
+    bench.management().stallNext(Operation::events, 100);
+    bench.management().stallNext(Operation::heartbeat, 100);
+    bench.pusher().setSilent(true);
+    const auto started = std::chrono::steady_clock::now();
+    delegate->shutDown(1700ms);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_LT(took, 2s);
+    std::cout << "quit with the server stalled: "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
+    EXPECT_FALSE(delegate->hasAgent());
+}
+
+TEST_F(TrayBenchTest, ATestLabelReachesARawPrinterAndTheAlertCountsItsBytes) {
+    auto& printer = bench.addPrinter();
+    makeDelegate();
+    const ReportedPrinter zebra{printer.key(), "Bench Zebra", PrinterTransport::network, PrinterLanguage::zpl,
+                                std::nullopt, std::nullopt, "online", std::nullopt, std::nullopt, std::nullopt};
+    delegate->testPrint(zebra);
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 15s)) << logText();
+    EXPECT_EQ(alerts->shown[0].title, "Test label sent");
+    ASSERT_TRUE(printer.waitFor([](const auto& s) { return !s.jobs().empty() && !s.jobs()[0].open; }, 10s));
+    const auto bytes = printer.snapshot().jobs()[0].bytes;
+    EXPECT_EQ(alerts->shown[0].body, std::to_string(bytes.size()) + " bytes to Bench Zebra.");
+    EXPECT_NE(bytes.find("Bench Zebra"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(bytes, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+
+    auto usb = zebra;
+    usb.key = "usb:nowhere";
+    delegate->testPrint(usb);
+    ASSERT_TRUE(waitUntil([&] { return alerts->shown.size() == 2; }, 15s));
+    EXPECT_EQ(alerts->shown[1].title, "Couldn't print");
+    EXPECT_EQ(alerts->shown[1].body, "No way to reach Bench Zebra.");
+}
+
+} // namespace
+} // namespace varnel::tray

@@ -1,0 +1,84 @@
+#pragma once
+
+#include "TemporaryDirectory.hpp"
+#include "VarnelKit/TestSupport.hpp"
+#include "VarnelMenuBar/Alerts.hpp"
+#include "VarnelMenuBar/Desktop.hpp"
+
+#include <QApplication>
+#include <QTest>
+#include <chrono>
+#include <deque>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace varnel::tray {
+
+// The folders a test's application reads and writes: its own data and runtime folders, so that
+// settings, the token and the lock of one test never meet another's or the user's.
+class TestFolders {
+public:
+    TestFolders()
+        : data_("XDG_DATA_HOME", (folder_.path() / "data").string()),
+          runtime_("XDG_RUNTIME_DIR", (folder_.path() / "runtime").string()) {
+        std::filesystem::create_directories(folder_.path() / "data");
+        std::filesystem::create_directories(folder_.path() / "runtime");
+        std::filesystem::permissions(folder_.path() / "runtime", std::filesystem::perms::owner_all);
+    }
+    const std::filesystem::path& path() const { return folder_.path(); }
+
+private:
+    TemporaryDirectory folder_;
+    testing::ScopedEnvironment data_;
+    testing::ScopedEnvironment runtime_;
+};
+
+// Alerts answered from a script (the default button when the script is empty), all recorded.
+class RecordingAlerts final : public Alerts {
+public:
+    int run(const Alert& alert) override {
+        shown.push_back(alert);
+        if (answers.empty())
+            return 0;
+        const int answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::vector<std::string> titles() const {
+        std::vector<std::string> result;
+        for (const auto& alert : shown)
+            result.push_back(alert.title);
+        return result;
+    }
+
+    std::deque<int> answers;
+    std::vector<Alert> shown;
+};
+
+class RecordingDesktop final : public Desktop {
+public:
+    void openUrl(const std::string& url) override { urls.push_back(url); }
+    void openPath(const std::filesystem::path& path) override { paths.push_back(path); }
+    void setClipboard(const std::string& text) override { clipboard = text; }
+    bool launchDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) override {
+        launches.emplace_back(program, arguments);
+        return launchSucceeds;
+    }
+
+    std::vector<std::string> urls;
+    std::vector<std::filesystem::path> paths;
+    std::string clipboard;
+    std::vector<std::pair<std::filesystem::path, std::vector<std::string>>> launches;
+    bool launchSucceeds = true;
+};
+
+// Runs the Qt event loop until `condition` holds or the time is up.
+inline bool waitUntil(const std::function<bool()>& condition,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(10000)) {
+    return QTest::qWaitFor(condition, static_cast<int>(limit.count()));
+}
+
+} // namespace varnel::tray

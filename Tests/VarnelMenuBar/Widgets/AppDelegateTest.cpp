@@ -1,0 +1,153 @@
+#include "TraySupport.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/MenuModel.hpp"
+
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/RecordingLogger.hpp"
+
+#include <QAction>
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <atomic>
+#include <gtest/gtest.h>
+
+namespace varnel::tray {
+namespace {
+
+using Status = VarnelAgent::Status;
+using namespace std::chrono_literals;
+
+VarnelAPIClient::AgentUpdate offer() {
+    VarnelAPIClient::AgentUpdate update;
+    update.version = "1.2.3";
+    update.downloadURL = *parseAbsoluteUrl("https://varnel.example/Varnel-1.2.3.dmg");
+    update.sha256 = std::string(64, 'a');
+    return update;
+}
+
+Awaitable<std::filesystem::path> fakeInstall(std::shared_ptr<std::atomic<int>> calls,
+                                             std::shared_ptr<std::atomic<bool>> fail) {
+    ++*calls;
+    if (*fail) {
+        throw std::filesystem::filesystem_error("cannot create the download file", "/somewhere/Varnel/updates",
+                                                std::make_error_code(std::errc::permission_denied));
+    }
+    co_return std::filesystem::path("/opt/Varnel.app");
+}
+
+class AppDelegateTest : public ::testing::Test {
+protected:
+    void SetUp() override { loop.startThread(); }
+
+    void makeDelegate() {
+        AppDelegate::Services services{loop,
+                                       std::make_shared<RecordingLogger>(),
+                                       nullptr,
+                                       alerts,
+                                       desktop,
+                                       [this] { ++quits; },
+                                       {},
+                                       {},
+                                       15s,
+                                       [this](VarnelAPIClient::AgentUpdate) { return fakeInstall(installs, failInstall); }};
+        delegate = std::make_unique<AppDelegate>(std::move(services));
+    }
+
+    void TearDown() override {
+        if (delegate) {
+            EXPECT_TRUE(delegate->shutDown(2s));
+        }
+        delegate.reset();
+    }
+
+    TestFolders folders;
+    AgentLoop loop;
+    std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
+    std::shared_ptr<RecordingDesktop> desktop = std::make_shared<RecordingDesktop>();
+    std::shared_ptr<std::atomic<int>> installs = std::make_shared<std::atomic<int>>(0);
+    std::shared_ptr<std::atomic<bool>> failInstall = std::make_shared<std::atomic<bool>>(false);
+    int quits = 0;
+    std::unique_ptr<AppDelegate> delegate;
+};
+
+TEST_F(AppDelegateTest, SettingsWithoutATokenAreNotSetUpAndTheLaunchSaysSo) {
+    AgentSettings settings;
+    settings.deviceId = 7;
+    settings.deviceName = "Front desk";
+    settings.serverURL = *parseAbsoluteUrl("https://varnel.example");
+    settings.reverb = ReverbSettings{"key", "varnel.example", 443, "https"};
+    settings.save();
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(alerts->titles(), std::vector<std::string>{"Varnel needs setting up"});
+    ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
+    EXPECT_EQ(delegate->statusItem()->toolTip(), QString::fromUtf8("Varnel \u2014 not set up"));
+    EXPECT_FALSE(delegate->hasAgent());
+    EXPECT_FALSE(delegate->settings()) << "settings kept without the token that goes with them";
+    // The offscreen platform has no tray: the window opens so that there is something to click.
+    ASSERT_TRUE(delegate->configurationWindow());
+    EXPECT_TRUE(delegate->configurationWindow()->isVisible());
+}
+
+TEST_F(AppDelegateTest, TheMenuShowsTheModelsRows) {
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
+    delegate->setAvailableUpdateForTesting(offer());
+    Q_EMIT delegate->menu()->aboutToShow();
+    const auto entries = MenuModel::build({Status::notEnrolled(), std::nullopt, {}, offer(), false});
+    const auto actions = delegate->menu()->actions();
+    ASSERT_EQ(actions.size(), static_cast<qsizetype>(entries.size()));
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto* action = actions[static_cast<qsizetype>(i)];
+        EXPECT_EQ(action->isSeparator(), entries[i].separator);
+        if (entries[i].separator)
+            continue;
+        EXPECT_EQ(action->text().toStdString(), entries[i].title);
+        EXPECT_EQ(action->isEnabled(), entries[i].enabled) << entries[i].title;
+        EXPECT_EQ(action->font().bold(), entries[i].bold) << entries[i].title;
+    }
+}
+
+TEST_F(AppDelegateTest, OneInstallAtATimeAndAFailureLetsTheUserTryAgain) {
+    makeDelegate();
+    delegate->setAvailableUpdateForTesting(offer());
+    failInstall->store(true);
+    delegate->installUpdate();
+    delegate->installUpdate();
+    EXPECT_TRUE(delegate->isUpdating());
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(installs->load(), 1);
+    EXPECT_EQ(alerts->shown[0].style, Alert::Style::warning);
+    EXPECT_EQ(alerts->shown[0].title, "Varnel could not be updated");
+    EXPECT_EQ(alerts->shown[0].body, "The update could not be installed. Permission denied");
+    EXPECT_FALSE(delegate->isUpdating());
+    EXPECT_TRUE(delegate->availableUpdate()) << "the offer is kept for another try";
+    EXPECT_EQ(quits, 0);
+
+    failInstall->store(false);
+    delegate->installUpdate();
+    ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
+    EXPECT_EQ(installs->load(), 2);
+    ASSERT_EQ(desktop->launches.size(), 1u);
+    EXPECT_EQ(desktop->launches[0].first, std::filesystem::path("/opt/Varnel.app/bin/VarnelMenuBar"));
+    EXPECT_EQ(desktop->launches[0].second, std::vector<std::string>{"--relaunched"});
+    EXPECT_EQ(alerts->shown.size(), 1u) << "a relaunch that worked needs no alert";
+    EXPECT_TRUE(delegate->isUpdating()) << "nothing more is installed while the old copy quits";
+}
+
+TEST_F(AppDelegateTest, ARelaunchThatFailsSaysTheUpdateIsInstalledThenQuits) {
+    makeDelegate();
+    delegate->setAvailableUpdateForTesting(offer());
+    desktop->launchSucceeds = false;
+    delegate->installUpdate();
+    ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
+    ASSERT_EQ(alerts->shown.size(), 1u);
+    EXPECT_EQ(alerts->shown[0].title, "Varnel 1.2.3 is installed");
+    EXPECT_EQ(alerts->shown[0].body, "It could not be restarted automatically. Open Varnel to finish.");
+}
+
+} // namespace
+} // namespace varnel::tray
