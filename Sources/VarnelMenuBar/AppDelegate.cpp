@@ -1,5 +1,7 @@
 #include "VarnelMenuBar/AppDelegate.hpp"
 
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/Error.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 #include "VarnelMenuBar/Desktop.hpp"
@@ -8,9 +10,6 @@
 #include "VarnelMenuBar/SetupWindow.hpp"
 #include "VarnelMenuBar/StatusIcon.hpp"
 #include "VarnelMenuBar/StatusIconRenderer.hpp"
-
-#include "VarnelKit/Agent/CredentialStore.hpp"
-#include "VarnelKit/Support/Error.hpp"
 
 #include <QAction>
 #include <QCursor>
@@ -109,17 +108,30 @@ void AppDelegate::rebuildMenu() {
             continue;
         connect(action, &QAction::triggered, this, [this, kind = entry.action, printer = entry.printer] {
             switch (kind) {
-            case MenuModel::Action::openSetup: openSetup(); break;
-            case MenuModel::Action::openConfiguration: openConfiguration(); break;
-            case MenuModel::Action::installUpdate: installUpdate(); break;
+            case MenuModel::Action::openSetup:
+                openSetup();
+                break;
+            case MenuModel::Action::openConfiguration:
+                openConfiguration();
+                break;
+            case MenuModel::Action::installUpdate:
+                installUpdate();
+                break;
             case MenuModel::Action::testPrint:
                 if (printer)
                     testPrint(*printer);
                 break;
-            case MenuModel::Action::openReleaseNotes: openReleaseNotes(); break;
-            case MenuModel::Action::openWebApp: openWebApp(); break;
-            case MenuModel::Action::quit: quit(); break;
-            case MenuModel::Action::none: break;
+            case MenuModel::Action::openReleaseNotes:
+                openReleaseNotes();
+                break;
+            case MenuModel::Action::openWebApp:
+                openWebApp();
+                break;
+            case MenuModel::Action::quit:
+                quit();
+                break;
+            case MenuModel::Action::none:
+                break;
             }
         });
     }

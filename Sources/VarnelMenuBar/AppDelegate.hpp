@@ -1,7 +1,5 @@
 #pragma once
 
-#include "VarnelMenuBar/QtExecutor.hpp"
-
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
 #include "VarnelKit/Agent/Enrollment.hpp"
@@ -11,13 +9,14 @@
 #include "VarnelKit/Support/AgentLogging.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
+#include "VarnelMenuBar/QtExecutor.hpp"
 
 #include <QObject>
 #include <atomic>
-#include <climits>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -104,7 +103,9 @@ public:
     const Status& status() const noexcept { return status_; }
     const std::vector<ReportedPrinter>& printers() const noexcept { return printers_; }
     const std::optional<AgentSettings>& settings() const noexcept { return settings_; }
-    const std::optional<VarnelAPIClient::AgentUpdate>& availableUpdate() const noexcept { return availableUpdate_; }
+    const std::optional<VarnelAPIClient::AgentUpdate>& availableUpdate() const noexcept {
+        return availableUpdate_;
+    }
     bool hasAgent() const noexcept { return agent_ != nullptr; }
     bool isUpdating() const noexcept { return isUpdating_; }
     QSystemTrayIcon* statusItem() const noexcept { return statusItem_; }
@@ -132,11 +133,13 @@ private:
     void relaunch(const std::filesystem::path& installed, const std::string& version);
     // Stops the agent and its reporter and forgets both; their credential sends nothing more.
     Awaitable<void> stopHosted();
-    void enroll(std::string server, std::string code, std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done);
+    void enroll(std::string server, std::string code,
+                std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done);
 
     // Runs agent work on the loop and resumes on the Qt thread.
     template <class T> Awaitable<T> onLoop(Awaitable<T> work) {
-        auto operation = boost::asio::co_spawn(services_.loop.executor(), std::move(work), boost::asio::use_awaitable);
+        auto operation =
+            boost::asio::co_spawn(services_.loop.executor(), std::move(work), boost::asio::use_awaitable);
         co_return co_await std::move(operation);
     }
 

@@ -1,19 +1,18 @@
 // The status menu's actions other than the windows and the update.
-#include "VarnelMenuBar/AppDelegate.hpp"
-
-#include "VarnelMenuBar/Alerts.hpp"
-#include "VarnelMenuBar/Desktop.hpp"
-
 #include "VarnelKit/Language/LabelLanguageDrivers.hpp"
 #include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Transport/TestLabelPrint.hpp"
+#include "VarnelMenuBar/Alerts.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/Desktop.hpp"
 
 namespace varnel {
 namespace {
 
 // No transport: none; otherwise the bytes handed to the printer.
-Awaitable<std::optional<std::int64_t>> printTestLabel(std::vector<ReportedPrinter> printers, ReportedPrinter printer) {
+Awaitable<std::optional<std::int64_t>> printTestLabel(std::vector<ReportedPrinter> printers,
+                                                      ReportedPrinter printer) {
     const auto driver = LabelLanguageDrivers::driver(printer.language);
     auto transport = co_await TestLabelPrint::transport(std::move(printers), printer.key);
     if (!transport)

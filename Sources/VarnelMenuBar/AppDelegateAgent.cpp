@@ -1,9 +1,8 @@
 // Hosting the agent: starting it when this computer is enrolled, following its status, copying
 // its view for the icon and the menu, and stopping it, never more than the quit allows.
-#include "VarnelMenuBar/AppDelegate.hpp"
-
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
 
 #include <QTimer>
 #include <boost/asio/deferred.hpp>
@@ -30,7 +29,7 @@ struct AgentView {
 };
 
 Awaitable<std::optional<std::int64_t>> readDeviceId(std::shared_ptr<std::atomic<std::int64_t>> copy,
-                                                     std::int64_t none) {
+                                                    std::int64_t none) {
     const auto id = copy->load();
     co_return id == none ? std::nullopt : std::optional<std::int64_t>(id);
 }
@@ -52,9 +51,9 @@ Awaitable<Hosted> makeHosted(AgentSettings settings, std::string token, AppDeleg
     hosted.diagnostics->report(AgentEventKind::agentStarted,
                                "Varnel " + display + " started on " + settings.deviceName + ".", std::nullopt,
                                DiagnosticsReporter::Context{{"agent_version", display}});
-    hosted.agent = VarnelAgent::make(executor, std::move(settings), hosted.api, services.logger,
-                                     VarnelAgent::Timings::production(), hosted.diagnostics,
-                                     services.agentOptions);
+    hosted.agent =
+        VarnelAgent::make(executor, std::move(settings), hosted.api, services.logger,
+                          VarnelAgent::Timings::production(), hosted.diagnostics, services.agentOptions);
     hosted.agent->onStatusChange(std::move(observer));
     co_return hosted;
 }
@@ -82,8 +81,9 @@ Awaitable<void> stopBoth(std::shared_ptr<VarnelAgent> agent, std::shared_ptr<Dia
         diagnostics->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
     auto reporterStop = stopReporter(std::move(diagnostics));
     auto agentStop = stopAgent(std::move(agent));
-    auto group = asio::experimental::make_parallel_group(asio::co_spawn(executor, std::move(reporterStop), asio::deferred),
-                                                         asio::co_spawn(executor, std::move(agentStop), asio::deferred));
+    auto group = asio::experimental::make_parallel_group(
+        asio::co_spawn(executor, std::move(reporterStop), asio::deferred),
+        asio::co_spawn(executor, std::move(agentStop), asio::deferred));
     co_await group.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
 }
 
@@ -147,8 +147,8 @@ Awaitable<void> AppDelegate::stopHosted() {
 Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {
     co_await stopHosted();
     co_await startIfEnrolled();
-    notify("Varnel is connected", "This Mac is enrolled as \"" + success.deviceName +
-                                      "\". Your printers will appear in a moment.");
+    notify("Varnel is connected",
+           "This Mac is enrolled as \"" + success.deviceName + "\". Your printers will appear in a moment.");
 }
 
 Awaitable<void> AppDelegate::disconnect() {
@@ -168,8 +168,8 @@ bool AppDelegate::shutDown(std::chrono::steady_clock::duration limit) {
     api_.reset();
     if (!agent && !diagnostics)
         return true;
-    auto stopped = asio::co_spawn(services_.loop.executor(), stopBoth(std::move(agent), std::move(diagnostics), true),
-                                  asio::use_future);
+    auto stopped = asio::co_spawn(services_.loop.executor(),
+                                  stopBoth(std::move(agent), std::move(diagnostics), true), asio::use_future);
     return stopped.wait_for(limit) == std::future_status::ready;
 }
 

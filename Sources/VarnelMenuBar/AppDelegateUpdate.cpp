@@ -1,12 +1,10 @@
 // Installing an offered update and starting the new copy in place of this one.
-#include "VarnelMenuBar/AppDelegate.hpp"
-
-#include "VarnelMenuBar/Alerts.hpp"
-#include "VarnelMenuBar/Desktop.hpp"
-#include "VarnelMenuBar/UpdateFailureText.hpp"
-
 #include "VarnelKit/Agent/AgentUpdater.hpp"
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
+#include "VarnelMenuBar/Alerts.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/Desktop.hpp"
+#include "VarnelMenuBar/UpdateFailureText.hpp"
 
 namespace varnel {
 namespace {
@@ -42,8 +40,10 @@ Awaitable<void> AppDelegate::runUpdate(VarnelAPIClient::AgentUpdate offer) {
     if (failure) {
         isUpdating_ = false;
         rebuildMenu();
-        services_.alerts->run(Alert{Alert::Style::warning, "Varnel could not be updated",
-                                    UpdateFailureText::describe(failure), {"OK"}});
+        services_.alerts->run(Alert{Alert::Style::warning,
+                                    "Varnel could not be updated",
+                                    UpdateFailureText::describe(failure),
+                                    {"OK"}});
         co_return;
     }
     relaunch(installed, version);
@@ -54,7 +54,8 @@ void AppDelegate::relaunch(const std::filesystem::path& installed, const std::st
     // The new copy waits for this one's single-instance lock, which the quit gives up.
     const auto program = installed / "bin" / "VarnelMenuBar";
     if (!services_.desktop->launchDetached(program, {"--relaunched"})) {
-        notify("Varnel " + version + " is installed", "It could not be restarted automatically. Open Varnel to finish.");
+        notify("Varnel " + version + " is installed",
+               "It could not be restarted automatically. Open Varnel to finish.");
     }
     quit();
 }

@@ -1,14 +1,12 @@
 // The set-up and configuration windows as the application opens them, and the log-out.
-#include "VarnelMenuBar/AppDelegate.hpp"
-
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 #include "VarnelMenuBar/Desktop.hpp"
 #include "VarnelMenuBar/LogTail.hpp"
 #include "VarnelMenuBar/SetupWindow.hpp"
-
-#include "VarnelKit/Agent/CredentialStore.hpp"
-#include "VarnelKit/Support/AgentVersion.hpp"
 
 #include <QPointer>
 
@@ -26,7 +24,8 @@ Awaitable<Enrollment::Success> enrollOnLoop(std::string server, std::string code
 void AppDelegate::enroll(std::string server, std::string code,
                          std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done) {
     spawn([](AppDelegate* self, std::string server, std::string code,
-             std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done) -> Awaitable<void> {
+             std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done)
+              -> Awaitable<void> {
         std::variant<Enrollment::Success, std::exception_ptr> outcome;
         try {
             outcome = co_await self->onLoop(enrollOnLoop(std::move(server), std::move(code)));
@@ -61,8 +60,8 @@ void AppDelegate::openConfiguration() {
             // The window already deleted the token and the settings; the agent must stop too.
             [this] { spawn(disconnect()); },
         };
-        configurationWindow_ =
-            new ConfigurationWindow(std::move(providers), std::move(callbacks), *services_.alerts, *services_.desktop);
+        configurationWindow_ = new ConfigurationWindow(std::move(providers), std::move(callbacks),
+                                                       *services_.alerts, *services_.desktop);
     }
     configurationWindow_->show();
     configurationWindow_->raise();
@@ -75,10 +74,12 @@ std::vector<std::string> AppDelegate::logLines() {
 }
 
 void AppDelegate::logOut() {
-    Alert confirm{Alert::Style::warning, "Disconnect this Mac from Varnel?",
-                  "Its printers will stop accepting jobs. Reconnecting needs a new enrollment code from the Varnel "
-                  "dashboard.",
-                  {"Disconnect", "Cancel"}};
+    Alert confirm{
+        Alert::Style::warning,
+        "Disconnect this Mac from Varnel?",
+        "Its printers will stop accepting jobs. Reconnecting needs a new enrollment code from the Varnel "
+        "dashboard.",
+        {"Disconnect", "Cancel"}};
     if (services_.alerts->run(confirm) != 0)
         return;
     spawn(disconnect());

@@ -8,12 +8,16 @@ using Kind = VarnelAgent::Status::Kind;
 
 Rgba dotColour(const VarnelAgent::Status& status) {
     switch (status.kind()) {
-    case Kind::connected: return {127, 168, 10, 1.0};
-    case Kind::disconnected: return {224, 160, 48, 1.0};
+    case Kind::connected:
+        return {127, 168, 10, 1.0};
+    case Kind::disconnected:
+        return {224, 160, 48, 1.0};
     case Kind::updateRequired:
-    case Kind::accessRevoked: return {217, 64, 64, 1.0};
+    case Kind::accessRevoked:
+        return {217, 64, 64, 1.0};
     case Kind::notEnrolled:
-    case Kind::connecting: break;
+    case Kind::connecting:
+        break;
     }
     return {154, 164, 174, 1.0};
 }

@@ -1,15 +1,14 @@
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 
+#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/LogFile.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/ConfigurationText.hpp"
 #include "VarnelMenuBar/Desktop.hpp"
 #include "VarnelMenuBar/PrinterTable.hpp"
 #include "VarnelMenuBar/PrinterTableModel.hpp"
 #include "VarnelMenuBar/StatusIcon.hpp"
-
-#include "VarnelKit/Agent/CredentialStore.hpp"
-#include "VarnelKit/Support/AgentVersion.hpp"
-#include "VarnelKit/Support/LogFile.hpp"
 
 #include <QCloseEvent>
 #include <QFontDatabase>
@@ -83,8 +82,8 @@ void setIfChanged(QLabel* label, const QString& value) {
 
 } // namespace
 
-ConfigurationWindow::ConfigurationWindow(Providers providers, Callbacks callbacks, Alerts& alerts, Desktop& desktop,
-                                         QWidget* parent)
+ConfigurationWindow::ConfigurationWindow(Providers providers, Callbacks callbacks, Alerts& alerts,
+                                         Desktop& desktop, QWidget* parent)
     : QWidget(parent, Qt::Window), providers_(std::move(providers)), callbacks_(std::move(callbacks)),
       alerts_(alerts), desktop_(desktop) {
     setWindowTitle(QStringLiteral("Varnel"));
@@ -253,7 +252,8 @@ void ConfigurationWindow::reload(bool full) {
     const auto settings = providers_.settings ? providers_.settings() : std::nullopt;
     // The count of the rows shown so far: a full reload's new rows show at the next reload.
     setIfChanged(statusDetail_, text(ConfigurationText::detail(settings, model_->rows().size())));
-    const auto activity = text(ConfigurationText::activity(providers_.log ? providers_.log() : std::vector<std::string>{}));
+    const auto activity =
+        text(ConfigurationText::activity(providers_.log ? providers_.log() : std::vector<std::string>{}));
     if (activityView_->toPlainText() != activity)
         activityView_->setPlainText(activity);
     if (full) {
@@ -286,8 +286,10 @@ void ConfigurationWindow::connectComputer() {
 }
 
 void ConfigurationWindow::disconnectComputer() {
-    Alert confirm{Alert::Style::warning, "Disconnect this Mac from Varnel?",
-                  "It will stop printing until it is set up again with a new code.", {"Disconnect", "Cancel"}};
+    Alert confirm{Alert::Style::warning,
+                  "Disconnect this Mac from Varnel?",
+                  "It will stop printing until it is set up again with a new code.",
+                  {"Disconnect", "Cancel"}};
     if (alerts_.run(confirm) != 0)
         return;
     CredentialStore::deviceToken().deleteItem();

@@ -15,7 +15,8 @@ public:
     virtual void openPath(const std::filesystem::path& path) = 0;
     virtual void setClipboard(const std::string& text) = 0;
     // False when the program could not be started.
-    virtual bool launchDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) = 0;
+    virtual bool launchDetached(const std::filesystem::path& program,
+                                const std::vector<std::string>& arguments) = 0;
 };
 
 } // namespace varnel

@@ -51,7 +51,8 @@ std::vector<Entry> printerRows(const std::vector<ReportedPrinter>& printers) {
         } else if (printer.statusMessage) {
             row.tooltip = *printer.statusMessage;
         } else {
-            row.tooltip = printer.language == PrinterLanguage::unknown ? "Language not supported yet" : "Not reachable";
+            row.tooltip =
+                printer.language == PrinterLanguage::unknown ? "Language not supported yet" : "Not reachable";
         }
         rows.push_back(std::move(row));
     }
@@ -71,7 +72,9 @@ std::vector<Entry> build(const State& state) {
         entries.push_back(label("Printing is paused until it is updated"));
         entries.push_back(item("Get the latest version\u2026", Action::openWebApp));
         break;
-    case Kind::notEnrolled: entries.push_back(item("Set up Varnel\u2026", Action::openSetup, 's')); break;
+    case Kind::notEnrolled:
+        entries.push_back(item("Set up Varnel\u2026", Action::openSetup, 's'));
+        break;
     case Kind::accessRevoked:
         entries.push_back(label("This Mac's access was removed"));
         entries.push_back(item("Set up again\u2026", Action::openSetup, 's'));
@@ -87,7 +90,8 @@ std::vector<Entry> build(const State& state) {
 
     if (const auto& offer = state.availableUpdate) {
         entries.push_back(separator());
-        entries.push_back(label("Varnel " + offer->version + (offer->required ? " is required" : " is available")));
+        entries.push_back(
+            label("Varnel " + offer->version + (offer->required ? " is required" : " is available")));
         Entry update = state.isUpdating ? label("Updating\u2026")
                                         : item("Update to " + offer->version + " now", Action::installUpdate);
         update.bold = true;

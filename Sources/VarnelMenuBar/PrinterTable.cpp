@@ -4,11 +4,16 @@ namespace varnel::PrinterTable {
 
 std::string_view kindLabel(PrinterLanguage language) {
     switch (language) {
-    case PrinterLanguage::zpl: return "Zebra (ZPL)";
-    case PrinterLanguage::tspl2: return "TSC / Xprinter";
-    case PrinterLanguage::dymoRaster: return "Dymo";
-    case PrinterLanguage::pdf: return "Document";
-    case PrinterLanguage::unknown: break;
+    case PrinterLanguage::zpl:
+        return "Zebra (ZPL)";
+    case PrinterLanguage::tspl2:
+        return "TSC / Xprinter";
+    case PrinterLanguage::dymoRaster:
+        return "Dymo";
+    case PrinterLanguage::pdf:
+        return "Document";
+    case PrinterLanguage::unknown:
+        break;
     }
     return "Not identified";
 }

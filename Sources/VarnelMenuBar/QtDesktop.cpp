@@ -21,7 +21,8 @@ void QtDesktop::setClipboard(const std::string& text) {
     QGuiApplication::clipboard()->setText(QString::fromStdString(text));
 }
 
-bool QtDesktop::launchDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) {
+bool QtDesktop::launchDetached(const std::filesystem::path& program,
+                               const std::vector<std::string>& arguments) {
     QStringList list;
     for (const auto& argument : arguments)
         list << QString::fromStdString(argument);

@@ -10,7 +10,8 @@ public:
     void openUrl(const std::string& url) override;
     void openPath(const std::filesystem::path& path) override;
     void setClipboard(const std::string& text) override;
-    bool launchDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) override;
+    bool launchDetached(const std::filesystem::path& program,
+                        const std::vector<std::string>& arguments) override;
 };
 
 } // namespace varnel

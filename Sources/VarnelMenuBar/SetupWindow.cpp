@@ -1,8 +1,7 @@
 #include "VarnelMenuBar/SetupWindow.hpp"
 
-#include "VarnelMenuBar/SetupForm.hpp"
-
 #include "VarnelKit/Support/Error.hpp"
+#include "VarnelMenuBar/SetupForm.hpp"
 
 #include <QCheckBox>
 #include <QFont>
@@ -49,10 +48,11 @@ SetupWindow::SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget
 
     auto* heading = new QLabel(QStringLiteral("Connect this Mac to Varnel"), this);
     heading->setFont(sized(15, QFont::DemiBold));
-    auto* instructions = new QLabel(QStringLiteral("Open Varnel in your browser, go to Computers \u2192 Add a "
-                                                   "computer, and copy the code it shows you. Codes last a few "
-                                                   "minutes."),
-                                    this);
+    auto* instructions =
+        new QLabel(QStringLiteral("Open Varnel in your browser, go to Computers \u2192 Add a "
+                                  "computer, and copy the code it shows you. Codes last a few "
+                                  "minutes."),
+                   this);
     instructions->setFont(sized(12));
     instructions->setWordWrap(true);
     colourText(instructions, secondaryColour(instructions));
@@ -72,8 +72,8 @@ SetupWindow::SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget
 
     serverField_ = new QLineEdit(this);
     serverField_->setObjectName(QStringLiteral("serverField"));
-    serverField_->setPlaceholderText(QString::fromUtf8(Enrollment::defaultServerHost.data(),
-                                                       static_cast<int>(Enrollment::defaultServerHost.size())));
+    serverField_->setPlaceholderText(QString::fromUtf8(
+        Enrollment::defaultServerHost.data(), static_cast<int>(Enrollment::defaultServerHost.size())));
     serverField_->setToolTip(QStringLiteral("The address of your Varnel server. https is required."));
     serverField_->setVisible(false);
 

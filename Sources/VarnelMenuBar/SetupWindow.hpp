@@ -25,7 +25,8 @@ class SetupWindow final : public QDialog {
 public:
     using Outcome = std::variant<Enrollment::Success, std::exception_ptr>;
     // Runs one enrollment with the texts as typed and calls `done` once, on the Qt thread.
-    using Enroller = std::function<void(std::string server, std::string code, std::function<void(Outcome)> done)>;
+    using Enroller =
+        std::function<void(std::string server, std::string code, std::function<void(Outcome)> done)>;
     using EnrolledCallback = std::function<void(const Enrollment::Success&)>;
 
     SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget* parent = nullptr);

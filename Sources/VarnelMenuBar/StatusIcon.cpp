@@ -6,29 +6,37 @@ using Kind = VarnelAgent::Status::Kind;
 
 std::string tooltip(const VarnelAgent::Status& status) {
     switch (status.kind()) {
-    case Kind::connected: return "Varnel \u2014 connected";
-    case Kind::connecting: return "Varnel \u2014 connecting\u2026";
-    case Kind::notEnrolled: return "Varnel \u2014 not set up";
-    case Kind::disconnected: return "Varnel \u2014 disconnected (" + status.reason() + ")";
+    case Kind::connected:
+        return "Varnel \u2014 connected";
+    case Kind::connecting:
+        return "Varnel \u2014 connecting\u2026";
+    case Kind::notEnrolled:
+        return "Varnel \u2014 not set up";
+    case Kind::disconnected:
+        return "Varnel \u2014 disconnected (" + status.reason() + ")";
     case Kind::updateRequired:
         return "Varnel \u2014 update needed (version " + status.minimumVersion() + "). Printing has stopped.";
-    case Kind::accessRevoked: return "Varnel \u2014 access removed. Set up again to reconnect.";
+    case Kind::accessRevoked:
+        return "Varnel \u2014 access removed. Set up again to reconnect.";
     }
     return {};
 }
 
 Style style(const VarnelAgent::Status& status) {
     switch (status.kind()) {
-    case Kind::connected: return {brand, std::nullopt};
+    case Kind::connected:
+        return {brand, std::nullopt};
     case Kind::connecting: {
         Rgba faded = brand;
         faded.alpha = 0.55;
         return {faded, orange};
     }
-    case Kind::notEnrolled: return {secondary, secondary};
+    case Kind::notEnrolled:
+        return {secondary, secondary};
     case Kind::disconnected:
     case Kind::updateRequired:
-    case Kind::accessRevoked: return {secondary, red};
+    case Kind::accessRevoked:
+        return {secondary, red};
     }
     return {secondary, red};
 }

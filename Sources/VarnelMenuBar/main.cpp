@@ -1,12 +1,11 @@
+#include "VarnelKit/Support/AgentLogger.hpp"
+#include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/LogFile.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 #include "VarnelMenuBar/MessageBoxAlerts.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
 #include "VarnelMenuBar/QuitSignals.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
-
-#include "VarnelKit/Support/AgentLogger.hpp"
-#include "VarnelKit/Support/AgentLoop.hpp"
-#include "VarnelKit/Support/LogFile.hpp"
 
 #include <QApplication>
 #include <QMetaObject>
@@ -55,7 +54,8 @@ int main(int argc, char** argv) {
     const bool relaunched = QApplication::arguments().contains(QStringLiteral("--relaunched"));
     if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
         std::fputs("Varnel is already running.\n", stderr);
-        varnel::MessageBoxAlerts().run(varnel::Alert{varnel::Alert::Style::information, "Varnel is already running", "", {}});
+        varnel::MessageBoxAlerts().run(
+            varnel::Alert{varnel::Alert::Style::information, "Varnel is already running", "", {}});
         return 0;
     }
 
@@ -72,9 +72,16 @@ int main(int argc, char** argv) {
     auto* loop = new varnel::AgentLoop();
     loop->startThread();
 
-    varnel::AppDelegate::Services services{*loop, logger, logFile, std::make_shared<varnel::MessageBoxAlerts>(),
-                                           std::make_shared<varnel::QtDesktop>(), [] { QApplication::quit(); },
-                                           {}, {}, 15s, {}};
+    varnel::AppDelegate::Services services{*loop,
+                                           logger,
+                                           logFile,
+                                           std::make_shared<varnel::MessageBoxAlerts>(),
+                                           std::make_shared<varnel::QtDesktop>(),
+                                           [] { QApplication::quit(); },
+                                           {},
+                                           {},
+                                           15s,
+                                           {}};
     // A label being written when the quit comes is let finish, within the quit's bound.
     services.agentOptions.runner.shieldedReportLimit = 1s;
     // The final flush leaves room for the agent's stop and the log within the 2 s.
@@ -82,7 +89,8 @@ int main(int argc, char** argv) {
     auto* delegate = new varnel::AppDelegate(std::move(services));
 
     varnel::QuitSignals signals(*loop, [&app] {
-        QMetaObject::invokeMethod(&app, [] { QApplication::quit(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
 
     QTimer::singleShot(0, delegate, [delegate] { delegate->launch(); });

@@ -63,7 +63,8 @@ public:
     void openUrl(const std::string& url) override { urls.push_back(url); }
     void openPath(const std::filesystem::path& path) override { paths.push_back(path); }
     void setClipboard(const std::string& text) override { clipboard = text; }
-    bool launchDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments) override {
+    bool launchDetached(const std::filesystem::path& program,
+                        const std::vector<std::string>& arguments) override {
         launches.emplace_back(program, arguments);
         return launchSucceeds;
     }

@@ -3,13 +3,12 @@
 // and with it stalled, and a test label to a raw printer.
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
-#include "VarnelMenuBar/AppDelegate.hpp"
-#include "VarnelMenuBar/ConfigurationWindow.hpp"
-#include "VarnelMenuBar/SetupWindow.hpp"
-
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Platform/ServiceResolving.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelMenuBar/AppDelegate.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/SetupWindow.hpp"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -67,7 +66,8 @@ protected:
     }
 
     void makeDelegate() {
-        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; }, {}, {}, 15s, {}};
+        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; },
+                                       {},   {},     15s,     {}};
         services.agentOptions.bonjour = std::make_shared<NoServices>();
         services.agentOptions.runner.reportWaitScale = 0.02;
         services.agentOptions.runner.shieldedReportLimit = 1s;
@@ -122,7 +122,8 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
     window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
     QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
 
-    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s)) << logText();
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s))
+        << logText();
     EXPECT_EQ(alerts->shown.back().body,
               "This Mac is enrolled as \"Bench Device\". Your printers will appear in a moment.");
     EXPECT_FALSE(window->isVisible());
@@ -132,7 +133,8 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
     EXPECT_EQ(delegate->settings()->deviceName, "Bench Device");
 
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Tray")});
-    ASSERT_TRUE(bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
+    ASSERT_TRUE(
+        bench.management().waitFor([jobId](const Snapshot& s) { return s.resultCount(jobId) > 0; }, 20s))
         << logText();
     EXPECT_EQ(bench.management().snapshot().results.at(jobId).front()["state"], "printed");
     ASSERT_TRUE(printer.waitFor([](const auto& s) { return !s.jobs().empty() && !s.jobs()[0].open; }, 10s));
@@ -141,6 +143,25 @@ TEST_F(TrayBenchTest, SetUpEnrollsAndStartsTheAgentAndAPushedJobPrintsOnce) {
     EXPECT_EQ(jobs[0].bytes, label("Tray") + "\n");
     EXPECT_TRUE(bench.management().waitFor(
         [](const Snapshot& s) { return contains(s.eventKinds(), "agent_started"); }, 10s));
+}
+
+TEST_F(TrayBenchTest, EnrollingAgainStopsTheOldAgentBeforeTheNewOneStarts) {
+    launchConnected();
+    ASSERT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 10s));
+    delegate->openSetup();
+    auto* window = delegate->setupWindow();
+    // The saved server is filled in again, port included.
+    EXPECT_EQ(window->findChild<QLineEdit*>("serverField")->text().toStdString(),
+              "127.0.0.1:" + std::to_string(bench.management().port()));
+    window->findChild<QLineEdit*>("codeField")->setText(enrollmentCode);
+    QTest::mouseClick(window->findChild<QPushButton*>("connectButton"), Qt::LeftButton);
+    ASSERT_TRUE(waitUntil([&] { return contains(alerts->titles(), "Varnel is connected"); }, 20s))
+        << logText();
+    EXPECT_TRUE(delegate->hasAgent()) << "the alert came before the new agent was started";
+    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::connected(); }, 20s)) << logText();
+    // One channel: the old agent closed its own; it was not left running beside the new one.
+    EXPECT_EQ(bench.pusher().snapshot().openSockets, 1u);
+    EXPECT_EQ(bench.management().snapshot().enrollments.size(), 1u);
 }
 
 TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
@@ -153,7 +174,8 @@ TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
     auto* disconnect = delegate->configurationWindow()->findChild<QPushButton*>("disconnectButton");
     ASSERT_TRUE(disconnect);
     QTest::mouseClick(disconnect, Qt::LeftButton); // the scripted alerts choose "Disconnect"
-    ASSERT_TRUE(waitUntil([&] { return delegate->status() == Status::notEnrolled() && !delegate->hasAgent(); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return delegate->status() == Status::notEnrolled() && !delegate->hasAgent(); }));
     EXPECT_TRUE(contains(alerts->titles(), "Disconnected"));
     EXPECT_FALSE(CredentialStore::deviceToken().load());
     EXPECT_FALSE(AgentSettings::load());
@@ -192,8 +214,16 @@ TEST_F(TrayBenchTest, QuitEndsWithinTwoSecondsWhileTheServerStalls) {
 TEST_F(TrayBenchTest, ATestLabelReachesARawPrinterAndTheAlertCountsItsBytes) {
     auto& printer = bench.addPrinter();
     makeDelegate();
-    const ReportedPrinter zebra{printer.key(), "Bench Zebra", PrinterTransport::network, PrinterLanguage::zpl,
-                                std::nullopt, std::nullopt, "online", std::nullopt, std::nullopt, std::nullopt};
+    const ReportedPrinter zebra{printer.key(),
+                                "Bench Zebra",
+                                PrinterTransport::network,
+                                PrinterLanguage::zpl,
+                                std::nullopt,
+                                std::nullopt,
+                                "online",
+                                std::nullopt,
+                                std::nullopt,
+                                std::nullopt};
     delegate->testPrint(zebra);
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 15s)) << logText();
     EXPECT_EQ(alerts->shown[0].title, "Test label sent");

@@ -1,4 +1,5 @@
 #include "VarnelMenuBar/ConfigurationText.hpp"
+
 #include "VarnelMenuBar/PrinterTable.hpp"
 
 #include <gtest/gtest.h>
@@ -11,8 +12,9 @@ using PrinterTable::Cell;
 
 ReportedPrinter printer(std::string name, std::string status, PrinterLanguage language,
                         std::optional<std::string> message = std::nullopt) {
-    return ReportedPrinter{"cups:" + name, std::move(name), PrinterTransport::cups, language, std::nullopt,
-                           std::nullopt, std::move(status), std::move(message), std::nullopt, std::nullopt};
+    return ReportedPrinter{"cups:" + name, std::move(name), PrinterTransport::cups, language,
+                           std::nullopt,   std::nullopt,    std::move(status),      std::move(message),
+                           std::nullopt,   std::nullopt};
 }
 
 std::vector<Cell> row(const std::vector<ReportedPrinter>& printers, std::size_t index) {
@@ -25,10 +27,11 @@ std::vector<Cell> row(const std::vector<ReportedPrinter>& printers, std::size_t 
 TEST(PrinterTableTest, NoPrintersGiveOnePlaceholderRowInTheSecondaryColour) {
     const std::vector<ReportedPrinter> none;
     EXPECT_EQ(PrinterTable::rowCount(none), 1u);
-    EXPECT_EQ(row(none, 0), (std::vector<Cell>{{"No printers found", true},
-                                               {"", true},
-                                               {"", true},
-                                               {"Add them in System Settings \u2192 Printers & Scanners", true}}));
+    EXPECT_EQ(row(none, 0),
+              (std::vector<Cell>{{"No printers found", true},
+                                 {"", true},
+                                 {"", true},
+                                 {"Add them in System Settings \u2192 Printers & Scanners", true}}));
 }
 
 TEST(PrinterTableTest, PrinterRowsNameTheirTypeAndState) {
@@ -60,9 +63,12 @@ TEST(ConfigurationTextTest, DotColourPerStatus) {
         Status status;
         Rgba colour;
     } cases[] = {
-        {Status::connected(), {127, 168, 10, 1}},     {Status::disconnected("x"), {224, 160, 48, 1}},
-        {Status::updateRequired("2.0.0"), {217, 64, 64, 1}}, {Status::accessRevoked(), {217, 64, 64, 1}},
-        {Status::notEnrolled(), {154, 164, 174, 1}},  {Status::connecting(), {154, 164, 174, 1}},
+        {Status::connected(), {127, 168, 10, 1}},
+        {Status::disconnected("x"), {224, 160, 48, 1}},
+        {Status::updateRequired("2.0.0"), {217, 64, 64, 1}},
+        {Status::accessRevoked(), {217, 64, 64, 1}},
+        {Status::notEnrolled(), {154, 164, 174, 1}},
+        {Status::connecting(), {154, 164, 174, 1}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(ConfigurationText::dotColour(c.status), c.colour) << describe(c.status);

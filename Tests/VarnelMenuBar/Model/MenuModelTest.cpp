@@ -19,8 +19,9 @@ AgentSettings settings() {
 
 ReportedPrinter printer(std::string name, std::string status, PrinterLanguage language = PrinterLanguage::zpl,
                         std::optional<std::string> message = std::nullopt) {
-    return ReportedPrinter{"net:" + name, std::move(name), PrinterTransport::network, language, std::nullopt,
-                           std::nullopt, std::move(status), std::move(message), std::nullopt, std::nullopt};
+    return ReportedPrinter{"net:" + name, std::move(name), PrinterTransport::network, language,
+                           std::nullopt,  std::nullopt,    std::move(status),         std::move(message),
+                           std::nullopt,  std::nullopt};
 }
 
 VarnelAPIClient::AgentUpdate offer(bool required, bool notes) {
@@ -67,8 +68,8 @@ TEST(MenuModelTest, EachStatusAndOfferGivesItsRows) {
         {"access removed keeps the device row and lists no printers",
          {Status::accessRevoked(), settings(), {printer("A", "online")}, std::nullopt, false},
          {"Varnel \u2014 access removed. Set up again to reconnect. [off]", "Front desk [off]", "-",
-          "This Mac's access was removed [off]", "Set up again\u2026 [^s]", "-", "Open Varnel\u2026 [bold] [^o]",
-          "Open dashboard in browser", "-", "Quit Varnel [^q]"}},
+          "This Mac's access was removed [off]", "Set up again\u2026 [^s]", "-",
+          "Open Varnel\u2026 [bold] [^o]", "Open dashboard in browser", "-", "Quit Varnel [^q]"}},
         {"update required, with a required offer and notes",
          {Status::updateRequired("1.2.0"), settings(), {}, offer(true, true), false},
          {"Varnel \u2014 update needed (version 1.2.0). Printing has stopped. [off]", "Front desk [off]", "-",
@@ -79,8 +80,8 @@ TEST(MenuModelTest, EachStatusAndOfferGivesItsRows) {
         {"connected with an optional offer without notes, while it installs",
          {Status::connected(), settings(), {}, offer(false, false), true},
          {"Varnel \u2014 connected [off]", "Front desk [off]", "-", "No printers found [off]", "-",
-          "Varnel 1.2.3 is available [off]", "Updating\u2026 [off] [bold]", "-", "Open Varnel\u2026 [bold] [^o]",
-          "Open dashboard in browser", "-", "Quit Varnel [^q]"}},
+          "Varnel 1.2.3 is available [off]", "Updating\u2026 [off] [bold]", "-",
+          "Open Varnel\u2026 [bold] [^o]", "Open dashboard in browser", "-", "Quit Varnel [^q]"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -89,14 +90,16 @@ TEST(MenuModelTest, EachStatusAndOfferGivesItsRows) {
 }
 
 TEST(MenuModelTest, TheActionsBehindTheRows) {
-    const auto entries = MenuModel::build({Status::updateRequired("1.2.0"), settings(), {}, offer(true, true), false});
+    const auto entries =
+        MenuModel::build({Status::updateRequired("1.2.0"), settings(), {}, offer(true, true), false});
     std::vector<Action> actions;
     for (const auto& e : entries) {
         if (e.action != Action::none)
             actions.push_back(e.action);
     }
-    EXPECT_EQ(actions, (std::vector<Action>{Action::openWebApp, Action::installUpdate, Action::openReleaseNotes,
-                                            Action::openConfiguration, Action::openWebApp, Action::quit}));
+    EXPECT_EQ(actions,
+              (std::vector<Action>{Action::openWebApp, Action::installUpdate, Action::openReleaseNotes,
+                                   Action::openConfiguration, Action::openWebApp, Action::quit}));
     // A row without an action is never enabled.
     for (const auto& e : entries)
         EXPECT_EQ(e.enabled, e.action != Action::none) << e.title;

@@ -21,7 +21,8 @@ TEST(SetupFormTest, ConnectNeedsACodeBeyondBlanksAndTabsAndNoEnrollmentRunning) 
         {true, "VRNL-2345-6789", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(SetupForm::connectEnabled(c.working, c.code), c.enabled) << '"' << c.code << '"' << c.working;
+        EXPECT_EQ(SetupForm::connectEnabled(c.working, c.code), c.enabled)
+            << '"' << c.code << '"' << c.working;
     EXPECT_EQ(SetupForm::trimBlanksAndTabs("\t VRNL 1 \t"), "VRNL 1");
 }
 
@@ -44,7 +45,8 @@ TEST(SetupFormTest, PrefillKeepsTheSavedServersPortAndBrackets) {
         EXPECT_EQ(SetupForm::prefillHost(settings), c.prefill) << c.saved;
         // What is pre-filled names the same server again.
         if (c.prefill) {
-            EXPECT_EQ(Enrollment::normaliseServerURL(*c.prefill).buffer(), settings.serverURL.buffer()) << c.saved;
+            EXPECT_EQ(Enrollment::normaliseServerURL(*c.prefill).buffer(), settings.serverURL.buffer())
+                << c.saved;
         }
     }
     EXPECT_EQ(SetupForm::prefillHost(std::nullopt), std::nullopt);
@@ -54,8 +56,8 @@ TEST(SetupFormTest, OnlyFailuresOfTheCodeSelectTheCode) {
     using Kind = Enrollment::Failure::Kind;
     for (const auto kind : {Kind::codeEmpty, Kind::codeMalformed, Kind::codeRejected})
         EXPECT_TRUE(SetupForm::isCodeFailure(kind));
-    for (const auto kind : {Kind::unreachable, Kind::server, Kind::serverURLMalformed, Kind::serverURLInsecure,
-                            Kind::machineIdentityUnavailable})
+    for (const auto kind : {Kind::unreachable, Kind::server, Kind::serverURLMalformed,
+                            Kind::serverURLInsecure, Kind::machineIdentityUnavailable})
         EXPECT_FALSE(SetupForm::isCodeFailure(kind));
 }
 

@@ -19,10 +19,12 @@ TEST(StatusIconTest, EachStatusHasItsColoursDotAndSentence) {
         {Status::connected(), StatusIcon::brand, std::nullopt, "Varnel \xE2\x80\x94 connected"},
         {Status::connecting(), fadedBrand, StatusIcon::orange, "Varnel \xE2\x80\x94 connecting\xE2\x80\xA6"},
         // Not set up is no fault: grey, not red.
-        {Status::notEnrolled(), StatusIcon::secondary, StatusIcon::secondary, "Varnel \xE2\x80\x94 not set up"},
+        {Status::notEnrolled(), StatusIcon::secondary, StatusIcon::secondary,
+         "Varnel \xE2\x80\x94 not set up"},
         {Status::disconnected("timed out"), StatusIcon::secondary, StatusIcon::red,
          "Varnel \xE2\x80\x94 disconnected (timed out)"},
-        {Status::disconnected(""), StatusIcon::secondary, StatusIcon::red, "Varnel \xE2\x80\x94 disconnected ()"},
+        {Status::disconnected(""), StatusIcon::secondary, StatusIcon::red,
+         "Varnel \xE2\x80\x94 disconnected ()"},
         {Status::updateRequired("2.0.0"), StatusIcon::secondary, StatusIcon::red,
          "Varnel \xE2\x80\x94 update needed (version 2.0.0). Printing has stopped."},
         {Status::accessRevoked(), StatusIcon::secondary, StatusIcon::red,
@@ -45,7 +47,8 @@ TEST(StatusIconTest, GlyphScalesWithTheWidthAndHangsFromTheTopEdge) {
     // The top bar spans the body; the sheet hangs 2u below the sides, between them.
     EXPECT_DOUBLE_EQ(shapes[3].rect.width, 20 * u);
     EXPECT_DOUBLE_EQ(shapes[3].cornerRadius, 0);
-    EXPECT_DOUBLE_EQ(shapes[4].rect.y + shapes[4].rect.height, shapes[1].rect.y + shapes[1].rect.height + 2 * u);
+    EXPECT_DOUBLE_EQ(shapes[4].rect.y + shapes[4].rect.height,
+                     shapes[1].rect.y + shapes[1].rect.height + 2 * u);
     EXPECT_DOUBLE_EQ(shapes[4].rect.x, shapes[1].rect.x + shapes[1].rect.width);
 
     // A taller rectangle of the same width and top changes nothing: the height is not used.

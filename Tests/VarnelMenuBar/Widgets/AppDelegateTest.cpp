@@ -1,10 +1,10 @@
-#include "TraySupport.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
-#include "VarnelMenuBar/ConfigurationWindow.hpp"
-#include "VarnelMenuBar/MenuModel.hpp"
 
+#include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/MenuModel.hpp"
 
 #include <QAction>
 #include <QMenu>
@@ -30,7 +30,8 @@ Awaitable<std::filesystem::path> fakeInstall(std::shared_ptr<std::atomic<int>> c
                                              std::shared_ptr<std::atomic<bool>> fail) {
     ++*calls;
     if (*fail) {
-        throw std::filesystem::filesystem_error("cannot create the download file", "/somewhere/Varnel/updates",
+        throw std::filesystem::filesystem_error("cannot create the download file",
+                                                "/somewhere/Varnel/updates",
                                                 std::make_error_code(std::errc::permission_denied));
     }
     co_return std::filesystem::path("/opt/Varnel.app");
@@ -41,16 +42,12 @@ protected:
     void SetUp() override { loop.startThread(); }
 
     void makeDelegate() {
-        AppDelegate::Services services{loop,
-                                       std::make_shared<RecordingLogger>(),
-                                       nullptr,
-                                       alerts,
-                                       desktop,
-                                       [this] { ++quits; },
-                                       {},
-                                       {},
-                                       15s,
-                                       [this](VarnelAPIClient::AgentUpdate) { return fakeInstall(installs, failInstall); }};
+        AppDelegate::Services services{
+            loop,    std::make_shared<RecordingLogger>(),
+            nullptr, alerts,
+            desktop, [this] { ++quits; },
+            {},      {},
+            15s,     [this](VarnelAPIClient::AgentUpdate) { return fakeInstall(installs, failInstall); }};
         delegate = std::make_unique<AppDelegate>(std::move(services));
     }
 
@@ -89,6 +86,31 @@ TEST_F(AppDelegateTest, SettingsWithoutATokenAreNotSetUpAndTheLaunchSaysSo) {
     // The offscreen platform has no tray: the window opens so that there is something to click.
     ASSERT_TRUE(delegate->configurationWindow());
     EXPECT_TRUE(delegate->configurationWindow()->isVisible());
+}
+
+TEST_F(AppDelegateTest, LogOutChangesNothingUnlessConfirmed) {
+    AgentSettings settings;
+    settings.deviceName = "Front desk";
+    settings.serverURL = *parseAbsoluteUrl("https://varnel.example");
+    settings.reverb = ReverbSettings{"key", "varnel.example", 443, "https"};
+    settings.save();
+    CredentialStore::deviceToken().save("secret");
+    makeDelegate();
+    alerts->answers = {1}; // Cancel
+    delegate->logOut();
+    ASSERT_EQ(alerts->shown.size(), 1u);
+    EXPECT_EQ(alerts->shown[0].style, Alert::Style::warning);
+    EXPECT_EQ(alerts->shown[0].buttons, (std::vector<std::string>{"Disconnect", "Cancel"}));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(AgentSettings::load());
+    EXPECT_TRUE(CredentialStore::deviceToken().load());
+
+    delegate->setAvailableUpdateForTesting(offer());
+    delegate->logOut();
+    ASSERT_TRUE(waitUntil([&] { return !CredentialStore::deviceToken().load(); }));
+    EXPECT_FALSE(AgentSettings::load());
+    EXPECT_EQ(delegate->status(), Status::notEnrolled());
+    EXPECT_TRUE(delegate->availableUpdate()) << "the offer is not the enrollment's";
 }
 
 TEST_F(AppDelegateTest, TheMenuShowsTheModelsRows) {

@@ -1,6 +1,6 @@
-#include "TraySupport.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 
+#include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 
 #include <QLabel>
@@ -16,7 +16,8 @@ using Status = VarnelAgent::Status;
 
 ReportedPrinter printer(std::string name, std::string status) {
     return ReportedPrinter{"net:" + name, std::move(name), PrinterTransport::network, PrinterLanguage::zpl,
-                           std::nullopt, std::nullopt, std::move(status), std::nullopt, std::nullopt, std::nullopt};
+                           std::nullopt,  std::nullopt,    std::move(status),         std::nullopt,
+                           std::nullopt,  std::nullopt};
 }
 
 AgentSettings benchSettings() {
@@ -38,7 +39,8 @@ protected:
             [this] { return log; },
         };
         ConfigurationWindow::Callbacks callbacks{[this] { ++setupRequests; }, [this] { ++disconnects; }};
-        auto window = std::make_unique<ConfigurationWindow>(std::move(providers), std::move(callbacks), alerts, desktop);
+        auto window = std::make_unique<ConfigurationWindow>(std::move(providers), std::move(callbacks),
+                                                            alerts, desktop);
         window->show();
         return window;
     }
@@ -64,7 +66,8 @@ TEST_F(ConfigurationWindowTest, TheTableTheHeaderAndTheLogPaneFollowTheProviders
     auto* table = window->findChild<QTableView*>("printerTable");
     ASSERT_EQ(table->model()->rowCount(), 1);
     EXPECT_EQ(cellText(*window, 0, 0), "No printers found");
-    EXPECT_EQ(window->findChild<QLabel*>("statusHeadline")->text(), QString::fromUtf8("Varnel \u2014 connected"));
+    EXPECT_EQ(window->findChild<QLabel*>("statusHeadline")->text(),
+              QString::fromUtf8("Varnel \u2014 connected"));
     auto* activity = window->findChild<QPlainTextEdit*>("activityView");
     EXPECT_EQ(activity->toPlainText(), "Nothing logged yet.");
 

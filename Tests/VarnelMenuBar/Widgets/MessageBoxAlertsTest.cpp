@@ -27,7 +27,9 @@ void clickWhenShown(const QString& text, QString* seenText) {
 
 TEST(MessageBoxAlertsTest, TheAnswerIsTheButtonChosenWhateverItsPlace) {
     MessageBoxAlerts alerts;
-    const Alert question{Alert::Style::warning, "Disconnect this Mac from Varnel?", "It will stop printing.",
+    const Alert question{Alert::Style::warning,
+                         "Disconnect this Mac from Varnel?",
+                         "It will stop printing.",
                          {"Disconnect", "Cancel"}};
     QString seen;
     clickWhenShown("Cancel", &seen);

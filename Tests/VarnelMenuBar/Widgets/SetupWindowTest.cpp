@@ -1,6 +1,6 @@
-#include "TraySupport.hpp"
 #include "VarnelMenuBar/SetupWindow.hpp"
 
+#include "TraySupport.hpp"
 #include "VarnelKit/Agent/AgentSettings.hpp"
 
 #include <QCheckBox>

@@ -1,5 +1,6 @@
-#include "VarnelMenuBar/StatusIcon.hpp"
 #include "VarnelMenuBar/StatusIconRenderer.hpp"
+
+#include "VarnelMenuBar/StatusIcon.hpp"
 
 #include <QColor>
 #include <cstdlib>
