@@ -44,7 +44,6 @@ SetupWindow::SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget
     : QDialog(parent), enroller_(std::move(enroller)), onEnrolled_(std::move(onEnrolled)) {
     setWindowTitle(QStringLiteral("Set up Varnel"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
-    setFixedWidth(460);
 
     auto* heading = new QLabel(QStringLiteral("Connect this Mac to Varnel"), this);
     heading->setFont(sized(15, QFont::DemiBold));
@@ -126,8 +125,9 @@ SetupWindow::SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget
     layout->addSpacing(12);
     layout->addStretch(1);
     layout->addLayout(buttons);
-    // The height follows the content: a four-line error with the server field shown needs more
-    // than a fixed height would give.
+    // 460 wide; the height follows the content: a four-line error with the server field shown
+    // needs more than a fixed height would give.
+    layout->addStrut(460 - 2 * 20);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(codeField_, &QLineEdit::textChanged, this, [this] { applyEnablingRule(); });

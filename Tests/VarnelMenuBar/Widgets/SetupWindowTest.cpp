@@ -32,6 +32,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
     }
 
+    // On the box itself: the check box is as wide as the window, its hit area is not.
+    void clickBox() { QTest::mouseClick(toggle, Qt::LeftButton, {}, QPoint(6, toggle->height() / 2)); }
+
     void answer(SetupWindow::Outcome outcome) {
         ASSERT_TRUE(pending);
         auto done = std::exchange(pending, nullptr);
@@ -51,6 +54,8 @@ protected:
 };
 
 TEST_F(SetupWindowTest, ReturnConnectsOnlyOnceACodeIsTypedAndPassesItUntrimmed) {
+    EXPECT_EQ(window->width(), 460);
+    EXPECT_EQ(window->windowTitle(), "Set up Varnel");
     EXPECT_FALSE(connectButton->isEnabled());
     QTest::keyClicks(code, "  \t ");
     EXPECT_FALSE(connectButton->isEnabled());
@@ -86,7 +91,7 @@ TEST_F(SetupWindowTest, WhileEnrollingEverythingWaitsAndARejectedCodeIsSelectedU
 }
 
 TEST_F(SetupWindowTest, AnUnreachableServerPutsTheCursorInTheServerField) {
-    QTest::mouseClick(toggle, Qt::LeftButton);
+    clickBox();
     ASSERT_TRUE(server->isVisible());
     server->setText("varnel.example:8443");
     code->setText("VRNL-2345-6789");
@@ -97,7 +102,7 @@ TEST_F(SetupWindowTest, AnUnreachableServerPutsTheCursorInTheServerField) {
     EXPECT_TRUE(waitUntil([&] { return server->hasFocus(); }));
 
     // Turning the box off empties the field: the next Connect goes to the default server.
-    QTest::mouseClick(toggle, Qt::LeftButton);
+    clickBox();
     EXPECT_TRUE(server->text().isEmpty());
     EXPECT_FALSE(server->isVisible());
     QTest::mouseClick(connectButton, Qt::LeftButton);
