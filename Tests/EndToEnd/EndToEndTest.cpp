@@ -18,7 +18,9 @@
 #include <boost/asio/use_future.hpp>
 #include <condition_variable>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 namespace varnel {
@@ -85,6 +87,21 @@ std::int64_t resultBytes(const nlohmann::json& result) {
                : -1;
 }
 
+std::string errorMessage(const nlohmann::json& result) {
+    return result.contains("error") && result["error"].contains("message")
+               ? result["error"]["message"].get<std::string>()
+               : std::string();
+}
+
+// The bytes a failure report says the printer took, and of how many; none when it names none.
+std::optional<std::pair<std::size_t, std::size_t>> bytesTaken(const nlohmann::json& result) {
+    std::smatch match;
+    const auto message = errorMessage(result);
+    if (!std::regex_search(message, match, std::regex(R"(the printer took (\d+) of (\d+) bytes$)")))
+        return std::nullopt;
+    return std::pair{std::stoul(match[1].str()), std::stoul(match[2].str())};
+}
+
 std::string errorCode(const nlohmann::json& result) {
     return result.contains("error") && result["error"].contains("code") ? result["error"]["code"].get<std::string>()
                                                                         : std::string();
@@ -131,6 +148,8 @@ protected:
         options.bonjour = std::make_shared<NoServices>();
         options.runner.reportWaitScale = 0.02;
         options.runner.watchPollInterval = 100ms;
+        options.runner.writeGrace = writeGrace;
+        options.runner.shieldedReportLimit = reportLimit;
         agent = VarnelAgent::make(loop.executor(), bench.agentSettings(), api, logger, timings, diagnostics,
                                   std::move(options));
         onLoop([this] {
@@ -190,6 +209,18 @@ protected:
         EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
     }
 
+    // stop() run on the loop; the future is ready once it has returned.
+    std::future<void> stopAsync() { return asio::co_spawn(loop.executor(), agent->stop(), asio::use_future); }
+
+    bool logged(const std::string& line, std::chrono::milliseconds limit = 5s) const {
+        return testing::eventually(
+            [&] {
+                const auto messages = logger->messages();
+                return std::find(messages.begin(), messages.end(), line) != messages.end();
+            },
+            limit);
+    }
+
     std::string logText() const {
         std::string text;
         for (const auto& line : logger->messages())
@@ -204,6 +235,8 @@ protected:
     std::shared_ptr<VarnelAPIClient> api;
     std::shared_ptr<DiagnosticsReporter> diagnostics;
     std::shared_ptr<VarnelAgent> agent;
+    std::chrono::milliseconds writeGrace = 5s;
+    std::chrono::milliseconds reportLimit = 5s;
 
     std::mutex statusLock;
     std::condition_variable statusChanged;
@@ -310,18 +343,42 @@ TEST_F(EndToEndTest, AJobToAPrinterThatRefusesConnectionsFailsAsUnreachable) {
     EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
 }
 
-TEST_F(EndToEndTest, APrinterThatDropsTheConnectionMidJobFailsTheJob) {
-    auto& printer = bench.addPrinter(RawTestPrinter::Mode::drop, 4096);
+// A label counts as printed only once the printer has acknowledged all of it. The smaller label
+// fits whole in the socket buffers, so the agent has handed over every byte before the printer
+// resets the connection; the larger one is cut while it is still being handed over.
+TEST_F(EndToEndTest, APrinterThatResetsAfterPartOfALabelFailsItWithTheBytesItTook) {
+    struct Case {
+        std::string name;
+        std::string payload;
+        std::size_t readBeforeReset;
+    };
+    std::string midSized;
+    for (int i = 0; midSized.size() < 304'000; ++i)
+        midSized += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
+    midSized.pop_back(); // the driver ends the data with a line feed of its own
+    const std::vector<Case> cases{{"a label that fits in the buffers", midSized, 15'079},
+                                  {"a label far larger than the buffers", bigLabels(), 4096}};
+    auto& printer = bench.addPrinter();
     startAgent();
-    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = bigLabels()});
-    const auto result = resultOf(jobId);
-    EXPECT_EQ(result["state"], "failed") << result.dump();
-    EXPECT_EQ(errorCode(result), "printer_error");
-    const auto printed = printer.snapshot().jobs();
-    ASSERT_EQ(printed.size(), 1u);
-    EXPECT_TRUE(printed[0].dropped);
-    EXPECT_EQ(printed[0].bytes.size(), 4096u);
-    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        printer.setMode(RawTestPrinter::Mode::drop, c.readBeforeReset);
+        const auto before = printer.snapshot().jobs().size();
+        const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = c.payload});
+        const auto result = resultOf(jobId);
+        EXPECT_EQ(result["state"], "failed") << result.dump();
+        EXPECT_EQ(errorCode(result), "printer_error");
+        const auto taken = bytesTaken(result);
+        ASSERT_TRUE(taken) << result.dump();
+        EXPECT_EQ(taken->second, c.payload.size() + 1);
+        EXPECT_GE(taken->first, c.readBeforeReset);
+        EXPECT_LT(taken->first, taken->second);
+        const auto printed = printer.snapshot().jobs();
+        ASSERT_EQ(printed.size(), before + 1);
+        EXPECT_TRUE(printed.back().dropped);
+        EXPECT_EQ(printed.back().bytes.size(), c.readBeforeReset);
+        EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+    }
 }
 
 // The raw transport gives up after its write time-out of 30 s, so this scenario takes that long.
@@ -500,7 +557,8 @@ TEST_F(EndToEndTest, AStopDuringStartLeavesNothingRunning) {
     EXPECT_EQ(taskCount(), 0u);
 }
 
-TEST_F(EndToEndTest, AStopWhileAJobIsWrittenStillSendsItsReport) {
+// The printer goes on reading within the grace: the stop waits for the label and its report.
+TEST_F(EndToEndTest, AStopDuringAWriteLetsTheLabelFinishWithinTheGrace) {
     auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
     startAgent();
     const auto payload = bigLabels();
@@ -511,12 +569,210 @@ TEST_F(EndToEndTest, AStopWhileAJobIsWrittenStillSendsItsReport) {
             return !jobs.empty() && jobs.front().stalled;
         },
         10s));
-    auto stopped = asio::co_spawn(loop.executor(), agent->stop(), asio::use_future);
-    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready) << "stop() waited for the job being written";
-    stopped.get();
-    EXPECT_EQ(taskCount(), 0u);
+    auto stopped = stopAsync();
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
     printer.resume();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u) << "stop() returned before the report";
+    EXPECT_EQ(taskCount(), 0u);
     expectPrintedOnce(jobId, printer, payload + "\n");
+}
+
+// A printer that stops reading holds a stop only for the grace: then the write is ended, and the
+// job is reported failed with what the printer took, so that the server does not offer it again.
+TEST_F(EndToEndTest, AStopDuringAWriteThatDoesNotEndCutsItAfterTheGraceAndReportsIt) {
+    writeGrace = 500ms;
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    startAgent();
+    const auto payload = bigLabels();
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        10s));
+    const auto stopCalled = std::chrono::steady_clock::now();
+    auto stopped = stopAsync();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
+    EXPECT_GE(stopTook, writeGrace);
+    EXPECT_LT(stopTook, writeGrace + reportLimit);
+
+    const auto snapshot = bench.management().snapshot();
+    ASSERT_EQ(snapshot.resultCount(jobId), 1u) << logText();
+    const auto result = snapshot.results.at(jobId).front();
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    EXPECT_EQ(errorCode(result), "printer_error");
+    const auto taken = bytesTaken(result);
+    ASSERT_TRUE(taken) << result.dump();
+    EXPECT_EQ(taken->second, payload.size() + 1);
+    EXPECT_GE(taken->first, 4096u);
+    EXPECT_TRUE(bench.management().pendingJobIds().empty()) << "the job is still offered for a second print";
+
+    // The connection was ended: whatever the printer reads now is what it had, sent once.
+    printer.resume();
+    ASSERT_TRUE(printer.waitFor([](const RawTestPrinter::Snapshot& s) { return !s.jobs().front().open; }, 10s));
+    const auto jobs = printer.snapshot().jobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_LE(jobs[0].bytes.size(), taken->first);
+    EXPECT_EQ(payload.compare(0, jobs[0].bytes.size(), jobs[0].bytes), 0);
+}
+
+// CUPS keeps the job whatever the agent does: a stop ends the watch at once and settles the job.
+TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOnce) {
+    auto& device = bench.addPrinter(RawTestPrinter::Mode::stall, 1);
+    ASSERT_EQ(scheduler->run({"lpadmin", "-p", "BenchWatch", "-E", "-v", "socket://" + device.address(), "-m", "raw"}),
+              0)
+        << scheduler->log();
+    startAgent();
+    const auto jobId =
+        bench.management().createJob({.printerKey = "cups:BenchWatch", .language = "pdf", .payload = minimalPdf});
+    ASSERT_TRUE(device.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            for (const auto& connection : s.connections) {
+                if (connection.stalled && !connection.bytes.empty())
+                    return true;
+            }
+            return false;
+        },
+        20s))
+        << scheduler->log();
+    const auto stopCalled = std::chrono::steady_clock::now();
+    auto stopped = stopAsync();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - stopCalled, reportLimit) << "the stop waited for the watch";
+
+    const auto snapshot = bench.management().snapshot();
+    ASSERT_EQ(snapshot.resultCount(jobId), 1u) << logText();
+    const auto result = snapshot.results.at(jobId).front();
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    EXPECT_EQ(errorCode(result), "write_timeout");
+    EXPECT_TRUE(bench.management().pendingJobIds().empty());
+    scheduler->run({"cancel", "-a", "BenchWatch"});
+    device.resume();
+    scheduler->run({"lpadmin", "-x", "BenchWatch"});
+}
+
+// The drain that follows the channel's connection runs in the channel client: the stop ends it,
+// and nothing is fetched once stop() has returned.
+TEST_F(EndToEndTest, AStopDuringTheChannelsDrainFetchesNothingMore) {
+    auto& printer = bench.addPrinter();
+    std::vector<std::int64_t> jobs;
+    for (const auto* text : {"one", "two", "three"}) {
+        jobs.push_back(bench.management().createJob(
+            {.printerKey = printer.key(), .payload = label(text), .delivery = JobDelivery::pending}));
+    }
+    bench.management().stallNext(Operation::job);
+    makeAgent(quietTimings());
+    loop.blockOn(agent->start());
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 15s)) << logText();
+    auto stopped = stopAsync();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    const auto fetchesAtStop = bench.management().snapshot().requestCount(Operation::job);
+    bench.management().releaseStalled();
+    // Time for a drain that went on to fetch the next job.
+    std::this_thread::sleep_for(500ms);
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.requestCount(Operation::job), fetchesAtStop) << logText();
+    EXPECT_EQ(snapshot.requestCount(Operation::result), 0u);
+    EXPECT_TRUE(printer.snapshot().jobs().empty());
+    EXPECT_EQ(bench.management().pendingJobIds(), jobs) << "a job was settled without being printed";
+}
+
+// A job announced while stop() waits for a report is not taken up: the channel stopped taking
+// frames before the stop waited for anything.
+TEST_F(EndToEndTest, AJobPushedWhileStopWaitsIsNotFetched) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    bench.management().stallNext(Operation::result);
+    const auto first = bench.management().createJob({.printerKey = printer.key(), .payload = label("First")});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+    auto stopped = stopAsync();
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
+    const auto pushed = bench.management().createJob({.printerKey = printer.key(), .payload = label("Late")});
+    // Time for the push to reach a channel that still listened.
+    std::this_thread::sleep_for(300ms);
+    bench.management().releaseStalled();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    expectPrintedOnce(first, printer, label("First") + "\n");
+    const auto fetched = bench.management().snapshot().jobFetches;
+    EXPECT_EQ(std::count(fetched.begin(), fetched.end(), pushed), 0) << logText();
+    EXPECT_EQ(printer.snapshot().jobs().size(), 1u);
+}
+
+// The owner's stop and one the agent makes itself (a revoked credential) can meet: each returns
+// only once the work that either took has ended.
+TEST_F(EndToEndTest, TwoStopsAtOnceBothReturnOnlyAfterTheWorkHasEnded) {
+    auto& printer = bench.addPrinter();
+    startAgent();
+    bench.management().stallNext(Operation::result);
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label("Both")});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+    auto first = stopAsync();
+    auto second = stopAsync();
+    EXPECT_EQ(second.wait_for(300ms), std::future_status::timeout) << "the second stop did not wait";
+    EXPECT_EQ(first.wait_for(0ms), std::future_status::timeout);
+    bench.management().releaseStalled();
+    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+    expectPrintedOnce(jobId, printer, label("Both") + "\n");
+}
+
+// How long a stop takes while a printed job's report is under way, the server answering, holding
+// the request, or gone: never more than the report's limit after the stop.
+TEST_F(EndToEndTest, AStopEndsWithinItsBoundWhateverTheServerDoes) {
+    reportLimit = 1500ms;
+    struct Case {
+        std::string name;
+        std::function<void(TestBench&)> server; // what the server does once the stop was called
+        bool reported;
+    };
+    std::jthread downtime;
+    const std::vector<Case> cases{
+        {"answering", [](TestBench& b) { b.management().releaseStalled(); }, true},
+        {"holding the report", [](TestBench&) {}, false},
+        {"down", [&downtime](TestBench& b) { downtime = std::jthread([&b] { b.restart(3s); }); }, false},
+    };
+    auto& printer = bench.addPrinter();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard lock(statusLock);
+            statuses.clear();
+        }
+        startAgent();
+        bench.management().stallNext(Operation::result);
+        const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label(c.name)});
+        ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+        const auto stopCalled = std::chrono::steady_clock::now();
+        auto stopped = stopAsync();
+        c.server(bench);
+        ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+        stopped.get();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                                stopCalled);
+        std::cout << "[ stop time ] server " << c.name << ": " << took.count() << " ms\n";
+        EXPECT_LT(took, reportLimit + 1s);
+        if (c.reported) {
+            EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
+        }
+        if (downtime.joinable())
+            downtime.join();
+        bench.management().releaseStalled();
+        bench.management().clearFaults();
+        ASSERT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 5s));
+        loop.blockOn(agent->stop());
+        agent.reset();
+        EXPECT_EQ(printer.snapshot().jobs().size(), static_cast<std::size_t>(&c - cases.data()) + 1)
+            << "a label was printed twice";
+    }
 }
 
 TEST_F(EndToEndTest, AStopWhileADrainedJobIsBeingReportedLetsTheReportThrough) {

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace varnel::testing {
 
@@ -29,6 +32,17 @@ template <class E, class F> std::optional<E> thrownBy(F&& body) {
 // The same for an awaitable run on the loop.
 template <class E, class T> std::optional<E> thrownBy(AgentLoop& loop, Awaitable<T> call) {
     return thrownBy<E>([&] { loop.blockOn(std::move(call)); });
+}
+
+// Whether `condition`, asked every 2 ms, holds within the limit: for state another thread changes.
+inline bool eventually(const std::function<bool()>& condition,
+                       std::chrono::steady_clock::duration limit = std::chrono::seconds(5)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
 }
 
 // Sets an environment variable for the life of the object, then puts back what was there.

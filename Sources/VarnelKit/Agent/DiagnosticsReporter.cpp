@@ -24,8 +24,10 @@ std::string countText(std::size_t count) {
 }
 
 // The status of a reply that no retry can change: a client error other than the ones that mean
-// "not now" (408, 429) or "not with this credential yet" (401, 403, which re-enrolling mends).
-// Retrying such a batch would block every later event behind it for as long as the agent runs.
+// "not now" (408, 429). Retrying such a batch would block every later event behind it for as long
+// as the agent runs. A rejected credential (401, 403, which the API client reports as
+// credentialRejected, never as http) is one of them: until someone enrols the computer again,
+// every retry is refused the same way, every 30 s.
 bool isPermanentRefusal(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -41,12 +43,15 @@ bool isPermanentRefusal(const std::exception_ptr& error) {
         case APIError::Kind::upgradeRequired:
             status = 426;
             break;
+        case APIError::Kind::credentialRejected:
+            status = 401; // or 403: the client does not keep which
+            break;
         default:
             return false;
         }
         if (status < 400 || status > 499)
             return false;
-        return status != 401 && status != 403 && status != 408 && status != 429;
+        return status != 408 && status != 429;
     } catch (...) {
         return false;
     }
@@ -146,7 +151,14 @@ void DiagnosticsReporter::scheduleAfter(std::chrono::steady_clock::duration dela
     });
 }
 
-void DiagnosticsReporter::putBack(std::vector<AgentEventReport> batch) {
+void DiagnosticsReporter::putBack(std::vector<AgentEventReport> batch, std::int64_t noted) {
+    // The note of dropped events is not an event of the queue: it is made afresh for the batch
+    // that next leaves, with the count as it is then, so that whichever batch carries it is the
+    // one whose fate the note shares.
+    if (noted > 0) {
+        batch.pop_back();
+        dropped_ += noted;
+    }
     queue_.insert(queue_.begin(), std::make_move_iterator(batch.begin()),
                   std::make_move_iterator(batch.end()));
 }
@@ -176,7 +188,10 @@ Awaitable<void> DiagnosticsReporter::flush(std::optional<std::chrono::millisecon
             std::make_move_iterator(queue_.begin()),
             std::make_move_iterator(queue_.begin() + static_cast<std::ptrdiff_t>(count)));
         queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(count));
+        // The count of events a full backlog dropped, when this batch carries the note of it.
+        std::int64_t noted = 0;
         if (dropped_ > 0) {
+            noted = dropped_;
             batch.push_back(
                 AgentEventReport{std::string(rawValue(AgentEventKind::agentCrashed)),
                                  NumberText::integer(dropped_) +
@@ -197,16 +212,22 @@ Awaitable<void> DiagnosticsReporter::flush(std::optional<std::chrono::millisecon
         if (isCancellation(failure) || co_await isCancelled()) {
             // A stop, not a fault of the server: nothing is logged and the events are kept; a
             // retry follows only while the reporter still runs.
-            putBack(std::move(batch));
+            putBack(std::move(batch), noted);
             scheduleRetry();
             co_return;
         }
         if (isPermanentRefusal(failure)) {
-            logger_->error("The server refused " + countText(batch.size()) +
+            const std::size_t events = batch.size() - (noted > 0 ? 1 : 0);
+            logger_->error("The server refused " + countText(events) +
                            " diagnostic event(s), so they were dropped: " + describeException(failure));
+            // The note went with them and is not sent again: the log keeps the count instead.
+            if (noted > 0)
+                logger_->error(NumberText::integer(noted) +
+                               " diagnostic event(s) were dropped because the backlog was full; the server "
+                               "refused the batch that said so.");
             continue;
         }
-        putBack(std::move(batch));
+        putBack(std::move(batch), noted);
         logFailure(failure);
         scheduleRetry();
         co_return;

@@ -82,7 +82,9 @@ private:
     void scheduleAfter(std::chrono::steady_clock::duration delay);
     // Sends what is queued, batch by batch; each request bounded by `requestTimeout` when given.
     Awaitable<void> flush(std::optional<std::chrono::milliseconds> requestTimeout = std::nullopt);
-    void putBack(std::vector<AgentEventReport> batch);
+    // Puts a batch that did not leave back at the head of the queue; `noted` is the count of the
+    // dropped-events note the batch carries last, 0 for none.
+    void putBack(std::vector<AgentEventReport> batch, std::int64_t noted);
     void logFailure(const std::exception_ptr& error);
 
     Executor loop_;

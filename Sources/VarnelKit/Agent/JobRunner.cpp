@@ -34,14 +34,6 @@ std::string idText(std::int64_t id) { return NumberText::integer(id); }
 
 std::string countText(std::size_t count) { return NumberText::integer(static_cast<std::int64_t>(count)); }
 
-// What a person would count in the payload text; only a log line shows it.
-std::size_t characterCount(std::string_view text) {
-    const Characters characters(text);
-    std::size_t count = 0;
-    for (std::size_t index = 0; index < characters.endIndex(); index = characters.indexAfter(index)) ++count;
-    return count;
-}
-
 bool isGone(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
@@ -106,13 +98,11 @@ void JobRunner::markSeen(std::int64_t jobId) {
     }
 }
 
-// A cancellation (the agent stopping) is not a failure of the job and is never reported as one:
-//  - before the data was handed to the printer (fetch, decode, resolve, probe, or a write cut
-//    short), the job is left unmarked and unreported, so the next drain or redelivery tries it
-//    again, as it would after a restart;
-//  - once the data was handed over, the report of the printed job is shielded and goes out anyway;
-//  - a stop during the report of a failure, or during the single report of an expired or unknown
-//    job, leaves the job marked (its outcome is settled here) and the server asking again later.
+// A cancellation (the agent stopping) is not a failure of the job; what it does depends on how far
+// the job had come (the table beside the class says it step by step). Before anything was handed
+// to the printer or CUPS the job is left unmarked and unreported, as after a restart. Once it was,
+// the job is settled here: marked, and its result reported out of reach of the stop, within a
+// limit that only starts with the stop.
 Awaitable<void> JobRunner::run(std::int64_t jobId) {
     const auto id = idText(jobId);
     if (hasSeen(jobId)) {
@@ -149,39 +139,43 @@ Awaitable<void> JobRunner::run(std::int64_t jobId) {
 Awaitable<void> JobRunner::execute(std::int64_t jobId) {
     const auto id = idText(jobId);
     const auto fetchStart = Clock::now();
-    const JobPayload job = co_await api_->job(jobId);
-    const auto length = job.payload ? characterCount(*job.payload) : 0;
-    logger_->info("Job " + id + ": fetched " + countText(length) + "B of " + describe(job.language) + " for " +
-                  job.printerKey + " in " + ms(fetchStart));
+    const auto job = std::make_shared<const JobPayload>(co_await api_->job(jobId));
+    // Only a log line shows the count, but a payload of many megabytes takes a moment to walk.
+    auto count = [job] { return job->payload ? Characters::count(*job->payload) : 0; };
+    const auto length = co_await runBlockingCancellable(std::move(count));
+    logger_->info("Job " + id + ": fetched " + countText(length) + "B of " + describe(job->language) + " for " +
+                  job->printerKey + " in " + ms(fetchStart));
 
-    if (job.hasExpired()) {
+    if (job->hasExpired()) {
         markSeen(jobId);
         auto expired = JobResultRequest::failed(JobError(JobErrorCode::jobExpired, "Expired before printing"),
                                                 std::nullopt, WallClock::now());
         co_await api_->submitResult(jobId, std::move(expired));
         co_return;
     }
-    const auto driver = LabelLanguageDrivers::driver(job.language);
+    const auto driver = LabelLanguageDrivers::driver(job->language);
     if (!driver) {
         markSeen(jobId);
         auto unsupported = JobResultRequest::failed(
-            JobError(JobErrorCode::unsupportedLanguage, "Agent cannot print " + describe(job.language)), std::nullopt,
-            WallClock::now());
+            JobError(JobErrorCode::unsupportedLanguage, "Agent cannot print " + describe(job->language)),
+            std::nullopt, WallClock::now());
         co_await api_->submitResult(jobId, std::move(unsupported));
         co_return;
     }
 
     const auto startedAt = WallClock::now();
     const auto start = Clock::now();
+    auto handedOver = std::make_shared<bool>(false);
     std::int64_t written = 0;
     std::exception_ptr failure;
     try {
-        written = co_await deliver(job, *driver);
+        written = co_await deliver(job, driver, handedOver);
     } catch (...) {
         failure = std::current_exception();
     }
 
     if (failure) {
+        // Only a job of which nothing left the agent ends by the stop itself.
         if (isCancellation(failure)) std::rethrow_exception(failure);
         markSeen(jobId);
         std::optional<JobError> jobError;
@@ -194,12 +188,17 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
         const auto description = describeException(failure);
         const JobError reported = jobError ? *jobError : JobError(JobErrorCode::internalError, description);
         auto result = JobResultRequest::failed(reported, startedAt, WallClock::now());
-        co_await reportResult(jobId, std::move(result));
-        if (jobError) {
-            logger_->error("Job " + id + ": FAILED " + describe(jobError->code) + " on " + job.printerKey + " after " +
-                           ms(start) + " \u2014 " + jobError->message.value_or("no detail"));
+        if (*handedOver) {
+            // Part of the job may be on paper: the server must hear of it even when the agent stops.
+            if (!co_await reportSettled(jobId, std::move(result))) co_return;
         } else {
-            logger_->error("Job " + id + ": INTERNAL ERROR on " + job.printerKey + " \u2014 " + description);
+            co_await reportResult(jobId, std::move(result));
+        }
+        if (jobError) {
+            logger_->error("Job " + id + ": FAILED " + describe(jobError->code) + " on " + job->printerKey +
+                           " after " + ms(start) + " \u2014 " + jobError->message.value_or("no detail"));
+        } else {
+            logger_->error("Job " + id + ": INTERNAL ERROR on " + job->printerKey + " \u2014 " + description);
         }
         co_return;
     }
@@ -209,19 +208,21 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
     auto printed = JobResultRequest::printed(startedAt, WallClock::now(), written);
     // The labels exist now: a report that could not be made is final. Reporting the job as failed
     // on top of it would tell the server a printed job failed and invite a reprint.
-    if (!co_await reportPrinted(jobId, std::move(printed))) co_return;
-    logger_->info("Job " + id + ": printed " + NumberText::integer(written) + "B on " + job.printerKey + " in " +
+    if (!co_await reportSettled(jobId, std::move(printed))) co_return;
+    logger_->info("Job " + id + ": printed " + NumberText::integer(written) + "B on " + job->printerKey + " in " +
                   ms(start) + " total");
 }
 #pragma GCC diagnostic pop
 
-Awaitable<std::int64_t> JobRunner::deliver(const JobPayload& job, const LabelLanguageDriver& driver) {
-    const auto& key = job.printerKey;
+Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job,
+                                           std::shared_ptr<const LabelLanguageDriver> driver,
+                                           std::shared_ptr<bool> handedOver) {
+    const auto& key = job->printerKey;
     // Decoding and preparing a payload of many megabytes takes a noticeable time: on the pool, so
-    // the channel and the other jobs go on meanwhile. Waited for even by a cancelled caller, so the
-    // references stay valid.
-    auto prepare = [&job, &driver] { return driver.prepare(job.bytes(), job.copies); };
-    Bytes prepared = co_await runBlocking(std::move(prepare));
+    // the channel and the other jobs go on meanwhile. The work owns what it reads, so a stop need
+    // not wait for it.
+    auto prepare = [job, driver] { return driver->prepare(job->bytes(), job->copies); };
+    Bytes prepared = co_await runBlockingCancellable(std::move(prepare));
 
     const auto transport = co_await transports_->transport(key);
     if (!transport) throw JobError(JobErrorCode::printerUnreachable, "No transport for printer " + key);
@@ -237,22 +238,27 @@ Awaitable<std::int64_t> JobRunner::deliver(const JobPayload& job, const LabelLan
     } else if (!co_await transport->probe()) {
         throw JobError(JobErrorCode::printerUnreachable, key + " is not responding");
     }
+    if (!isText(job->language) && !cups) {
+        throw JobError(JobErrorCode::unsupportedLanguage,
+                       describe(job->language) + " needs a printer set up through macOS. " + key +
+                           " is connected directly, which has no way to interpret a document.");
+    }
 
+    // The last moment a stop leaves the job untouched.
+    if (co_await isCancelled()) throw OperationCancelled();
+    *handedOver = true;
     const auto writeStart = Clock::now();
-    auto title = "Varnel job " + idText(job.jobId);
+    auto title = "Varnel job " + idText(job->jobId);
     std::int64_t written = 0;
-    if (isText(job.language)) {
-        // On CUPS a raw job of one copy: the driver has already repeated the labels.
-        written = co_await transport->write(std::move(prepared), std::move(title));
+    if (isText(job->language)) {
+        // On CUPS a raw job of one copy: the driver has already repeated the labels. A stop lets a
+        // write under way finish within the grace: half a label is worse than a stop a moment later.
+        auto write = transport->write(std::move(prepared), std::move(title));
+        written = co_await withGrace<std::int64_t>(std::move(write), options_.writeGrace);
     } else {
-        if (!cups) {
-            throw JobError(JobErrorCode::unsupportedLanguage,
-                           describe(job.language) + " needs a printer set up through macOS. " + key +
-                               " is connected directly, which has no way to interpret a document.");
-        }
         const auto submission =
             co_await cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
-                                  job.copies);
+                                  job->copies);
         const CupsJobWatcher watcher(cups->queueName(), options_.watchPollInterval, options_.watchTimeout,
                                      cups->api());
         const auto outcome = co_await watcher.wait(submission.cupsJobId);
@@ -271,7 +277,8 @@ Awaitable<std::int64_t> JobRunner::deliver(const JobPayload& job, const LabelLan
         }
         }
     }
-    logger_->debug("Job " + idText(job.jobId) + ": wrote " + NumberText::integer(written) + "B in " + ms(writeStart));
+    logger_->debug("Job " + idText(job->jobId) + ": wrote " + NumberText::integer(written) + "B in " +
+                   ms(writeStart));
     co_return written;
 }
 
@@ -314,10 +321,11 @@ Awaitable<void> JobRunner::reportOwned(std::shared_ptr<JobRunner> self, std::int
     std::rethrow_exception(failure);
 }
 
-Awaitable<bool> JobRunner::reportPrinted(std::int64_t jobId, JobResultRequest result) {
-    // A stop of the calling task must not lose the report of labels that exist: without it the
-    // server offers the job again on the next start, and it prints twice. The report may outlive
-    // this call after the time-out, so it holds the runner itself.
+Awaitable<bool> JobRunner::reportSettled(std::int64_t jobId, JobResultRequest result) {
+    // A stop of the calling task must not lose the report of a job that reached the printer:
+    // without it the server offers the job again on the next start, and it prints twice. The report
+    // may outlive this call after the limit, so it holds the runner itself.
+    const bool printed = result.state == "printed";
     auto explained = std::make_shared<bool>(false);
     auto report = reportOwned(shared_from_this(), jobId, std::move(result), explained);
     std::function<std::exception_ptr()> timedOut = [] {
@@ -325,14 +333,14 @@ Awaitable<bool> JobRunner::reportPrinted(std::int64_t jobId, JobResultRequest re
     };
     std::exception_ptr failure;
     try {
-        co_await shielded<void>(std::move(report), options_.shieldedReportLimit, std::move(timedOut));
+        co_await shieldedFromStop<void>(std::move(report), options_.shieldedReportLimit, std::move(timedOut));
         co_return true;
     } catch (...) {
         failure = std::current_exception();
     }
     if (!*explained) {
-        logger_->error("Job " + idText(jobId) + ": printed but the result could not be reported in time \u2014 " +
-                       describeException(failure));
+        logger_->error("Job " + idText(jobId) + (printed ? ": printed but the result" : ": the result") +
+                       " could not be reported in time \u2014 " + describeException(failure));
     }
     co_return false;
 }

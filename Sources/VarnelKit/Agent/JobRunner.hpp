@@ -24,6 +24,28 @@ struct JobPayload;
 // through CUPS watched to its end), then the report. Remembers which jobs it has settled and
 // which it is running, so that no job is printed twice by one process. Nothing is kept on disk.
 //
+// What a stop (the cancellation of the task that runs a job) does at each step:
+//
+//   step              | the stop                                  | the job afterwards
+//   ------------------+-------------------------------------------+-----------------------------------
+//   fetch             | ends the request                          | unmarked, unreported: the next
+//   prepare, probe    | ends the step                             |   start or drain prints it
+//   raw write         | lets it finish within writeGrace; a write | finished: marked, reported printed;
+//                     | still going then is cut off               |   cut: marked, reported failed
+//                     |                                           |   (printer_error, "the printer took
+//                     |                                           |   N of M bytes"); nothing had left
+//                     |                                           |   yet: as before the write
+//   CUPS submission   | is waited for (CUPS has the job or not)   | as the watch below, or as before it
+//   CUPS watch        | ends it at once, as its time limit would  | marked, reported failed
+//                     |                                           |   (write_timeout, still queued)
+//   report, printed   | does not cut it: shieldedReportLimit more | marked; reported if the server
+//   or after delivery |   from the stop                           |   answers within the limit
+//   report, failure   | ends it                                   | marked, maybe unreported
+//     before delivery |                                           |
+//
+// So once any byte of a job has left the agent, the job is never sent again by this runner and
+// never left pending in silence.
+//
 // An actor: every call is made on the agent loop.
 class JobRunner : public std::enable_shared_from_this<JobRunner> {
 public:
@@ -33,8 +55,12 @@ public:
         std::chrono::steady_clock::duration watchTimeout = std::chrono::seconds(120);
         // Multiplies the waits between result report attempts (0.5, 1.0 and 2.0 s); tests shrink it.
         double reportWaitScale = 1.0;
-        // Bounds the report of a printed job that a stop cannot cut short.
-        std::chrono::steady_clock::duration shieldedReportLimit = std::chrono::seconds(30);
+        // How long a raw write under way may go on after a stop before it is cut off. A label
+        // printer takes a whole label in milliseconds; the program chooses what a stop may cost.
+        std::chrono::steady_clock::duration writeGrace = std::chrono::seconds(2);
+        // How long the report of a job that reached the printer may go on after a stop. Without a
+        // stop it makes all its attempts, however slow the server.
+        std::chrono::steady_clock::duration shieldedReportLimit = std::chrono::seconds(5);
     };
 
     static std::shared_ptr<JobRunner> make(std::shared_ptr<VarnelAPIClient> api,
@@ -73,11 +99,15 @@ private:
               Options options);
 
     Awaitable<void> execute(std::int64_t jobId);
-    // Decode, prepare, resolve, check and send: the bytes the printer (or CUPS) took.
-    Awaitable<std::int64_t> deliver(const JobPayload& job, const LabelLanguageDriver& driver);
+    // Decode, prepare, resolve, check and send: the bytes the printer (or CUPS) took. Sets
+    // `handedOver` as the data starts to leave the agent.
+    Awaitable<std::int64_t> deliver(std::shared_ptr<const JobPayload> job,
+                                    std::shared_ptr<const LabelLanguageDriver> driver,
+                                    std::shared_ptr<bool> handedOver);
     Awaitable<void> reportResult(std::int64_t jobId, JobResultRequest result);
-    // The report of a printed job, out of reach of the caller's cancellation. False when it failed.
-    Awaitable<bool> reportPrinted(std::int64_t jobId, JobResultRequest result);
+    // The report of a job that reached the printer, out of reach of the caller's cancellation
+    // (bounded once it comes). False when it failed.
+    Awaitable<bool> reportSettled(std::int64_t jobId, JobResultRequest result);
     static Awaitable<void> reportOwned(std::shared_ptr<JobRunner> self, std::int64_t jobId, JobResultRequest result,
                                        std::shared_ptr<bool> explained);
     void markSeen(std::int64_t jobId);

@@ -148,6 +148,14 @@ void ReverbClient::stop() {
     socketId_.reset();
 }
 
+Awaitable<void> ReverbClient::stopAndWait() {
+    const auto self = shared_from_this();
+    stop();
+    loops_.cancelAll();
+    // The group's failure handler has logged whatever a loop could have kept.
+    co_await loops_.joinAll();
+}
+
 // MARK: Connect loop
 
 double ReverbClient::reconnectDelay(std::int64_t attempt) {

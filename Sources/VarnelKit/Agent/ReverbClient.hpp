@@ -86,9 +86,14 @@ public:
     std::string channelName() const;
     // Starts the connect loop unless it is running. Idempotent; the attempt counter is kept.
     void start();
-    // Stops at once without waiting for the loop: the socket is closed with 1001 and the loop ends
-    // at its next check without counting a failure or raising an event.
+    // Stops at once without waiting for the loop: no frame is acted on from now on, the socket is
+    // closed with 1001 and the loop ends at its next check without counting a failure or raising
+    // an event.
     void stop();
+    // Stops as above, then cancels the connect loop and waits until it has ended: a handler under
+    // way (a job) sees the cancellation and decides what it means for it, a back-off sleep ends at
+    // once, and no task of the client is left afterwards. Any number of callers may wait at once.
+    Awaitable<void> stopAndWait();
     bool isRunning() const noexcept { return isRunning_; }
 
     // ws:// or wss:// host:port/app/<key> with the protocol, client and version query. Throws

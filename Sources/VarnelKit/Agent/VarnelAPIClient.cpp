@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
@@ -206,8 +207,13 @@ Awaitable<std::vector<PendingJob>> VarnelAPIClient::pendingJobs(std::int64_t dev
 }
 
 Awaitable<JobPayload> VarnelAPIClient::job(std::int64_t id) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
-    co_return decodeReply(bytes, [](const json::Value& v) { return JobPayload::fromJson(v); });
+    auto bytes = co_await sendRaw("GET", "api/v1/jobs/" + idText(id), nullptr, true);
+    // A job's reply carries its whole payload, up to many megabytes: parsed on the pool, so the
+    // channel and the other jobs go on meanwhile. Nobody needs the result once the caller stopped.
+    auto decode = [bytes = std::move(bytes)] {
+        return decodeReply(bytes, [](const json::Value& v) { return JobPayload::fromJson(v); });
+    };
+    co_return co_await runBlockingCancellable(std::move(decode));
 }
 
 Awaitable<void> VarnelAPIClient::submitResult(std::int64_t jobId, JobResultRequest result) {

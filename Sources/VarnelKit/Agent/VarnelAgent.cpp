@@ -46,7 +46,11 @@ VarnelAgent::VarnelAgent(Executor executor, AgentSettings settings, std::shared_
       resolver_(std::make_shared<DefaultTransportResolver>(options.cups)),
       runner_(JobRunner::make(api_, resolver_, logger, seenMaxSize, seenTargetSize, options.runner)),
       discovery_(options.cups), probe_(options.probeTimeout, options.cups, options.bonjour), logger_(logger),
-      timings_(timings), options_(std::move(options)), diagnostics_(std::move(diagnostics)) {}
+      timings_(timings), options_(std::move(options)),
+      restarts_([logger](std::exception_ptr error) {
+          logger->error("Agent task ended with an error: " + describeException(error));
+      }),
+      diagnostics_(std::move(diagnostics)) {}
 
 VarnelAgent::~VarnelAgent() = default;
 
@@ -115,15 +119,25 @@ void VarnelAgent::startTasks() {
 Awaitable<void> VarnelAgent::stop() {
     const auto self = shared_from_this();
     logger_->info("Varnel agent stopping");
-    auto tasks = std::exchange(tasks_, {});
-    // Taken now, not after the waits: a start() that runs while this stop waits keeps the client
-    // it makes, and a requested reconnect that wakes meanwhile finds no client to revive.
-    auto client = std::exchange(reverb_, nullptr);
-    ++stopGeneration_;
-    for (const auto& task : tasks)
+    // The channel first, before anything is waited for: a job pushed while this stop waits must
+    // not start. A start() that runs meanwhile makes a client of its own, and a requested
+    // reconnect that wakes meanwhile finds none to revive.
+    if (reverb_) {
+        reverb_->stop();
+        stoppingClients_.push_back(std::exchange(reverb_, nullptr));
+    }
+    for (auto& task : std::exchange(tasks_, {})) {
         task->cancel();
-    // join() returns at once for the task this runs in, and is not cut short by that task's own
-    // cancellation above.
+        stoppingTasks_.push_back(std::move(task));
+    }
+    restarts_.cancelAll();
+    ++stopGeneration_;
+
+    // Everything taken by this stop or an earlier one that has not ended yet: a stop that comes
+    // while another runs ends only when that one's work has ended too.
+    const auto tasks = stoppingTasks_;
+    const auto clients = stoppingClients_;
+    // join() returns at once for the task this runs in, and is not cut short by its cancellation.
     for (const auto& task : tasks) {
         try {
             co_await task->join();
@@ -131,8 +145,12 @@ Awaitable<void> VarnelAgent::stop() {
             // The failure handler has logged what a task could have kept.
         }
     }
-    if (client)
-        client->stop();
+    for (const auto& client : clients) {
+        co_await client->stopAndWait();
+        std::erase(stoppingClients_, client);
+    }
+    co_await restarts_.joinAll();
+    std::erase_if(stoppingTasks_, [](const auto& task) { return task->isFinished(); });
 }
 
 Awaitable<void> VarnelAgent::stopInside(std::weak_ptr<VarnelAgent> agent) {

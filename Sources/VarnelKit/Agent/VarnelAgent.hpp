@@ -9,6 +9,7 @@
 #include "VarnelKit/Protocol/ReportedPrinter.hpp"
 #include "VarnelKit/Support/AgentLogging.hpp"
 #include "VarnelKit/Support/Task.hpp"
+#include "VarnelKit/Support/TaskGroup.hpp"
 #include "VarnelKit/Transport/DefaultTransportResolver.hpp"
 #include "VarnelKit/Transport/PrinterDiscovery.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
@@ -118,10 +119,21 @@ public:
     // four loops. Ignored while running; never throws. A stop() that comes during the first rescan
     // is honoured: nothing is started.
     Awaitable<void> start();
-    // Cancels and awaits the loops (never the one it runs in), then stops the channel client.
-    // Harmless when repeated or before any start; never throws.
+    // Stops everything the agent runs and returns once it has ended: first the channel client takes
+    // no new frame (a job pushed from now on is not run), then the loops, the client's connect loop
+    // (where pushed jobs and the drain after a connection run) and a pending reconnect are cancelled
+    // and awaited; never the task stop() itself runs in. A job under way ends as the job runner's
+    // table says: a raw write may finish within Options::runner.writeGrace, and a job that reached
+    // the printer is reported within Options::runner.shieldedReportLimit of the stop.
+    //
+    // So stop() returns within writeGrace + shieldedReportLimit (plus a blocking CUPS submission
+    // already begun); with the server answering, within the grace and one report's round trip.
+    // Afterwards no job of this agent runs and none starts. Every call, a second one during the
+    // first included, returns only once all that any stop took has ended. Harmless when repeated
+    // or before any start; never throws.
     Awaitable<void> stop();
-    // One full rescan; works before start() too. Never throws.
+    // One full rescan; works before start() too. Fails only for its caller's cancellation, which
+    // ends it without waiting for the scheduler.
     Awaitable<void> rescanPrinters();
 
     // Test hooks.
@@ -191,6 +203,11 @@ private:
     std::optional<VarnelAPIClient::AgentUpdate> availableUpdate_;
     std::shared_ptr<ReverbClient> reverb_;
     std::vector<std::shared_ptr<Task>> tasks_;
+    // What stops have taken and not yet seen end, so that every stop() awaits all of it.
+    std::vector<std::shared_ptr<Task>> stoppingTasks_;
+    std::vector<std::shared_ptr<ReverbClient>> stoppingClients_;
+    // The restart that follows a reconnect the server asked for.
+    TaskGroup restarts_;
     Status status_ = Status::connecting();
     std::vector<ReportedPrinter> lastReportedPrinters_;
     StatusObserver statusObserver_;

@@ -8,14 +8,11 @@
 #include "VarnelKit/Support/OperationCancelled.hpp"
 
 #include <algorithm>
-#include <boost/asio/co_spawn.hpp>
-#include <boost/asio/detached.hpp>
 #include <exception>
 #include <utility>
 
 namespace varnel {
 
-namespace asio = boost::asio;
 using APIError = VarnelAPIClient::APIError;
 using EventKind = ReverbClient::Event::Kind;
 
@@ -53,10 +50,11 @@ Awaitable<void> VarnelAgent::handle(ReverbClient::Event event) {
 
 void VarnelAgent::handleReconnectRequested(std::int64_t afterMilliseconds) {
     logger_->info("Server asked us to reconnect in " + NumberText::integer(afterMilliseconds) + "ms");
-    // Not one of the agent's tasks: stop() neither cancels nor awaits it, and it takes up no one's
-    // cancellation (spawned on the bare loop, without a cancellation slot).
-    asio::co_spawn(executor_, restartAfterRequestedReconnect(weak_from_this(), reverb_, logger_, afterMilliseconds),
-                   asio::detached);
+    // A task of its own, not one of the loops': it outlives the handler that asked for it (which
+    // runs in the client's connect loop, the loop it restarts), and a stop ends its wait.
+    restarts_.spawn(executor_, [agent = weak_from_this(), client = reverb_, logger = logger_, afterMilliseconds] {
+        return restartAfterRequestedReconnect(agent, client, logger, afterMilliseconds);
+    });
 }
 
 Awaitable<void> VarnelAgent::restartAfterRequestedReconnect(std::weak_ptr<VarnelAgent> agent,

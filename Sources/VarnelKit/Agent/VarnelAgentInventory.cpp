@@ -37,9 +37,9 @@ std::vector<ReportedPrinter> VarnelAgent::merge(const std::vector<ReportedPrinte
 Awaitable<void> VarnelAgent::rescanPrinters() {
     const auto self = shared_from_this();
     // libcups blocks until the scheduler answers; the pool thread gets its own copy of the
-    // discovery, so nothing it touches can go away under it.
+    // discovery, so nothing it touches can go away under it, and a stop need not wait for it.
     auto discover = [discovery = discovery_] { return discovery.discoverCupsPrinters(); };
-    auto discovered = co_await runBlocking(std::move(discover));
+    auto discovered = co_await runBlockingCancellable(std::move(discover));
     auto assigned = co_await fetchAssignedPrinters();
     auto merged = merge(discovered, assigned);
     auto probed = co_await probe_.probeAll(std::move(merged));

@@ -11,6 +11,8 @@ namespace asio = boost::asio;
 
 namespace {
 
+constexpr const char* stoppedMessage = "The agent loop has stopped, so it runs no more work.";
+
 Awaitable<void> stopTasks(TaskGroup* tasks, std::chrono::steady_clock::duration limit) {
     tasks->cancelAll();
     std::function<std::exception_ptr()> late = [] {
@@ -44,10 +46,17 @@ void AgentLoop::startThread() {
 }
 
 void AgentLoop::stop() {
-    std::lock_guard lock(stopLock_);
-    stopped_ = true;
-    guard_.reset();
-    context_.stop();
+    std::unordered_map<std::uint64_t, std::shared_ptr<PendingWait>> waits;
+    {
+        std::lock_guard lock(stopLock_);
+        stopped_ = true;
+        guard_.reset();
+        context_.stop();
+        waits.swap(waits_);
+    }
+    // Work still queued or under way will not complete now: its callers hear so instead.
+    for (auto& [id, waiter] : waits)
+        waiter->fail(std::make_exception_ptr(Error(stoppedMessage)));
 }
 
 void AgentLoop::shutdown(std::chrono::steady_clock::duration limit) {
@@ -64,12 +73,20 @@ void AgentLoop::shutdown(std::chrono::steady_clock::duration limit) {
     stop();
 }
 
-void AgentLoop::refuseToWait() {
+std::uint64_t AgentLoop::enlist(std::shared_ptr<PendingWait> waiter) {
     if (context_.get_executor().running_in_this_thread()) {
         throw Error("The agent loop cannot wait on its own thread for work that runs on it.");
     }
     std::lock_guard lock(stopLock_);
-    if (stopped_) throw Error("The agent loop has stopped, so it runs no more work.");
+    if (stopped_) throw Error(stoppedMessage);
+    const std::uint64_t id = nextWait_++;
+    waits_.emplace(id, std::move(waiter));
+    return id;
+}
+
+bool AgentLoop::dismiss(std::uint64_t id) {
+    std::lock_guard lock(stopLock_);
+    return waits_.erase(id) > 0;
 }
 
 } // namespace varnel

@@ -52,6 +52,38 @@ std::size_t sequenceLength(char lead) {
 
 } // namespace
 
+std::size_t Characters::count(std::string_view text) {
+    // ASCII, the usual payload: a character per byte, but CR LF is one.
+    std::size_t crlf = 0;
+    bool ascii = true;
+    for (std::size_t i = 0; i < text.size() && ascii; ++i) {
+        ascii = isAsciiByte(text[i]);
+        crlf += text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n';
+    }
+    if (ascii) return text.size() - crlf;
+    if (!Text::isValidUtf8(text)) {
+        // Rare enough to take the copy that makes it valid.
+        const Characters characters(text);
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < characters.endIndex(); i = characters.indexAfter(i)) ++n;
+        return n;
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    UText* utext = utext_openUTF8(nullptr, text.data(), static_cast<int64_t>(text.size()), &status);
+    std::unique_ptr<icu::BreakIterator> iterator(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    std::size_t n = 0;
+    if (U_SUCCESS(status) && iterator) {
+        iterator->setText(utext, status);
+        if (U_SUCCESS(status)) {
+            for (auto at = iterator->next(); at != icu::BreakIterator::DONE; at = iterator->next()) ++n;
+        }
+    }
+    iterator.reset();
+    if (utext) utext_close(utext);
+    return n;
+}
+
 std::size_t Characters::indexAfter(std::size_t index) const {
     const std::size_t end = text_.size();
     if (index >= end) return end;

@@ -20,6 +20,10 @@ public:
     Characters(const Characters&) = delete;
     Characters& operator=(const Characters&) = delete;
 
+    // How many characters the text holds, read in place: a payload of many megabytes is not
+    // copied to be counted.
+    static std::size_t count(std::string_view text);
+
     const std::string& text() const noexcept { return text_; }
     // The offset past the last character.
     std::size_t endIndex() const noexcept { return text_.size(); }

@@ -147,6 +147,10 @@ void LogFile::flush() {
     worker_.sync([] {});
 }
 
+bool LogFile::flushFor(std::chrono::steady_clock::duration limit) {
+    return worker_.flushFor(limit);
+}
+
 std::vector<std::filesystem::path> LogFile::allFiles() const {
     std::vector<std::filesystem::path> files;
     std::error_code ignored;

@@ -58,15 +58,20 @@ public:
 
     // Stamps the line now and queues it; returns at once.
     void write(std::string_view level, std::string_view message);
-    // Stamps the line with `at` and queues it together with `companion`: a logger's other outputs
-    // of the line thus keep the file's order and bound, and are dropped with it. False when the
-    // line was dropped.
+    // Stamps the line with `at` and queues it together with `companion`: a logger's journal copy
+    // of the line thus keeps the file's order and bound, and is dropped with it. A companion must
+    // not wait for anything slower than the file (standard output has its own worker: EchoOutput).
+    // False when the line was dropped.
     bool write(Clock::time_point at, std::string_view level, std::string_view message, Companion companion);
     // The last `lines` pieces of the current file split at line feeds; "" when the file is missing
     // or not valid UTF-8. Sees every line queued before the call.
     std::string tail(std::int64_t lines);
     // Waits until every queued line has reached the file (and its companion has run).
     void flush();
+    // The same, for at most `limit`: true when every line queued before the call reached the file
+    // within it. Returns after the limit even while the worker is stuck (a disk that does not
+    // answer, a companion that waits).
+    bool flushFor(std::chrono::steady_clock::duration limit);
 
     std::filesystem::path fileURL() const { return config_.directory / config_.name; }
     // Oldest generation first, the current file last; only files that exist.

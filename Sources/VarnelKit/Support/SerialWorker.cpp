@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <future>
+#include <memory>
 #include <string>
 #include <utility>
 
@@ -66,6 +67,16 @@ void SerialWorker::sync(const std::function<void()>& work) {
         }
     });
     finished.get();
+}
+
+bool SerialWorker::flushFor(std::chrono::steady_clock::duration limit) {
+    if (isWorkerThread())
+        return true;
+    // Shared, since the marker may run long after this call has given up on it.
+    auto reached = std::make_shared<std::promise<void>>();
+    auto done = reached->get_future();
+    post([reached] { reached->set_value(); });
+    return done.wait_for(limit) == std::future_status::ready;
 }
 
 void SerialWorker::loop() {

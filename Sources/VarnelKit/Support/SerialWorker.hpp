@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,10 @@ public:
     // Runs `work` after everything queued before it and waits for it; what it throws is thrown here.
     // Called from the worker's own thread it runs inline, since waiting there would never end.
     void sync(const std::function<void()>& work);
+    // Waits until everything queued before the call has run, or for `limit`, whichever comes
+    // first; true in the first case. Returns after the limit even while an item never ends.
+    // Called from the worker's own thread it returns true at once.
+    bool flushFor(std::chrono::steady_clock::duration limit);
 
     std::size_t capacity() const noexcept { return capacity_; }
 

@@ -3,30 +3,16 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
 
-#include <boost/asio/as_tuple.hpp>
-#include <boost/asio/bind_cancellation_slot.hpp>
-#include <boost/asio/steady_timer.hpp>
-#include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_awaitable.hpp>
 #include <string_view>
 
 namespace varnel {
 
-namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr std::string_view unreachableReason = "The print scheduler could not be reached";
 constexpr std::string_view queueRemovedReason = "The queue was removed before the job finished";
-
-// A pause that cancellation does not cut short, so that a cancelled caller never polls the
-// scheduler without a break.
-Awaitable<void> pauseUntil(Clock::time_point until) {
-    asio::steady_timer timer(co_await asio::this_coro::executor, until);
-    co_await timer.async_wait(
-        asio::bind_cancellation_slot(asio::cancellation_slot(), asio::as_tuple(asio::use_awaitable)));
-}
 
 } // namespace
 
@@ -52,7 +38,9 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
     const auto deadline = Clock::now() + timeout_;
     bool lastPollUnanswered = false;
     while (true) {
-        if (Clock::now() >= deadline) {
+        // A stop ends the watch as its time limit would: the job stays with CUPS either way, and
+        // the caller learns how far it had come instead of waiting out the limit.
+        if (Clock::now() >= deadline || co_await isCancelled()) {
             if (lastPollUnanswered) co_return Outcome::stillQueued(std::string(unreachableReason));
             co_return Outcome::stillQueued(co_await queueReason());
         }
@@ -84,7 +72,7 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
                 co_return Outcome::failed(*state, co_await queueReason());
             }
         }
-        co_await pauseUntil(Clock::now() + pollInterval_);
+        (void)co_await sleepFor(pollInterval_);
     }
 }
 

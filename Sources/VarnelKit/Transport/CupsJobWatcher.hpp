@@ -50,9 +50,10 @@ public:
 
     const std::string& queueName() const noexcept { return queueName_; }
 
-    // Polls at once and then every poll interval. Never throws. Cancellation of the caller does not
-    // end the wait, and the pause between polls is kept even then. A scheduler that does not answer
-    // is asked again until the time limit; a queue that no longer exists fails the job.
+    // Polls at once and then every poll interval. Never throws. A scheduler that does not answer
+    // is asked again until the time limit; a queue that no longer exists fails the job. A cancelled
+    // caller ends the watch at its next step with the outcome the time limit would give
+    // (stillQueued): the job stays with CUPS, which may still print it.
     Awaitable<Outcome> wait(std::int32_t jobId) const;
 
 private:

@@ -10,14 +10,21 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/deferred.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <functional>
+#include <linux/sockios.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <utility>
 
 namespace varnel {
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -48,12 +55,91 @@ Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string h
     socket->set_option(tcp::no_delay(true), ignored);
 }
 
-Awaitable<void> sendAll(std::shared_ptr<tcp::socket> socket, std::shared_ptr<const Bytes> data) {
-    auto [error, written] =
-        co_await asio::async_write(*socket, asio::buffer(*data), asio::as_tuple(asio::use_awaitable));
-    (void)written;
-    if (error == asio::error::operation_aborted) throw OperationCancelled();
-    if (error) throw JobError(JobErrorCode::printerError, "Write failed: " + error.message());
+// What the printer has not acknowledged yet of what was handed to the socket (sent or still
+// queued), and whether the connection is gone (reset, or ended with an error).
+struct SendQueue {
+    std::int64_t unacknowledged = 0;
+    bool connectionLost = false;
+    boost::system::error_code error;
+};
+
+SendQueue readSendQueue(tcp::socket& socket) {
+    SendQueue queue;
+    const int fd = socket.native_handle();
+    int pending = 0;
+    if (::ioctl(fd, SIOCOUTQ, &pending) == 0) queue.unacknowledged = pending;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE) {
+        queue.connectionLost = true;
+        int code = 0;
+        socklen_t codeLength = sizeof code;
+        (void)::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &codeLength);
+        queue.error = boost::system::error_code(code != 0 ? code : ECONNRESET, boost::system::system_category());
+    }
+    return queue;
+}
+
+// How a send ended: every byte acknowledged, or why not.
+enum class SendEnd { acknowledged, stopped, timedOut, failed };
+
+struct SendOutcome {
+    SendEnd end = SendEnd::acknowledged;
+    std::int64_t handed = 0;       // bytes the socket took from us
+    std::int64_t acknowledged = 0; // bytes the printer confirmed it received
+    boost::system::error_code error;
+};
+
+// Hands every byte to the socket before the deadline, or as many as it takes until a failure, the
+// deadline or a stop of the caller.
+Awaitable<SendOutcome> handOver(std::shared_ptr<tcp::socket> socket, std::shared_ptr<const Bytes> data,
+                                Clock::time_point deadline) {
+    asio::steady_timer timer(co_await asio::this_coro::executor, deadline);
+    auto group = asio::experimental::make_parallel_group(asio::async_write(*socket, asio::buffer(*data), asio::deferred),
+                                                         timer.async_wait(asio::deferred));
+    auto [order, writeError, handed, timerError] =
+        co_await group.async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
+    SendOutcome outcome;
+    outcome.handed = static_cast<std::int64_t>(handed);
+    if (!writeError) co_return outcome;
+    if (order[0] == 1 && !timerError) {
+        outcome.end = SendEnd::timedOut;
+    } else if (writeError == asio::error::operation_aborted || co_await isCancelled()) {
+        outcome.end = SendEnd::stopped;
+    } else {
+        outcome.end = SendEnd::failed;
+        outcome.error = writeError;
+    }
+    co_return outcome;
+}
+
+// A printer has a label only once it has acknowledged every byte of it: bytes that merely sit in
+// our socket buffer when the connection resets are lost. Nothing signals an empty send queue, so
+// it is looked at again after a short pause that grows; on loopback and on a quick printer the
+// first look already finds it empty.
+Awaitable<SendOutcome> awaitAcknowledgement(std::shared_ptr<tcp::socket> socket, SendOutcome sent,
+                                            Clock::time_point deadline) {
+    auto pause = std::chrono::milliseconds(1);
+    while (true) {
+        const auto queue = readSendQueue(*socket);
+        sent.acknowledged = std::max<std::int64_t>(0, sent.handed - queue.unacknowledged);
+        if (queue.unacknowledged == 0) co_return sent;
+        if (queue.connectionLost) {
+            sent.end = SendEnd::failed;
+            sent.error = queue.error;
+            co_return sent;
+        }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            sent.end = SendEnd::timedOut;
+            co_return sent;
+        }
+        if (!co_await sleepFor(std::min<Clock::duration>(pause, left))) {
+            sent.end = SendEnd::stopped;
+            co_return sent;
+        }
+        pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    }
 }
 
 // Half-closes first: a plain close with unread bytes from the printer (status replies) would reset
@@ -62,6 +148,19 @@ void closeSocket(tcp::socket& socket) {
     boost::system::error_code ignored;
     if (socket.is_open()) socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);
+}
+
+// Ends the connection at once, dropping what is still queued: a job given up on must not trickle
+// on to the printer after it was reported.
+void abortSocket(tcp::socket& socket) {
+    boost::system::error_code ignored;
+    socket.set_option(asio::socket_base::linger(true, 0), ignored);
+    socket.close(ignored);
+}
+
+std::string tookText(const SendOutcome& outcome, std::int64_t total) {
+    return "the printer took " + NumberText::integer(outcome.acknowledged) + " of " + NumberText::integer(total) +
+           " bytes";
 }
 
 } // namespace
@@ -89,39 +188,60 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
     (void)jobTitle;
     if (co_await isCancelled()) throw OperationCancelled();
     const auto label = host_ + ":" + NumberText::integer(port_);
-    const auto count = static_cast<std::int64_t>(data.size());
+    const auto total = static_cast<std::int64_t>(data.size());
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
     auto payload = std::make_shared<const Bytes>(std::move(data));
     std::exception_ptr failure;
     bool isJobError = false;
     try {
-        // The errors are named first: g++ 12 destroys a lambda temporary of a co_await twice.
+        // The error is named first: g++ 12 destroys a lambda temporary of a co_await twice.
         std::function<std::exception_ptr()> connectTimedOut = [this, label] {
             return std::make_exception_ptr(
                 JobError(JobErrorCode::printerUnreachable,
                          "Connect timed out after " + secondsText(connectTimeout_) + " to " + label));
         };
-        std::function<std::exception_ptr()> writeTimedOut = [this] {
-            return std::make_exception_ptr(JobError(JobErrorCode::writeTimeout, "Device stopped accepting data after " +
-                                                                                    secondsText(writeTimeout_)));
-        };
         co_await withTimeout<void>(connectTimeout_,
                                    connectSocket(socket, unbracketed(host_), clampedPort(port_), label),
                                    std::move(connectTimedOut));
-        co_await withTimeout<void>(writeTimeout_, sendAll(socket, payload), std::move(writeTimedOut));
     } catch (const JobError&) {
         failure = std::current_exception();
         isJobError = true;
     } catch (...) {
         failure = std::current_exception();
     }
-    closeSocket(*socket);
     if (failure) {
+        closeSocket(*socket);
         // A caller that was cancelled meanwhile learns that, not a printer fault.
         if (isJobError && co_await isCancelled()) throw OperationCancelled();
         std::rethrow_exception(failure);
     }
-    co_return count;
+
+    const auto deadline = Clock::now() + writeTimeout_;
+    auto outcome = co_await handOver(socket, payload, deadline);
+    if (outcome.end == SendEnd::acknowledged) outcome = co_await awaitAcknowledgement(socket, outcome, deadline);
+    else outcome.acknowledged = std::max<std::int64_t>(0, outcome.handed - readSendQueue(*socket).unacknowledged);
+
+    switch (outcome.end) {
+    case SendEnd::acknowledged:
+        closeSocket(*socket);
+        co_return total;
+    case SendEnd::stopped:
+        abortSocket(*socket);
+        // Nothing left us: the job is as untouched as if the stop had come before the connect.
+        if (outcome.handed == 0) throw OperationCancelled();
+        throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; " +
+                                                       tookText(outcome, total));
+    case SendEnd::timedOut:
+        abortSocket(*socket);
+        throw JobError(JobErrorCode::writeTimeout,
+                       "Device stopped accepting data after " + secondsText(writeTimeout_) + "; " +
+                           tookText(outcome, total));
+    case SendEnd::failed:
+        break;
+    }
+    abortSocket(*socket);
+    throw JobError(JobErrorCode::printerError, "Write failed: " + outcome.error.message() + "; " +
+                                                   tookText(outcome, total));
 }
 
 Awaitable<bool> NetworkPrinterTransport::probe() {

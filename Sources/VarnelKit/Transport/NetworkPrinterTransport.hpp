@@ -11,9 +11,14 @@
 namespace varnel {
 
 // Sends label data straight to a printer's raw port over TCP: one connection per job, every byte
-// pushed, connection closed. Nothing is read back. Stateless, so one object serves any number of
-// calls at once. Both operations throw OperationCancelled when the calling task is cancelled before
-// or during them, never a printer fault.
+// pushed, connection closed. A write is done only once the printer has acknowledged every byte, so
+// that a label cut off by a reset is never taken for printed. Stateless, so one object serves any
+// number of calls at once.
+//
+// A cancelled caller: before any byte was handed to the socket (while connecting), both operations
+// throw OperationCancelled, never a printer fault. Once bytes have left, a write that is cancelled
+// ends the connection at once and fails with a JobError naming how many bytes the printer took: the
+// label may be half out of the printer, and the caller must not send it again as if untouched.
 class NetworkPrinterTransport final : public PrinterWriting {
 public:
     using Duration = std::chrono::steady_clock::duration;

@@ -32,8 +32,10 @@ constexpr std::array<std::string_view, 12> disconnectedPhrases = {
 
 Awaitable<std::optional<CupsQueueState>> readQueue(std::shared_ptr<CupsApi> cups, std::string queue) {
     // Named, not a temporary of the co_await expression: g++ 12 destroys such temporaries twice.
+    // A read: once the caller has stopped nobody needs it, and a slow scheduler must not hold up
+    // a stop.
     auto read = [cups, queue] { return CupsQueueState::read(queue, *cups); };
-    co_return co_await runBlocking(std::move(read));
+    co_return co_await runBlockingCancellable(std::move(read));
 }
 
 } // namespace

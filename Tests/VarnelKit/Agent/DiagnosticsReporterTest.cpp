@@ -312,8 +312,7 @@ TEST_F(DiagnosticsReporterTest, AnUnreachableServerKeepsTheEventsInOrderAndRetri
 }
 
 TEST_F(DiagnosticsReporterTest, RefusalsThatMayPassLaterAreRetried) {
-    // 401 and 403 become "access removed"; re-enrolling mends them, so the events wait.
-    for (const int status : {401, 403, 408, 429, 500, 503, 302}) {
+    for (const int status : {408, 429, 500, 503, 302}) {
         SCOPED_TRACE(status);
         ASSERT_TRUE(reportToARefusal(status, 2));
         const auto requests = transport->requests();
@@ -326,7 +325,9 @@ TEST_F(DiagnosticsReporterTest, RefusalsThatMayPassLaterAreRetried) {
 }
 
 TEST_F(DiagnosticsReporterTest, ABatchTheServerRefusesForGoodIsDroppedAndTheRestStillGoes) {
-    for (const int status : {400, 404, 410, 413, 422, 426}) {
+    // 401 and 403 too: the API client turns them into a rejected credential,
+    // which this reporter's token can never get past, so a retry every 30 s would last for ever.
+    for (const int status : {401, 403, 400, 404, 410, 413, 422, 426}) {
         SCOPED_TRACE(status);
         ASSERT_TRUE(reportToARefusal(status, 53));
         std::this_thread::sleep_for(3 * fast().retryDelay);
@@ -342,6 +343,69 @@ TEST_F(DiagnosticsReporterTest, ABatchTheServerRefusesForGoodIsDroppedAndTheRest
     EXPECT_EQ(logger->messages()[0],
               "[ERROR] The server refused 50 diagnostic event(s), so they were dropped: "
               "Agent update required (minimum unknown)");
+}
+
+TEST_F(DiagnosticsReporterTest, ARejectedCredentialIsNamedWhenItsBatchIsDropped) {
+    ASSERT_TRUE(reportToARefusal(401, 53));
+    ASSERT_EQ(logger->messages().size(), 1u);
+    EXPECT_EQ(logger->messages()[0], "[ERROR] The server refused 50 diagnostic event(s), so they were dropped: "
+                                     "This Mac's access was removed. Set it up again to reconnect.");
+}
+
+TEST_F(DiagnosticsReporterTest, TheDroppedNoteOfARefusedBatchIsLoggedOnceInstead) {
+    make();
+    transport->script({400});
+    run([this] {
+        for (int i = 0; i < 1003; ++i)
+            reporter->report(AgentEventKind::printerUnreachable, "event " + std::to_string(i));
+    });
+    // 1000 queued after 3 dropped: the first batch (50 and the note) is refused, 19 more follow.
+    ASSERT_TRUE(waitForRequests(20));
+    std::this_thread::sleep_for(3 * fast().retryDelay);
+    const auto requests = transport->requests();
+    ASSERT_EQ(requests.size(), 20u);
+    ASSERT_EQ(requests[0].size(), 51u);
+    EXPECT_EQ(messagesOf(requests[0]).back(), "3 diagnostic event(s) were dropped because the backlog was full.");
+    for (std::size_t i = 1; i < requests.size(); ++i)
+        EXPECT_EQ(requests[i].size(), 50u) << "the note went out again";
+
+    EXPECT_EQ(logger->messages(),
+              (std::vector<std::string>{"[ERROR] The server refused 50 diagnostic event(s), so they were dropped: "
+                                        "HTTP 400: {\"message\":\"refused\"}",
+                                        "[ERROR] 3 diagnostic event(s) were dropped because the backlog was full; "
+                                        "the server refused the batch that said so."}));
+    EXPECT_EQ(run([this] { return reporter->droppedCount(); }), 0);
+}
+
+TEST_F(DiagnosticsReporterTest, TheDroppedNoteStaysWithItsBatchThroughARetry) {
+    make();
+    transport->script({unreachable, 400});
+    run([this] {
+        for (int i = 0; i < 1002; ++i)
+            reporter->report(AgentEventKind::printerUnreachable, "event " + std::to_string(i));
+    });
+    // The first batch fails, goes back and is sent again with its note, and is then refused for
+    // good: the note's count goes to the log, and the 19 batches after it carry no note.
+    ASSERT_TRUE(waitForRequests(21));
+    std::this_thread::sleep_for(3 * fast().retryDelay);
+    const auto requests = transport->requests();
+    ASSERT_EQ(requests.size(), 21u);
+    const std::string note = "2 diagnostic event(s) were dropped because the backlog was full.";
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto messages = messagesOf(requests[i]);
+        ASSERT_EQ(messages.size(), 51u);
+        EXPECT_EQ(messages.back(), note);
+        messages.pop_back();
+        EXPECT_EQ(messages, expectedMessages(2, 52));
+    }
+    for (std::size_t i = 2; i < requests.size(); ++i)
+        EXPECT_EQ(requests[i].size(), 50u) << "the note went out again";
+    EXPECT_EQ(logger->messages(),
+              (std::vector<std::string>{unreachableLine,
+                                        "[ERROR] The server refused 50 diagnostic event(s), so they were dropped: "
+                                        "HTTP 400: {\"message\":\"refused\"}",
+                                        "[ERROR] 2 diagnostic event(s) were dropped because the backlog was full; "
+                                        "the server refused the batch that said so."}));
 }
 
 TEST_F(DiagnosticsReporterTest, WithoutADeviceIdNothingIsSentOrLogged) {

@@ -9,6 +9,7 @@
 #include "VarnelKit/Support/Iso8601.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
+#include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/FakeCupsApi.hpp"
 
@@ -81,13 +82,16 @@ std::string jobJson(const JobSpec& spec) {
     return job.dump();
 }
 
-// A directly connected printer: records what it was sent; its probe and write may be held open.
+// A directly connected printer: records what it was sent; its probe and write may be held open,
+// the write before any byte left (still connecting) or after the bytes were sent, while the
+// printer has not acknowledged them yet.
 class FakePrinter final : public PrinterWriting {
 public:
     bool reachable = true;
     std::exception_ptr writeFailure;
     std::shared_ptr<Gate> probeGate;
     std::shared_ptr<Gate> writeGate;
+    std::shared_ptr<Gate> acknowledgementGate;
 
     std::vector<std::string> writes() const {
         std::lock_guard lock(mutex_);
@@ -105,10 +109,18 @@ public:
             if (!passed) throw OperationCancelled();
         }
         if (writeFailure) std::rethrow_exception(writeFailure);
-        std::lock_guard lock(mutex_);
-        writes_.emplace_back(data.begin(), data.end());
-        titles_.push_back(std::move(jobTitle));
-        co_return static_cast<std::int64_t>(data.size());
+        {
+            std::lock_guard lock(mutex_);
+            writes_.emplace_back(data.begin(), data.end());
+            titles_.push_back(std::move(jobTitle));
+        }
+        const auto size = static_cast<std::int64_t>(data.size());
+        // As the real transport says it once bytes have left: cut off, never "cancelled".
+        if (acknowledgementGate && !co_await acknowledgementGate->pass()) {
+            throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; the printer "
+                                                       "took 0 of " + std::to_string(size) + " bytes");
+        }
+        co_return size;
     }
     Awaitable<bool> probe() override {
         ++probes_;
@@ -156,6 +168,7 @@ public:
         options.watchTimeout = 200ms;
         options.reportWaitScale = 0.01;
         options.shieldedReportLimit = 5s;
+        options.writeGrace = 20ms;
         return options;
     }
 
@@ -685,7 +698,7 @@ TEST_F(JobRunnerTest, AStopBeforeTheDataWasSentReportsNothingAndLeavesTheJobForL
              t.printer->probeGate = std::make_shared<Gate>();
              return std::string();
          }},
-        {"during the write", [](JobRunnerTest& t) {
+        {"while the write connects, past its grace", [](JobRunnerTest& t) {
              t.printer->writeGate = std::make_shared<Gate>();
              return std::string();
          }},
@@ -720,6 +733,93 @@ TEST_F(JobRunnerTest, AStopBeforeTheDataWasSentReportsNothingAndLeavesTheJobForL
         EXPECT_EQ(printer->writes().size(), 1u);
         EXPECT_EQ(result().value("state", ""), "printed");
     }
+}
+
+// Once bytes have left, a stop never leaves the job for a second print: a write under way may
+// finish within its grace and is reported printed; one still going after it is cut off, and the
+// job is reported failed with what the printer took.
+TEST_F(JobRunnerTest, AStopDuringTheWriteNeverLeavesTheJobForASecondPrint) {
+    struct Case {
+        std::string name;
+        bool acknowledgedWithinTheGrace;
+        std::string state;
+    };
+    const std::vector<Case> cases = {
+        {"the printer takes the rest within the grace", true, "printed"},
+        {"the printer is still taking it after the grace", false, "failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        freshCase();
+        auto options = fast();
+        options.writeGrace = c.acknowledgedWithinTheGrace ? 5s : 50ms;
+        make(options);
+        serve({});
+        printer->acknowledgementGate = std::make_shared<Gate>();
+        auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
+        ASSERT_TRUE(printer->acknowledgementGate->waitForArrivals(1));
+        const auto stoppedAt = Clock::now();
+        task->cancel();
+        if (c.acknowledgedWithinTheGrace) {
+            std::this_thread::sleep_for(30ms);
+            printer->acknowledgementGate->open();
+        }
+        loop.blockOn(task->join());
+        const auto waited = Clock::now() - stoppedAt;
+
+        const auto body = result();
+        EXPECT_EQ(body.value("state", ""), c.state) << log();
+        if (c.state == "failed") {
+            EXPECT_GE(waited, 50ms) << "the write was not given its grace";
+            EXPECT_EQ(body.at("error").at("code"), "printer_error");
+            EXPECT_EQ(body.at("error").at("message"), "Sending was stopped when the agent stopped; the printer took 0 "
+                                                      "of " + std::to_string(zplSent.size()) + " bytes");
+        }
+        EXPECT_LT(waited, 3s);
+        EXPECT_TRUE(seen(5));
+        EXPECT_EQ(linesMatching("stopped before it was finished"), 0u) << log();
+        printer->acknowledgementGate.reset();
+        run(5);
+        EXPECT_EQ(printer->writes().size(), 1u) << "the job was sent a second time";
+    }
+}
+
+// CUPS keeps a job it was handed whatever the agent does; a stop ends the watch at once and the
+// job is settled as the watch's time limit would settle it.
+TEST_F(JobRunnerTest, AStopDuringTheWatchOfADocumentEndsItAtOnceAndReportsIt) {
+    cups->jobListings.push_back({{17, "Zebra", 5, 0}}); // processing, for ever
+    auto options = fast();
+    options.watchTimeout = 60s;
+    make(options);
+    serve(JobSpec().withKey(cupsKey).withLanguage("pdf").withPayload(pdf));
+    auto task = Task::spawn(loop.executor(), [runner = runner]() { return runner->run(5); });
+    ASSERT_TRUE(testing::eventually([&] { return !cups->jobQueries().empty(); }));
+    const auto stoppedAt = Clock::now();
+    task->cancel();
+    loop.blockOn(task->join());
+
+    EXPECT_LT(Clock::now() - stoppedAt, 2s) << "the watch waited out its limit";
+    const auto body = result();
+    EXPECT_EQ(body.value("state", ""), "failed");
+    EXPECT_EQ(body.at("error").at("code"), "write_timeout");
+    EXPECT_EQ(body.at("error").at("message"), "Still queued on cups:Zebra after waiting");
+    EXPECT_TRUE(seen(5));
+}
+
+// Without a stop a slow server gets every attempt, however long they take.
+TEST_F(JobRunnerTest, TheReportsLimitAppliesOnlyOnceAStopCame) {
+    auto options = fast();
+    options.shieldedReportLimit = 20ms;
+    make(options);
+    serve({});
+    auto gate = http->hold(resultRoute(5));
+    auto running = boost::asio::co_spawn(loop.executor(), runner->run(5), boost::asio::use_future);
+    ASSERT_TRUE(http->waitForCount(resultRoute(5), 1));
+    std::this_thread::sleep_for(100ms);
+    gate->open();
+    ASSERT_EQ(running.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(result().value("state", ""), "printed");
+    EXPECT_EQ(linesMatching("could not be reported"), 0u) << log();
 }
 
 TEST_F(JobRunnerTest, AStopDuringTheReportOfAFailureEndsItWithoutRetries) {

@@ -4,12 +4,17 @@
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 #include "VarnelKit/Platform/LoopbackHttpServer.hpp"
+#include "VarnelKit/Protocol/JobPayload.hpp"
 #include "VarnelKit/SelfTest/StubURLProtocol.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Task.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
+#include <atomic>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/use_future.hpp>
 #include <gtest/gtest.h>
 
 namespace varnel {
@@ -165,6 +170,50 @@ TEST_F(VarnelAPIClientTest, DecodedRepliesFailAsDecodingErrors) {
     answer(200, R"({"job_id":1,"printer_id":1,"printer_key":"k","language":"zpl","copies":1,"encoding":"utf8",)"
                 R"("expires_at":"2024-05-01T12:30:45.123+02:00"})");
     EXPECT_TRUE(loop.blockOn(api.job(1)).expiresAt.has_value());
+}
+
+// The longest pause between the loop's turns while `work` runs on the test thread: a timer ticks
+// every millisecond on the loop and notes how late each tick comes.
+template <class F> std::chrono::steady_clock::duration longestLoopPause(AgentLoop& loop, F work) {
+    using Clock = std::chrono::steady_clock;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    auto longest = std::make_shared<std::atomic<Clock::rep>>(0);
+    auto ticking = boost::asio::co_spawn(
+        loop.executor(),
+        [](std::shared_ptr<std::atomic<bool>> done, std::shared_ptr<std::atomic<Clock::rep>> longest) -> Awaitable<void> {
+            boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
+            auto last = Clock::now();
+            while (!done->load()) {
+                timer.expires_after(std::chrono::milliseconds(1));
+                co_await timer.async_wait(boost::asio::use_awaitable);
+                const auto now = Clock::now();
+                longest->store(std::max(longest->load(), (now - last).count()));
+                last = now;
+            }
+        }(done, longest),
+        boost::asio::use_future);
+    work();
+    done->store(true);
+    ticking.get();
+    return Clock::duration(longest->load());
+}
+
+// A job's reply carries its whole payload: reading one of many megabytes must not hold up the
+// loop, where the channel and the other jobs run.
+TEST_F(VarnelAPIClientTest, ALargeJobIsDecodedOffTheLoop) {
+    auto api = client();
+    const std::string body = R"({"job_id":1,"printer_id":1,"printer_key":"k","language":"zpl","copies":1,)"
+                             R"("encoding":"utf8","payload":")" +
+                             std::string(24 * 1024 * 1024, 'A') + R"("})";
+    const auto start = std::chrono::steady_clock::now();
+    (void)JobPayload::fromJson(json::parse(body));
+    const auto decoding = std::chrono::steady_clock::now() - start;
+    answer(200, body);
+    const auto pause = longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.job(1)).payload->size(), 24u << 20); });
+    EXPECT_LT(pause, decoding / 2) << "decoding took "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(decoding).count()
+                                   << " ms and held the loop for "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(pause).count() << " ms";
 }
 
 TEST_F(VarnelAPIClientTest, HeartbeatSendsItsBodyAndTreatsUndecodableOffersAsNone) {

@@ -310,17 +310,24 @@ TEST_F(VarnelAgentEventsTest, UpdateOffersAreNotedOnlyWhenTheyChange) {
 }
 
 TEST_F(VarnelAgentEventsTest, TheOfferIsKeptAfterStop) {
+    // The stop that most needs the offer: the server offers an update, then refuses this version.
+    // The agent stops itself, and its owner reads the offer to install the update; neither that
+    // stop, nor the refused heartbeat before it, nor the owner's stop after it may forget it.
     auto timings = quiet();
     timings.heartbeat = 2ms;
     script(heartbeatRoute, {ok(R"({"update":{"version":"3.0.1","download_url":"https://d.varnel.test/v.dmg",)"
-                               R"("sha256":"00"}})")});
+                               R"("sha256":"00"}})"),
+                            status(426, R"({"minimum_version":"3.0.0"})")});
     const auto agent = makeAgent(timings);
     run(agent->startForTesting());
-    ASSERT_TRUE(waitFor([agent] { return agent->availableUpdate().has_value(); }));
+    ASSERT_TRUE(waitFor([agent] { return agent->runningTaskCount() == 0; }));
+    ASSERT_EQ(requests(heartbeatRoute), 2u);
+    EXPECT_EQ(status(agent), Status::updateRequired("3.0.0"));
     run(agent->stop());
     const auto update = onLoop([agent] { return agent->availableUpdate(); });
     ASSERT_TRUE(update.has_value());
     EXPECT_EQ(update->version, "3.0.1");
+    EXPECT_EQ(std::string(update->downloadURL.buffer()), "https://d.varnel.test/v.dmg");
     EXPECT_FALSE(update->required);
 }
 

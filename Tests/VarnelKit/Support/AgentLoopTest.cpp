@@ -4,9 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace varnel {
 namespace {
@@ -46,6 +49,90 @@ TEST(AgentLoop, BlockOnRefusesOnceTheLoopHasStopped) {
         ADD_FAILURE() << "blockOn on a stopped loop must refuse";
     } catch (const Error& error) {
         EXPECT_EQ(error.description(), "The agent loop has stopped, so it runs no more work.");
+    }
+}
+
+const std::string stoppedText = "The agent loop has stopped, so it runs no more work.";
+
+// What a blockOn on another thread ended with: its value, or the text of what it threw.
+std::string outcomeOf(AgentLoop* loop, Awaitable<int> work) {
+    try {
+        return std::to_string(loop->blockOn(std::move(work)));
+    } catch (const Error& error) {
+        return error.description();
+    } catch (const std::exception& error) {
+        return std::string("unexpected: ") + error.what();
+    }
+}
+
+Awaitable<int> waitForever(std::shared_ptr<AsyncEvent> never, std::atomic<bool>* started) {
+    *started = true;
+    co_await never->waitIgnoringCancellation();
+    co_return 1;
+}
+
+TEST(AgentLoop, AStopWhileTheWorkRunsEndsTheWaitWithAnError) {
+    // Declared before the loop, so that a wait the stop left hanging is released by the loop's
+    // destruction before this future joins its thread: the test then fails instead of hanging.
+    std::future<std::string> outcome;
+    AgentLoop loop;
+    loop.startThread();
+    std::atomic<bool> started{false};
+    auto never = std::make_shared<AsyncEvent>(loop.executor());
+    outcome = std::async(std::launch::async, [&loop, never, &started] {
+        return outcomeOf(&loop, waitForever(never, &started));
+    });
+    while (!started)
+        std::this_thread::sleep_for(1ms);
+    loop.stop();
+    ASSERT_EQ(outcome.wait_for(2s), std::future_status::ready) << "blockOn still waits after the stop";
+    EXPECT_EQ(outcome.get(), stoppedText);
+}
+
+TEST(AgentLoop, AStopWhileTheWorkIsQueuedEndsTheWaitWithAnError) {
+    std::future<std::string> outcome;
+    AgentLoop loop; // never run: the work stays queued
+    std::atomic<bool> calling{false};
+    outcome = std::async(std::launch::async, [&loop, &calling] {
+        calling = true;
+        return outcomeOf(&loop, answer());
+    });
+    while (!calling)
+        std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms); // well past the check: the work is queued
+    loop.stop();
+    ASSERT_EQ(outcome.wait_for(2s), std::future_status::ready) << "blockOn still waits after the stop";
+    EXPECT_EQ(outcome.get(), stoppedText);
+}
+
+TEST(AgentLoop, EveryWaitRacingAStopFromAnotherThreadEnds) {
+    // Callers that come in just before, during and after the stop: each gets its answer or the
+    // error, and none waits for ever.
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE(round);
+        std::vector<std::future<std::vector<std::string>>> callers;
+        AgentLoop loop;
+        loop.startThread();
+        std::atomic<bool> go{false};
+        for (int t = 0; t < 3; ++t) {
+            callers.push_back(std::async(std::launch::async, [&loop, &go] {
+                std::vector<std::string> seen;
+                while (!go)
+                    std::this_thread::yield();
+                for (;;) {
+                    seen.push_back(outcomeOf(&loop, answer()));
+                    if (seen.back() != "3")
+                        return seen;
+                }
+            }));
+        }
+        go = true;
+        std::this_thread::sleep_for(std::chrono::microseconds(50 * (round % 10)));
+        loop.stop();
+        for (auto& caller : callers) {
+            ASSERT_EQ(caller.wait_for(2s), std::future_status::ready) << "a blockOn never ended";
+            EXPECT_EQ(caller.get().back(), stoppedText);
+        }
     }
 }
 

@@ -2,15 +2,18 @@
 
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/TransportError.hpp"
 
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
 #include <chrono>
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace varnel {
 namespace {
@@ -131,6 +134,21 @@ TEST(LoopMailbox, DeliversUntilTheLoopGoesAway) {
     EXPECT_FALSE(mailbox->post([dropped] { ++*dropped; }));
     EXPECT_EQ(dropped.use_count(), 1);
     EXPECT_EQ(*dropped, 0);
+}
+
+TEST(Blocking, RunsOffTheLoopAndResumesOnIt) {
+    AgentLoop loop;
+    loop.startThread();
+    std::thread::id loopThread;
+    asio::post(loop.context(), [&] { loopThread = std::this_thread::get_id(); });
+    const auto result = loop.blockOn([](std::thread::id* loopId) -> Awaitable<std::pair<bool, bool>> {
+        const auto worker = co_await runBlocking([] { return std::this_thread::get_id(); });
+        co_return std::pair{worker != *loopId, std::this_thread::get_id() == *loopId};
+    }(&loopThread));
+    EXPECT_TRUE(result.first);
+    EXPECT_TRUE(result.second);
+    EXPECT_THROW(loop.blockOn(runBlocking([]() -> int { throw TransportError(TransportError::Code::timedOut); })),
+                 TransportError);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <future>
 #include <sstream>
@@ -179,6 +180,32 @@ TEST(LogFile, LinesThatFindTheQueueFullAreCountedBeforeTheNextOne) {
                                            " [INFO] b\n" + stamp + " [ERROR] 3 log lines dropped\n" + stamp +
                                            " [INFO] f\n" + stamp + " [INFO] g\n");
     EXPECT_EQ(toldCompanion, 3u);
+}
+
+TEST(LogFile, FlushForReturnsAfterItsLimitWhileTheWorkerIsStuck) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    TemporaryDirectory tmp;
+    std::promise<void> started, release;
+    auto running = started.get_future();
+    auto held = release.get_future().share();
+    LogFile log(config(tmp.path()));
+    const auto at = LogFile::Clock::now();
+    ASSERT_TRUE(log.write(at, "INFO", "first", [&started, held](std::uint64_t) {
+        started.set_value();
+        held.wait();
+    }));
+    running.wait();
+    log.write("INFO", "second");
+    const auto before = Clock::now();
+    EXPECT_FALSE(log.flushFor(150ms));
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, 145ms);
+    EXPECT_LT(took, 1s);
+    release.set_value();
+    EXPECT_TRUE(log.flushFor(5s));
+    EXPECT_NE(contents(log.fileURL()).find("[INFO] second\n"), std::string::npos)
+        << "true means every line queued before the call is in the file";
 }
 
 } // namespace

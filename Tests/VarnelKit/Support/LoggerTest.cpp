@@ -4,6 +4,7 @@
 #include "VarnelKit/Support/ResumeOnce.hpp"
 
 #include "TemporaryDirectory.hpp"
+#include "VarnelKit/Support/TestPipes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <filesystem>
 #include <cstdio>
 #include <fstream>
 #include <mutex>
@@ -25,6 +27,14 @@
 
 namespace varnel {
 namespace {
+
+using testing::contents;
+using testing::fillUp;
+using testing::linesOf;
+using testing::PausedReader;
+using testing::Pipe;
+using testing::StdoutRedirect;
+using testing::waitUntil;
 
 TEST(RecordingLogger, RecordsLevelAndMessage) {
     RecordingLogger logger;
@@ -53,18 +63,22 @@ TEST(RecordingLogger, ManyThreadsLoseAndInterleaveNothing) {
     EXPECT_TRUE(unique.count("[DEBUG] thread 7 line 399"));
 }
 
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
 TEST(AgentLogger, WritesEveryLevelToTheFileAndEchoesWholeSeconds) {
     TemporaryDirectory tmp;
     auto file = std::make_shared<LogFile>(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3));
     AgentLogger logger("com.varnel.agent", "agent", true, file);
     AgentLogger copy = logger; // copies share the file
 
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     logger.debug("one");
     copy.info("two");
     logger.error("three");
-    const std::string text = file->tail(4); // the echo runs on the file's worker, so this waits for it too
-    const std::string echoed = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(logger.flushFor(5s)); // the file and the echo
+    const std::string text = file->tail(4);
+    const std::string echoed = ::testing::internal::GetCapturedStdout();
 
     EXPECT_NE(text.find(" [DEBUG] one\n"), std::string::npos);
     EXPECT_NE(text.find(" [INFO] two\n"), std::string::npos);
@@ -76,126 +90,12 @@ TEST(AgentLogger, WritesEveryLevelToTheFileAndEchoesWholeSeconds) {
 }
 
 TEST(AgentLogger, WithoutEchoPrintsNothing) {
-    testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStdout();
     {
         AgentLogger logger("com.varnel.agent", "agent", false, nullptr);
         logger.info("quiet");
     } // the last copy drains its worker
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-}
-
-using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
-
-class Pipe {
-public:
-    Pipe() {
-        if (::pipe2(fds_, O_CLOEXEC) != 0)
-            throw std::system_error(errno, std::generic_category(), "pipe2");
-    }
-    ~Pipe() {
-        closeReadEnd();
-        closeWriteEnd();
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-
-    int readEnd() const { return fds_[0]; }
-    int writeEnd() const { return fds_[1]; }
-    void closeReadEnd() { closeEnd(0); }
-    void closeWriteEnd() { closeEnd(1); }
-
-private:
-    void closeEnd(int which) {
-        if (fds_[which] >= 0)
-            ::close(fds_[which]);
-        fds_[which] = -1;
-    }
-    int fds_[2] = {-1, -1};
-};
-
-// Puts `descriptor` in place of standard output until destroyed; the test checks its results only
-// afterwards, since a failure printed meanwhile would go into the pipe.
-class StdoutRedirect {
-public:
-    explicit StdoutRedirect(int descriptor) : saved_(::dup(STDOUT_FILENO)) {
-        std::fflush(stdout);
-        ::dup2(descriptor, STDOUT_FILENO);
-    }
-    ~StdoutRedirect() { restore(); }
-    StdoutRedirect(const StdoutRedirect&) = delete;
-    StdoutRedirect& operator=(const StdoutRedirect&) = delete;
-
-    void restore() {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        ::dup2(saved_, STDOUT_FILENO);
-        ::close(saved_);
-        saved_ = -1;
-    }
-
-private:
-    int saved_;
-};
-
-// A reader that does not read until it is told to, or for at most a second, so a logger that does
-// block makes the test fail instead of hanging it. Reads to the end of the pipe.
-class PausedReader {
-public:
-    explicit PausedReader(int descriptor)
-        : thread_([this, descriptor] {
-              {
-                  std::unique_lock lock(mutex_);
-                  wake_.wait_for(lock, 1s, [this] { return go_; });
-              }
-              char buffer[65536];
-              for (;;) {
-                  const ssize_t n = ::read(descriptor, buffer, sizeof buffer);
-                  if (n < 0 && errno == EINTR)
-                      continue;
-                  if (n <= 0)
-                      break;
-                  text_.append(buffer, static_cast<std::size_t>(n));
-              }
-          }) {}
-    ~PausedReader() {
-        if (thread_.joinable()) {
-            start();
-            thread_.join();
-        }
-    }
-    PausedReader(const PausedReader&) = delete;
-    PausedReader& operator=(const PausedReader&) = delete;
-
-    void start() {
-        {
-            std::lock_guard lock(mutex_);
-            go_ = true;
-        }
-        wake_.notify_one();
-    }
-    // Everything read, once every write end of the pipe is closed.
-    std::string finish() {
-        start();
-        thread_.join();
-        return text_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool go_ = false;
-    std::string text_;
-    std::thread thread_; // last: started once the rest is ready
-};
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
 }
 
 // What a stream of log lines says about its losses: the lines of the burst that arrived, the
@@ -232,6 +132,10 @@ std::int64_t sum(const std::vector<std::int64_t>& values) {
     return total;
 }
 
+std::string jobLine(int i) {
+    return "Job " + std::to_string(i) + ": a line of about sixty characters of text";
+}
+
 TEST(AgentLogger, EchoToAPausedReaderDoesNotHoldUpTheCaller) {
     constexpr int lines = 2000;
     Pipe pipe;
@@ -243,7 +147,7 @@ TEST(AgentLogger, EchoToAPausedReaderDoesNotHoldUpTheCaller) {
         AgentLogger logger("com.varnel.agent", "agent", true, nullptr);
         const auto start = Clock::now();
         for (int i = 0; i < lines; ++i)
-            logger.info("Job " + std::to_string(i) + ": a line of about sixty characters of text");
+            logger.info(jobLine(i));
         took = Clock::now() - start;
         reader.start();
     } // the last copy writes every queued line
@@ -258,48 +162,35 @@ TEST(AgentLogger, EchoToAPausedReaderDoesNotHoldUpTheCaller) {
     EXPECT_TRUE(account(echoed).notices.empty());
 }
 
-// Fills the pipe's buffer, so that the next write to it waits for the reader.
-void fillUp(int descriptor) {
-    const int flags = ::fcntl(descriptor, F_GETFL);
-    ::fcntl(descriptor, F_SETFL, flags | O_NONBLOCK);
-    const std::string filler = std::string(99, '.') + '\n';
-    while (::write(descriptor, filler.data(), filler.size()) > 0) {
-    }
-    // Writes up to the pipe's atomic size go in whole or not at all: top up what is left.
-    while (::write(descriptor, "\n", 1) > 0) {
-    }
-    ::fcntl(descriptor, F_SETFL, flags);
-}
-
-TEST(AgentLogger, AFullQueueDropsLinesAndCountsThemInTheFileAndTheEcho) {
+TEST(AgentLogger, AFullEchoQueueDropsAndCountsEchoedLinesOnly) {
     constexpr int lines = 2000;
     constexpr std::size_t capacity = 50;
     TemporaryDirectory tmp;
     Pipe pipe;
     fillUp(pipe.writeEnd());
-    PausedReader reader(pipe.readEnd());
+    PausedReader reader(pipe.readEnd(), 10s);
     Clock::duration took{};
     std::string written;
     {
-        auto file =
-            std::make_shared<LogFile>(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 24, 3, capacity));
-        AgentLogger logger("com.varnel.agent", "agent", AgentLogger::Echo{pipe.writeEnd()}, file);
+        auto file = std::make_shared<LogFile>(
+            LogFile::Configuration(tmp.path(), "varnel.log", 1 << 24, 3, 4 * lines));
+        AgentLogger logger("com.varnel.agent", "agent", AgentLogger::Echo{pipe.writeEnd(), capacity}, file);
         const auto start = Clock::now();
         for (int i = 0; i < lines; ++i)
-            logger.info("Job " + std::to_string(i) + ": a line of about sixty characters of text");
+            logger.info(jobLine(i));
         took = Clock::now() - start;
         reader.start();
-        file->flush();
+        EXPECT_TRUE(logger.flushFor(10s));
         logger.info("after the reader caught up");
-        file->flush();
-        written = file->tail(lines + 100);
+        EXPECT_TRUE(logger.flushFor(10s));
+        written = contents(file->fileURL());
     }
     pipe.closeWriteEnd();
     const auto echoed = account(linesOf(reader.finish()));
     const auto inFile = account(linesOf(written));
 
     EXPECT_LT(took, 250ms) << std::chrono::duration<double, std::milli>(took).count() << " ms";
-    // The worker waits in its first echo, so the queue's fifty and that one line are all that get
+    // The echo waits in its first write, so its queue's fifty and that one line are all that get
     // through; every lost line is counted exactly once, the last ones before the line after.
     ASSERT_FALSE(echoed.notices.empty());
     EXPECT_LE(echoed.arrived, static_cast<std::int64_t>(capacity) + 1);
@@ -307,10 +198,114 @@ TEST(AgentLogger, AFullQueueDropsLinesAndCountsThemInTheFileAndTheEcho) {
     EXPECT_TRUE(echoed.noticesPrecedeLines);
     EXPECT_NE(echoed.lineAfterLastNotice.find("Z [INFO] after the reader caught up"), std::string::npos)
         << echoed.lineAfterLastNotice;
-    // The file lost the same lines: one queue decides for both.
-    EXPECT_EQ(inFile.notices, echoed.notices);
-    EXPECT_EQ(inFile.arrived, echoed.arrived);
-    EXPECT_TRUE(inFile.noticesPrecedeLines);
+    // The file has a queue of its own: it lost nothing.
+    EXPECT_TRUE(inFile.notices.empty());
+    EXPECT_EQ(inFile.arrived, lines);
+}
+
+// Standard output as a paused pager leaves it: a full pipe that nobody reads. The file's queue holds
+// the whole burst, so that nothing but standard output could cost the file a line.
+TEST(AgentLogger, AStandardOutputNobodyReadsCostsTheFileNoLine) {
+    constexpr int lines = 20'000;
+    TemporaryDirectory tmp;
+    Pipe pipe;
+    fillUp(pipe.writeEnd());
+    PausedReader reader(pipe.readEnd(), 20s);
+    Clock::duration took{}, flushTook{};
+    bool fileCompleteWhileStuck = false, flushedWhileStuck = true, fileFlushedWhileStuck = false;
+    std::string written;
+    {
+        auto file = std::make_shared<LogFile>(
+            LogFile::Configuration(tmp.path(), "varnel.log", 1 << 26, 3, 4 * lines));
+        AgentLogger logger("com.varnel.agent", "agent", AgentLogger::Echo{pipe.writeEnd()}, file);
+        const auto start = Clock::now();
+        for (int i = 0; i < lines; ++i)
+            logger.info(jobLine(i));
+        took = Clock::now() - start;
+
+        // Read past the file's worker, which a logger that waits for standard output holds up.
+        fileCompleteWhileStuck =
+            waitUntil(10s, [&] { return account(linesOf(contents(file->fileURL()))).arrived == lines; });
+        fileFlushedWhileStuck = file->flushFor(2s);
+        const auto before = Clock::now();
+        flushedWhileStuck = logger.flushFor(300ms);
+        flushTook = Clock::now() - before;
+
+        reader.start();
+        EXPECT_TRUE(logger.flushFor(20s));
+        logger.info("after the reader caught up");
+        EXPECT_TRUE(logger.flushFor(10s));
+        written = contents(file->fileURL());
+    }
+    pipe.closeWriteEnd();
+    const auto echoed = account(linesOf(reader.finish()));
+    const auto inFile = account(linesOf(written));
+
+    EXPECT_LT(took, 2s) << std::chrono::duration<double, std::milli>(took).count() << " ms";
+    EXPECT_TRUE(fileCompleteWhileStuck) << "the file waited for standard output";
+    EXPECT_TRUE(fileFlushedWhileStuck);
+    EXPECT_TRUE(inFile.notices.empty());
+    EXPECT_EQ(inFile.arrived, lines);
+    EXPECT_NE(written.find("Z [INFO] after the reader caught up\n"), std::string::npos);
+    // The bounded flush said the echo had not got there, and said so on time.
+    EXPECT_FALSE(flushedWhileStuck);
+    EXPECT_GE(flushTook, 290ms);
+    EXPECT_LT(flushTook, 1s) << std::chrono::duration<double, std::milli>(flushTook).count() << " ms";
+    // The echo kept what its queue holds (and the line its write waited with), dropped the rest,
+    // and counted every dropped line before the line after.
+    ASSERT_FALSE(echoed.notices.empty());
+    EXPECT_LE(echoed.arrived, static_cast<std::int64_t>(EchoOutput::defaultCapacity) + 1);
+    EXPECT_EQ(echoed.arrived + sum(echoed.notices), lines);
+    EXPECT_TRUE(echoed.noticesPrecedeLines);
+    EXPECT_NE(echoed.lineAfterLastNotice.find("Z [INFO] after the reader caught up"), std::string::npos)
+        << echoed.lineAfterLastNotice;
+}
+
+TEST(AgentLogger, PrintedLinesGoToTheEchoOnlyInOrderWithTheLogLines) {
+    TemporaryDirectory tmp;
+    Pipe pipe;
+    PausedReader reader(pipe.readEnd());
+    reader.start();
+    std::string written;
+    {
+        auto file = std::make_shared<LogFile>(LogFile::Configuration(tmp.path()));
+        AgentLogger logger("com.varnel.agent", "agent", AgentLogger::Echo{pipe.writeEnd()}, file);
+        logger.info("one");
+        logger.print("[status] connected");
+        logger.error("two");
+        logger.print("Agent running. Press Ctrl-C to stop.");
+        EXPECT_TRUE(logger.flushFor(5s));
+        written = contents(file->fileURL());
+    }
+    pipe.closeWriteEnd();
+    const std::string text = reader.finish();
+    const auto echoed = linesOf(text);
+
+    ASSERT_EQ(echoed.size(), 4u) << text;
+    EXPECT_TRUE(echoed[0].ends_with("Z [INFO] one")) << echoed[0];
+    EXPECT_EQ(echoed[1], "[status] connected");
+    EXPECT_TRUE(echoed[2].ends_with("Z [ERROR] two")) << echoed[2];
+    EXPECT_EQ(echoed[3], "Agent running. Press Ctrl-C to stop.");
+    // The program's lines are not log lines.
+    EXPECT_EQ(linesOf(written).size(), 2u) << written;
+    EXPECT_EQ(written.find("[status]"), std::string::npos);
+}
+
+TEST(AgentLogger, WithoutEchoAPrintedLineGoesNowhere) {
+    TemporaryDirectory tmp;
+    std::string written;
+    ::testing::internal::CaptureStdout();
+    {
+        auto file = std::make_shared<LogFile>(LogFile::Configuration(tmp.path()));
+        AgentLogger logger("com.varnel.agent", "agent", false, file);
+        logger.print("[status] connected");
+        logger.info("logged");
+        EXPECT_TRUE(logger.flushFor(5s));
+        written = contents(file->fileURL());
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(written.find("[status]"), std::string::npos);
+    EXPECT_NE(written.find("[INFO] logged"), std::string::npos);
 }
 
 // Restores the disposition of SIGPIPE that the test changed.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -95,6 +96,27 @@ TEST(SerialWorker, SyncHandsWhatTheWorkThrowsToTheCaller) {
     });
     EXPECT_EQ(ran, 1);
     EXPECT_TRUE(caughtInside);
+}
+
+TEST(SerialWorker, FlushForIsBoundedByAnItemThatDoesNotEnd) {
+    using namespace std::chrono_literals;
+    using Clock = std::chrono::steady_clock;
+    SerialWorker worker;
+    Blocker blocker(worker);
+    int ran = 0;
+    worker.post([&ran] { ++ran; });
+    const auto before = Clock::now();
+    EXPECT_FALSE(worker.flushFor(100ms));
+    const auto took = Clock::now() - before;
+    EXPECT_GE(took, 95ms);
+    EXPECT_LT(took, 1s);
+    blocker.release();
+    EXPECT_TRUE(worker.flushFor(5s));
+    EXPECT_EQ(ran, 1) << "true means everything queued before the call has run";
+    // On the worker itself it cannot wait for what comes after it, and does not.
+    bool inside = false;
+    worker.sync([&] { inside = worker.flushFor(1h); });
+    EXPECT_TRUE(inside);
 }
 
 TEST(SerialWorker, DestructionRunsEveryAcceptedItem) {

@@ -4,11 +4,9 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Timeout.hpp"
-#include "VarnelKit/Support/TransportError.hpp"
 
 #include <atomic>
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/redirect_error.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -243,62 +241,6 @@ TEST(Task, BodiesMayBeMoveOnly) {
     loop.blockOn(task->join());
     ASSERT_EQ(result.wait_for(1s), std::future_status::ready);
     EXPECT_EQ(result.get(), 7);
-}
-
-Awaitable<void> connectTo(asio::ip::tcp::endpoint endpoint) {
-    asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
-    co_await socket.async_connect(endpoint, asio::use_awaitable);
-}
-
-std::exception_ptr timedOut() { return std::make_exception_ptr(TransportError(TransportError::Code::timedOut)); }
-
-TEST(Timeout, AFailureThatComesFirstWinsAtOnce) {
-    AgentLoop loop;
-    loop.startThread();
-    // A port that was just free: the connection is refused at once.
-    asio::ip::tcp::acceptor probe(loop.context(), {asio::ip::make_address("127.0.0.1"), 0});
-    const auto endpoint = probe.local_endpoint();
-    probe.close();
-
-    const auto before = Clock::now();
-    try {
-        loop.blockOn(withTimeout<void>(2s, connectTo(endpoint), timedOut));
-        ADD_FAILURE() << "a refused connection must fail";
-    } catch (const boost::system::system_error& e) {
-        EXPECT_EQ(e.code(), asio::error::connection_refused);
-    }
-    EXPECT_LT(Clock::now() - before, 1s);
-}
-
-Awaitable<int> slowAnswer() {
-    co_await sleepFor(30s);
-    co_return 7;
-}
-
-Awaitable<int> quickAnswer() { co_return 42; }
-
-TEST(Timeout, TheTimerWinsOverASlowOperationAndCancelsIt) {
-    AgentLoop loop;
-    loop.startThread();
-    const auto before = Clock::now();
-    EXPECT_THROW(loop.blockOn(withTimeout<int>(50ms, slowAnswer(), timedOut)), TransportError);
-    EXPECT_LT(Clock::now() - before, 5s);
-    EXPECT_EQ(loop.blockOn(withTimeout<int>(5s, quickAnswer(), timedOut)), 42);
-}
-
-TEST(Blocking, RunsOffTheLoopAndResumesOnIt) {
-    AgentLoop loop;
-    loop.startThread();
-    std::thread::id loopThread;
-    asio::post(loop.context(), [&] { loopThread = std::this_thread::get_id(); });
-    const auto result = loop.blockOn([](std::thread::id* loopId) -> Awaitable<std::pair<bool, bool>> {
-        const auto worker = co_await runBlocking([] { return std::this_thread::get_id(); });
-        co_return std::pair{worker != *loopId, std::this_thread::get_id() == *loopId};
-    }(&loopThread));
-    EXPECT_TRUE(result.first);
-    EXPECT_TRUE(result.second);
-    EXPECT_THROW(loop.blockOn(runBlocking([]() -> int { throw TransportError(TransportError::Code::timedOut); })),
-                 TransportError);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <atomic>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
@@ -195,6 +196,50 @@ TEST(Shielded, ItsOwnLimitStillHolds) {
     EXPECT_LT(Clock::now() - before, 1s);
     EXPECT_FALSE(outcome.sleptFully.has_value());
     EXPECT_EQ(outcome.caught, "The request timed out.");
+}
+
+// Moved from TaskTest.cpp unchanged, but for the name of its time-out error (this file has a
+// timedOut of its own).
+
+Awaitable<void> connectTo(asio::ip::tcp::endpoint endpoint) {
+    asio::ip::tcp::socket socket(co_await asio::this_coro::executor);
+    co_await socket.async_connect(endpoint, asio::use_awaitable);
+}
+
+std::exception_ptr transportTimedOut() { return std::make_exception_ptr(TransportError(TransportError::Code::timedOut)); }
+
+TEST(Timeout, AFailureThatComesFirstWinsAtOnce) {
+    AgentLoop loop;
+    loop.startThread();
+    // A port that was just free: the connection is refused at once.
+    asio::ip::tcp::acceptor probe(loop.context(), {asio::ip::make_address("127.0.0.1"), 0});
+    const auto endpoint = probe.local_endpoint();
+    probe.close();
+
+    const auto before = Clock::now();
+    try {
+        loop.blockOn(withTimeout<void>(2s, connectTo(endpoint), transportTimedOut));
+        ADD_FAILURE() << "a refused connection must fail";
+    } catch (const boost::system::system_error& e) {
+        EXPECT_EQ(e.code(), asio::error::connection_refused);
+    }
+    EXPECT_LT(Clock::now() - before, 1s);
+}
+
+Awaitable<int> slowAnswer() {
+    co_await sleepFor(30s);
+    co_return 7;
+}
+
+Awaitable<int> quickAnswer() { co_return 42; }
+
+TEST(Timeout, TheTimerWinsOverASlowOperationAndCancelsIt) {
+    AgentLoop loop;
+    loop.startThread();
+    const auto before = Clock::now();
+    EXPECT_THROW(loop.blockOn(withTimeout<int>(50ms, slowAnswer(), transportTimedOut)), TransportError);
+    EXPECT_LT(Clock::now() - before, 5s);
+    EXPECT_EQ(loop.blockOn(withTimeout<int>(5s, quickAnswer(), transportTimedOut)), 42);
 }
 
 } // namespace

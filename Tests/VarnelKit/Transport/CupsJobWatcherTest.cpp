@@ -3,6 +3,8 @@
 
 #include "FakeCupsApi.hpp"
 
+#include "VarnelKit/TestSupport.hpp"
+
 #include <gtest/gtest.h>
 
 namespace varnel {
@@ -142,18 +144,29 @@ TEST_F(CupsJobWatcherTest, ARemovedQueueFailsTheJob) {
     EXPECT_EQ(watch(), Outcome::failed(JobState::cancelled, "The queue was removed before the job finished"));
 }
 
-TEST_F(CupsJobWatcherTest, ACancelledCallerKeepsThePauseBetweenPolls) {
-    listJobStates({3});
+// A stop ends the watch at once, as its time limit would, with the queue's own reason when it has
+// one; the job stays with CUPS.
+TEST_F(CupsJobWatcherTest, AStopEndsTheWatchAtOnceAsItsTimeLimitWould) {
+    listJobStates({5});
     auto outcome = std::make_shared<std::optional<Outcome>>();
-    auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 300ms, api);
+    auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 60s, api);
     auto task = Task::spawn(loop.loop().executor(),
                             [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+    ASSERT_TRUE(testing::eventually([&] { return polls() >= 2; }));
+    const auto stoppedAt = std::chrono::steady_clock::now();
     task->cancel();
     loop.run(task->join());
+    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, 1s);
     EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));
-    // About one poll per pause over the time limit, not a stream of them.
-    EXPECT_GE(polls(), 3u);
-    EXPECT_LE(polls(), 8u);
+    const auto pollsAtStop = polls();
+    EXPECT_LE(pollsAtStop, 4u) << "polled in a stream after the stop";
+
+    api->addQueue("Q", {{"printer-state-message", "is out of paper"}});
+    auto withReason = Task::spawn(loop.loop().executor(),
+                                  [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+    withReason->cancel();
+    loop.run(withReason->join());
+    EXPECT_EQ(*outcome, Outcome::stillQueued("is out of paper"));
 }
 
 } // namespace

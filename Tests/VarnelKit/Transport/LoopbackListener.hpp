@@ -1,7 +1,9 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <future>
 #include <netinet/in.h>
@@ -58,6 +60,52 @@ public:
     // Accepts one connection and never reads from it.
     void acceptAndIgnore() {
         worker_ = std::thread([this] { held_.push_back(::accept(fd_, nullptr, nullptr)); });
+    }
+
+    // Accepts one connection, reads `count` bytes, then keeps it open without reading on: a printer
+    // that stopped taking data part-way. The future is ready once those bytes are in.
+    std::future<void> readThenStall(std::size_t count) {
+        auto promise = std::make_shared<std::promise<void>>();
+        auto future = promise->get_future();
+        worker_ = std::thread([this, promise, count] {
+            const int client = ::accept(fd_, nullptr, nullptr);
+            held_.push_back(client);
+            std::size_t got = 0;
+            char buffer[1024];
+            while (got < count) {
+                const auto n = ::read(client, buffer, std::min(sizeof buffer, count - got));
+                if (n <= 0) break;
+                got += static_cast<std::size_t>(n);
+            }
+            promise->set_value();
+        });
+        return future;
+    }
+
+    // Accepts one connection with a tiny receive window, reads `keep` bytes, waits `pause`, then
+    // resets the connection: a printer that takes part of a label and fails. The future gives
+    // the bytes it read.
+    std::future<std::string> readThenReset(std::size_t keep, std::chrono::milliseconds pause) {
+        const int smallest = 1; // the system rounds it up to its minimum
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
+        auto promise = std::make_shared<std::promise<std::string>>();
+        auto future = promise->get_future();
+        worker_ = std::thread([this, promise, keep, pause] {
+            const int client = ::accept(fd_, nullptr, nullptr);
+            std::string bytes;
+            char buffer[1024];
+            while (bytes.size() < keep) {
+                const auto n = ::read(client, buffer, std::min(sizeof buffer, keep - bytes.size()));
+                if (n <= 0) break;
+                bytes.append(buffer, static_cast<std::size_t>(n));
+            }
+            std::this_thread::sleep_for(pause);
+            const linger reset{1, 0};
+            ::setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+            ::close(client);
+            promise->set_value(std::move(bytes));
+        });
+        return future;
     }
 
     // Fills the accept queue with connections nobody accepts, so that further connects hang.

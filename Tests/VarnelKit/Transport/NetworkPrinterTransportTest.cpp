@@ -13,6 +13,7 @@
 #include <boost/asio/strand.hpp>
 #include <functional>
 #include <gtest/gtest.h>
+#include <regex>
 #include <thread>
 
 namespace varnel {
@@ -86,8 +87,50 @@ TEST_F(NetworkPrinterTransportTest, APrinterThatStopsReadingTimesOut) {
     const auto failure = writeFailure(transport, Bytes(16 * 1024 * 1024, 'x'));
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->code, JobErrorCode::writeTimeout);
-    EXPECT_EQ(failure->description(), "Device stopped accepting data after 0.3 seconds");
+    EXPECT_TRUE(std::regex_match(failure->description(),
+                                 std::regex(R"(Device stopped accepting data after 0\.3 seconds; the printer took )"
+                                            R"(\d+ of 16777216 bytes)")))
+        << failure->description();
     EXPECT_LT(Clock::now() - start, 3s);
+}
+
+// Bytes in our socket buffer are not on the printer: a label counts as sent only once the printer
+// has acknowledged every byte, and a reset before that is a failure that says how far it got.
+TEST_F(NetworkPrinterTransportTest, APrinterThatResetsBeforeAcknowledgingEverythingFailsTheWrite) {
+    struct Case {
+        std::string name;
+        std::size_t size;
+    };
+    // Small enough to sit whole in the sender's buffers at once; large enough to stream past them.
+    const std::vector<Case> cases = {{"a label that fits in the buffers", 12 * 1024},
+                                     {"a label larger than the buffers", 8 * 1024 * 1024}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::LoopbackListener listener;
+        auto received = listener.readThenReset(1000, 100ms);
+        NetworkPrinterTransport transport("127.0.0.1", listener.port(), 2s, 5s);
+        const auto failure = writeFailure(transport, Bytes(c.size, 'x'));
+        ASSERT_TRUE(failure) << "a label the printer never took whole was taken for sent";
+        EXPECT_EQ(failure->code, JobErrorCode::printerError);
+        std::smatch took;
+        const auto text = failure->description();
+        ASSERT_TRUE(std::regex_match(text, took, std::regex(R"(Write failed: .+; the printer took (\d+) of (\d+) bytes)")))
+            << text;
+        EXPECT_EQ(took[2].str(), std::to_string(c.size));
+        EXPECT_GE(std::stoul(took[1].str()), 1000u);
+        EXPECT_LT(std::stoul(took[1].str()), c.size);
+        ASSERT_EQ(received.wait_for(2s), std::future_status::ready);
+    }
+}
+
+TEST_F(NetworkPrinterTransportTest, AWriteEndsOnceThePrinterHasAcknowledgedEveryByte) {
+    testing::LoopbackListener listener;
+    auto received = listener.receiveOne();
+    NetworkPrinterTransport transport("127.0.0.1", listener.port(), 2s, 5s);
+    const Bytes data(4 * 1024 * 1024, 'z');
+    EXPECT_EQ(loop.run(transport.write(data, "t")), static_cast<std::int64_t>(data.size()));
+    ASSERT_EQ(received.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(received.get().size(), data.size());
 }
 
 TEST_F(NetworkPrinterTransportTest, ProbeSeesAListener) {
@@ -135,20 +178,41 @@ std::string cancelledOutcome(testing::LoopFixture& loop, std::function<Awaitable
 
 TEST_F(NetworkPrinterTransportTest, ACancelledCallerSeesTheCancellationAndNoPrinterFault) {
     testing::LoopbackListener listener;
-    listener.acceptAndIgnore();
     auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 1s, 5s);
     const auto write = [transport]() -> Awaitable<void> { co_await transport->write(bytesOf("x"), "t"); };
     const auto probe = [transport]() -> Awaitable<void> { (void)co_await transport->probe(); };
     EXPECT_EQ(cancelledOutcome(loop, write), "cancelled");
     EXPECT_EQ(cancelledOutcome(loop, probe), "cancelled");
+}
 
-    // Cancelled while the printer does not take the data: no write time-out, no write failure.
-    const auto bigWrite = [transport]() -> Awaitable<void> {
-        co_await transport->write(Bytes(16 * 1024 * 1024, 'x'), "t");
-    };
+// Cancelled while the printer does not take the data: bytes have left, so the caller learns how far
+// the label got rather than that nothing happened; no write time-out.
+TEST_F(NetworkPrinterTransportTest, ACancelAfterBytesLeftSaysHowManyThePrinterTook) {
+    testing::LoopbackListener listener;
+    auto stalled = listener.readThenStall(4096);
+    auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 1s, 30s);
+    auto outcome = std::make_shared<std::string>("nothing");
+    auto task = Task::spawn(loop.loop().executor(), [transport, outcome]() -> Awaitable<void> {
+        try {
+            co_await transport->write(Bytes(16 * 1024 * 1024, 'x'), "t");
+            *outcome = "finished";
+        } catch (const JobError& error) {
+            *outcome = error.description();
+        } catch (const std::exception& error) {
+            *outcome = std::string("other: ") + error.what();
+        }
+    });
+    ASSERT_EQ(stalled.wait_for(5s), std::future_status::ready);
     const auto start = Clock::now();
-    EXPECT_EQ(cancelledOutcome(loop, bigWrite, 100ms), "cancelled");
+    task->cancel();
+    loop.run(task->join());
     EXPECT_LT(Clock::now() - start, 1s);
+    std::smatch took;
+    ASSERT_TRUE(std::regex_match(*outcome, took,
+                                 std::regex(R"(Sending was stopped when the agent stopped; the printer took (\d+) of )"
+                                            R"(16777216 bytes)")))
+        << *outcome;
+    EXPECT_GE(std::stoul(took[1].str()), 4096u);
 }
 
 TEST_F(NetworkPrinterTransportTest, ACancelDuringAHungNameLookupEndsAtOnce) {
