@@ -274,36 +274,51 @@ std::string reasonOf(const std::exception& error) {
     return describeException(std::current_exception());
 }
 
-// Puts the staged folder at `installed`: swapped with the folder there in one step (the old tree
-// is then removed), or moved there when there is none. When the staged copy lives on another file
+// A name beside the installed folder for a tree on its way in or out; hidden, and unique.
+fs::path besideInstalled(const fs::path& installed) {
+    return installed.parent_path() / ("." + installed.filename().string() + "-" + makeUuid());
+}
+
+// Puts the staged folder at `installed`: in place of the folder there (the old tree is then
+// removed), or moved there when there is none. When the staged copy lives on another file
 // system, it is first copied beside the target, since neither step crosses file systems.
 void putInPlace(const fs::path& staged, const fs::path& installed, bool replacing) {
-    const auto place = [&](const fs::path& from) {
-        if (replacing) {
-            FileTree::exchange(from, installed);
-        } else {
-            fs::rename(from, installed);
-        }
+    // Gives where the old tree went; empty when there was none.
+    const auto place = [&](const fs::path& from) -> fs::path {
+        if (replacing)
+            return FileTree::replace(from, installed, besideInstalled(installed));
+        fs::rename(from, installed);
+        return {};
     };
-    fs::path source = staged;
+    fs::path old;
     try {
-        place(source);
+        old = place(staged);
     } catch (const fs::filesystem_error& error) {
         if (error.code() != std::errc::cross_device_link)
             throw;
-        source = installed.parent_path() / ("." + installed.filename().string() + "-" + makeUuid());
+        const fs::path source = besideInstalled(installed);
         try {
             FileTree::copy(staged, source);
-            place(source);
+            old = place(source);
         } catch (...) {
             removeQuietly(source);
             throw;
         }
         removeQuietly(staged);
     }
-    // After an exchange the old tree sits where the new one came from.
-    if (replacing)
-        removeQuietly(source);
+    if (!old.empty())
+        removeQuietly(old);
+}
+
+// A file error in the system's own words ("No space left on device"), as the given case: the
+// library's "filesystem error: cannot …: … [path]" is no sentence for a user.
+template <typename Work>
+auto inSystemWords(Failure (*failure)(std::string), Work&& work) {
+    try {
+        return work();
+    } catch (const std::system_error& error) {
+        throw failure(error.code().message());
+    }
 }
 
 } // namespace
@@ -375,14 +390,18 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
     }
 
     const fs::path staging = stagingDirectory();
-    fs::create_directories(staging);
     const std::string name = "Varnel-" + version + ".dmg";
     const fs::path target = staging / name;
-    // An image left by an earlier download of this version goes first: whatever happens below, no
-    // file at this place can be mistaken for the one now offered.
-    std::error_code ignored;
-    fs::remove(target, ignored);
-    auto incoming = std::make_shared<IncomingImage>(staging, name, std::move(progress));
+    // The download's own file steps fail as the disk does, not as the server does; a user reads
+    // the system's reason either way.
+    auto incoming = inSystemWords(&Failure::unreachable, [&] {
+        fs::create_directories(staging);
+        // An image left by an earlier download of this version goes first: whatever happens below,
+        // no file at this place can be mistaken for the one now offered.
+        std::error_code ignored;
+        fs::remove(target, ignored);
+        return std::make_shared<IncomingImage>(staging, name, std::move(progress));
+    });
     struct DiscardUnlessKept {
         std::shared_ptr<IncomingImage> image;
         ~DiscardUnlessKept() { image->discard(); }
@@ -401,8 +420,8 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
         failure = std::current_exception();
     }
     if (failure) {
-        if (incoming->writeError())
-            std::rethrow_exception(incoming->writeError());
+        if (const std::exception_ptr writeError = incoming->writeError())
+            inSystemWords(&Failure::unreachable, [&] { std::rethrow_exception(writeError); });
         if (isCancellation(failure))
             std::rethrow_exception(failure);
         throw Failure::unreachable(describeException(failure));
@@ -413,7 +432,9 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
                        " did not match the checksum the server published, so it has not been installed.");
         throw Failure::checksumMismatch();
     }
-    auto keep = [incoming, target] { incoming->keepAs(target); };
+    auto keep = [incoming, target] {
+        inSystemWords(&Failure::unreachable, [&] { incoming->keepAs(target); });
+    };
     co_await runBlocking(std::move(keep));
     logger_->info("Verified Varnel " + version);
     co_return target;
@@ -426,7 +447,9 @@ Awaitable<fs::path> AgentUpdater::install(VarnelAPIClient::AgentUpdate update, P
 }
 
 Awaitable<fs::path> AgentUpdater::installFrom(fs::path image, std::string version) {
-    auto work = [this, image, version] { return installBlocking(image, version); };
+    auto work = [this, image, version] {
+        return inSystemWords(&Failure::couldNotInstall, [&] { return installBlocking(image, version); });
+    };
     const fs::path installed = co_await runBlocking(std::move(work));
     logger_->info("Installed Varnel " + version);
     co_return installed;

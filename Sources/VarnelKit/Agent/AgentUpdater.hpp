@@ -67,15 +67,17 @@ public:
     // Refuses an implausible version or a download that is not https before any request or file
     // access; then streams the image into the staging folder while hashing it, and keeps it as
     // Varnel-<version>.dmg only when the digest matches the offer's, ignoring letter case. A
-    // refused download leaves nothing behind and an earlier file of that name as it was. Gives
-    // the image's path.
+    // refused download leaves nothing behind and an earlier file of that name as it was. A file
+    // error of these steps is `unreachable` with the system's reason. Gives the image's path.
     Awaitable<std::filesystem::path> download(VarnelAPIClient::AgentUpdate update, Progress progress);
     // download(), then installFrom() with the image. Gives the installed location.
     Awaitable<std::filesystem::path> install(VarnelAPIClient::AgentUpdate update, Progress progress);
     // Unpacks the image into a fresh mount point, copies its Varnel.app next to it and swaps that
     // copy with the installed folder (or moves it there when there is none), then removes the old
-    // tree. The mount point is detached and removed on every path once the image was opened. The
-    // image stays where it is. Gives the installed location.
+    // tree; where the file system cannot swap folders, the old one is moved aside first and put
+    // back if the new one cannot go in. The mount point is detached and removed on every path once
+    // the image was opened. A file error is `couldNotInstall` with the system's reason. The image
+    // stays where it is. Gives the installed location.
     Awaitable<std::filesystem::path> installFrom(std::filesystem::path image, std::string version);
 
     // Varnel/updates in the per-user data folder. Creates nothing.

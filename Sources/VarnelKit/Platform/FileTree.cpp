@@ -1,5 +1,6 @@
 #include "VarnelKit/Platform/FileTree.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
@@ -58,6 +59,17 @@ void copyEntry(const fs::path& from, const fs::path& to) {
     }
 }
 
+int systemExchange(const char* first, const char* second) {
+    return ::renameat2(AT_FDCWD, first, AT_FDCWD, second, RENAME_EXCHANGE);
+}
+
+std::atomic<ExchangeCall> exchangeCall{&systemExchange};
+
+bool isExchangeRefused(const std::error_code& error) {
+    return error == std::errc::invalid_argument || error == std::errc::function_not_supported ||
+           error == std::errc::not_supported;
+}
+
 } // namespace
 
 void removeAll(const fs::path& path) {
@@ -79,10 +91,38 @@ void copy(const fs::path& from, const fs::path& to) {
 }
 
 void exchange(const fs::path& first, const fs::path& second) {
-    if (::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) != 0) {
+    if (exchangeCall.load()(first.c_str(), second.c_str()) != 0) {
         throw fs::filesystem_error("cannot exchange", first, second,
                                    std::error_code(errno, std::generic_category()));
     }
+}
+
+fs::path replace(const fs::path& replacement, const fs::path& target, const fs::path& aside) {
+    try {
+        exchange(replacement, target);
+        return replacement;
+    } catch (const fs::filesystem_error& error) {
+        if (!isExchangeRefused(error.code()))
+            throw;
+    }
+    // rename() would quietly replace an empty folder at `aside`; nothing of the caller's may go.
+    if (fs::exists(fs::symlink_status(aside))) {
+        throw fs::filesystem_error("cannot move aside", target, aside,
+                                   std::make_error_code(std::errc::file_exists));
+    }
+    fs::rename(target, aside);
+    try {
+        fs::rename(replacement, target);
+    } catch (const fs::filesystem_error&) {
+        std::error_code ignored;
+        fs::rename(aside, target, ignored);
+        throw;
+    }
+    return aside;
+}
+
+ExchangeCall setExchangeCall(ExchangeCall call) {
+    return exchangeCall.exchange(call);
 }
 
 } // namespace varnel::FileTree

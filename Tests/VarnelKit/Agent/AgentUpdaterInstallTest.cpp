@@ -2,9 +2,11 @@
 // every refusal leaving the installed folder, the temporary folder and the image as they were.
 #include "TemporaryDataHome.hpp"
 #include "VarnelKit/Agent/AgentUpdater.hpp"
+#include "VarnelKit/Platform/FileTree.hpp"
 #include "VarnelKit/Platform/UpdateImage.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,13 +186,91 @@ TEST_F(AgentUpdaterInstallTest, TheSharedTemporaryFolderIsUsedOnlyThroughAPrivat
     const fs::path privateFolder = temporary / ("varnel-user-" + std::to_string(::getuid()));
     fs::create_directory(privateFolder);
     fs::permissions(privateFolder, perms(0777));
-    EXPECT_TRUE(thrownBy<fs::filesystem_error>([&] { loop.blockOn(updater.installFrom(image, "2.4.0")); }));
+    const auto refused = thrownBy<Failure>([&] { loop.blockOn(updater.installFrom(image, "2.4.0")); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->description(), "The update could not be installed. Permission denied");
     EXPECT_FALSE(fs::exists(installed));
 
     fs::remove(privateFolder);
     EXPECT_EQ(loop.blockOn(updater.installFrom(image, "2.4.0")), installed);
     EXPECT_EQ(permsOf(privateFolder), perms(0700));
     EXPECT_TRUE(fs::is_empty(privateFolder));
+}
+
+TEST_F(AgentUpdaterInstallTest, AFolderThatCannotBeMadeGivesTheSystemsReason) {
+    installOldRelease();
+    writeImage(image, releaseBundle());
+    fs::remove_all(temporary);
+    writeFile(temporary, "a file where the temporary folder should be");
+    const auto failure = failureOf(image);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->description(), "The update could not be installed. Not a directory");
+    EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
+}
+
+// A file system that cannot swap two folders in one step, as some network mounts: the exchange is
+// refused with the errno of the test, and optionally the staged copy vanishes with it, so that
+// moving it in fails too.
+int refusal = EINVAL;
+bool stagedCopyVanishes = false;
+fs::path vanished;
+int refusals = 0;
+
+int refuseExchange(const char* first, const char*) {
+    ++refusals;
+    if (stagedCopyVanishes) {
+        vanished = fs::path(first).parent_path() / "vanished";
+        fs::rename(first, vanished);
+    }
+    errno = refusal;
+    return -1;
+}
+
+class NoExchange {
+public:
+    NoExchange(int error, bool vanish) : previous_(FileTree::setExchangeCall(&refuseExchange)) {
+        refusal = error;
+        stagedCopyVanishes = vanish;
+        refusals = 0;
+    }
+    ~NoExchange() { FileTree::setExchangeCall(previous_); }
+
+private:
+    FileTree::ExchangeCall previous_;
+};
+
+TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideThenRemoved) {
+    for (const int error : {EINVAL, ENOSYS, ENOTSUP}) {
+        SCOPED_TRACE(error);
+        fs::remove_all(installed);
+        installOldRelease();
+        writeImage(image, releaseBundle());
+        NoExchange noExchange(error, false);
+        EXPECT_EQ(installFrom(image), installed);
+        EXPECT_EQ(refusals, 1);
+        expectNewRelease();
+        EXPECT_FALSE(fs::exists(installed / "old-only"));
+        EXPECT_EQ(temporaryNames(), std::vector<std::string>());
+        EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
+    }
+}
+
+TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeAFailedMoveInPutsTheOldFolderBack) {
+    installOldRelease();
+    writeImage(image, releaseBundle());
+    std::optional<Failure> failure;
+    {
+        NoExchange noExchange(ENOTSUP, true);
+        failure = failureOf(image);
+        EXPECT_EQ(refusals, 1);
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), Failure::Kind::couldNotInstall);
+    EXPECT_NE(failure->detail().find("(No such file or directory)"), std::string::npos) << failure->detail();
+    EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
+    EXPECT_EQ(readFile(installed / "old-only" / "notes"), "from 2.3.0");
+    EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
+    FileTree::removeAll(vanished);
 }
 
 TEST(AgentUpdaterLocation, TheFolderHoldingTheProgramElseTheUsersApplications) {

@@ -264,14 +264,25 @@ TEST_F(AgentUpdaterTest, NoProgressWithoutAnAnnouncedLength) {
     EXPECT_EQ(reports, 0);
 }
 
-TEST_F(AgentUpdaterTest, FileErrorsAreThrownAsTheyAreNotAsANetworkFault) {
+// What a user reads is the system's reason, never the library's "filesystem error: …" text.
+TEST_F(AgentUpdaterTest, FileErrorsOfTheDownloadGiveTheSystemsReason) {
+    const auto sentenceOf = [&](const AgentUpdate& update) -> std::string {
+        const auto failure = failureOf(update);
+        return failure ? failure->description() : "no failure";
+    };
     // A staging folder that cannot be made.
     fs::create_directories(home.varnel());
     writeFile(staging(), "a file where the folder should be");
     transport->body = "a plausible disk image";
-    EXPECT_TRUE(thrownBy<fs::filesystem_error>([&] { download(offer(Sha256::hex(transport->body))); }));
+    EXPECT_EQ(sentenceOf(offer(Sha256::hex(transport->body))), "The update could not be downloaded. Not a directory");
     EXPECT_TRUE(transport->requests.empty());
     fs::remove(staging());
+
+    // A verified image that cannot take its name: a folder with something in it is in the way.
+    fs::create_directories(staging() / "Varnel-2.4.0.dmg" / "inside");
+    EXPECT_EQ(sentenceOf(offer(Sha256::hex(transport->body))), "The update could not be downloaded. Is a directory");
+    EXPECT_EQ(stagedNames(), std::vector<std::string>{"Varnel-2.4.0.dmg"});
+    fs::remove_all(staging());
 
     // A disk that fills up halfway: the file size limit makes writes fail with EFBIG.
     transport->body = std::string(64 * 1024, 'd');
@@ -282,11 +293,10 @@ TEST_F(AgentUpdaterTest, FileErrorsAreThrownAsTheyAreNotAsANetworkFault) {
     rlimit small = saved;
     small.rlim_cur = 10000;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const auto error = thrownBy<fs::filesystem_error>([&] { download(offer(Sha256::hex(transport->body))); });
+    const std::string sentence = sentenceOf(offer(Sha256::hex(transport->body)));
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), std::errc::file_too_large);
+    EXPECT_EQ(sentence, "The update could not be downloaded. File too large");
     EXPECT_EQ(stagedNames(), std::vector<std::string>());
 }
 
