@@ -102,6 +102,16 @@ std::optional<std::pair<std::size_t, std::size_t>> bytesTaken(const nlohmann::js
     return std::pair{std::stoul(match[1].str()), std::stoul(match[2].str())};
 }
 
+// The printer has stopped reading its first job part-way.
+bool firstJobStalls(const RawTestPrinter& printer) {
+    return printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        std::chrono::seconds(10));
+}
+
 // A figure of a scenario for whoever reads the test's output: what the printer and server saw.
 void note(const std::string& scenario, const std::string& what) {
     std::cout << "[ observed ] " << scenario << ": " << what << "\n";
@@ -571,12 +581,7 @@ TEST_F(EndToEndTest, AStopDuringAWriteLetsTheLabelFinishWithinTheGrace) {
     startAgent();
     const auto payload = bigLabels();
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        10s));
+    ASSERT_TRUE(firstJobStalls(printer));
     auto stopped = stopAsync();
     ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
     printer.resume();
@@ -600,12 +605,7 @@ TEST_F(EndToEndTest, AStopDuringAWriteThatDoesNotEndCutsItAfterTheGraceAndReport
     startAgent();
     const auto payload = bigLabels();
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        10s));
+    ASSERT_TRUE(firstJobStalls(printer));
     const auto stopCalled = std::chrono::steady_clock::now();
     auto stopped = stopAsync();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
