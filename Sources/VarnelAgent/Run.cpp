@@ -8,7 +8,9 @@
 
 #include <atomic>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/deferred.hpp>
 #include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -27,9 +29,9 @@ using namespace std::chrono_literals;
 
 // A write under way at a stop may finish within this grace; a label cut in half is a label lost.
 constexpr auto writeGrace = 5s;
-// The report of a job that reached the printer, counted from the stop: a write let finish at the
-// end of its grace still has a second for its report.
-constexpr auto stopReportLimit = 6s;
+// The report of a job that reached the printer, counted from the stop or, for a write let finish,
+// from its end: grace and report together fit within the steps' limit below.
+constexpr auto stopReportLimit = 2500ms;
 // Past this, counted from the first signal, the program leaves whatever is still under way...
 constexpr auto stepsLimit = 8s;
 // ...and gives the log its last lines for at most this long: the whole shut-down stays within 10 s.
@@ -55,8 +57,12 @@ Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
 Awaitable<void> shutDown(std::shared_ptr<DiagnosticsReporter> reporter, std::shared_ptr<VarnelAgent> agent,
                          std::shared_ptr<AgentLogger> logger) {
     reporter->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
-    co_await reporter->stop();
-    co_await agent->stop();
+    // The agent's stop begins beside the reporter's last flush, not after it: a write under way
+    // then has its whole grace, and its report its limit, within the steps' limit.
+    const auto executor = co_await asio::this_coro::executor;
+    auto steps = asio::experimental::make_parallel_group(asio::co_spawn(executor, reporter->stop(), asio::deferred),
+                                                         asio::co_spawn(executor, agent->stop(), asio::deferred));
+    (void)co_await steps.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
     exitProcess(logger, 0);
 }
 
