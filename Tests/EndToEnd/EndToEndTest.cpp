@@ -112,6 +112,17 @@ bool firstJobStalls(const RawTestPrinter& printer) {
         std::chrono::seconds(10));
 }
 
+// The device has taken a job's first bytes and stopped reading: a CUPS job that stays processing.
+bool aConnectionStallsWithData(const RawTestPrinter& device) {
+    return device.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            return std::any_of(s.connections.begin(), s.connections.end(), [](const auto& connection) {
+                return connection.stalled && !connection.bytes.empty();
+            });
+        },
+        std::chrono::seconds(20));
+}
+
 // A figure of a scenario for whoever reads the test's output: what the printer and server saw.
 void note(const std::string& scenario, const std::string& what) {
     std::cout << "[ observed ] " << scenario << ": " << what << "\n";
@@ -439,16 +450,7 @@ TEST_F(EndToEndTest, ACupsJobIsWatchedToCompletionAndACancelledOneFails) {
     device.setMode(RawTestPrinter::Mode::stall, 1);
     const auto cancelled = bench.management().createJob(
         {.printerKey = "cups:BenchLabels", .language = "pdf", .payload = minimalPdf});
-    ASSERT_TRUE(device.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            for (const auto& connection : s.connections) {
-                if (connection.stalled && !connection.bytes.empty())
-                    return true;
-            }
-            return false;
-        },
-        20s))
-        << scheduler->log();
+    ASSERT_TRUE(aConnectionStallsWithData(device)) << scheduler->log();
     EXPECT_EQ(bench.management().snapshot().resultCount(cancelled), 0u) << "reported before the job ended";
     ASSERT_EQ(scheduler->run({"cancel", "-a", "BenchLabels"}), 0) << scheduler->log();
     const auto failed = resultOf(cancelled, 30s);
@@ -647,21 +649,13 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     startAgent();
     const auto jobId =
         bench.management().createJob({.printerKey = "cups:BenchWatch", .language = "pdf", .payload = minimalPdf});
-    ASSERT_TRUE(device.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            for (const auto& connection : s.connections) {
-                if (connection.stalled && !connection.bytes.empty())
-                    return true;
-            }
-            return false;
-        },
-        20s))
-        << scheduler->log();
+    ASSERT_TRUE(aConnectionStallsWithData(device)) << scheduler->log();
     const auto stopCalled = std::chrono::steady_clock::now();
     auto stopped = stopAsync();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     stopped.get();
-    EXPECT_LT(std::chrono::steady_clock::now() - stopCalled, reportLimit) << "the stop waited for the watch";
+    const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
+    EXPECT_LT(stopTook, reportLimit) << "the stop waited for the watch";
 
     const auto snapshot = bench.management().snapshot();
     ASSERT_EQ(snapshot.resultCount(jobId), 1u) << logText();
@@ -670,10 +664,7 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     EXPECT_EQ(errorCode(result), "write_timeout");
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
     note("stop during a CUPS watch",
-         "stop took " +
-             std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                  stopCalled)
-                                .count()) +
+         "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
              " ms; results 1, failed " + errorCode(result) + " \"" + errorMessage(result) + "\"");
     scheduler->run({"cancel", "-a", "BenchWatch"});
     device.resume();
