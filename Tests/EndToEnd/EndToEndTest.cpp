@@ -698,6 +698,60 @@ TEST_F(EndToEndTest, AStopDuringTheChannelsDrainFetchesNothingMore) {
     EXPECT_EQ(bench.management().pendingJobIds(), jobs) << "a job was settled without being printed";
 }
 
+// While the poll loop waits for a report that the server holds, the drain that follows the
+// channel's reconnection is writing the first of three jobs. The stop cancels both at once: the
+// drain's job finishes within the grace and is reported, and nothing more is fetched while the
+// stop waits out the held report's limit.
+TEST_F(EndToEndTest, AStopWhileALoopWaitsForAReportEndsTheChannelsDrainToo) {
+    writeGrace = 1s;
+    reportLimit = 2s;
+    auto& polled = bench.addPrinter();
+    auto& drained = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    auto timings = quietTimings();
+    timings.pollWhenConnected = timings.pollWhenDisconnected = 300ms;
+    startAgent(timings);
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.pendingFetches >= 1; }, 10s));
+    bench.management().stallNext(Operation::result);
+    const auto held = bench.management().createJob(
+        {.printerKey = polled.key(), .payload = label("Polled"), .delivery = JobDelivery::pending});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+
+    // Listed only, while the poll loop is held: the drain after the reconnection takes them.
+    const auto payload = bigLabels();
+    const auto first = bench.management().createJob(
+        {.printerKey = drained.key(), .payload = payload, .delivery = JobDelivery::pending});
+    std::vector<std::int64_t> rest;
+    for (const auto* text : {"two", "three"}) {
+        rest.push_back(bench.management().createJob(
+            {.printerKey = drained.key(), .payload = label(text), .delivery = JobDelivery::pending}));
+    }
+    bench.pusher().dropAll();
+    ASSERT_TRUE(firstJobStalls(drained)) << logText();
+
+    const auto fetchesAtStop = bench.management().snapshot().jobFetches;
+    const auto stopCalled = std::chrono::steady_clock::now();
+    auto stopped = stopAsync();
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
+    drained.resume();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
+
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.jobFetches, fetchesAtStop) << "a job was fetched after stop() was called\n" << logText();
+    expectPrintedOnce(first, drained, payload + "\n");
+    EXPECT_EQ(drained.snapshot().jobs().size(), 1u) << "the drain printed on after the stop";
+    EXPECT_EQ(polled.snapshot().jobs().size(), 1u);
+    // The held report was given up at its limit: that job stays offered, like the two not begun.
+    EXPECT_EQ(bench.management().pendingJobIds(), (std::vector<std::int64_t>{held, rest[0], rest[1]}));
+    EXPECT_LT(stopTook, writeGrace + reportLimit);
+    note("stop while a loop waits for a held report and the drain writes",
+         "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
+             " ms; jobs fetched after stop() was called: " +
+             std::to_string(snapshot.jobFetches.size() - fetchesAtStop.size()) +
+             "; labels on the drain's printer: " + std::to_string(drained.snapshot().jobs().size()));
+}
+
 // A job announced while stop() waits for a report is not taken up: the channel stopped taking
 // frames before the stop waited for anything.
 TEST_F(EndToEndTest, AJobPushedWhileStopWaitsIsNotFetched) {
