@@ -256,9 +256,12 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
         auto write = transport->write(std::move(prepared), std::move(title));
         written = co_await withGrace<std::int64_t>(std::move(write), options_.writeGrace);
     } else {
+        // A submission under way gets the same grace; after it, it is given up and fails with what
+        // the scheduler had taken.
+        auto submit = cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
+                                   job->copies);
         const auto submission =
-            co_await cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
-                                  job->copies);
+            co_await withGrace<CupsPrinterTransport::Submission>(std::move(submit), options_.writeGrace);
         const CupsJobWatcher watcher(cups->queueName(), options_.watchPollInterval, options_.watchTimeout,
                                      cups->api());
         const auto outcome = co_await watcher.wait(submission.cupsJobId);
