@@ -899,9 +899,9 @@ TEST_F(EndToEndTest, AStopWhileADrainedJobIsBeingReportedLetsTheReportThrough) {
     const auto jobId = bench.management().createJob(
         {.printerKey = printer.key(), .payload = label("Drained"), .delivery = JobDelivery::pending});
     ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
-    auto stopped = asio::co_spawn(loop.executor(), agent->stop(), asio::use_future);
-    // The stop has cancelled the loops by the time the report is answered.
-    std::this_thread::sleep_for(300ms);
+    auto stopped = stopAsync();
+    // The stop cancels the loops in the same step as it says so, before the answer can arrive.
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
     bench.management().releaseStalled();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     stopped.get();
