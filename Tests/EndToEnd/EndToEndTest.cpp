@@ -4,6 +4,7 @@
 // server was told, so that no label is lost or printed twice.
 #include "Bench/TestBench.hpp"
 #include "Integration/CupsScheduler.hpp"
+#include "Integration/SchedulerProxy.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
@@ -640,7 +641,8 @@ TEST_F(EndToEndTest, AStopDuringAWriteThatDoesNotEndCutsItAfterTheGraceAndReport
              errorCode(result) + " \"" + errorMessage(result) + "\"");
 }
 
-// CUPS keeps the job whatever the agent does: a stop ends the watch at once and settles the job.
+// CUPS keeps the job whatever the agent does: a stop ends the watch at once and settles the job,
+// even while the scheduler has stopped answering and a call to it is under way.
 TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOnce) {
     auto& device = bench.addPrinter(RawTestPrinter::Mode::stall, 1);
     ASSERT_EQ(scheduler->run({"lpadmin", "-p", "BenchWatch", "-E", "-v", "socket://" + device.address(), "-m", "raw"}),
@@ -650,12 +652,14 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     const auto jobId =
         bench.management().createJob({.printerKey = "cups:BenchWatch", .language = "pdf", .payload = minimalPdf});
     ASSERT_TRUE(aConnectionStallsWithData(device)) << scheduler->log();
+    scheduler->pause();
+    const std::shared_ptr<void> resumeAtTheEnd(nullptr, [](void*) { scheduler->resume(); });
     const auto stopCalled = std::chrono::steady_clock::now();
     auto stopped = stopAsync();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     stopped.get();
     const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
-    EXPECT_LT(stopTook, reportLimit) << "the stop waited for the watch";
+    EXPECT_LT(stopTook, 100ms) << "the stop waited for the scheduler";
 
     const auto snapshot = bench.management().snapshot();
     ASSERT_EQ(snapshot.resultCount(jobId), 1u) << logText();
@@ -663,12 +667,52 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     EXPECT_EQ(result["state"], "failed") << result.dump();
     EXPECT_EQ(errorCode(result), "write_timeout");
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
-    note("stop during a CUPS watch",
+    note("stop during a CUPS watch, the scheduler silent",
          "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
              " ms; results 1, failed " + errorCode(result) + " \"" + errorMessage(result) + "\"");
+    scheduler->resume();
     scheduler->run({"cancel", "-a", "BenchWatch"});
     device.resume();
     scheduler->run({"lpadmin", "-x", "BenchWatch"});
+}
+
+// A submission that the scheduler never answers holds a stop only for the write grace: then it is
+// given up, and the job reported failed once, so that it is neither lost nor sent again.
+TEST_F(EndToEndTest, AStopDuringASubmissionTheSchedulerDoesNotAnswerGivesItUpAfterTheGrace) {
+    writeGrace = 500ms;
+    reportLimit = 2s;
+    auto& device = bench.addPrinter();
+    ASSERT_EQ(scheduler->run({"lpadmin", "-p", "BenchSubmit", "-E", "-v", "socket://" + device.address(), "-m", "raw"}),
+              0)
+        << scheduler->log();
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    proxy.holdSubmissions();
+    startAgent();
+    const auto jobId =
+        bench.management().createJob({.printerKey = "cups:BenchSubmit", .language = "pdf", .payload = minimalPdf});
+    ASSERT_TRUE(proxy.waitForHeldSubmission(10s)) << logText();
+    const auto stopCalled = std::chrono::steady_clock::now();
+    auto stopped = stopAsync();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
+    EXPECT_GE(stopTook, writeGrace);
+    EXPECT_LT(stopTook, writeGrace + reportLimit);
+
+    const auto snapshot = bench.management().snapshot();
+    ASSERT_EQ(snapshot.resultCount(jobId), 1u) << logText();
+    const auto result = snapshot.results.at(jobId).front();
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    EXPECT_EQ(errorCode(result), "printer_error");
+    EXPECT_EQ(errorMessage(result), "Sending was stopped when the agent stopped; the print scheduler took 0 of " +
+                                        std::to_string(minimalPdf.size()) + " bytes");
+    EXPECT_TRUE(bench.management().pendingJobIds().empty());
+    EXPECT_TRUE(device.snapshot().jobs().empty());
+    note("stop during a submission the scheduler does not answer",
+         "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
+             " ms; results 1, failed " + errorCode(result) + " \"" + errorMessage(result) + "\"");
+    scheduler->run({"lpadmin", "-x", "BenchSubmit"});
 }
 
 // The drain that follows the channel's connection runs in the channel client: the stop ends it,
@@ -696,6 +740,60 @@ TEST_F(EndToEndTest, AStopDuringTheChannelsDrainFetchesNothingMore) {
     EXPECT_EQ(snapshot.requestCount(Operation::result), 0u);
     EXPECT_TRUE(printer.snapshot().jobs().empty());
     EXPECT_EQ(bench.management().pendingJobIds(), jobs) << "a job was settled without being printed";
+}
+
+// While the poll loop waits for a report that the server holds, the drain that follows the
+// channel's reconnection is writing the first of three jobs. The stop cancels both at once: the
+// drain's job finishes within the grace and is reported, and nothing more is fetched while the
+// stop waits out the held report's limit.
+TEST_F(EndToEndTest, AStopWhileALoopWaitsForAReportEndsTheChannelsDrainToo) {
+    writeGrace = 1s;
+    reportLimit = 2s;
+    auto& polled = bench.addPrinter();
+    auto& drained = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    auto timings = quietTimings();
+    timings.pollWhenConnected = timings.pollWhenDisconnected = 300ms;
+    startAgent(timings);
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.pendingFetches >= 1; }, 10s));
+    bench.management().stallNext(Operation::result);
+    const auto held = bench.management().createJob(
+        {.printerKey = polled.key(), .payload = label("Polled"), .delivery = JobDelivery::pending});
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
+
+    // Listed only, while the poll loop is held: the drain after the reconnection takes them.
+    const auto payload = bigLabels();
+    const auto first = bench.management().createJob(
+        {.printerKey = drained.key(), .payload = payload, .delivery = JobDelivery::pending});
+    std::vector<std::int64_t> rest;
+    for (const auto* text : {"two", "three"}) {
+        rest.push_back(bench.management().createJob(
+            {.printerKey = drained.key(), .payload = label(text), .delivery = JobDelivery::pending}));
+    }
+    bench.pusher().dropAll();
+    ASSERT_TRUE(firstJobStalls(drained)) << logText();
+
+    const auto fetchesAtStop = bench.management().snapshot().jobFetches;
+    const auto stopCalled = std::chrono::steady_clock::now();
+    auto stopped = stopAsync();
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
+    drained.resume();
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+    stopped.get();
+    const auto stopTook = std::chrono::steady_clock::now() - stopCalled;
+
+    const auto snapshot = bench.management().snapshot();
+    EXPECT_EQ(snapshot.jobFetches, fetchesAtStop) << "a job was fetched after stop() was called\n" << logText();
+    expectPrintedOnce(first, drained, payload + "\n");
+    EXPECT_EQ(drained.snapshot().jobs().size(), 1u) << "the drain printed on after the stop";
+    EXPECT_EQ(polled.snapshot().jobs().size(), 1u);
+    // The held report was given up at its limit: that job stays offered, like the two not begun.
+    EXPECT_EQ(bench.management().pendingJobIds(), (std::vector<std::int64_t>{held, rest[0], rest[1]}));
+    EXPECT_LT(stopTook, writeGrace + reportLimit);
+    note("stop while a loop waits for a held report and the drain writes",
+         "stop took " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(stopTook).count()) +
+             " ms; jobs fetched after stop() was called: " +
+             std::to_string(snapshot.jobFetches.size() - fetchesAtStop.size()) +
+             "; labels on the drain's printer: " + std::to_string(drained.snapshot().jobs().size()));
 }
 
 // A job announced while stop() waits for a report is not taken up: the channel stopped taking
@@ -801,9 +899,9 @@ TEST_F(EndToEndTest, AStopWhileADrainedJobIsBeingReportedLetsTheReportThrough) {
     const auto jobId = bench.management().createJob(
         {.printerKey = printer.key(), .payload = label("Drained"), .delivery = JobDelivery::pending});
     ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
-    auto stopped = asio::co_spawn(loop.executor(), agent->stop(), asio::use_future);
-    // The stop has cancelled the loops by the time the report is answered.
-    std::this_thread::sleep_for(300ms);
+    auto stopped = stopAsync();
+    // The stop cancels the loops in the same step as it says so, before the answer can arrive.
+    ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
     bench.management().releaseStalled();
     ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
     stopped.get();

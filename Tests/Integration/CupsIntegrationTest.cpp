@@ -15,6 +15,7 @@
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include <cstdio>
+#include <iostream>
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
@@ -282,6 +283,25 @@ TEST_F(CupsIntegrationTest, AWatchWithoutASchedulerEndsStillQueuedAtItsTimeLimit
     // It never printed: the scheduler still has it waiting.
     EXPECT_EQ(listedState("Orphaned", jobId), std::optional(3)) << scheduler->log();
     removeQueue("Orphaned");
+}
+
+// A scheduler that accepts connections and never answers holds a call only for the call's own
+// limit, and the call reads as unanswered, so that it cannot take the pool's threads for long.
+TEST_F(CupsIntegrationTest, ACallToASchedulerThatDoesNotAnswerEndsAtItsLimitAsUnanswered) {
+    scheduler->pause();
+    const auto started = std::chrono::steady_clock::now();
+    auto listing = std::async(std::launch::async, [] {
+        auto listed = systemCupsApi()->jobs(std::string("Silent"), CupsApi::WhichJobs::all);
+        return std::pair{listed.status, std::chrono::steady_clock::now()};
+    });
+    const std::shared_ptr<void> resumeAtTheEnd(nullptr, [](void*) { scheduler->resume(); });
+    ASSERT_EQ(listing.wait_for(CupsApi::callLimit + 3s), std::future_status::ready);
+    const auto [status, ended] = listing.get();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(ended - started);
+    std::cout << "[ observed ] a job list from a silent scheduler ended after " << took.count() << " ms\n";
+    EXPECT_EQ(status, CupsJobListing::Status::unreachable);
+    EXPECT_GE(took, CupsApi::callLimit - 200ms);
+    EXPECT_LT(took, CupsApi::callLimit + 1s);
 }
 
 TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {

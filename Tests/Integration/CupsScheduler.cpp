@@ -90,6 +90,14 @@ void CupsScheduler::stop() {
     pid_ = -1;
 }
 
+void CupsScheduler::pause() const {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void CupsScheduler::resume() const {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 void CupsScheduler::writeConfiguration() const {
     std::ofstream(folder_ + "/etc/cupsd.conf") << "LogLevel debug\n"
                                                   "MaxLogSize 0\n"

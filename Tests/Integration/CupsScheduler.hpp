@@ -21,6 +21,14 @@ public:
     // Starts it again on the same folders and port, with the queues and jobs it kept.
     void start();
 
+    // Freezes the running scheduler (SIGSTOP) and lets it go on (SIGCONT): while frozen it still
+    // accepts connections, through the kernel, but answers nothing.
+    void pause() const;
+    void resume() const;
+
+    // The socket libcups in this process is pointed at.
+    const std::string& socketPath() const noexcept { return socket_; }
+
     // Runs a CUPS command-line tool against this scheduler; its exit status.
     int run(const std::vector<std::string>& arguments) const;
     // The scheduler's error log, for failure messages.

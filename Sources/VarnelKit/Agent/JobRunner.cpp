@@ -249,16 +249,24 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
     *handedOver = true;
     const auto writeStart = Clock::now();
     auto title = "Varnel job " + idText(job->jobId);
+    // Says why a stop takes a moment longer.
+    std::function<void()> graceBegins = [logger = logger_, id = idText(job->jobId), grace = options_.writeGrace] {
+        logger->info("Job " + id + ": the agent is stopping; the label being sent has " + ms(grace) + " to finish");
+    };
     std::int64_t written = 0;
     if (isText(job->language)) {
         // On CUPS a raw job of one copy: the driver has already repeated the labels. A stop lets a
         // write under way finish within the grace: half a label is worse than a stop a moment later.
         auto write = transport->write(std::move(prepared), std::move(title));
-        written = co_await withGrace<std::int64_t>(std::move(write), options_.writeGrace);
+        written = co_await withGrace<std::int64_t>(std::move(write), options_.writeGrace, std::move(graceBegins));
     } else {
+        // A submission under way gets the same grace; after it, it is given up and fails with what
+        // the scheduler had taken.
+        auto submit = cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
+                                   job->copies);
         const auto submission =
-            co_await cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
-                                  job->copies);
+            co_await withGrace<CupsPrinterTransport::Submission>(std::move(submit), options_.writeGrace,
+                                                                 std::move(graceBegins));
         const CupsJobWatcher watcher(cups->queueName(), options_.watchPollInterval, options_.watchTimeout,
                                      cups->api());
         const auto outcome = co_await watcher.wait(submission.cupsJobId);

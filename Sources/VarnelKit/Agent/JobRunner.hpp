@@ -35,7 +35,10 @@ struct JobPayload;
 //                     |                                           |   (printer_error, "the printer took
 //                     |                                           |   N of M bytes"); nothing had left
 //                     |                                           |   yet: as before the write
-//   CUPS submission   | is waited for (CUPS has the job or not)   | as the watch below, or as before it
+//   CUPS submission   | lets it finish within writeGrace; one     | finished: as the watch below; given
+//                     | still going then is given up              |   up: marked, reported failed
+//                     |                                           |   (printer_error, "the print
+//                     |                                           |   scheduler took N of M bytes")
 //   CUPS watch        | ends it at once, as its time limit would  | marked, reported failed
 //                     |                                           |   (write_timeout, still queued)
 //   report, printed   | does not cut it: shieldedReportLimit more | marked; reported if the server
@@ -55,8 +58,9 @@ public:
         std::chrono::steady_clock::duration watchTimeout = std::chrono::seconds(120);
         // Multiplies the waits between result report attempts (0.5, 1.0 and 2.0 s); tests shrink it.
         double reportWaitScale = 1.0;
-        // How long a raw write under way may go on after a stop before it is cut off. A label
-        // printer takes a whole label in milliseconds; the program chooses what a stop may cost.
+        // How long a raw write or a submission to the print scheduler under way may go on after a
+        // stop before it is cut off. A label printer takes a whole label in milliseconds; the
+        // program chooses what a stop may cost.
         std::chrono::steady_clock::duration writeGrace = std::chrono::seconds(2);
         // How long the report of a job that reached the printer may go on after a stop. Without a
         // stop it makes all its attempts, however slow the server.

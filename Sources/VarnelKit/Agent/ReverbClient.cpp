@@ -148,10 +148,14 @@ void ReverbClient::stop() {
     socketId_.reset();
 }
 
-Awaitable<void> ReverbClient::stopAndWait() {
-    const auto self = shared_from_this();
+void ReverbClient::cancel() {
     stop();
     loops_.cancelAll();
+}
+
+Awaitable<void> ReverbClient::stopAndWait() {
+    const auto self = shared_from_this();
+    cancel();
     // The group's failure handler has logged whatever a loop could have kept.
     co_await loops_.joinAll();
 }

@@ -90,9 +90,12 @@ public:
     // closed with 1001 and the loop ends at its next check without counting a failure or raising
     // an event.
     void stop();
-    // Stops as above, then cancels the connect loop and waits until it has ended: a handler under
-    // way (a job) sees the cancellation and decides what it means for it, a back-off sleep ends at
-    // once, and no task of the client is left afterwards. Any number of callers may wait at once.
+    // Stops as above and cancels the connect loop, without waiting for it: a handler under way (a
+    // job, the drain after a connection) sees the cancellation and decides what it means for it,
+    // and whatever it starts from now on (the next fetch) ends at once.
+    void cancel();
+    // Cancels as above, then waits until the loop has ended: a back-off sleep ends at once, and no
+    // task of the client is left afterwards. Any number of callers may wait at once.
     Awaitable<void> stopAndWait();
     bool isRunning() const noexcept { return isRunning_; }
 

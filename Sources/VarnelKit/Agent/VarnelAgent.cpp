@@ -119,11 +119,13 @@ void VarnelAgent::startTasks() {
 Awaitable<void> VarnelAgent::stop() {
     const auto self = shared_from_this();
     logger_->info("Varnel agent stopping");
-    // The channel first, before anything is waited for: a job pushed while this stop waits must
-    // not start. A start() that runs meanwhile makes a client of its own, and a requested
-    // reconnect that wakes meanwhile finds none to revive.
+    // Everything is cancelled before anything is waited for: while this stop waits for one job's
+    // grace or report, no other task may go on to fetch and print the next job (the drain after
+    // the channel's connection runs in the client's connect loop, beside the four loops). A job
+    // pushed from now on does not start; a start() that runs meanwhile makes a client of its own,
+    // and a requested reconnect that wakes meanwhile finds none to revive.
     if (reverb_) {
-        reverb_->stop();
+        reverb_->cancel();
         stoppingClients_.push_back(std::exchange(reverb_, nullptr));
     }
     for (auto& task : std::exchange(tasks_, {})) {

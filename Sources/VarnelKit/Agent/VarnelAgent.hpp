@@ -119,18 +119,21 @@ public:
     // four loops. Ignored while running; never throws. A stop() that comes during the first rescan
     // is honoured: nothing is started.
     Awaitable<void> start();
-    // Stops everything the agent runs and returns once it has ended: first the channel client takes
-    // no new frame (a job pushed from now on is not run), then the loops, the client's connect loop
-    // (where pushed jobs and the drain after a connection run) and a pending reconnect are cancelled
-    // and awaited; never the task stop() itself runs in. A job under way ends as the job runner's
-    // table says: a raw write may finish within Options::runner.writeGrace, and a job that reached
-    // the printer is reported within Options::runner.shieldedReportLimit of the stop.
+    // Stops everything the agent runs and returns once it has ended. Before anything is awaited,
+    // the channel client takes no new frame (a job pushed from now on is not run) and the loops,
+    // the client's connect loop (where pushed jobs and the drain after a connection run) and a
+    // pending reconnect are all cancelled, so no job is fetched after stop() was called, whoever
+    // started it; then all of them are awaited, never the task stop() itself runs in. A job under
+    // way ends as the job runner's table says: a write to a printer or a submission to the print
+    // scheduler may finish within Options::runner.writeGrace, a watch of a scheduler's job ends at
+    // once, and a job that reached the printer is reported within
+    // Options::runner.shieldedReportLimit of the stop (or of the end of its grace).
     //
-    // So stop() returns within writeGrace + shieldedReportLimit (plus a blocking CUPS submission
-    // already begun); with the server answering, within the grace and one report's round trip.
-    // Afterwards no job of this agent runs and none starts. Every call, a second one during the
-    // first included, returns only once all that any stop took has ended. Harmless when repeated
-    // or before any start; never throws.
+    // So stop() returns within writeGrace + shieldedReportLimit, whatever the server, the printers
+    // and the print scheduler do; with the server answering, within the grace and one report's
+    // round trip. Afterwards no job of this agent runs and none starts. Every call, a second one
+    // during the first included, returns only once all that any stop took has ended. Harmless when
+    // repeated or before any start; never throws.
     Awaitable<void> stop();
     // One full rescan; works before start() too. Fails only for its caller's cancellation, which
     // ends it without waiting for the scheduler.

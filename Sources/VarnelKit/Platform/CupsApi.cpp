@@ -1,5 +1,6 @@
 #include "VarnelKit/Platform/CupsApi.hpp"
 
+#include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
 #include <cups/cups.h>
@@ -9,21 +10,92 @@ namespace varnel {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
+thread_local const std::atomic<bool>* abandonFlag = nullptr;
+
 // Text from the library is made valid UTF-8 where it enters.
 std::optional<std::string> text(const char* value) {
     if (!value) return std::nullopt;
     return Text::makeValidUtf8(value);
 }
 
+// How often a call that waits for the scheduler looks at its limit and at the abandon flag.
+constexpr double waitTick = 0.1;
+
+// The thread's own connection to the scheduler, rather than the library's implicit one, so that
+// every wait on it can be given a limit: the library then asks keepWaiting() every tick.
+struct ThreadConnection {
+    http_t* http = nullptr;
+    std::string server;
+    int port = 0;
+    Clock::time_point deadline;
+    enum class Cut { no, byLimit, abandoned, unreachable } cut = Cut::no;
+
+    ~ThreadConnection() { close(); }
+    void close() {
+        if (http) httpClose(http);
+        http = nullptr;
+    }
+};
+
+thread_local ThreadConnection connection;
+
+int keepWaiting(http_t*, void*) {
+    if (CupsApi::AbandonScope::raised()) {
+        connection.cut = ThreadConnection::Cut::abandoned;
+        return 0;
+    }
+    if (Clock::now() >= connection.deadline) {
+        connection.cut = ThreadConnection::Cut::byLimit;
+        return 0;
+    }
+    return 1;
+}
+
+// The connection for one call, opened (again) when there is none, with the call's limit set; none
+// when the scheduler cannot be reached or the call is given up before it began.
+http_t* beginCall() {
+    connection.cut = ThreadConnection::Cut::no;
+    connection.deadline = Clock::now() + CupsApi::callLimit;
+    if (CupsApi::AbandonScope::raised()) {
+        connection.cut = ThreadConnection::Cut::abandoned;
+        return nullptr;
+    }
+    const std::string server = cupsServer();
+    const int port = ippPort();
+    if (connection.http && (server != connection.server || port != connection.port)) connection.close();
+    if (!connection.http) {
+        const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(CupsApi::callLimit);
+        connection.http = httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                                       static_cast<int>(limit.count()), nullptr);
+        if (!connection.http) {
+            connection.cut = ThreadConnection::Cut::unreachable;
+            return nullptr;
+        }
+        httpSetTimeout(connection.http, waitTick, keepWaiting, nullptr);
+        connection.server = server;
+        connection.port = port;
+    }
+    return connection.http;
+}
+
+// A call cut short leaves the connection in the middle of an exchange: it is not used again.
+bool endCall() {
+    const bool cut = connection.cut != ThreadConnection::Cut::no;
+    if (cut) connection.close();
+    return cut;
+}
+
 // Destinations do not carry "printer-state-message"; one CUPS-Get-Printers request asks the
 // scheduler for it, printer by printer.
-std::map<std::string, std::string> stateMessages() {
+std::map<std::string, std::string> stateMessages(http_t* http) {
     std::map<std::string, std::string> messages;
     ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
     static const char* const requested[] = {"printer-name", "printer-state-message"};
     ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr, requested);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
-    ipp_t* response = cupsDoRequest(CUPS_HTTP_DEFAULT, request, "/"); // frees the request
+    ipp_t* response = cupsDoRequest(http, request, "/"); // frees the request
     if (!response) return messages;
 
     std::optional<std::string> name;
@@ -52,9 +124,11 @@ std::map<std::string, std::string> stateMessages() {
 class LibCupsApi final : public CupsApi {
 public:
     std::vector<CupsDestination> destinations() override {
-        cups_dest_t* dests = nullptr;
-        const int count = cupsGetDests(&dests);
         std::vector<CupsDestination> result;
+        http_t* http = beginCall();
+        if (!http) return result;
+        cups_dest_t* dests = nullptr;
+        const int count = cupsGetDests2(http, &dests);
         result.reserve(static_cast<std::size_t>(count > 0 ? count : 0));
         for (int i = 0; i < count; ++i) {
             const cups_dest_t& dest = dests[i];
@@ -65,9 +139,14 @@ public:
             result.push_back(std::move(destination));
         }
         cupsFreeDests(count, dests);
+        // A list cut short by the limit is no list: the scheduler did not answer.
+        if (endCall()) return {};
         if (result.empty()) return result;
 
-        const auto messages = stateMessages();
+        http = beginCall();
+        if (!http) return result;
+        const auto messages = stateMessages(http);
+        endCall();
         for (auto& destination : result) {
             if (!destination.name) continue;
             const auto found = messages.find(*destination.name);
@@ -77,16 +156,22 @@ public:
     }
 
     CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
-        cups_job_t* list = nullptr;
-        const int count = cupsGetJobs2(CUPS_HTTP_DEFAULT, &list, queue ? queue->c_str() : nullptr, 0,
-                                       which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
         CupsJobListing result;
-        if (count < 0) {
-            // Read on this thread, right after the request that set it.
-            result.status = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ? CupsJobListing::Status::queueMissing
-                                                                          : CupsJobListing::Status::unreachable;
+        result.status = CupsJobListing::Status::unreachable;
+        http_t* http = beginCall();
+        if (!http) return result;
+        cups_job_t* list = nullptr;
+        const int count = cupsGetJobs2(http, &list, queue ? queue->c_str() : nullptr, 0,
+                                       which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
+        // Read on this thread, right after the request that set it.
+        const bool notFound = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND;
+        if (endCall() || count < 0) {
+            if (count >= 0) cupsFreeJobs(count, list);
+            if (notFound && connection.cut == ThreadConnection::Cut::no)
+                result.status = CupsJobListing::Status::queueMissing;
             return result;
         }
+        result.status = CupsJobListing::Status::listed;
         for (int i = 0; i < count; ++i) {
             result.jobs.push_back(
                 {list[i].id, text(list[i].dest), static_cast<std::int32_t>(list[i].state), list[i].creation_time});
@@ -97,34 +182,70 @@ public:
 
     std::int32_t createJob(const std::string& queue, const std::string& title,
                            const std::vector<std::pair<std::string, std::string>>& options) override {
+        http_t* http = beginCall();
+        if (!http) return 0;
         cups_option_t* list = nullptr;
         int count = 0;
         for (const auto& [name, value] : options) count = cupsAddOption(name.c_str(), value.c_str(), count, &list);
-        const int jobId = cupsCreateJob(CUPS_HTTP_DEFAULT, queue.c_str(), title.c_str(), count, list);
+        const int jobId = cupsCreateJob(http, queue.c_str(), title.c_str(), count, list);
         cupsFreeOptions(count, list);
-        return jobId;
+        return endCall() ? 0 : jobId;
     }
 
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
                       const std::string& mimeType) override {
-        return static_cast<int>(
-            cupsStartDocument(CUPS_HTTP_DEFAULT, queue.c_str(), jobId, documentName.c_str(), mimeType.c_str(), 1));
+        http_t* http = beginCall();
+        if (!http) return HTTP_STATUS_ERROR;
+        const auto status = cupsStartDocument(http, queue.c_str(), jobId, documentName.c_str(), mimeType.c_str(), 1);
+        return endCall() ? HTTP_STATUS_ERROR : static_cast<int>(status);
     }
 
     int writeRequestData(const std::uint8_t* data, std::size_t length) override {
-        return static_cast<int>(cupsWriteRequestData(CUPS_HTTP_DEFAULT, reinterpret_cast<const char*>(data), length));
+        http_t* http = beginCall();
+        if (!http) return HTTP_STATUS_ERROR;
+        const auto status = cupsWriteRequestData(http, reinterpret_cast<const char*>(data), length);
+        return endCall() ? HTTP_STATUS_ERROR : static_cast<int>(status);
     }
 
     int finishDocument(const std::string& queue) override {
-        return static_cast<int>(cupsFinishDocument(CUPS_HTTP_DEFAULT, queue.c_str()));
+        http_t* http = beginCall();
+        if (!http) return IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
+        const auto status = cupsFinishDocument(http, queue.c_str());
+        return endCall() ? IPP_STATUS_ERROR_SERVICE_UNAVAILABLE : static_cast<int>(status);
     }
 
-    void cancelJob(const std::string& queue, std::int32_t jobId) override { cupsCancelJob(queue.c_str(), jobId); }
+    void cancelJob(const std::string& queue, std::int32_t jobId) override {
+        if (http_t* http = beginCall()) {
+            cupsCancelJob2(http, queue.c_str(), jobId, 0);
+            endCall();
+        }
+    }
 
-    std::optional<std::string> lastErrorString() override { return text(cupsLastErrorString()); }
+    std::optional<std::string> lastErrorString() override {
+        switch (connection.cut) {
+        case ThreadConnection::Cut::byLimit:
+            return "The print scheduler did not answer within " +
+                   NumberText::integer(CupsApi::callLimit.count()) + " seconds";
+        case ThreadConnection::Cut::unreachable:
+            return "The print scheduler could not be reached";
+        case ThreadConnection::Cut::abandoned:
+            return "The request to the print scheduler was given up";
+        case ThreadConnection::Cut::no:
+            break;
+        }
+        return text(cupsLastErrorString());
+    }
 };
 
 } // namespace
+
+CupsApi::AbandonScope::AbandonScope(const std::atomic<bool>& abandoned) noexcept : previous_(abandonFlag) {
+    abandonFlag = &abandoned;
+}
+
+CupsApi::AbandonScope::~AbandonScope() { abandonFlag = previous_; }
+
+bool CupsApi::AbandonScope::raised() noexcept { return abandonFlag && abandonFlag->load(); }
 
 std::shared_ptr<CupsApi> systemCupsApi() {
     static const auto api = std::make_shared<LibCupsApi>();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -45,15 +47,36 @@ struct CupsJobListing {
 };
 
 // The calls the agent makes into the CUPS client library, behind an interface so that tests can
-// stand in for the scheduler. Every call blocks until the scheduler answers; run them on the
-// blocking pool. libcups keeps its connection and its last error per thread, so calls that belong
-// together (create, start, write, finish, read the error, cancel) must run on one thread.
+// stand in for the scheduler. Every call blocks until the scheduler answers or its time limit
+// passes; run them on the blocking pool. The connection to the scheduler and the last error are
+// kept per thread, so calls that belong together (create, start, write, finish, read the error,
+// cancel) must run on one thread.
 class CupsApi {
 public:
     enum class WhichJobs { active, all };
 
     static constexpr int httpContinue = 100; // HTTP_STATUS_CONTINUE
     static constexpr int ippOk = 0;          // IPP_STATUS_OK
+
+    // How long one call may wait for the scheduler. A call cut by it reads as unanswered (no list,
+    // no job, an error status), so that a stalled scheduler holds no pool thread for long.
+    static constexpr std::chrono::seconds callLimit{5};
+
+    // While one lives on a thread, the calls that thread makes end at once, as unanswered, from the
+    // moment `abandoned` is raised (from any thread): a submission given up at a stop.
+    class AbandonScope {
+    public:
+        explicit AbandonScope(const std::atomic<bool>& abandoned) noexcept;
+        ~AbandonScope();
+        AbandonScope(const AbandonScope&) = delete;
+        AbandonScope& operator=(const AbandonScope&) = delete;
+
+        // True when the calling thread's calls are to be given up.
+        static bool raised() noexcept;
+
+    private:
+        const std::atomic<bool>* previous_;
+    };
 
     virtual ~CupsApi() = default;
 

@@ -4,6 +4,8 @@
 #include "VarnelKit/Support/Timeout.hpp"
 #include "VarnelKit/Support/UniqueFunction.hpp"
 
+#include <atomic>
+#include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
@@ -28,15 +30,22 @@ boost::asio::thread_pool& blockingPool(const Executor& loopExecutor);
 namespace detail {
 
 // Runs the function on the loop's pool and posts its outcome to the caller's executor. Posting is
-// safe until the end: the context joins the pool before it destroys anything a post reaches.
-template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) {
+// safe until the end: the context joins the pool before it destroys anything a post reaches. With
+// `abandon`, the caller's cancellation raises that flag for the function to see.
+template <class R, class F>
+Awaitable<std::optional<R>> startOnPool(F function, std::shared_ptr<std::atomic<bool>> abandon = nullptr) {
     namespace asio = boost::asio;
     return asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::optional<R>)>(
-        [](auto handler, F work) {
+        [](auto handler, F work, std::shared_ptr<std::atomic<bool>> flag) {
             auto home = asio::prefer(asio::get_associated_executor(handler),
                                      asio::execution::outstanding_work.tracked);
+            if (flag) {
+                auto slot = asio::get_associated_cancellation_slot(handler);
+                if (slot.is_connected())
+                    slot.assign([flag](asio::cancellation_type) { flag->store(true); });
+            }
             auto& pool = blockingPool(home);
-            asio::post(pool, [work = std::move(work), handler = std::move(handler), home]() mutable {
+            asio::post(pool, [work = std::move(work), handler = std::move(handler), home, flag]() mutable {
                 std::exception_ptr error;
                 std::optional<R> value;
                 try {
@@ -49,12 +58,15 @@ template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) 
                 } catch (...) {
                     error = std::current_exception();
                 }
-                asio::post(home, [handler = std::move(handler), error, value = std::move(value)]() mutable {
+                asio::post(home, [handler = std::move(handler), error, value = std::move(value), flag]() mutable {
+                    // On the caller's executor, where the slot is also emitted from.
+                    if (flag)
+                        asio::get_associated_cancellation_slot(handler).clear();
                     std::move(handler)(error, std::move(value));
                 });
             });
         },
-        asio::use_awaitable, std::move(function));
+        asio::use_awaitable, std::move(function), std::move(abandon));
 }
 
 } // namespace detail
@@ -80,6 +92,16 @@ template <class F> Awaitable<std::invoke_result_t<F&>> runBlocking(F function) {
 template <class F> Awaitable<std::invoke_result_t<F&>> runBlockingCancellable(F function) {
     using R = std::invoke_result_t<F&>;
     return detail::raceDetached<R>(runBlocking(std::move(function)), std::nullopt, {});
+}
+
+// As runBlocking, for a call that can be told to give up (a submission to the print scheduler):
+// the caller's cancellation raises `abandon`, which the call watches, and the caller still waits
+// for the call's own outcome, which says how far it had come.
+template <class F>
+Awaitable<std::invoke_result_t<F&>> runBlockingAbandonable(F function, std::shared_ptr<std::atomic<bool>> abandon) {
+    using R = std::invoke_result_t<F&>;
+    static_assert(!std::is_void_v<R>);
+    co_return std::move(*(co_await detail::startOnPool<R>(std::move(function), std::move(abandon))));
 }
 
 namespace detail {

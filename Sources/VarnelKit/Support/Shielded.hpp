@@ -28,10 +28,10 @@ enum class PastTheLimit {
 
 // Runs the operation out of reach of the caller's cancellation. Until the caller is cancelled the
 // operation may take as long as it takes; from the moment it is (or at once, when it already is)
-// it has `limit` more.
+// it has `limit` more, and `onStop` (when given) is told so.
 template <class T>
 Awaitable<T> runPastAStop(Awaitable<T> operation, std::chrono::steady_clock::duration limit, PastTheLimit past,
-                          std::function<std::exception_ptr()> onTimeout) {
+                          std::function<std::exception_ptr()> onTimeout, std::function<void()> onStop = {}) {
     namespace asio = boost::asio;
     const auto executor = co_await asio::this_coro::executor;
     auto outcome = startDetached<T>(executor, std::move(operation), true);
@@ -39,6 +39,8 @@ Awaitable<T> runPastAStop(Awaitable<T> operation, std::chrono::steady_clock::dur
         (void)co_await outcome->finished.wait(); // ends early only for the caller's cancellation
     if (outcome->finished.isSet())
         co_return takeOutcome(*outcome);
+    if (onStop)
+        onStop();
     auto bounded = finishesWithin<T>(outcome, limit);
     const bool finished = co_await asio::co_spawn(
         executor, std::move(bounded), asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
@@ -89,10 +91,14 @@ Awaitable<T> shieldedFromStop(Awaitable<T> operation, std::chrono::steady_clock:
 }
 
 // Work that is under way and should end on its own rather than be cut (a label being sent): a stop
-// of the caller gives it `grace` to finish; after that it is asked to stop, and its own outcome is
-// awaited and given, whatever it is (an operation asked to stop says what it had done by then).
-template <class T> Awaitable<T> withGrace(Awaitable<T> operation, std::chrono::steady_clock::duration grace) {
-    return detail::runPastAStop<T>(std::move(operation), grace, detail::PastTheLimit::stopAndAwait, {});
+// of the caller gives it `grace` to finish, and `onStop` is told when that grace begins; after it
+// the operation is asked to stop, and its own outcome is awaited and given, whatever it is (an
+// operation asked to stop says what it had done by then).
+template <class T>
+Awaitable<T> withGrace(Awaitable<T> operation, std::chrono::steady_clock::duration grace,
+                       std::function<void()> onStop = {}) {
+    return detail::runPastAStop<T>(std::move(operation), grace, detail::PastTheLimit::stopAndAwait, {},
+                                   std::move(onStop));
 }
 
 } // namespace varnel

@@ -1,6 +1,7 @@
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 
 #include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
 
 #include <string_view>
@@ -26,9 +27,15 @@ CupsJobWatcher::CupsJobWatcher(std::string queueName, Duration pollInterval, Dur
     : queueName_(std::move(queueName)), pollInterval_(pollInterval), timeout_(timeout), api_(std::move(api)) {}
 
 Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
-    // Work for runBlocking is named first: g++ 12 destroys a lambda temporary of a co_await twice.
+    // Work for the pool is named first: g++ 12 destroys a lambda temporary of a co_await twice.
     auto read = [api = api_, queue = queueName_] { return CupsQueueState::read(queue, *api); };
-    const auto state = co_await runBlocking(std::move(read));
+    std::optional<CupsQueueState> state;
+    try {
+        state = co_await runBlockingCancellable(std::move(read));
+    } catch (const OperationCancelled&) {
+        // A stop does not wait for the scheduler: the reason is simply not known.
+        co_return std::nullopt;
+    }
     if (!state) co_return std::nullopt;
     if (auto fault = state->blockingFault()) co_return fault;
     co_return state->message;
@@ -37,18 +44,29 @@ Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
 Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) const {
     const auto deadline = Clock::now() + timeout_;
     bool lastPollUnanswered = false;
+    const auto lastKnownReason = [&]() -> std::optional<std::string> {
+        if (lastPollUnanswered) return std::string(unreachableReason);
+        return std::nullopt;
+    };
     while (true) {
-        // A stop ends the watch as its time limit would: the job stays with CUPS either way, and
-        // the caller learns how far it had come instead of waiting out the limit.
-        if (Clock::now() >= deadline || co_await isCancelled()) {
-            if (lastPollUnanswered) co_return Outcome::stillQueued(std::string(unreachableReason));
+        // A stop ends the watch as its time limit would, at once and without asking the scheduler
+        // anything more: the job stays with CUPS either way, and the caller learns how far it had
+        // come instead of waiting for a scheduler that may not answer.
+        if (co_await isCancelled()) co_return Outcome::stillQueued(lastKnownReason());
+        if (Clock::now() >= deadline) {
+            if (lastPollUnanswered) co_return Outcome::stillQueued(lastKnownReason());
             co_return Outcome::stillQueued(co_await queueReason());
         }
 
         // Every job, finished ones included: a cancelled or aborted job leaves the active list,
         // and must not read as printed.
         auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
-        const auto listing = co_await runBlocking(std::move(list));
+        CupsJobListing listing;
+        try {
+            listing = co_await runBlockingCancellable(std::move(list));
+        } catch (const OperationCancelled&) {
+            co_return Outcome::stillQueued(lastKnownReason());
+        }
         if (listing.status == CupsJobListing::Status::queueMissing) {
             // A removed queue takes its unfinished jobs with it, and this one had not finished.
             co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));

@@ -52,12 +52,14 @@ public:
 
     // Polls at once and then every poll interval. Never throws. A scheduler that does not answer
     // is asked again until the time limit; a queue that no longer exists fails the job. A cancelled
-    // caller ends the watch at its next step with the outcome the time limit would give
-    // (stillQueued): the job stays with CUPS, which may still print it.
+    // caller ends the watch at once, without waiting for a call to the scheduler under way, with the
+    // outcome the time limit would give (stillQueued, with the reason already known): the job
+    // stays with CUPS, which may still print it.
     Awaitable<Outcome> wait(std::int32_t jobId) const;
 
 private:
-    // Why the queue holds the job up: a blocking fault, else the queue's message.
+    // Why the queue holds the job up: a blocking fault, else the queue's message; none when the
+    // caller is cancelled meanwhile.
     Awaitable<std::optional<std::string>> queueReason() const;
 
     std::string queueName_;

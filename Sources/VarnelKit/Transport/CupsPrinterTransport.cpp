@@ -4,6 +4,9 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 
+#include <algorithm>
+#include <atomic>
+
 namespace varnel {
 
 namespace {
@@ -12,34 +15,67 @@ std::string errorText(CupsApi& api) {
     return api.lastErrorString().value_or("unknown error");
 }
 
-// The whole submission, on the calling pool thread: libcups keeps the connection to the scheduler
-// and its last error per thread.
+// The document goes out in pieces, each a call with its own time limit: a scheduler that goes on
+// taking data is not cut off, and one given up on says how much it had taken.
+constexpr std::size_t writeChunk = 64 * 1024;
+
+// The whole submission, on the calling pool thread: the connection to the scheduler and its last
+// error are kept per thread. When `abandoned` is raised the calls under way end at once and the
+// submission fails with what the scheduler had taken by then.
 CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queue, const Bytes& data,
                                            const std::string& title, CupsPrinterTransport::DocumentFormat format,
-                                           std::int64_t copies) {
+                                           std::int64_t copies, const std::atomic<bool>& abandoned) {
+    const CupsApi::AbandonScope scope(abandoned);
+    const auto total = static_cast<std::int64_t>(data.size());
+    std::int64_t taken = 0;
+    // A step that failed because the agent stopped is no fault of the scheduler; nothing more is
+    // asked of it (a cancel request would be given up at once too).
+    const auto failIfAbandoned = [&] {
+        if (!abandoned.load()) return;
+        throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; the print scheduler took " +
+                                                       NumberText::integer(taken) + " of " +
+                                                       NumberText::integer(total) + " bytes");
+    };
+
     bool exists = false;
     for (const auto& destination : api.destinations()) exists = exists || destination.name == queue;
-    if (!exists) throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
+    if (!exists) {
+        failIfAbandoned();
+        throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
+    }
 
     const auto jobId = api.createJob(queue, title, CupsPrinterTransport::options(format, copies));
-    if (jobId < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
+    if (jobId < 1) {
+        failIfAbandoned();
+        throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
+    }
 
     // The error text is read before the cancel request, which would replace it with its own.
     if (api.startDocument(queue, jobId, title, CupsPrinterTransport::mimeType(format)) != CupsApi::httpContinue) {
+        failIfAbandoned();
         const auto error = errorText(api);
         api.cancelJob(queue, jobId);
         throw JobError(JobErrorCode::printerError, "CUPS rejected the document: " + error);
     }
-    const int written = api.writeRequestData(data.data(), data.size());
+    int written = CupsApi::httpContinue;
+    do {
+        const auto length = std::min<std::size_t>(writeChunk, data.size() - static_cast<std::size_t>(taken));
+        written = api.writeRequestData(data.data() + taken, length);
+        if (written == CupsApi::httpContinue) taken += static_cast<std::int64_t>(length);
+    } while (written == CupsApi::httpContinue && taken < total);
     std::optional<std::string> writeError;
-    if (written != CupsApi::httpContinue) writeError = errorText(api);
+    if (written != CupsApi::httpContinue) {
+        failIfAbandoned();
+        writeError = errorText(api);
+    }
     const int finished = api.finishDocument(queue);
     if (written != CupsApi::httpContinue || finished != CupsApi::ippOk) {
+        failIfAbandoned();
         const auto error = writeError ? *writeError : errorText(api);
         api.cancelJob(queue, jobId);
         throw JobError(JobErrorCode::printerError, "CUPS write failed: " + error);
     }
-    return {static_cast<std::int64_t>(data.size()), jobId};
+    return {total, jobId};
 }
 
 } // namespace
@@ -68,11 +104,11 @@ std::vector<std::pair<std::string, std::string>> CupsPrinterTransport::options(D
 
 Awaitable<CupsPrinterTransport::Submission>
 CupsPrinterTransport::submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const {
+    auto abandoned = std::make_shared<std::atomic<bool>>(false);
     // Named first: g++ 12 destroys a lambda temporary of a co_await twice.
-    auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies] {
-        return submitNow(*api, queue, data, title, format, copies);
-    };
-    co_return co_await runBlocking(std::move(work));
+    auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies,
+                 abandoned] { return submitNow(*api, queue, data, title, format, copies, *abandoned); };
+    co_return co_await runBlockingAbandonable(std::move(work), abandoned);
 }
 
 Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobTitle) {

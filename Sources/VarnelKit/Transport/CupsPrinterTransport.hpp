@@ -35,7 +35,9 @@ public:
     // The library the transport talks through, so that a watch of its jobs asks the same scheduler.
     const std::shared_ptr<CupsApi>& api() const noexcept { return api_; }
 
-    // One job with one document. All library calls of it run on one pool thread.
+    // One job with one document. All library calls of it run on one pool thread. The caller's
+    // cancellation gives the submission up: the call under way ends at once, and it fails with
+    // what the scheduler had taken.
     Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const;
     // Raw, one copy.
     Awaitable<std::int64_t> write(Bytes data, std::string jobTitle) override;

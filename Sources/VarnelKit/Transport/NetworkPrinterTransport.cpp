@@ -56,18 +56,26 @@ Awaitable<void> connectSocket(std::shared_ptr<tcp::socket> socket, std::string h
 }
 
 // What the printer has not acknowledged yet of what was handed to the socket (sent or still
-// queued), and whether the connection is gone (reset, or ended with an error).
+// queued), and whether the connection is gone (reset, or ended with an error). When the system
+// cannot say (`unreadable`), nothing counts as acknowledged.
 struct SendQueue {
     std::int64_t unacknowledged = 0;
+    bool unreadable = false;
     bool connectionLost = false;
     boost::system::error_code error;
 };
 
-SendQueue readSendQueue(tcp::socket& socket) {
+SendQueue readSendQueue(tcp::socket& socket, std::int64_t handed) {
     SendQueue queue;
     const int fd = socket.native_handle();
     int pending = 0;
-    if (::ioctl(fd, SIOCOUTQ, &pending) == 0) queue.unacknowledged = pending;
+    if (::ioctl(fd, SIOCOUTQ, &pending) != 0) {
+        queue.unreadable = true;
+        queue.unacknowledged = handed;
+        queue.error = boost::system::error_code(errno, boost::system::system_category());
+        return queue;
+    }
+    queue.unacknowledged = pending;
     tcp_info info{};
     socklen_t length = sizeof info;
     if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && info.tcpi_state == TCP_CLOSE) {
@@ -81,7 +89,7 @@ SendQueue readSendQueue(tcp::socket& socket) {
 }
 
 // How a send ended: every byte acknowledged, or why not.
-enum class SendEnd { acknowledged, stopped, timedOut, failed };
+enum class SendEnd { acknowledged, stopped, timedOut, failed, unconfirmed };
 
 struct SendOutcome {
     SendEnd end = SendEnd::acknowledged;
@@ -120,13 +128,26 @@ Awaitable<SendOutcome> handOver(std::shared_ptr<tcp::socket> socket, std::shared
 Awaitable<SendOutcome> awaitAcknowledgement(std::shared_ptr<tcp::socket> socket, SendOutcome sent,
                                             Clock::time_point deadline) {
     auto pause = std::chrono::milliseconds(1);
+    bool stopped = false;
     while (true) {
-        const auto queue = readSendQueue(*socket);
+        const auto queue = readSendQueue(*socket, sent.handed);
         sent.acknowledged = std::max<std::int64_t>(0, sent.handed - queue.unacknowledged);
+        // A printer's receipt that cannot be read is not taken for granted.
+        if (queue.unreadable) {
+            sent.end = SendEnd::unconfirmed;
+            sent.error = queue.error;
+            co_return sent;
+        }
         if (queue.unacknowledged == 0) co_return sent;
         if (queue.connectionLost) {
             sent.end = SendEnd::failed;
             sent.error = queue.error;
+            co_return sent;
+        }
+        // Looked at once more after a stop that came during the pause: a label acknowledged
+        // meanwhile is printed, and the count of what the printer took is current.
+        if (stopped) {
+            sent.end = SendEnd::stopped;
             co_return sent;
         }
         const auto left = deadline - Clock::now();
@@ -134,10 +155,7 @@ Awaitable<SendOutcome> awaitAcknowledgement(std::shared_ptr<tcp::socket> socket,
             sent.end = SendEnd::timedOut;
             co_return sent;
         }
-        if (!co_await sleepFor(std::min<Clock::duration>(pause, left))) {
-            sent.end = SendEnd::stopped;
-            co_return sent;
-        }
+        stopped = !co_await sleepFor(std::min<Clock::duration>(pause, left));
         pause = std::min(pause * 2, std::chrono::milliseconds(50));
     }
 }
@@ -219,7 +237,7 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
     const auto deadline = Clock::now() + writeTimeout_;
     auto outcome = co_await handOver(socket, payload, deadline);
     if (outcome.end == SendEnd::acknowledged) outcome = co_await awaitAcknowledgement(socket, outcome, deadline);
-    else outcome.acknowledged = std::max<std::int64_t>(0, outcome.handed - readSendQueue(*socket).unacknowledged);
+    else outcome.acknowledged = std::max<std::int64_t>(0, outcome.handed - readSendQueue(*socket, outcome.handed).unacknowledged);
 
     switch (outcome.end) {
     case SendEnd::acknowledged:
@@ -236,6 +254,12 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
         throw JobError(JobErrorCode::writeTimeout,
                        "Device stopped accepting data after " + secondsText(writeTimeout_) + "; " +
                            tookText(outcome, total));
+    case SendEnd::unconfirmed:
+        abortSocket(*socket);
+        throw JobError(JobErrorCode::printerError, "The printer's receipt could not be confirmed: " +
+                                                       outcome.error.message() + "; " +
+                                                       NumberText::integer(outcome.handed) + " of " +
+                                                       NumberText::integer(total) + " bytes were sent");
     case SendEnd::failed:
         break;
     }

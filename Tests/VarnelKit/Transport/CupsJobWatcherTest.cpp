@@ -5,6 +5,8 @@
 
 #include "VarnelKit/TestSupport.hpp"
 
+#include <atomic>
+#include <future>
 #include <gtest/gtest.h>
 
 namespace varnel {
@@ -161,12 +163,28 @@ TEST_F(CupsJobWatcherTest, AStopEndsTheWatchAtOnceAsItsTimeLimitWould) {
     const auto pollsAtStop = polls();
     EXPECT_LE(pollsAtStop, 4u) << "polled in a stream after the stop";
 
+    // A scheduler that does not answer: the stop neither waits for the call under way nor asks it
+    // anything more, not even why the queue holds the job.
     api->addQueue("Q", {{"printer-state-message", "is out of paper"}});
-    auto withReason = Task::spawn(loop.loop().executor(),
-                                  [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
-    withReason->cancel();
-    loop.run(withReason->join());
-    EXPECT_EQ(*outcome, Outcome::stillQueued("is out of paper"));
+    auto answer = std::make_shared<std::promise<void>>();
+    const std::shared_future<void> answered = answer->get_future().share();
+    const std::shared_ptr<void> answerAtTheEnd(nullptr, [answer](void*) { answer->set_value(); });
+    std::atomic<bool> asked{false};
+    // It answers after all, late, so that a watch that waits for it ends the test all the same.
+    api->whileListing = [&asked, answered] {
+        asked = true;
+        answered.wait_for(2s);
+    };
+    auto silent = Task::spawn(loop.loop().executor(),
+                              [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+    ASSERT_TRUE(testing::eventually([&] { return asked.load(); }));
+    const auto callsAtStop = api->calls().size();
+    const auto silentStoppedAt = std::chrono::steady_clock::now();
+    silent->cancel();
+    loop.run(silent->join());
+    EXPECT_LT(std::chrono::steady_clock::now() - silentStoppedAt, 100ms) << "the stop waited for the scheduler";
+    EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));
+    EXPECT_EQ(api->calls().size(), callsAtStop) << "the scheduler was asked something after the stop";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "VarnelKit/Platform/CupsApi.hpp"
 
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -28,6 +29,10 @@ public:
     // How the scheduler answers each jobs() call, the last one repeating: `listed` takes the next
     // listing, the others bring back no list. None given: every call is answered with a listing.
     std::deque<CupsJobListing::Status> jobAnswers;
+
+    // Runs at the start of every jobs() call, on the calling thread: a test makes the scheduler
+    // slow or silent here.
+    std::function<void()> whileListing;
 
     std::int32_t createResult = 17;
     int startResult = httpContinue;
@@ -68,6 +73,7 @@ public:
     }
 
     CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
+        if (whileListing) whileListing();
         std::lock_guard guard(lock_);
         jobQueries_.emplace_back(queue, which);
         CupsJobListing result;

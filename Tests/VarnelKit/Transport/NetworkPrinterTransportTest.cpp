@@ -8,13 +8,52 @@
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/LoopFixture.hpp"
 
+#include <atomic>
 #include <boost/asio/co_spawn.hpp>
+#include <cerrno>
+#include <cstdarg>
+#include <dlfcn.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/strand.hpp>
 #include <functional>
 #include <gtest/gtest.h>
 #include <regex>
 #include <thread>
+
+// The send queue as the tests make the system report it: the real one, a failed read, or once
+// some bytes still unacknowledged (with a hook that runs at that read).
+namespace {
+enum class SendQueueReads { real, failing, unacknowledgedOnce };
+std::atomic<SendQueueReads> sendQueueReads{SendQueueReads::real};
+std::function<void()> onUnacknowledgedRead;
+} // namespace
+
+// This test program's own ioctl, which the transport calls in place of the system's; every request
+// but a send-queue read the test scripted goes on to the system's.
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept {
+    va_list arguments;
+    va_start(arguments, request);
+    void* const argument = va_arg(arguments, void*);
+    va_end(arguments);
+    if (request == SIOCOUTQ) {
+        switch (sendQueueReads.load()) {
+        case SendQueueReads::failing:
+            errno = EINVAL;
+            return -1;
+        case SendQueueReads::unacknowledgedOnce:
+            sendQueueReads = SendQueueReads::real;
+            *static_cast<int*>(argument) = 100;
+            if (onUnacknowledgedRead) onUnacknowledgedRead();
+            return 0;
+        case SendQueueReads::real:
+            break;
+        }
+    }
+    static const auto system = reinterpret_cast<int (*)(int, unsigned long, ...)>(::dlsym(RTLD_NEXT, "ioctl"));
+    return system(fd, request, argument);
+}
 
 namespace varnel {
 namespace {
@@ -131,6 +170,40 @@ TEST_F(NetworkPrinterTransportTest, AWriteEndsOnceThePrinterHasAcknowledgedEvery
     EXPECT_EQ(loop.run(transport.write(data, "t")), static_cast<std::int64_t>(data.size()));
     ASSERT_EQ(received.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(received.get().size(), data.size());
+}
+
+// The system could not say what the printer acknowledged: the label is not taken for printed.
+TEST_F(NetworkPrinterTransportTest, ASendQueueThatCannotBeReadIsNoProofOfReceipt) {
+    testing::LoopbackListener listener;
+    auto received = listener.receiveOne();
+    NetworkPrinterTransport transport("127.0.0.1", listener.port(), 2s, 5s);
+    sendQueueReads = SendQueueReads::failing;
+    const auto failure = writeFailure(transport, bytesOf("^XA^FDunconfirmed^FS^XZ\n"));
+    sendQueueReads = SendQueueReads::real;
+    ASSERT_TRUE(failure) << "a label whose receipt could not be read was taken for printed";
+    EXPECT_EQ(failure->code, JobErrorCode::printerError);
+    EXPECT_EQ(failure->description(),
+              "The printer's receipt could not be confirmed: Invalid argument; 24 of 24 bytes were sent");
+}
+
+// A stop that comes while the transport waits for the printer's acknowledgement: the queue is read
+// once more, and a label acknowledged meanwhile is printed, not "stopped".
+TEST_F(NetworkPrinterTransportTest, AStopDuringTheWaitForTheAcknowledgementLooksOnceMore) {
+    testing::LoopbackListener listener;
+    auto received = listener.receiveOne();
+    auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 2s, 5s);
+    const auto label = bytesOf("^XA^FDacknowledged^FS^XZ\n");
+    auto written = std::make_shared<std::optional<std::int64_t>>();
+    auto task = Task::spawn(loop.loop().executor(), [transport, label, written]() -> Awaitable<void> {
+        *written = co_await transport->write(label, "t");
+    });
+    // The first look finds bytes unacknowledged and the stop comes before the next.
+    onUnacknowledgedRead = [task] { task->cancel(); };
+    sendQueueReads = SendQueueReads::unacknowledgedOnce;
+    loop.run(task->join());
+    sendQueueReads = SendQueueReads::real;
+    onUnacknowledgedRead = nullptr;
+    EXPECT_EQ(*written, std::optional<std::int64_t>(static_cast<std::int64_t>(label.size())));
 }
 
 TEST_F(NetworkPrinterTransportTest, ProbeSeesAListener) {

@@ -1,0 +1,124 @@
+#include "SchedulerProxy.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string_view>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace varnel::integration {
+
+namespace {
+
+// The end of a request's headers and the start of an IPP 2.0 Create-Job request (operation 5).
+constexpr std::string_view createJobRequest{"\r\n\r\n\x02\x00\x00\x05", 8};
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    return address;
+}
+
+} // namespace
+
+struct SchedulerProxy::Connection {
+    int client = -1;
+    int server = -1;
+    ~Connection() {
+        ::close(client);
+        ::close(server);
+    }
+    void shut() const {
+        ::shutdown(client, SHUT_RDWR);
+        ::shutdown(server, SHUT_RDWR);
+    }
+};
+
+SchedulerProxy::SchedulerProxy(std::string schedulerSocket) : schedulerSocket_(std::move(schedulerSocket)) {
+    char pattern[] = "/tmp/varnel-cups-proxy-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("cannot make the proxy's folder");
+    folder_ = pattern;
+    socket_ = folder_ + "/cups.sock";
+    listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto address = addressOf(socket_);
+    if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener_, 16) != 0) {
+        throw std::runtime_error("the proxy cannot listen on " + socket_);
+    }
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+SchedulerProxy::~SchedulerProxy() {
+    closing_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    {
+        std::lock_guard guard(lock_);
+        for (const auto& connection : connections_) connection->shut();
+    }
+    for (auto& thread : threads_) thread.join();
+    ::close(listener_);
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+bool SchedulerProxy::waitForHeldSubmission(std::chrono::milliseconds limit) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (held_ == 0) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+void SchedulerProxy::acceptLoop() {
+    while (!closing_) {
+        const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) return;
+        auto connection = std::make_shared<Connection>();
+        connection->client = client;
+        connection->server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto address = addressOf(schedulerSocket_);
+        if (::connect(connection->server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) continue;
+        std::lock_guard guard(lock_);
+        connections_.push_back(connection);
+        threads_.emplace_back([this, connection] { forward(connection, true); });
+        threads_.emplace_back([this, connection] { forward(connection, false); });
+    }
+}
+
+// Copies one direction until either side ends it. From the client, the bytes are looked through for
+// a job's creation; a held connection then passes nothing more on, and the client waits.
+void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromClient) {
+    const int from = fromClient ? connection->client : connection->server;
+    const int to = fromClient ? connection->server : connection->client;
+    std::string seen; // the tail of what came from the client, for a pattern split across reads
+    char buffer[65536];
+    bool held = false;
+    while (true) {
+        const auto count = ::read(from, buffer, sizeof buffer);
+        if (count <= 0) break;
+        if (held) continue;
+        if (fromClient && holding_) {
+            seen.append(buffer, static_cast<std::size_t>(count));
+            const auto at = seen.find(createJobRequest);
+            if (at != std::string::npos) {
+                held = true;
+                ++held_;
+                continue;
+            }
+            if (seen.size() > createJobRequest.size()) seen.erase(0, seen.size() - createJobRequest.size());
+        }
+        for (ssize_t sent = 0; sent < count;) {
+            const auto n = ::write(to, buffer + sent, static_cast<std::size_t>(count - sent));
+            if (n <= 0) return connection->shut();
+            sent += n;
+        }
+    }
+    connection->shut();
+}
+
+} // namespace varnel::integration
