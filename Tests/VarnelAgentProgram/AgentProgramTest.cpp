@@ -1,6 +1,6 @@
 // The shipped program against the test bench: enrolled, run, printing and stopped as an
 // administrator or a service manager does it, each run in a data folder of its own.
-#include "AgentProcess.hpp"
+#include "AgentProcess/AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Agent/TemporaryDataHome.hpp"
