@@ -11,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
@@ -253,6 +254,32 @@ TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
     agent->signal(SIGINT);
     ASSERT_EQ(agent->waitForExit(10s), 0);
     EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+}
+
+// Started with standard input and output closed, the program opens /dev/null on them before
+// anything else takes those numbers, so its echo writes into none of its own descriptors; and it
+// works as usual.
+TEST_F(AgentProgramTest, ClosedStandardDescriptorsAreNotTakenByAnythingElse) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    auto agent = startRun({.closedDescriptors = {STDIN_FILENO, STDOUT_FILENO}});
+    ASSERT_TRUE(subscribed(20s)) << agent->errors();
+
+    const auto descriptors = fs::path("/proc") / std::to_string(agent->pid()) / "fd";
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO}) {
+        std::error_code error;
+        const auto target = fs::read_symlink(descriptors / std::to_string(descriptor), error);
+        EXPECT_EQ(target.string(), "/dev/null") << "descriptor " << descriptor << " " << error.message();
+    }
+
+    const auto jobId =
+        bench.management().createJob({.printerKey = printer.key(), .payload = label("Closed")});
+    expectPrintedOnce(jobId, printer, label("Closed") + "\n");
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+    EXPECT_NE(logText().find("Job " + std::to_string(jobId) + ": printed"), std::string::npos) << logText();
+    EXPECT_EQ(agent->errors(), "");
 }
 
 } // namespace
