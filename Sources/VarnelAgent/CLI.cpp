@@ -1,6 +1,7 @@
 #include "CLI.hpp"
 
 #include "DescriptorStream.hpp"
+#include "StandardDescriptors.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
@@ -140,6 +141,7 @@ int dispatch(const std::vector<std::string>& words, Environment& environment) {
 }
 
 int main(int argc, char** argv) {
+    reopenMissingStandardDescriptors();
     // A closed standard output or a dropped connection must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
 

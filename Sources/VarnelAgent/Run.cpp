@@ -1,4 +1,5 @@
 #include "CLI.hpp"
+#include "QuitBudget.hpp"
 #include "StatusPrinter.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
@@ -27,16 +28,6 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 
-// A write under way at a stop may finish within this grace; a label cut in half is a label lost.
-constexpr auto writeGrace = 5s;
-// The report of a job that reached the printer, counted from the stop or, for a write let finish,
-// from its end: grace and report together fit within the steps' limit below.
-constexpr auto stopReportLimit = 2500ms;
-// Past this, counted from the first signal, the program leaves whatever is still under way...
-constexpr auto stepsLimit = 8s;
-// ...and gives the log its last lines for at most this long: the whole shut-down stays within 10 s.
-constexpr auto logDrainLimit = 2s;
-
 Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
     co_return id;
 }
@@ -47,10 +38,10 @@ Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
 [[noreturn]] void exitProcess(const std::shared_ptr<AgentLogger>& logger, int status) {
     static std::atomic_flag exiting = ATOMIC_FLAG_INIT;
     if (exiting.test_and_set()) {
-        std::this_thread::sleep_for(logDrainLimit + 500ms);
+        std::this_thread::sleep_for(QuitBudget::logDrainLimit + 500ms);
         std::_Exit(status);
     }
-    (void)logger->flushFor(logDrainLimit);
+    (void)logger->flushFor(QuitBudget::logDrainLimit);
     std::_Exit(status);
 }
 
@@ -71,7 +62,7 @@ void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
     static std::once_flag started;
     std::call_once(started, [&logger] {
         std::thread([logger] {
-            std::this_thread::sleep_for(stepsLimit);
+            std::this_thread::sleep_for(QuitBudget::stepsLimit);
             exitProcess(logger, 0);
         }).detach();
     });
@@ -102,8 +93,8 @@ Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Envir
                      std::move(context));
 
     VarnelAgent::Options agentOptions;
-    agentOptions.runner.writeGrace = writeGrace;
-    agentOptions.runner.shieldedReportLimit = stopReportLimit;
+    agentOptions.runner.writeGrace = QuitBudget::writeGrace;
+    agentOptions.runner.shieldedReportLimit = QuitBudget::reportLimit;
     const auto agent =
         VarnelAgent::make(executor, session.settings, session.api, logger, VarnelAgent::Timings::production(),
                           reporter, std::move(agentOptions));

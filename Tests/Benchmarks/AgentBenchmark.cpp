@@ -21,8 +21,9 @@
 // Missed targets do not fail the run; a broken run does (a label lost, printed twice or not at all,
 // a result missing or doubled, a command that failed, an agent that crashed or would not stop, or
 // whose stop did not reach the server): exit status 1.
-#include "AgentProcess.hpp"
+#include "AgentProcess/AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
+#include "ProcessStatistics.hpp"
 #include "VarnelKit/Protocol/JobResultRequest.hpp"
 
 #include <algorithm>
@@ -622,7 +623,7 @@ int run(const Options& options) {
     }
     const std::filesystem::path home = folder;
     std::filesystem::create_directories(home / "data");
-    const std::string agentProgram = VARNEL_AGENT_PROGRAM;
+    const std::string agentProgram = testing::agentProgram();
 
     int status = 0;
     try {
@@ -666,7 +667,8 @@ int run(const Options& options) {
         const auto printersRuns = timeCommand({agentProgram, "printers"}, environment, "No CUPS printers found.");
 
         // 4, the start: launched, running, connected and through its first round of requests.
-        AgentProcess agent({agentProgram, "run"}, environment);
+        AgentProcess agent({agentProgram, "run"}, {.environment = environment, .mergeErrors = true});
+        ProcessStatistics statistics(agent.pid());
         const auto runningAt = agent.waitForLine("Agent running", 60s);
         if (!runningAt)
             throw Broken{"varnel-agent run printed no \"Agent running\" within 60 s; it " + agent.ending()};
@@ -696,14 +698,14 @@ int run(const Options& options) {
             }))
             throw Broken{"the agent never asked for its pending jobs"};
         std::this_thread::sleep_for(1s);
-        const auto memoryAfterStart = agent.memory();
-        const double cpuAtStart = agent.cpuSeconds();
+        const auto memoryAfterStart = statistics.memory();
+        const double cpuAtStart = statistics.cpuSeconds();
 
         // 1: one job at a time, the next once the previous one's result is in.
         Latencies pushed;
         std::size_t from = 0;
         peek(agentPrinter, [&](const RawTestPrinter::Snapshot& s) { from = s.connections.size(); });
-        const auto threadsBeforePushes = agent.threadCpuNanoseconds();
+        const auto threadsBeforePushes = statistics.threadCpuNanoseconds();
         const std::size_t linesBeforePushes = agent.lineCount();
         for (std::size_t i = 0; i < options.jobs; ++i) {
             const auto payload = labelFor(serial++);
@@ -719,11 +721,11 @@ int run(const Options& options) {
             pushed.reported.push_back(milliseconds(reportedAt - started));
             pushed.traces.push_back({id, started, from - 1});
         }
-        const double cpuAfterPushes = agent.cpuSeconds();
-        const auto threadsAfterPushes = agent.threadCpuNanoseconds();
+        const double cpuAfterPushes = statistics.cpuSeconds();
+        const auto threadsAfterPushes = statistics.threadCpuNanoseconds();
         const std::size_t linesPerJob = (agent.lineCount() - linesBeforePushes) / std::max<std::size_t>(options.jobs, 1);
         std::this_thread::sleep_for(1s);
-        const auto memoryAfterPushes = agent.memory();
+        const auto memoryAfterPushes = statistics.memory();
 
         // 2: pending jobs, drained when the channel comes back (the agent drains on every connect).
         for (std::size_t i = 0; i < options.drain; ++i) {
@@ -734,7 +736,7 @@ int run(const Options& options) {
         }
         const auto droppedAt = Clock::now();
         bench.pusher().dropAll();
-        const double cpuAtDrain = agent.cpuSeconds();
+        const double cpuAtDrain = statistics.cpuSeconds();
         const std::size_t settled = floorPayloads.size() + pushedPayloads.size() + drainPayloads.size();
         const auto drainLimit = 60s + std::chrono::milliseconds(100 * options.drain);
         if (!waitWhileAlive(&agent, drainLimit, [&](std::chrono::milliseconds slice) {
@@ -742,7 +744,7 @@ int run(const Options& options) {
                                                   slice);
             }))
             throw Broken{"the pending jobs were not all reported"};
-        const double cpuAfterDrain = agent.cpuSeconds();
+        const double cpuAfterDrain = statistics.cpuSeconds();
         Clock::time_point drainStart{}, drainEnd{};
         {
             const auto snapshot = bench.management().snapshot();
@@ -756,11 +758,11 @@ int run(const Options& options) {
             }
         }
         std::this_thread::sleep_for(1s);
-        const auto memoryAfterDrain = agent.memory();
+        const auto memoryAfterDrain = statistics.memory();
 
         // 4: nothing to do for a while, at the production intervals.
-        const double cpuBeforeIdle = agent.cpuSeconds();
-        agent.resetSwitches();
+        const double cpuBeforeIdle = statistics.cpuSeconds();
+        statistics.resetSwitches();
         auto previous = activityOf(bench, agentPrinter);
         const auto activityBefore = previous;
         long switchesBefore = 0;
@@ -774,7 +776,7 @@ int run(const Options& options) {
             std::this_thread::sleep_until(next);
             if (!agent.running())
                 throw Broken{"the agent process " + agent.ending() + " while idle"};
-            const long switches = agent.switches();
+            const long switches = statistics.switches();
             const auto activity = activityOf(bench, agentPrinter);
             if (switches != switchesBefore) {
                 if (!open) {
@@ -796,12 +798,12 @@ int run(const Options& options) {
             open->activity = previous.minus(openedFrom);
             bursts.push_back(*open);
         }
-        const long idleSwitches = agent.switches();
-        const auto idleSwitchesByThread = agent.switchesByThread();
-        const auto idleWaits = agent.threadWaits();
-        const double cpuAfterIdle = agent.cpuSeconds();
-        const auto memoryAfterIdle = agent.memory();
-        const auto residentFiles = agent.residentFiles();
+        const long idleSwitches = statistics.switches();
+        const auto idleSwitchesByThread = statistics.switchesByThread();
+        const auto idleWaits = statistics.threadWaits();
+        const double cpuAfterIdle = statistics.cpuSeconds();
+        const auto memoryAfterIdle = statistics.memory();
+        const auto residentFiles = statistics.residentFiles();
         const auto idleActivity = activityOf(bench, agentPrinter).minus(activityBefore);
 
         // Nothing printed or reported twice meanwhile, and nothing lost.
@@ -813,8 +815,10 @@ int run(const Options& options) {
             problems.push_back(std::move(problem));
 
         // Ctrl-C, as an administrator stops it: exit status 0, and the server told.
-        double stopMs = 0;
-        const bool stoppedCleanly = agent.stop(SIGINT, 15s, stopMs);
+        const auto interrupted = Clock::now();
+        agent.signal(SIGINT);
+        const bool stoppedCleanly = agent.waitForExit(15s) == 0;
+        const double stopMs = milliseconds(agent.endedAt().value_or(Clock::now()) - interrupted);
         const auto stoppedKinds = bench.management().snapshot().eventKinds();
         const bool stopReported =
             std::find(stoppedKinds.begin(), stoppedKinds.end(), "agent_stopped") != stoppedKinds.end();

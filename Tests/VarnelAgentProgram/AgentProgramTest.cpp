@@ -1,22 +1,27 @@
 // The shipped program against the test bench: enrolled, run, printing and stopped as an
 // administrator or a service manager does it, each run in a data folder of its own.
-#include "AgentProcess.hpp"
+#include "AgentProcess/AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
+#include "VarnelAgent/QuitBudget.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Agent/TemporaryDataHome.hpp"
 
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <memory>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
 
 using namespace std::chrono_literals;
+using CLI::QuitBudget;
 using testing::AgentProcess;
+using testing::ManagementOperation;
 using testing::RawTestPrinter;
 using testing::TestBench;
 using Snapshot = testing::ManagementTestServer::Snapshot;
@@ -253,6 +258,86 @@ TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
     agent->signal(SIGINT);
     ASSERT_EQ(agent->waitForExit(10s), 0);
     EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+}
+
+// The worst case of a stop: the write under way uses its whole grace and is cut off, then the
+// server holds the job's report. The report is given up at its limit and the log says so, and the
+// process ends by itself within the time its stop promises.
+TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(subscribed(10s));
+
+    std::string payload;
+    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
+        payload += label("Label " + std::to_string(i)) + "\n";
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        10s));
+    bench.management().stallNext(ManagementOperation::result);
+
+    const auto signalled = AgentProcess::Clock::now();
+    agent->signal(SIGTERM);
+    ASSERT_EQ(agent->waitForExit(QuitBudget::quitLimit + 5s), 0) << agent->output();
+    const auto took = *agent->endedAt() - signalled;
+    const auto tookMs = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+    std::cout << "quit with a write cut at its grace and a held report: " << tookMs << " ms\n";
+    // The write had its grace; the agent's stop, not the program's deadline, ended the process.
+    EXPECT_GE(took, QuitBudget::writeGrace);
+    EXPECT_LT(took, QuitBudget::stepsLimit) << tookMs << " ms";
+
+    const std::string id = std::to_string(jobId);
+    EXPECT_NE(logText().find("Job " + id + ": the result could not be reported in time"), std::string::npos)
+        << logText();
+    // The report that was held says the job failed and what the printer took of it.
+    const auto snapshot = bench.management().snapshot();
+    std::vector<std::string> reports;
+    for (const auto& request : snapshot.requests) {
+        if (request.operation == ManagementOperation::result)
+            reports.push_back(request.body);
+    }
+    ASSERT_EQ(reports.size(), 1u);
+    const auto report = nlohmann::json::parse(reports.front());
+    EXPECT_EQ(report["state"], "failed") << report.dump();
+    EXPECT_EQ(report["error"]["code"], "printer_error") << report.dump();
+    EXPECT_NE(report["error"]["message"].get<std::string>().find("the printer took "), std::string::npos)
+        << report.dump();
+    EXPECT_EQ(snapshot.resultCount(jobId), 0u);
+    const auto jobs = printer.snapshot().jobs();
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_LT(jobs.front().bytes.size(), payload.size());
+}
+
+// Started with standard input and output closed, the program opens /dev/null on them before
+// anything else takes those numbers, so its echo writes into none of its own descriptors; and it
+// works as usual.
+TEST_F(AgentProgramTest, ClosedStandardDescriptorsAreNotTakenByAnythingElse) {
+    enrollInPlace();
+    auto& printer = bench.addPrinter();
+    auto agent = startRun({.closedDescriptors = {STDIN_FILENO, STDOUT_FILENO}});
+    ASSERT_TRUE(subscribed(20s)) << agent->errors();
+
+    const auto descriptors = fs::path("/proc") / std::to_string(agent->pid()) / "fd";
+    for (const int descriptor : {STDIN_FILENO, STDOUT_FILENO}) {
+        std::error_code error;
+        const auto target = fs::read_symlink(descriptors / std::to_string(descriptor), error);
+        EXPECT_EQ(target.string(), "/dev/null") << "descriptor " << descriptor << " " << error.message();
+    }
+
+    const auto jobId =
+        bench.management().createJob({.printerKey = printer.key(), .payload = label("Closed")});
+    expectPrintedOnce(jobId, printer, label("Closed") + "\n");
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(10s), 0);
+    EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+    EXPECT_NE(logText().find("Job " + std::to_string(jobId) + ": printed"), std::string::npos) << logText();
+    EXPECT_EQ(agent->errors(), "");
 }
 
 } // namespace
