@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -294,6 +295,9 @@ TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime
 
     const std::string id = std::to_string(jobId);
     EXPECT_NE(logText().find("Job " + id + ": the result could not be reported in time"), std::string::npos)
+        << logText();
+    // And what became of the label, though the server did not hear of it.
+    EXPECT_TRUE(std::regex_search(logText(), std::regex("Job " + id + ": FAILED printer_error on .* the printer took ")))
         << logText();
     // The report that was held says the job failed and what the printer took of it.
     const auto snapshot = bench.management().snapshot();

@@ -190,7 +190,8 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
         auto result = JobResultRequest::failed(reported, startedAt, WallClock::now());
         if (*handedOver) {
             // Part of the job may be on paper: the server must hear of it even when the agent stops.
-            if (!co_await reportSettled(jobId, std::move(result))) co_return;
+            // Whether or not it did (reportSettled logs that), the log says what became of the job.
+            (void)co_await reportSettled(jobId, std::move(result));
         } else {
             co_await reportResult(jobId, std::move(result));
         }
