@@ -18,6 +18,7 @@ struct LogTail::State {
     const std::chrono::milliseconds readInterval;
     std::function<void()> changed; // dropped when the owner goes
     bool reading = false;
+    bool askedAgain = false;
     std::optional<std::chrono::steady_clock::time_point> lastRead;
     // What the last read saw of the file, and what it found in it.
     bool read = false;
@@ -66,29 +67,39 @@ std::string readEnd(const std::filesystem::path& path, std::uintmax_t size) {
 } // namespace
 
 void LogTail::read(const std::shared_ptr<State>& state) {
-    std::error_code error;
-    const auto size = std::filesystem::file_size(*state->path, error);
-    const auto modified =
-        error ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(*state->path, error);
-    {
+    for (;;) {
+        readOnce(*state);
         std::lock_guard lock(state->lock);
-        if (!error && state->read && size == state->size && modified == state->modified) {
+        // Asked again while reading: the file may have changed after it was looked at.
+        if (!state->askedAgain) {
             state->reading = false;
             return;
         }
+        state->askedAgain = false;
+        state->lastRead = std::chrono::steady_clock::now();
     }
-    auto lines =
-        error ? std::vector<std::string>{} : ConfigurationText::logLines(readEnd(*state->path, size));
+}
+
+void LogTail::readOnce(State& state) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(*state.path, error);
+    const auto modified =
+        error ? std::filesystem::file_time_type{} : std::filesystem::last_write_time(*state.path, error);
+    {
+        std::lock_guard lock(state.lock);
+        if (!error && state.read && size == state.size && modified == state.modified)
+            return;
+    }
+    auto lines = error ? std::vector<std::string>{} : ConfigurationText::logLines(readEnd(*state.path, size));
     std::function<void()> changed;
     {
-        std::lock_guard lock(state->lock);
-        if (lines != state->lines)
-            changed = state->changed;
-        state->lines = std::move(lines);
-        state->size = error ? 0 : size;
-        state->modified = modified;
-        state->read = !error;
-        state->reading = false;
+        std::lock_guard lock(state.lock);
+        if (lines != state.lines)
+            changed = state.changed;
+        state.lines = std::move(lines);
+        state.size = error ? 0 : size;
+        state.modified = modified;
+        state.read = !error;
     }
     if (changed)
         changed();
@@ -110,7 +121,9 @@ std::vector<std::string> LogTail::lines() {
     if (!state_->path)
         return {};
     const auto now = std::chrono::steady_clock::now();
-    if (!state_->reading && (!state_->lastRead || now - *state_->lastRead >= state_->readInterval)) {
+    if (state_->reading) {
+        state_->askedAgain = true;
+    } else if (!state_->lastRead || now - *state_->lastRead >= state_->readInterval) {
         try {
             std::thread([state = state_] { read(state); }).detach();
             state_->reading = true;

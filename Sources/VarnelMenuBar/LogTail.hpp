@@ -15,9 +15,9 @@ namespace varnel {
 // on the Qt thread, which must never wait for a disk: lines() gives at once what the last read
 // found, and starts a new read on a thread of its own. That read goes to the file itself, not
 // through the log's writer, which may be held up behind a journal that does not answer; it takes
-// at most the file's last `byteLimit` bytes, and only when the file's size or time changed. A
-// read that never returns (a disk that does not answer) holds only its own thread, and no other
-// read starts while it lasts.
+// at most the file's last `byteLimit` bytes, and only when the file's size or time changed; a call
+// during a read has it look once more when it ends. A read that never returns (a disk that does
+// not answer) holds only its own thread, and no other read starts while it lasts.
 class LogTail {
 public:
     static constexpr std::int64_t lineCount = 300;
@@ -39,6 +39,7 @@ public:
 private:
     struct State;
     static void read(const std::shared_ptr<State>& state);
+    static void readOnce(State& state);
 
     std::shared_ptr<State> state_;
 };
