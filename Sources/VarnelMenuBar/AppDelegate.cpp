@@ -24,12 +24,21 @@ namespace varnel {
 
 AppDelegate::AppDelegate(Services services)
     : services_(std::move(services)), poster_(std::make_shared<QtPoster>(this)),
-      deviceId_(std::make_shared<std::atomic<std::int64_t>>(noDeviceId)),
-      logTail_(std::make_unique<LogTail>(services_.logFile)) {}
+      deviceId_(std::make_shared<std::atomic<std::int64_t>>(noDeviceId)) {
+    // New log lines reach an open window as soon as they are read, not at its next reload.
+    logTail_ = std::make_unique<LogTail>(services_.logFile, [poster = poster_, this] {
+        poster->post([this] {
+            if (configurationWindow_ && configurationWindow_->isVisible())
+                configurationWindow_->reload(false);
+        });
+    });
+}
 
 AppDelegate::~AppDelegate() {
     // Work that the loop still hands back has nowhere to go.
     poster_->detach();
+    logTail_.reset();
+    abandonHosted();
     delete setupWindow_;
     delete configurationWindow_;
     delete statusItem_;
@@ -64,14 +73,14 @@ void AppDelegate::installStatusItem() {
     menu_ = new QMenu;
     menu_->setToolTipsVisible(true);
     menu_->setSeparatorsCollapsible(false);
-    connect(menu_, &QMenu::aboutToShow, this, [this] { rebuildMenu(); });
+    connect(menu_, &QMenu::aboutToShow, this, [this] { fillMenu(); });
     statusItem_->setContextMenu(menu_);
     // A left click shows no menu on its own in most trays.
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger)
             menu_->popup(QCursor::pos());
     });
-    rebuildMenu();
+    fillMenu();
     statusItem_->show();
 }
 
@@ -80,10 +89,23 @@ void AppDelegate::updateIcon() {
         return;
     statusItem_->setIcon(StatusIconRenderer::icon(status_));
     statusItem_->setToolTip(QString::fromStdString(StatusIcon::tooltip(status_)));
+}
+
+void AppDelegate::viewChanged() {
+    updateIcon();
     rebuildMenu();
+    // Without a system tray the window is the whole application: while it is open it shows the
+    // view as it is now, not as it was when it opened.
+    if (configurationWindow_ && configurationWindow_->isVisible())
+        configurationWindow_->showCurrent();
 }
 
 void AppDelegate::rebuildMenu() {
+    if (menu_ && !menu_->isVisible())
+        fillMenu();
+}
+
+void AppDelegate::fillMenu() {
     if (!menu_)
         return;
     MenuModel::State state{status_, settings_, printers_, availableUpdate_, isUpdating_};
@@ -158,7 +180,7 @@ void AppDelegate::notify(const std::string& title, const std::string& body) {
 
 void AppDelegate::setStatus(Status status) {
     status_ = std::move(status);
-    updateIcon();
+    viewChanged();
 }
 
 void AppDelegate::setSettings(std::optional<AgentSettings> settings) {

@@ -82,6 +82,10 @@ public:
     // settings file. The log-out's steps after its confirmation.
     Awaitable<void> disconnect();
 
+    // A second start of the program: the set-up window while this computer is not set up, else the
+    // configuration window, in front.
+    void showWindow();
+
     // Menu actions.
     void openSetup();
     void openConfiguration();
@@ -95,7 +99,9 @@ public:
     void copyLogPath();
     void logOut();
 
-    // The menu rebuilt from the fields; also on every change, for trays that do not ask.
+    // The menu rebuilt from the fields, as it is each time it is about to show; also on every
+    // change, for trays that do not ask, but never while it is open: rows must not move under the
+    // pointer.
     void rebuildMenu();
     void updateIcon();
 
@@ -107,6 +113,8 @@ public:
         return availableUpdate_;
     }
     bool hasAgent() const noexcept { return agent_ != nullptr; }
+    // The agent, its reporter and its client, none of them kept alive by the caller.
+    std::vector<std::weak_ptr<const void>> hostedForTesting() const { return {agent_, diagnostics_, api_}; }
     bool isUpdating() const noexcept { return isUpdating_; }
     QSystemTrayIcon* statusItem() const noexcept { return statusItem_; }
     QMenu* menu() const noexcept { return menu_; }
@@ -116,13 +124,19 @@ public:
     // Test hook: an offer as a refresh would have copied it.
     void setAvailableUpdateForTesting(std::optional<VarnelAPIClient::AgentUpdate> offer) {
         availableUpdate_ = std::move(offer);
-        rebuildMenu();
+        viewChanged();
     }
     // Runs a coroutine on the Qt thread; an escaping error is logged.
     void spawn(Awaitable<void> work);
 
 private:
     void installStatusItem();
+    void fillMenu();
+    // After each change of the view: the icon, the menu unless it is open, the window if it is.
+    void viewChanged();
+    // True when `agent` is the agent held now; never takes a reference, which could become the
+    // last one here.
+    bool isCurrentAgent(const std::weak_ptr<VarnelAgent>& agent) const;
     Awaitable<void> announceLaunch();
     void notify(const std::string& title, const std::string& body);
     void setStatus(Status status);
@@ -133,6 +147,9 @@ private:
     void relaunch(const std::filesystem::path& installed, const std::string& version);
     // Stops the agent and its reporter and forgets both; their credential sends nothing more.
     Awaitable<void> stopHosted();
+    // For a delegate that goes without shutDown(): what it still hosts stops on the loop, and is
+    // released there.
+    void abandonHosted();
     void enroll(std::string server, std::string code,
                 std::function<void(std::variant<Enrollment::Success, std::exception_ptr>)> done);
 

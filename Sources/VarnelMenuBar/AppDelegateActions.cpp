@@ -21,6 +21,10 @@ Awaitable<std::optional<std::int64_t>> printTestLabel(std::vector<ReportedPrinte
     co_return co_await TestLabelPrint::send(std::move(transport), std::move(label), printer.language);
 }
 
+Awaitable<void> rescanPrinters(std::shared_ptr<VarnelAgent> agent) {
+    co_await agent->rescanPrinters();
+}
+
 } // namespace
 
 void AppDelegate::testPrint(ReportedPrinter printer) {
@@ -64,8 +68,9 @@ void AppDelegate::quit() {
 
 void AppDelegate::rescan() {
     spawn([](AppDelegate* self) -> Awaitable<void> {
-        if (auto agent = self->agent_)
-            co_await self->onLoop(agent->rescanPrinters());
+        // The agent goes to the loop with the rescan; no copy of it waits here.
+        if (self->agent_)
+            co_await self->onLoop(rescanPrinters(self->agent_));
         co_await self->refresh();
     }(this));
 }

@@ -1,11 +1,15 @@
 // Hosting the agent: starting it when this computer is enrolled, following its status, copying
-// its view for the icon and the menu, and stopping it, never more than the quit allows.
+// its view for the icon and the menu, and stopping it, never more than the quit allows. The agent,
+// its reporter and its client live on the loop: the Qt thread holds them only in the delegate's
+// fields, and hands them to coroutines on the loop, so the last reference to each always goes
+// there, never here.
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 
 #include <QTimer>
 #include <boost/asio/deferred.hpp>
+#include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_future.hpp>
@@ -34,7 +38,8 @@ Awaitable<std::optional<std::int64_t>> readDeviceId(std::shared_ptr<std::atomic<
     co_return id == none ? std::nullopt : std::optional<std::int64_t>(id);
 }
 
-Awaitable<Hosted> makeHosted(AgentSettings settings, std::string token, AppDelegate::Services services,
+Awaitable<Hosted> makeHosted(AgentSettings settings, std::string token, std::shared_ptr<AgentLogging> logger,
+                             DiagnosticsReporter::Timings reporterTimings, VarnelAgent::Options agentOptions,
                              std::shared_ptr<std::atomic<std::int64_t>> deviceId, std::int64_t noDeviceId,
                              VarnelAgent::StatusObserver observer) {
     const auto executor = co_await asio::this_coro::executor;
@@ -45,21 +50,25 @@ Awaitable<Hosted> makeHosted(AgentSettings settings, std::string token, AppDeleg
     // The quit waits for the final flush on another thread, so the id is read from a copy
     // here, never from the Qt thread.
     auto provider = [deviceId, noDeviceId] { return readDeviceId(deviceId, noDeviceId); };
-    hosted.diagnostics = DiagnosticsReporter::make(executor, hosted.api, services.logger, std::move(provider),
-                                                   services.reporterTimings);
+    hosted.diagnostics =
+        DiagnosticsReporter::make(executor, hosted.api, logger, std::move(provider), reporterTimings);
     const auto display = AgentVersion::display();
     hosted.diagnostics->report(AgentEventKind::agentStarted,
                                "Varnel " + display + " started on " + settings.deviceName + ".", std::nullopt,
                                DiagnosticsReporter::Context{{"agent_version", display}});
     hosted.agent =
-        VarnelAgent::make(executor, std::move(settings), hosted.api, services.logger,
-                          VarnelAgent::Timings::production(), hosted.diagnostics, services.agentOptions);
+        VarnelAgent::make(executor, std::move(settings), hosted.api, std::move(logger),
+                          VarnelAgent::Timings::production(), hosted.diagnostics, std::move(agentOptions));
     hosted.agent->onStatusChange(std::move(observer));
     co_return hosted;
 }
 
 Awaitable<AgentView> readView(std::shared_ptr<VarnelAgent> agent) {
     co_return AgentView{agent->printers(), agent->currentStatus(), agent->availableUpdate()};
+}
+
+Awaitable<void> startAgent(std::shared_ptr<VarnelAgent> agent) {
+    co_await agent->start();
 }
 
 Awaitable<void> stopReporter(std::shared_ptr<DiagnosticsReporter> diagnostics) {
@@ -73,14 +82,14 @@ Awaitable<void> stopAgent(std::shared_ptr<VarnelAgent> agent) {
 }
 
 // The reporter's final flush and the agent's stop run side by side: a server that does not answer
-// must not use up the time the agent needs to finish a label and close its channel.
-Awaitable<void> stopBoth(std::shared_ptr<VarnelAgent> agent, std::shared_ptr<DiagnosticsReporter> diagnostics,
-                         bool reportShutDown) {
+// must not use up the time the agent needs to finish a label and close its channel. The client
+// goes with this frame, on the loop.
+Awaitable<void> stopBoth(Hosted hosted, bool reportShutDown) {
     const auto executor = co_await asio::this_coro::executor;
-    if (diagnostics && reportShutDown)
-        diagnostics->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
-    auto reporterStop = stopReporter(std::move(diagnostics));
-    auto agentStop = stopAgent(std::move(agent));
+    if (hosted.diagnostics && reportShutDown)
+        hosted.diagnostics->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
+    auto reporterStop = stopReporter(std::move(hosted.diagnostics));
+    auto agentStop = stopAgent(std::move(hosted.agent));
     auto group = asio::experimental::make_parallel_group(
         asio::co_spawn(executor, std::move(reporterStop), asio::deferred),
         asio::co_spawn(executor, std::move(agentStop), asio::deferred));
@@ -106,42 +115,57 @@ Awaitable<void> AppDelegate::startIfEnrolled() {
     // Called on the loop; it must not block, so it only posts the status to the Qt thread.
     VarnelAgent::StatusObserver observer = [this, poster, weakAgent](const Status& status) {
         poster->post([this, weakAgent, status] {
-            if (agent_ && agent_ == weakAgent->lock())
+            if (agent_ && isCurrentAgent(*weakAgent))
                 setStatus(status);
         });
     };
-    auto hosted = co_await onLoop(makeHosted(std::move(*settings), std::move(*token), services_, deviceId_,
+    auto hosted = co_await onLoop(makeHosted(std::move(*settings), std::move(*token), services_.logger,
+                                             services_.reporterTimings, services_.agentOptions, deviceId_,
                                              noDeviceId, std::move(observer)));
+    // A start that overlapped another (an enrollment during the launch's start): the earlier agent
+    // stops, rather than run on unseen beside this one.
+    if (agent_ || diagnostics_ || api_)
+        co_await stopHosted();
     *weakAgent = hosted.agent;
     api_ = std::move(hosted.api);
     diagnostics_ = std::move(hosted.diagnostics);
-    agent_ = hosted.agent;
+    agent_ = std::move(hosted.agent);
     setStatus(Status::connecting());
-    co_await onLoop(hosted.agent->start());
+    co_await onLoop(startAgent(agent_));
     co_await refresh();
 }
 #pragma GCC diagnostic pop
 
+bool AppDelegate::isCurrentAgent(const std::weak_ptr<VarnelAgent>& agent) const {
+    return !agent.owner_before(agent_) && !agent_.owner_before(agent);
+}
+
 Awaitable<void> AppDelegate::refresh() {
-    auto agent = agent_;
-    if (!agent)
+    if (!agent_)
         co_return;
-    auto view = co_await onLoop(readView(agent));
+    const std::weak_ptr<VarnelAgent> asked = agent_;
+    auto view = co_await onLoop(readView(agent_));
     // A refresh that began before a new enrollment must not show the old agent's view.
-    if (agent_ != agent)
+    if (!agent_ || !isCurrentAgent(asked))
         co_return;
     printers_ = std::move(view.printers);
     status_ = std::move(view.status);
     availableUpdate_ = std::move(view.availableUpdate);
-    updateIcon();
+    viewChanged();
 }
 
 Awaitable<void> AppDelegate::stopHosted() {
-    auto agent = std::exchange(agent_, nullptr);
-    auto diagnostics = std::exchange(diagnostics_, nullptr);
-    api_.reset();
-    if (agent || diagnostics)
-        co_await onLoop(stopBoth(std::move(agent), std::move(diagnostics), false));
+    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
+                  std::exchange(agent_, nullptr)};
+    if (hosted.api || hosted.diagnostics || hosted.agent)
+        co_await onLoop(stopBoth(std::move(hosted), false));
+}
+
+void AppDelegate::abandonHosted() {
+    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
+                  std::exchange(agent_, nullptr)};
+    if (hosted.api || hosted.diagnostics || hosted.agent)
+        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(hosted), false), asio::detached);
 }
 
 Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {
@@ -163,13 +187,12 @@ Awaitable<void> AppDelegate::disconnect() {
 bool AppDelegate::shutDown(std::chrono::steady_clock::duration limit) {
     if (refreshTimer_)
         refreshTimer_->stop();
-    auto agent = std::exchange(agent_, nullptr);
-    auto diagnostics = std::exchange(diagnostics_, nullptr);
-    api_.reset();
-    if (!agent && !diagnostics)
+    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
+                  std::exchange(agent_, nullptr)};
+    if (!hosted.api && !hosted.diagnostics && !hosted.agent)
         return true;
-    auto stopped = asio::co_spawn(services_.loop.executor(),
-                                  stopBoth(std::move(agent), std::move(diagnostics), true), asio::use_future);
+    auto stopped =
+        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(hosted), true), asio::use_future);
     return stopped.wait_for(limit) == std::future_status::ready;
 }
 

@@ -36,6 +36,13 @@ void AppDelegate::enroll(std::string server, std::string code,
     }(this, std::move(server), std::move(code), std::move(done)));
 }
 
+void AppDelegate::showWindow() {
+    if (settings_)
+        openConfiguration();
+    else
+        openSetup();
+}
+
 void AppDelegate::openSetup() {
     if (!setupWindow_) {
         setupWindow_ = new SetupWindow(

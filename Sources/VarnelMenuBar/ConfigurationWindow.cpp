@@ -18,7 +18,9 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QSettings>
+#include <QStyle>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
@@ -120,8 +122,17 @@ ConfigurationWindow::ConfigurationWindow(Providers providers, Callbacks callback
     root->addSpacing(14);
     root->addWidget(tabs_, 1);
 
+    // Where the person left it; the first time, centred on the screen.
     const QSettings saved;
-    restoreGeometry(saved.value(geometryKey).toByteArray());
+    if (!restoreGeometry(saved.value(geometryKey).toByteArray())) {
+        if (const QScreen* shown = screen())
+            setGeometry(
+                QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, size(), shown->availableGeometry()));
+    }
+    geometrySaver_ = new QTimer(this);
+    geometrySaver_->setSingleShot(true);
+    geometrySaver_->setInterval(500);
+    connect(geometrySaver_, &QTimer::timeout, this, [this] { keepGeometry(); });
 
     reload(true);
     refreshTimer_ = new QTimer(this);
@@ -262,6 +273,14 @@ void ConfigurationWindow::reload(bool full) {
     }
 }
 
+void ConfigurationWindow::showCurrent() {
+    auto printers = providers_.printers ? providers_.printers() : std::vector<ReportedPrinter>{};
+    if (printers != model_->rows())
+        model_->setRows(std::move(printers));
+    showComputerTab(providers_.settings ? providers_.settings() : std::nullopt);
+    reload(false);
+}
+
 void ConfigurationWindow::recheck() {
     reload(true);
 }
@@ -297,7 +316,12 @@ void ConfigurationWindow::disconnectComputer() {
     // The running agent still holds the token in memory: without this it would go on printing.
     if (callbacks_.disconnected)
         callbacks_.disconnected();
-    Alert done{Alert::Style::information, "Disconnected", "Restart Varnel to set this Mac up again.", {}};
+    Alert done{
+        Alert::Style::information,
+        "Disconnected",
+        "To set this Mac up again, choose \"Set up Varnel\u2026\" in the Varnel menu, or \"Connect this "
+        "Mac\u2026\" in the Varnel window.",
+        {}};
     alerts_.run(done);
     close();
 }
@@ -308,9 +332,26 @@ bool ConfigurationWindow::isRefreshing() const {
 
 void ConfigurationWindow::closeEvent(QCloseEvent* event) {
     refreshTimer_->stop();
-    QSettings saved;
-    saved.setValue(geometryKey, saveGeometry());
+    keepGeometry();
     QWidget::closeEvent(event);
+}
+
+void ConfigurationWindow::moveEvent(QMoveEvent* event) {
+    QWidget::moveEvent(event);
+    if (isVisible())
+        geometrySaver_->start();
+}
+
+void ConfigurationWindow::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (isVisible())
+        geometrySaver_->start();
+}
+
+void ConfigurationWindow::keepGeometry() {
+    geometrySaver_->stop();
+    QSettings saved;
+    saved.setValue(geometryKey, QWidget::saveGeometry());
 }
 
 } // namespace varnel

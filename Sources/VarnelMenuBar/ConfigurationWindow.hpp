@@ -47,6 +47,9 @@ public:
     ~ConfigurationWindow() override;
 
     void reload(bool full);
+    // The whole window as the providers give it now, the summary's count included; a table that
+    // already shows the providers' printers is left alone, so that its selection stays.
+    void showCurrent();
     // The actions of the window's buttons.
     void recheck();
     void openDashboard();
@@ -58,12 +61,15 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     QWidget* makePrintersTab();
     QWidget* makeActivityTab();
     QWidget* makeComputerTab(const std::optional<AgentSettings>& settings);
     void showComputerTab(const std::optional<AgentSettings>& settings);
+    void keepGeometry();
 
     Providers providers_;
     Callbacks callbacks_;
@@ -77,6 +83,9 @@ private:
     PrinterTableModel* model_;
     QPlainTextEdit* activityView_;
     QTimer* refreshTimer_;
+    // Saves the size and place a moment after the last move, so that a quit with the window open
+    // keeps them too.
+    QTimer* geometrySaver_;
     // The settings the "This Mac" tab was built from.
     std::optional<AgentSettings> computerTabSettings_;
 };

@@ -2,16 +2,31 @@
 
 #include "VarnelKit/Support/NumberText.hpp"
 
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace varnel {
+namespace {
+
+// What the running instance answers once its window is shown.
+constexpr char shownReply[] = "shown\n";
+
+} // namespace
 
 SingleInstance::SingleInstance(const std::filesystem::path& lockFile)
-    : lock_(std::make_unique<QLockFile>(QString::fromStdString(lockFile.string()))) {
+    : lockFile_(lockFile), lock_(std::make_unique<QLockFile>(QString::fromStdString(lockFile.string()))) {
     // Only a dead owner makes a lock stale, however old it is: the tray runs all day.
     lock_->setStaleLockTime(0);
 }
+
+SingleInstance::~SingleInstance() = default;
 
 std::filesystem::path SingleInstance::defaultLockFile() {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -21,12 +36,90 @@ std::filesystem::path SingleInstance::defaultLockFile() {
            ("varnel-menubar-" + NumberText::integer(static_cast<std::int64_t>(::getuid())) + ".lock");
 }
 
+std::filesystem::path SingleInstance::socketFile(const std::filesystem::path& lockFile) {
+    auto socket = lockFile;
+    socket.replace_extension(".socket");
+    return socket;
+}
+
 bool SingleInstance::acquire(std::chrono::milliseconds wait) {
     return lock_->tryLock(static_cast<int>(wait.count()));
 }
 
+bool SingleInstance::listen(std::function<void()> showWindow) {
+    if (server_)
+        return true;
+    const auto path = QString::fromStdString(socketFile(lockFile_).string());
+    auto server = std::make_unique<QLocalServer>();
+    // Only this user may ask for the window.
+    server->setSocketOptions(QLocalServer::UserAccessOption);
+    // Whoever holds the lock owns the socket's name: what is there was left by a process that died.
+    QLocalServer::removeServer(path);
+    if (!server->listen(path))
+        return false;
+    QObject::connect(server.get(), &QLocalServer::newConnection, server.get(),
+                     [server = server.get(), showWindow = std::move(showWindow)] {
+                         while (QLocalSocket* caller = server->nextPendingConnection()) {
+                             QObject::connect(caller, &QLocalSocket::disconnected, caller,
+                                              &QObject::deleteLater);
+                             if (showWindow)
+                                 showWindow();
+                             // The caller only waits for the answer; it sends nothing.
+                             caller->write(shownReply, sizeof shownReply - 1);
+                             caller->disconnectFromServer();
+                         }
+                     });
+    server_ = std::move(server);
+    return true;
+}
+
 void SingleInstance::release() {
+    // The socket goes first: a new instance that gets the lock sets up its own.
+    if (server_) {
+        server_->close();
+        server_.reset();
+    }
     lock_->unlock();
+}
+
+bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono::milliseconds limit) {
+    const std::string path = socketFile(lockFile).string();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= sizeof address.sun_path)
+        return false;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    // Plain POSIX: a second start needs no Qt event loop, and must not hang on a busy instance.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return false;
+    std::string answer;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (answer.find('\n') == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd ready{fd, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+            if (polled < 0 && errno == EINTR)
+                continue;
+            if (polled <= 0)
+                break;
+            char buffer[64];
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (got <= 0)
+                break;
+            answer.append(buffer, static_cast<std::size_t>(got));
+            if (answer.size() > sizeof buffer)
+                break;
+        }
+    }
+    ::close(fd);
+    return answer == shownReply;
 }
 
 } // namespace varnel

@@ -3,26 +3,49 @@
 #include <QLockFile>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
+
+class QLocalServer;
 
 namespace varnel {
 
 // One tray application per user: a second one would run a second agent with the same credential
 // and print every pushed label twice. The lock is a file that the system frees when its owner
-// dies, so a crashed instance never blocks the next.
+// dies, so a crashed instance never blocks the next. A second start hands over to the running
+// instance through a local socket beside the lock, which asks it to show its window: without a
+// system tray that is the only way back to a window once it was closed.
 class SingleInstance {
 public:
     explicit SingleInstance(const std::filesystem::path& lockFile);
+    ~SingleInstance();
+    SingleInstance(const SingleInstance&) = delete;
+    SingleInstance& operator=(const SingleInstance&) = delete;
+
     // $XDG_RUNTIME_DIR/varnel-menubar.lock, else one in the temporary folder named after the user.
     static std::filesystem::path defaultLockFile();
+    // The socket beside a lock file: its name with ".socket" in place of ".lock".
+    static std::filesystem::path socketFile(const std::filesystem::path& lockFile);
 
     // True once this process holds the lock; waits up to `wait` for an earlier instance to let go
     // (a relaunch after an update overlaps the old instance's quit).
     bool acquire(std::chrono::milliseconds wait);
+    // With the lock held, on the Qt thread: `showWindow` runs there for each later start, which
+    // hands over instead of running. False when the socket could not be set up; the program then
+    // runs without it.
+    bool listen(std::function<void()> showWindow);
+    // Stops listening, then lets go of the lock.
     void release();
 
+    // A second start: asks the instance that holds the lock to show its window, and waits at most
+    // `limit` for it to say it did. False when no instance answered (one that is quitting, or
+    // that has no socket). Needs no QApplication and no display.
+    static bool handOver(const std::filesystem::path& lockFile, std::chrono::milliseconds limit);
+
 private:
+    std::filesystem::path lockFile_;
     std::unique_ptr<QLockFile> lock_;
+    std::unique_ptr<QLocalServer> server_;
 };
 
 } // namespace varnel

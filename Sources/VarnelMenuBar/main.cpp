@@ -4,6 +4,7 @@
 #include "VarnelMenuBar/AppDelegate.hpp"
 #include "VarnelMenuBar/MessageBoxAlerts.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
+#include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/QuitSignals.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <future>
 #include <memory>
 #include <thread>
@@ -21,11 +23,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-// The whole quit, from the menu or a signal to the end of the process.
-constexpr auto quitLimit = 2000ms;
-// What the quit leaves for the log's last lines once the agent has stopped or the wait gave up.
-constexpr auto logFlushLimit = 200ms;
 
 // The log's writer may wait behind a slow disk; the quit does not wait for it beyond the limit.
 void flushWithin(const std::shared_ptr<varnel::LogFile>& file, std::chrono::steady_clock::duration limit) {
@@ -40,24 +37,34 @@ void flushWithin(const std::shared_ptr<varnel::LogFile>& file, std::chrono::stea
     done.wait_for(limit);
 }
 
+bool hasArgument(int argc, char** argv, const char* wanted) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], wanted) == 0)
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    // Settled before Qt meets the display: a second start only hands over to the running copy,
+    // which shows its window, and ends at once, also where there is no display or no one to click.
+    const auto lockFile = varnel::SingleInstance::defaultLockFile();
+    varnel::SingleInstance instance(lockFile);
+    // A relaunch after an update overlaps the old instance's quit, which takes at most 2 s.
+    const bool relaunched = hasArgument(argc, argv, "--relaunched");
+    if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
+        std::fputs("Varnel is already running.\n", stderr);
+        varnel::SingleInstance::handOver(lockFile, 1000ms);
+        return 0;
+    }
+
     QApplication app(argc, argv);
     // Closing the set-up window or an alert must not end a tray application.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setOrganizationName(QStringLiteral("Varnel"));
     QApplication::setApplicationName(QStringLiteral("VarnelMenuBar"));
-
-    varnel::SingleInstance instance(varnel::SingleInstance::defaultLockFile());
-    // A relaunch after an update overlaps the old instance's quit, which takes at most 2 s.
-    const bool relaunched = QApplication::arguments().contains(QStringLiteral("--relaunched"));
-    if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
-        std::fputs("Varnel is already running.\n", stderr);
-        varnel::MessageBoxAlerts().run(
-            varnel::Alert{varnel::Alert::Style::information, "Varnel is already running", "", {}});
-        return 0;
-    }
 
     std::shared_ptr<varnel::LogFile> logFile;
     try {
@@ -83,11 +90,8 @@ int main(int argc, char** argv) {
                                            15s,
                                            {}};
     // A label being written when the quit comes is let finish, and its report sent, within the
-    // quit's bound.
-    services.agentOptions.runner.writeGrace = 1s;
-    services.agentOptions.runner.shieldedReportLimit = 1s;
-    // The final flush leaves room for the agent's stop and the log within the 2 s.
-    services.reporterTimings.finalFlushLimit = 1200ms;
+    // quit's 2 s.
+    varnel::QuitBudget::apply(services.agentOptions, services.reporterTimings);
     auto* delegate = new varnel::AppDelegate(std::move(services));
 
     varnel::QuitSignals signals(*loop, [&app] {
@@ -95,13 +99,19 @@ int main(int argc, char** argv) {
             &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
 
-    QTimer::singleShot(0, delegate, [delegate] { delegate->launch(); });
+    QTimer::singleShot(0, delegate, [delegate, &instance, logger] {
+        delegate->launch();
+        // After the launch has begun loading the settings, so that a second start finds them.
+        if (!instance.listen([delegate] { delegate->showWindow(); }))
+            logger->error("A second start of Varnel cannot reach this one: its socket could not be set up.");
+    });
     const int status = app.exec();
 
     const auto quitStarted = std::chrono::steady_clock::now();
-    delegate->shutDown(quitLimit - logFlushLimit - 100ms);
+    delegate->shutDown(varnel::QuitBudget::agentStop);
     instance.release();
-    flushWithin(logFile, quitStarted + quitLimit - 50ms - std::chrono::steady_clock::now());
+    flushWithin(logFile, quitStarted + varnel::QuitBudget::total - varnel::QuitBudget::exit -
+                             std::chrono::steady_clock::now());
     std::fflush(stdout);
     std::fflush(stderr);
     std::quick_exit(status);

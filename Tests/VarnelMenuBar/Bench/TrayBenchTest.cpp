@@ -1,6 +1,7 @@
 // The whole tray application against the test bench: a real enrollment through the set-up
-// window, the agent it starts printing a pushed job, the disconnect, the quit with the server up
-// and with it stalled, and a test label to a raw printer.
+// window, the agent it starts printing a pushed job, the window that shows it where there is no
+// system tray, the disconnect, the quit with the server up and with it stalled, and a test label
+// to a raw printer.
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
@@ -8,13 +9,20 @@
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
+#include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/SetupWindow.hpp"
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTableView>
+#include <boost/asio/post.hpp>
+#include <future>
 #include <gtest/gtest.h>
 #include <regex>
+#include <thread>
 
 namespace varnel::tray {
 namespace {
@@ -70,9 +78,8 @@ protected:
                                        {},   {},     15s,     {}};
         services.agentOptions.bonjour = std::make_shared<NoServices>();
         services.agentOptions.runner.reportWaitScale = 0.02;
-        services.agentOptions.runner.writeGrace = 1s;
-        services.agentOptions.runner.shieldedReportLimit = 1s;
         services.reporterTimings = DiagnosticsReporter::Timings{50ms, 1s, 1200ms};
+        QuitBudget::apply(services.agentOptions, services.reporterTimings);
         delegate = std::make_unique<AppDelegate>(std::move(services));
     }
 
@@ -165,6 +172,95 @@ TEST_F(TrayBenchTest, EnrollingAgainStopsTheOldAgentBeforeTheNewOneStarts) {
     EXPECT_EQ(bench.management().snapshot().enrollments.size(), 1u);
 }
 
+// Qt's offscreen platform has no system tray, as GNOME without an extension has none: the window
+// opened at launch is the whole application, and must show what is known as soon as it is.
+TEST_F(TrayBenchTest, WithoutATrayTheWindowOpenedAtLaunchShowsTheComputerItsPrintersAndTheConnection) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+    nlohmann::json assigned = nlohmann::json::array();
+    for (const char* name : {"Packing desk", "Shipping ZT410"}) {
+        const auto& printer = bench.addPrinter();
+        assigned.push_back({{"key", printer.key()},
+                            {"name", name},
+                            {"transport", "network"},
+                            {"language", "zpl"},
+                            {"address", printer.address()}});
+    }
+    bench.management().setAssignedPrinters(assigned);
+    saveEnrollment();
+    makeDelegate();
+    const auto launched = std::chrono::steady_clock::now();
+    delegate->launch();
+    auto* window = delegate->configurationWindow();
+    ASSERT_TRUE(window);
+    ASSERT_TRUE(window->isVisible());
+
+    auto* headline = window->findChild<QLabel*>("statusHeadline");
+    auto* detail = window->findChild<QLabel*>("statusDetail");
+    auto* table = window->findChild<QTableView*>("printerTable");
+    const auto cell = [&](int row) { return table->model()->index(row, 0).data().toString().toStdString(); };
+    const auto computerName = [&] {
+        for (const auto* label : window->findChild<QWidget*>("computer")->findChildren<QLabel*>()) {
+            if (label->text() == "Bench Device")
+                return true;
+        }
+        return false;
+    };
+    const bool shown = waitUntil(
+        [&] {
+            return headline->text() == QString::fromUtf8("Varnel — connected") &&
+                   detail->text() == QString::fromUtf8("Bench Device · 2 printer(s)") &&
+                   table->model()->rowCount() == 2 && window->findChild<QWidget*>("computer") &&
+                   computerName();
+        },
+        3s);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - launched);
+    EXPECT_TRUE(shown) << headline->text().toStdString() << " / " << detail->text().toStdString() << " / "
+                       << table->model()->rowCount() << " row(s), first \"" << cell(0) << "\"";
+    std::cout << "the window showed the enrolled computer after " << took.count() << " ms\n";
+    const std::vector<std::string> names{cell(0), cell(1)};
+    EXPECT_TRUE(contains(names, "Packing desk") && contains(names, "Shipping ZT410"))
+        << cell(0) << ", " << cell(1);
+    EXPECT_TRUE(window->findChild<QPushButton*>("disconnectButton"));
+    EXPECT_FALSE(window->findChild<QPushButton*>("connectButton"))
+        << "an enrolled computer is offered set-up";
+}
+
+// The agent, its reporter and its client run on the loop, and must end there: a destructor run on
+// the Qt thread touches the loop's timers and sockets from a second thread.
+TEST_F(TrayBenchTest, AnAgentStoppedWhileARefreshAndARescanWaitIsReleasedOnTheLoop) {
+    launchConnected();
+    const auto hosted = delegate->hostedForTesting();
+    // The loop is held, so that the refresh, the rescan and the disconnect have all begun before
+    // any of them is answered.
+    std::promise<void> holding;
+    std::promise<void> release;
+    auto released = release.get_future().share();
+    boost::asio::post(loop.executor(), [&holding, released] {
+        holding.set_value();
+        released.wait();
+    });
+    holding.get_future().wait();
+    delegate->spawn(delegate->refresh());
+    delegate->rescan();
+    delegate->spawn(delegate->disconnect());
+    ASSERT_TRUE(waitUntil([&] { return !delegate->hasAgent(); }));
+    release.set_value();
+
+    // This thread is the Qt thread, and runs none of its work now: whatever still holds the agent
+    // once the loop has stopped it is on the Qt side, and would destroy it there.
+    const auto expired = [&] {
+        return std::all_of(hosted.begin(), hosted.end(), [](const auto& weak) { return weak.expired(); });
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!expired() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(hosted[0].expired()) << "the agent";
+    EXPECT_TRUE(hosted[1].expired()) << "its reporter";
+    EXPECT_TRUE(hosted[2].expired()) << "its client";
+    EXPECT_TRUE(waitUntil([&] { return delegate->status() == Status::notEnrolled(); }));
+}
+
 TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
     launchConnected();
     // Settings and token: the launch tells that Varnel runs.
@@ -189,7 +285,7 @@ TEST_F(TrayBenchTest, DisconnectStopsTheAgentAndDeletesTheTokenAndSettings) {
 TEST_F(TrayBenchTest, QuitWithTheServerUpReportsTheShutDownAndStops) {
     launchConnected();
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(delegate->shutDown(1700ms)) << logText();
+    EXPECT_TRUE(delegate->shutDown(QuitBudget::agentStop)) << logText();
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_LT(took, 2s);
     std::cout << "quit with the server up: "
@@ -204,7 +300,7 @@ TEST_F(TrayBenchTest, QuitEndsWithinTwoSecondsWhileTheServerStalls) {
     bench.management().stallNext(Operation::heartbeat, 100);
     bench.pusher().setSilent(true);
     const auto started = std::chrono::steady_clock::now();
-    delegate->shutDown(1700ms);
+    delegate->shutDown(QuitBudget::agentStop);
     const auto took = std::chrono::steady_clock::now() - started;
     EXPECT_LT(took, 2s);
     std::cout << "quit with the server stalled: "

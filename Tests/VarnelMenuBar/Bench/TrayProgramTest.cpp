@@ -1,14 +1,16 @@
 // The VarnelMenuBar program in a child process against the in-process bench: SIGTERM (a session's
 // log-out) ends it within 2 s, reporting the shut-down when the server answers and in time when
-// the server hangs.
+// the server hangs, and reporting a label that the quit cut short.
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelMenuBar/QuitBudget.hpp"
 
 #include <chrono>
 #include <csignal>
 #include <future>
 #include <gtest/gtest.h>
+#include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Operation = testing::ManagementOperation;
+using testing::RawTestPrinter;
 using Snapshot = testing::ManagementTestServer::Snapshot;
 using testing::TestBench;
 
@@ -104,6 +107,61 @@ TEST_F(TrayProgramTest, SigtermEndsTheProgramWithinTwoSecondsWhileTheServerHangs
     EXPECT_EQ(WEXITSTATUS(status), 0);
     // The final report was sent and held; the program did not wait for it beyond its limit.
     EXPECT_EQ(bench.management().snapshot().requestCount(Operation::events), reportsBefore + 1);
+}
+
+// The quit's worst case: a label that uses the whole write grace because the printer stopped
+// reading, then its report, which the server answers only late in the report's limit. The label
+// is cut and reported failed with what the printer took, and the program is gone within 2 s.
+TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinTwoSeconds) {
+    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+    startProgram();
+    std::string payload;
+    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
+        payload += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
+    payload += "^XA^FDlast^FS^XZ";
+    bench.management().stallNext(Operation::result);
+    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+    ASSERT_TRUE(printer.waitFor(
+        [](const RawTestPrinter::Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        20s));
+
+    // The server holds the report, then answers it with a quarter of a second of its limit left.
+    const auto lateAnswer = QuitBudget::reportLimit - 250ms;
+    auto answered = std::async(std::launch::async, [this, lateAnswer] {
+        if (!bench.management().waitFor([](const Snapshot& s) { return s.stalled > 0; }, 10s))
+            return false;
+        const auto requests = bench.management().snapshot().requests;
+        const auto report = std::find_if(requests.rbegin(), requests.rend(),
+                                         [](const auto& r) { return r.operation == Operation::result; });
+        std::this_thread::sleep_until(report->at + lateAnswer);
+        bench.management().releaseStalled();
+        return true;
+    });
+    int status = -1;
+    const auto took = terminate(status);
+    ASSERT_TRUE(answered.get()) << "no report came";
+    std::cout << "program quit during a stalled write with a late report: " << took.count() << " ms\n";
+    EXPECT_LT(took, QuitBudget::total);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    const auto snapshot = bench.management().snapshot();
+    ASSERT_EQ(snapshot.resultCount(jobId), 1u)
+        << "the report was cut by the quit: the next start prints it again";
+    const auto& result = *snapshot.lastResult(jobId);
+    EXPECT_EQ(result["state"], "failed") << result.dump();
+    const std::string message = result.contains("error") && result["error"].contains("message")
+                                    ? result["error"]["message"].get<std::string>()
+                                    : std::string();
+    std::smatch taken;
+    ASSERT_TRUE(std::regex_search(message, taken, std::regex(R"(the printer took (\d+) of (\d+) bytes$)")))
+        << result.dump();
+    EXPECT_GE(std::stoul(taken[1].str()), 4096u);
+    EXPECT_EQ(std::stoul(taken[2].str()), payload.size() + 1);
+    EXPECT_TRUE(bench.management().pendingJobIds().empty());
 }
 
 } // namespace

@@ -133,6 +133,38 @@ TEST_F(AppDelegateTest, TheMenuShowsTheModelsRows) {
     }
 }
 
+std::vector<std::string> titles(const QMenu& menu) {
+    std::vector<std::string> result;
+    for (const auto* action : menu.actions())
+        result.push_back(action->text().toStdString());
+    return result;
+}
+
+// Rows that move under the pointer send a click to the wrong one: an open menu keeps its rows, and
+// a change shows the next time it opens.
+TEST_F(AppDelegateTest, TheMenuIsRebuiltWhenItOpensAndNeverWhileItIsOpen) {
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
+    auto* menu = delegate->menu();
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(waitUntil([&] { return menu->isVisible(); }));
+    const auto shown = menu->actions();
+    const auto shownTitles = titles(*menu);
+
+    delegate->setAvailableUpdateForTesting(offer()); // as the 15 s refresh copies it
+    QCoreApplication::processEvents();
+    EXPECT_EQ(menu->actions(), shown);
+    EXPECT_EQ(titles(*menu), shownTitles);
+
+    menu->hide();
+    menu->popup(QPoint(10, 10));
+    ASSERT_TRUE(waitUntil([&] { return menu->isVisible(); }));
+    const auto reopened = titles(*menu);
+    EXPECT_NE(std::find(reopened.begin(), reopened.end(), "Update to 1.2.3 now"), reopened.end());
+    menu->hide();
+}
+
 TEST_F(AppDelegateTest, OneInstallAtATimeAndAFailureLetsTheUserTryAgain) {
     makeDelegate();
     delegate->setAvailableUpdateForTesting(offer());

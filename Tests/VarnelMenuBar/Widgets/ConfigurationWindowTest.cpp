@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QSettings>
 #include <QTableView>
 #include <gtest/gtest.h>
 
@@ -105,7 +107,36 @@ TEST_F(ConfigurationWindowTest, DisconnectAsksFirstThenDeletesTheCredentialAndSt
     EXPECT_FALSE(CredentialStore::deviceToken().load());
     EXPECT_EQ(disconnects, 1) << "the running agent was not told";
     EXPECT_EQ(alerts.titles().back(), "Disconnected");
+    // The program is already back to not set up: the alert says where set-up is, not to restart.
+    EXPECT_EQ(
+        alerts.shown.back().body,
+        "To set this Mac up again, choose \"Set up Varnel\u2026\" in the Varnel menu, or \"Connect this "
+        "Mac\u2026\" in the Varnel window.");
     EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(ConfigurationWindowTest, OpensCentredOnTheScreenTheFirstTime) {
+    QSettings().remove("VarnelConfiguration");
+    auto window = makeWindow();
+    const QRect screen = window->screen()->availableGeometry();
+    EXPECT_EQ(window->size(), QSize(720, 520));
+    EXPECT_LE((window->geometry().center() - screen.center()).manhattanLength(), 2)
+        << window->geometry().x() << "," << window->geometry().y() << " on " << screen.width() << "x"
+        << screen.height();
+}
+
+// A quit (from the menu, or the session's end) comes with the window open, and never closes it.
+TEST_F(ConfigurationWindowTest, KeepsTheSizeAndPlaceItHadWhenTheProgramEnded) {
+    QSettings().remove("VarnelConfiguration");
+    const QRect chosen(30, 50, 640, 460);
+    {
+        auto window = makeWindow();
+        window->setGeometry(chosen);
+        ASSERT_TRUE(
+            waitUntil([] { return QSettings().contains("VarnelConfiguration"); }, std::chrono::seconds(5)));
+    }
+    auto window = makeWindow();
+    EXPECT_EQ(window->geometry(), chosen);
 }
 
 TEST_F(ConfigurationWindowTest, RefreshesByItselfOnlyUntilFirstClosed) {
