@@ -136,12 +136,12 @@ Awaitable<void> AppDelegate::refresh() {
     updateIcon();
 }
 
-Awaitable<void> AppDelegate::stopHosted() {
+Awaitable<void> AppDelegate::stopHosted(bool reportShutDown) {
     auto agent = std::exchange(agent_, nullptr);
     auto diagnostics = std::exchange(diagnostics_, nullptr);
     api_.reset();
     if (agent || diagnostics)
-        co_await onLoop(stopBoth(std::move(agent), std::move(diagnostics), false));
+        co_await onLoop(stopBoth(std::move(agent), std::move(diagnostics), reportShutDown));
 }
 
 Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {

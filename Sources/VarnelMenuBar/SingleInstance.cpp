@@ -29,4 +29,8 @@ void SingleInstance::release() {
     lock_->unlock();
 }
 
+std::filesystem::path SingleInstance::lockFile() const {
+    return lock_->fileName().toStdString();
+}
+
 } // namespace varnel

@@ -20,6 +20,7 @@ public:
     // (a relaunch after an update overlaps the old instance's quit).
     bool acquire(std::chrono::milliseconds wait);
     void release();
+    std::filesystem::path lockFile() const;
 
 private:
     std::unique_ptr<QLockFile> lock_;

@@ -1,3 +1,4 @@
+#include "VarnelKit/Agent/AgentUpdater.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
@@ -88,7 +89,9 @@ int main(int argc, char** argv) {
     services.agentOptions.runner.shieldedReportLimit = 1s;
     // The final flush leaves room for the agent's stop and the log within the 2 s.
     services.reporterTimings.finalFlushLimit = 1200ms;
+    services.instance = &instance;
     auto* delegate = new varnel::AppDelegate(std::move(services));
+    delegate->removeUpdateLeftovers();
 
     varnel::QuitSignals signals(*loop, [&app] {
         QMetaObject::invokeMethod(
@@ -104,5 +107,8 @@ int main(int argc, char** argv) {
     flushWithin(logFile, quitStarted + quitLimit - 50ms - std::chrono::steady_clock::now());
     std::fflush(stdout);
     std::fflush(stderr);
+    // Never between an update's two moves: the install folder would be left empty.
+    const auto moves =
+        varnel::AgentUpdater::holdMoves(quitStarted + quitLimit - std::chrono::steady_clock::now());
     std::quick_exit(status);
 }
