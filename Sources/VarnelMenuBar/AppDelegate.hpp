@@ -37,6 +37,7 @@ class ConfigurationWindow;
 class Desktop;
 class LogTail;
 class SetupWindow;
+class SingleInstance;
 
 // The heart of the tray application: owns the tray icon and its menu, the agent running in this
 // process, the windows, and the last view of the agent (status, printers, update offer) that the
@@ -47,8 +48,14 @@ class AppDelegate final : public QObject {
 
 public:
     using Status = VarnelAgent::Status;
-    // Installs an offered update on the loop and gives the installed Varnel.app folder.
-    using Installer = std::function<Awaitable<std::filesystem::path>(VarnelAPIClient::AgentUpdate)>;
+    // An installed update: the new Varnel.app folder, and the tree it replaced, kept beside it
+    // until the new program runs (empty when there was none).
+    struct InstalledUpdate {
+        std::filesystem::path location;
+        std::filesystem::path previous;
+    };
+    // Installs an offered update on the loop.
+    using Installer = std::function<Awaitable<InstalledUpdate>(VarnelAPIClient::AgentUpdate)>;
 
     struct Services {
         AgentLoop& loop;
@@ -63,6 +70,8 @@ public:
         DiagnosticsReporter::Timings reporterTimings;
         std::chrono::milliseconds refreshInterval = std::chrono::seconds(15);
         Installer installer; // none: AgentUpdater over the real network
+        // This instance's lock, handed to the new program of an update; none: no lock to hand over.
+        SingleInstance* instance = nullptr;
     };
 
     explicit AppDelegate(Services services);
@@ -74,6 +83,9 @@ public:
     // Reports the shut-down, stops the reporter and the agent, and waits for that at most
     // `limit`. True when everything stopped in time. Never touches the Qt thread's event loop.
     bool shutDown(std::chrono::steady_clock::duration limit);
+    // Removes, on the loop's blocking pool, what earlier updates left. For the program's start,
+    // once it holds the single-instance lock.
+    void removeUpdateLeftovers();
 
     Awaitable<void> startIfEnrolled();
     Awaitable<void> refresh();
@@ -144,9 +156,9 @@ private:
     std::vector<std::string> logLines();
     Awaitable<void> runTestPrint(ReportedPrinter printer);
     Awaitable<void> runUpdate(VarnelAPIClient::AgentUpdate offer);
-    void relaunch(const std::filesystem::path& installed, const std::string& version);
+    Awaitable<void> relaunch(InstalledUpdate installed, std::string version);
     // Stops the agent and its reporter and forgets both; their credential sends nothing more.
-    Awaitable<void> stopHosted();
+    Awaitable<void> stopHosted(bool reportShutDown = false);
     // For a delegate that goes without shutDown(): what it still hosts stops on the loop, and is
     // released there.
     void abandonHosted();

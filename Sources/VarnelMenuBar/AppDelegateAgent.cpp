@@ -154,11 +154,11 @@ Awaitable<void> AppDelegate::refresh() {
     viewChanged();
 }
 
-Awaitable<void> AppDelegate::stopHosted() {
+Awaitable<void> AppDelegate::stopHosted(bool reportShutDown) {
     Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
                   std::exchange(agent_, nullptr)};
     if (hosted.api || hosted.diagnostics || hosted.agent)
-        co_await onLoop(stopBoth(std::move(hosted), false));
+        co_await onLoop(stopBoth(std::move(hosted), reportShutDown));
 }
 
 void AppDelegate::abandonHosted() {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace varnel {
@@ -14,9 +16,11 @@ public:
     virtual void openUrl(const std::string& url) = 0;
     virtual void openPath(const std::filesystem::path& path) = 0;
     virtual void setClipboard(const std::string& text) = 0;
-    // False when the program could not be started.
-    virtual bool launchDetached(const std::filesystem::path& program,
-                                const std::vector<std::string>& arguments) = 0;
+    // Starts the program in a session of its own, with this process's standard input, output and
+    // error and no other descriptor. Gives its process id (a child of this process, for the caller
+    // to wait for), none when it could not be started.
+    virtual std::optional<pid_t> launchDetached(const std::filesystem::path& program,
+                                                const std::vector<std::string>& arguments) = 0;
 };
 
 } // namespace varnel

@@ -122,4 +122,8 @@ bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono
     return answer == shownReply;
 }
 
+std::filesystem::path SingleInstance::lockFile() const {
+    return lock_->fileName().toStdString();
+}
+
 } // namespace varnel

@@ -36,6 +36,7 @@ public:
     bool listen(std::function<void()> showWindow);
     // Stops listening, then lets go of the lock.
     void release();
+    std::filesystem::path lockFile() const;
 
     // A second start: asks the instance that holds the lock to show its window, and waits at most
     // `limit` for it to say it did. False when no instance answered (one that is quitting, or

@@ -1,3 +1,4 @@
+#include "VarnelKit/Agent/AgentUpdater.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
@@ -92,7 +93,9 @@ int main(int argc, char** argv) {
     // A label being written when the quit comes is let finish, and its report sent, within the
     // quit's 2 s.
     varnel::QuitBudget::apply(services.agentOptions, services.reporterTimings);
+    services.instance = &instance;
     auto* delegate = new varnel::AppDelegate(std::move(services));
+    delegate->removeUpdateLeftovers();
 
     varnel::QuitSignals signals(*loop, [&app] {
         QMetaObject::invokeMethod(
@@ -114,5 +117,8 @@ int main(int argc, char** argv) {
                              std::chrono::steady_clock::now());
     std::fflush(stdout);
     std::fflush(stderr);
+    // Never between an update's two moves: the install folder would be left empty.
+    const auto moves =
+        varnel::AgentUpdater::holdMoves(quitStarted + varnel::QuitBudget::total - std::chrono::steady_clock::now());
     std::quick_exit(status);
 }

@@ -118,8 +118,13 @@ TEST(UpdateFromPackage, AnInstalledTreeBecomesTheReleaseThatScriptsPackageMade) 
     // Compared as a whole, not printed: a program is no text to read in a failure message.
     EXPECT_TRUE(readFile(installed / "bin" / "VarnelMenuBar") ==
                 readFile(root.path() / "reference" / "Varnel.app" / "bin" / "VarnelMenuBar"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(prefix), fs::directory_iterator()), 2); // Varnel.app, share
     EXPECT_TRUE(fs::is_empty(temporary));
+    // The older release waits beside the new one until the new program's first start.
+    EXPECT_EQ(updater.previousTree().parent_path(), prefix);
+    EXPECT_EQ(firstLine(run(quoted(updater.previousTree() / "bin" / "varnel-agent") + " help").output),
+              "varnel-agent " + older);
+    AgentUpdater::removeLeftovers(AgentUpdater::Places{installed, temporary, nullptr});
+    EXPECT_EQ(std::distance(fs::directory_iterator(prefix), fs::directory_iterator()), 2); // Varnel.app, share
 }
 
 } // namespace

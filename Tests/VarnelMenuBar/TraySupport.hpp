@@ -63,10 +63,10 @@ public:
     void openUrl(const std::string& url) override { urls.push_back(url); }
     void openPath(const std::filesystem::path& path) override { paths.push_back(path); }
     void setClipboard(const std::string& text) override { clipboard = text; }
-    bool launchDetached(const std::filesystem::path& program,
-                        const std::vector<std::string>& arguments) override {
+    std::optional<pid_t> launchDetached(const std::filesystem::path& program,
+                                        const std::vector<std::string>& arguments) override {
         launches.emplace_back(program, arguments);
-        return launchSucceeds;
+        return launchSucceeds ? std::optional<pid_t>(1) : std::nullopt;
     }
 
     std::vector<std::string> urls;

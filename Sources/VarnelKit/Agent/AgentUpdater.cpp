@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <sys/stat.h>
@@ -91,28 +92,39 @@ std::string makeUuid() {
     return text;
 }
 
-// A folder of this user's own under $TMPDIR (or /tmp). The shared temporary folder is writable by
-// everyone, so a folder of that name that someone else made, or that others may enter, is refused
-// rather than unpacked into.
-fs::path perUserTemporaryDirectory() {
-    fs::path base = "/tmp";
-    if (const char* value = std::getenv("TMPDIR"); value && value[0] == '/')
-        base = value;
-    const fs::path folder = base / ("varnel-user-" + std::to_string(getuid()));
-    if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        throw fs::filesystem_error("cannot create the temporary folder", folder,
-                                   std::error_code(errno, std::generic_category()));
-    }
+// A folder counts as this user's own when it is a folder (not a link to one), the user owns it, and
+// no one else may enter it.
+bool isPrivateFolder(const fs::path& folder) {
     struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0) {
-        throw fs::filesystem_error("cannot use the temporary folder", folder,
+    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
+           (info.st_mode & 077) == 0;
+}
+
+// The session's runtime folder, when it is this user's own; none otherwise. Anyone may have set
+// the variable, but only the user (or the system) can have made such a folder.
+std::optional<fs::path> privateRuntimeFolder() {
+    const char* value = std::getenv("XDG_RUNTIME_DIR");
+    if (!value || value[0] != '/' || !isPrivateFolder(value))
+        return std::nullopt;
+    return fs::path(value);
+}
+
+fs::path sharedTemporaryFolder() {
+    if (const char* value = std::getenv("TMPDIR"); value && value[0] == '/')
+        return value;
+    return "/tmp";
+}
+
+// A new folder for one install, made by mkdtemp: private to this user, and under a name that no
+// one can have taken first, even in the shared temporary folder.
+fs::path freshTemporaryDirectory() {
+    const fs::path base = privateRuntimeFolder().value_or(sharedTemporaryFolder());
+    std::string pattern = (base / "varnel-update-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        throw fs::filesystem_error("cannot create the temporary folder", pattern,
                                    std::error_code(errno, std::generic_category()));
     }
-    if (!S_ISDIR(info.st_mode) || info.st_uid != getuid() || (info.st_mode & 077) != 0) {
-        throw fs::filesystem_error("the temporary folder is not private to this user", folder,
-                                   std::make_error_code(std::errc::permission_denied));
-    }
-    return folder;
+    return pattern;
 }
 
 void removeQuietly(const fs::path& path) {
@@ -279,35 +291,81 @@ fs::path besideInstalled(const fs::path& installed) {
     return installed.parent_path() / ("." + installed.filename().string() + "-" + makeUuid());
 }
 
-// Puts the staged folder at `installed`: in place of the folder there (the old tree is then
-// removed), or moved there when there is none. When the staged copy lives on another file
-// system, it is first copied beside the target, since neither step crosses file systems.
-void putInPlace(const fs::path& staged, const fs::path& installed, bool replacing) {
-    // Gives where the old tree went; empty when there was none.
-    const auto place = [&](const fs::path& from) -> fs::path {
-        if (replacing)
-            return FileTree::replace(from, installed, besideInstalled(installed));
-        fs::rename(from, installed);
-        return {};
-    };
-    fs::path old;
+bool isUuid(std::string_view text) {
+    if (text.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+            return false;
+    }
+    return true;
+}
+
+// The install's moves, one at a time, and never while the process is ending (holdMoves()).
+std::timed_mutex& movesMutex() {
+    static std::timed_mutex mutex;
+    return mutex;
+}
+
+// Puts the staged folder at `installed` and gives where the tree that was there went (empty when
+// there was none); that tree stays beside the new one. Nothing is moved before the new tree sits
+// beside the target, on its file system, and is on the disk: a power cut or a kill then finds the
+// old tree or the whole new one.
+fs::path putInPlace(const fs::path& staged, const fs::path& installed, bool replacing,
+                    const std::function<void(AgentUpdater::Step)>& step) {
+    using Step = AgentUpdater::Step;
+    // Moving a folder into another folder rewrites its "..", which needs write permission on the
+    // folder itself; an image may well ship its top folder read-only.
+    fs::permissions(staged, fs::perms::owner_write, fs::perm_options::add);
+    const fs::path incoming = besideInstalled(installed);
     try {
-        old = place(staged);
+        fs::rename(staged, incoming);
     } catch (const fs::filesystem_error& error) {
         if (error.code() != std::errc::cross_device_link)
             throw;
-        const fs::path source = besideInstalled(installed);
+        step(Step::copyBesideTarget);
         try {
-            FileTree::copy(staged, source);
-            old = place(source);
+            FileTree::copy(staged, incoming);
         } catch (...) {
-            removeQuietly(source);
+            removeQuietly(incoming);
             throw;
         }
         removeQuietly(staged);
     }
-    if (!old.empty())
-        removeQuietly(old);
+    try {
+        step(Step::flush);
+        FileTree::flush(incoming);
+        const std::lock_guard moves(movesMutex());
+        step(Step::swap);
+        if (!replacing) {
+            fs::rename(incoming, installed);
+            return {};
+        }
+        return FileTree::replace(incoming, installed, besideInstalled(installed),
+                                 [&] { step(Step::moveIn); });
+    } catch (...) {
+        removeQuietly(incoming);
+        throw;
+    }
+}
+
+// Entries of `folder` that this user owns and `isLeftover` names, removed; a link is removed, not
+// followed. Errors leave the entry for the next time.
+template <typename Predicate> void removeOwnEntries(const fs::path& folder, Predicate&& isLeftover) {
+    std::error_code error;
+    std::vector<fs::path> found;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        if (isLeftover(it->path().filename().string()))
+            found.push_back(it->path());
+    }
+    for (const auto& path : found) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || info.st_uid != ::getuid())
+            continue;
+        removeQuietly(path);
+    }
 }
 
 // A file error in the system's own words ("No space left on device"), as the given case: the
@@ -450,17 +508,35 @@ Awaitable<fs::path> AgentUpdater::installFrom(fs::path image, std::string versio
     auto work = [this, image, version] {
         return inSystemWords(&Failure::couldNotInstall, [&] { return installBlocking(image, version); });
     };
-    const fs::path installed = co_await runBlocking(std::move(work));
+    const Installed installed = co_await runBlocking(std::move(work));
+    previous_ = installed.previous;
     logger_->info("Installed Varnel " + version);
-    co_return installed;
+    co_return installed.location;
 }
 #pragma GCC diagnostic pop
 
-fs::path AgentUpdater::installBlocking(const fs::path& image, const std::string& version) const {
-    const fs::path temporary =
-        places_.temporaryDirectory.empty() ? perUserTemporaryDirectory() : places_.temporaryDirectory;
+AgentUpdater::Installed AgentUpdater::installBlocking(const fs::path& image,
+                                                      const std::string& version) const {
+    const auto step = [this](Step next) {
+        if (places_.beforeStep)
+            places_.beforeStep(next);
+    };
+    // A folder made for this install goes with it, whatever is left in it.
+    struct RemoveFresh {
+        fs::path folder;
+        ~RemoveFresh() {
+            if (!folder.empty())
+                removeQuietly(folder);
+        }
+    } removeFresh;
+    fs::path temporary = places_.temporaryDirectory;
+    if (temporary.empty()) {
+        temporary = freshTemporaryDirectory();
+        removeFresh.folder = temporary;
+    }
     const fs::path mountPoint = temporary / ("varnel-update-" + makeUuid());
     fs::create_directories(mountPoint);
+    step(Step::unpack);
     DiskImage& diskImage = *places_.diskImage;
     try {
         diskImage.attach(image, mountPoint);
@@ -491,6 +567,7 @@ fs::path AgentUpdater::installBlocking(const fs::path& image, const std::string&
         places_.installedLocation.empty() ? installedLocation() : places_.installedLocation;
     const fs::path staged = temporary / ("Varnel-" + version + "-" + makeUuid() + ".app");
     try {
+        step(Step::stage);
         FileTree::copy(bundle, staged);
     } catch (...) {
         removeQuietly(staged);
@@ -498,16 +575,98 @@ fs::path AgentUpdater::installBlocking(const fs::path& image, const std::string&
     }
 
     const bool replacing = fs::exists(fs::symlink_status(installed));
+    fs::path previous;
     try {
         fs::create_directories(installed.parent_path());
-        putInPlace(staged, installed, replacing);
+        previous = putInPlace(staged, installed, replacing, step);
+    } catch (const FileTree::LeftAside& error) {
+        removeQuietly(staged);
+        throw Failure::couldNotInstall(
+            "Varnel.app could not be put in place at " + installed.string() + " (" + error.code().message() +
+            "), and the Varnel.app that was there could not be put back: it is now at " +
+            error.path2().string() + ". You may need to install it by hand from " + image.string() + ".");
     } catch (const std::exception& error) {
         removeQuietly(staged);
         throw Failure::couldNotInstall("Varnel.app could not be put in place at " + installed.string() +
                                        " (" + reasonOf(error) +
                                        "). You may need to install it by hand from " + image.string() + ".");
     }
-    return installed;
+    // The swap is done and in effect; should its record not reach the disk, undoing it would not
+    // either, so the install stands.
+    try {
+        step(Step::flushFolder);
+        FileTree::flushFolder(installed.parent_path());
+    } catch (const std::exception& error) {
+        logger_->error("The folder " + installed.parent_path().string() +
+                       " could not be written to the disk: " + reasonOf(error));
+    }
+    return {installed, previous};
+}
+
+void AgentUpdater::putBack(const fs::path& installed, const fs::path& previous) {
+    try {
+        fs::path failed;
+        {
+            const std::lock_guard moves(movesMutex());
+            failed = FileTree::replace(previous, installed, besideInstalled(installed));
+        }
+        try {
+            FileTree::flushFolder(installed.parent_path());
+        } catch (const std::exception&) {
+            // As after an install: the moves are done either way.
+        }
+        removeQuietly(failed);
+    } catch (const std::exception& error) {
+        throw Failure::couldNotInstall("The Varnel.app you had could not be put back at " +
+                                       installed.string() + " (" + reasonOf(error) + "); it is at " +
+                                       previous.string() + ".");
+    }
+}
+
+void AgentUpdater::removeLeftovers() {
+    removeLeftovers(Places{});
+}
+
+void AgentUpdater::removeLeftovers(const Places& places) {
+    const fs::path installed =
+        places.installedLocation.empty() ? installedLocation() : places.installedLocation;
+    const std::string hidden = "." + installed.filename().string() + "-";
+    removeOwnEntries(installed.parent_path(), [&](std::string_view name) {
+        return name.starts_with(hidden) && isUuid(name.substr(hidden.size()));
+    });
+
+    std::vector<fs::path> temporaries;
+    if (!places.temporaryDirectory.empty()) {
+        temporaries.push_back(places.temporaryDirectory);
+    } else {
+        if (const auto runtime = privateRuntimeFolder())
+            temporaries.push_back(*runtime);
+        temporaries.push_back(sharedTemporaryFolder());
+    }
+    static constexpr std::string_view app = ".app";
+    for (const auto& folder : temporaries) {
+        removeOwnEntries(folder, [](std::string_view name) {
+            // Folders of an install, and mount points and staged copies made in a given folder.
+            if (name.starts_with("varnel-update-"))
+                return true;
+            return name.starts_with("Varnel-") && name.ends_with(app) && name.size() > 7 + 36 + app.size() &&
+                   isUuid(name.substr(name.size() - app.size() - 36, 36));
+        });
+    }
+
+    fs::path staging;
+    try {
+        staging = stagingDirectory();
+    } catch (const std::exception&) {
+        return; // No data folder, so no downloads either.
+    }
+    removeOwnEntries(staging, [](std::string_view name) {
+        return name.starts_with(".Varnel-") && name.find(".dmg.download-") != std::string_view::npos;
+    });
+}
+
+std::unique_lock<std::timed_mutex> AgentUpdater::holdMoves(std::chrono::steady_clock::duration limit) {
+    return std::unique_lock<std::timed_mutex>(movesMutex(), limit);
 }
 
 } // namespace varnel

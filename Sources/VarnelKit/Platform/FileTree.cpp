@@ -1,10 +1,15 @@
 #include "VarnelKit/Platform/FileTree.hpp"
 
+#include "VarnelKit/Support/WriteAll.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string_view>
+#include <sys/stat.h>
 #include <system_error>
+#include <unistd.h>
 #include <vector>
 
 namespace varnel::FileTree {
@@ -33,6 +38,69 @@ void removeEntry(const fs::path& path, const fs::file_status& status) {
     fs::remove(path);
 }
 
+std::error_code lastError() {
+    return std::error_code(errno, std::generic_category());
+}
+
+// A descriptor closed on every path out of the function that opened it.
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor() {
+        if (descriptor_ >= 0)
+            ::close(descriptor_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const noexcept { return descriptor_; }
+    bool isOpen() const noexcept { return descriptor_ >= 0; }
+    // Closes now, giving the error a late write may report there (some file systems do).
+    std::error_code close() {
+        const int descriptor = descriptor_;
+        descriptor_ = -1;
+        return ::close(descriptor) == 0 ? std::error_code() : lastError();
+    }
+
+private:
+    int descriptor_;
+};
+
+// std::filesystem::copy_file reports a disk that fills up during the copy as an input/output
+// error; this copy reports what the failing call said, which for a full disk is ENOSPC.
+void copyFile(const fs::path& from, const fs::path& to) {
+    Descriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!in.isOpen())
+        throw fs::filesystem_error("cannot copy file", from, to, lastError());
+    struct stat info {};
+    if (::fstat(in.get(), &info) != 0)
+        throw fs::filesystem_error("cannot copy file", from, to, lastError());
+    Descriptor out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!out.isOpen())
+        throw fs::filesystem_error("cannot copy file", from, to, lastError());
+    std::vector<char> buffer(128 * 1024);
+    for (;;) {
+        const ssize_t count = ::read(in.get(), buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw fs::filesystem_error("cannot copy file", from, to, lastError());
+        if (count == 0)
+            break;
+        if (const int error =
+                writeAll(out.get(), std::string_view(buffer.data(), static_cast<std::size_t>(count)));
+            error != 0) {
+            throw fs::filesystem_error("cannot copy file", from, to,
+                                       std::error_code(error, std::generic_category()));
+        }
+    }
+    // Exactly the source's bits: the mode given to open() passes through the umask.
+    if (::fchmod(out.get(), info.st_mode & 07777) != 0)
+        throw fs::filesystem_error("cannot copy file", from, to, lastError());
+    if (const std::error_code error = out.close())
+        throw fs::filesystem_error("cannot copy file", from, to, error);
+}
+
 void copyEntry(const fs::path& from, const fs::path& to) {
     const fs::file_status status = fs::symlink_status(from);
     switch (status.type()) {
@@ -40,7 +108,7 @@ void copyEntry(const fs::path& from, const fs::path& to) {
         fs::copy_symlink(from, to);
         return;
     case fs::file_type::regular:
-        fs::copy_file(from, to, fs::copy_options::none);
+        copyFile(from, to);
         return;
     case fs::file_type::directory:
         if (!fs::create_directory(to)) {
@@ -64,6 +132,40 @@ int systemExchange(const char* first, const char* second) {
 }
 
 std::atomic<ExchangeCall> exchangeCall{&systemExchange};
+
+int systemFlush(int descriptor) {
+    return ::fsync(descriptor);
+}
+
+std::atomic<FlushCall> flushCall{&systemFlush};
+
+void flushEntry(const fs::path& path, bool isFolder) {
+    int descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | (isFolder ? O_DIRECTORY : 0));
+    // A file its owner may write but not read can still be flushed through a writing descriptor.
+    if (descriptor < 0 && errno == EACCES && !isFolder)
+        descriptor = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    Descriptor entry(descriptor);
+    if (!entry.isOpen())
+        throw fs::filesystem_error("cannot flush", path, lastError());
+    if (flushCall.load()(entry.get()) != 0)
+        throw fs::filesystem_error("cannot flush", path, lastError());
+}
+
+void flushEntries(const fs::path& path, const fs::file_status& status) {
+    switch (status.type()) {
+    case fs::file_type::directory:
+        for (const auto& child : fs::directory_iterator(path))
+            flushEntries(child.path(), child.symlink_status());
+        flushEntry(path, true);
+        return;
+    case fs::file_type::regular:
+        flushEntry(path, false);
+        return;
+    default:
+        // A link lives in its folder's entries, which the folder's flush writes.
+        return;
+    }
+}
 
 bool isExchangeRefused(const std::error_code& error) {
     return error == std::errc::invalid_argument || error == std::errc::function_not_supported ||
@@ -97,7 +199,16 @@ void exchange(const fs::path& first, const fs::path& second) {
     }
 }
 
-fs::path replace(const fs::path& replacement, const fs::path& target, const fs::path& aside) {
+void flush(const fs::path& tree) {
+    flushEntries(tree, fs::symlink_status(tree));
+}
+
+void flushFolder(const fs::path& folder) {
+    flushEntry(folder, true);
+}
+
+fs::path replace(const fs::path& replacement, const fs::path& target, const fs::path& aside,
+                 const std::function<void()>& betweenMoves) {
     try {
         exchange(replacement, target);
         return replacement;
@@ -112,17 +223,32 @@ fs::path replace(const fs::path& replacement, const fs::path& target, const fs::
     }
     fs::rename(target, aside);
     try {
+        if (betweenMoves)
+            betweenMoves();
         fs::rename(replacement, target);
-    } catch (const fs::filesystem_error&) {
-        std::error_code ignored;
-        fs::rename(aside, target, ignored);
-        throw;
+    } catch (...) {
+        std::error_code stillAside;
+        fs::rename(aside, target, stillAside);
+        if (!stillAside)
+            throw;
+        std::error_code reason = stillAside;
+        try {
+            throw;
+        } catch (const fs::filesystem_error& error) {
+            reason = error.code();
+        } catch (...) {
+        }
+        throw LeftAside("cannot move in", target, aside, reason);
     }
     return aside;
 }
 
 ExchangeCall setExchangeCall(ExchangeCall call) {
     return exchangeCall.exchange(call);
+}
+
+FlushCall setFlushCall(FlushCall call) {
+    return flushCall.exchange(call);
 }
 
 } // namespace varnel::FileTree

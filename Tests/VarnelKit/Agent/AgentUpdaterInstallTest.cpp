@@ -1,13 +1,18 @@
 // Installing from an update image: the installed folder swapped for the image's Varnel.app, and
 // every refusal leaving the installed folder, the temporary folder and the image as they were.
+#include "ForkedChild.hpp"
 #include "TemporaryDataHome.hpp"
 #include "VarnelKit/Agent/AgentUpdater.hpp"
 #include "VarnelKit/Platform/FileTree.hpp"
 #include "VarnelKit/Platform/UpdateImage.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,9 +33,13 @@ protected:
     }
 
     fs::path installFrom(const fs::path& from, std::string version = "2.4.0") {
-        AgentUpdater updater(logger, nullptr, AgentUpdater::Places{installed, temporary, nullptr});
-        return loop.blockOn(updater.installFrom(from, std::move(version)));
+        AgentUpdater updater(logger, nullptr, places());
+        const fs::path result = loop.blockOn(updater.installFrom(from, std::move(version)));
+        previous = updater.previousTree();
+        return result;
     }
+
+    AgentUpdater::Places places() const { return AgentUpdater::Places{installed, temporary, nullptr}; }
 
     std::optional<Failure> failureOf(const fs::path& from) {
         return thrownBy<Failure>([&] { installFrom(from); });
@@ -43,6 +52,24 @@ protected:
         fs::create_directories(installed / "old-only");
         writeFile(installed / "old-only" / "notes", "from 2.3.0");
         fs::permissions(installed / "old-only", perms(0555));
+    }
+
+    std::size_t entriesBesideInstalled() const {
+        return static_cast<std::size_t>(
+            std::distance(fs::directory_iterator(applications), fs::directory_iterator()));
+    }
+
+    // The old release, kept beside the new one until the next start of the program removes it.
+    void expectOldReleaseKeptUntilTheNextStart() {
+        ASSERT_FALSE(previous.empty());
+        EXPECT_EQ(previous.parent_path(), applications);
+        EXPECT_TRUE(previous.filename().string().starts_with(".Varnel.app-")) << previous;
+        EXPECT_EQ(readFile(previous / "bin" / "VarnelMenuBar"), "old program");
+        EXPECT_EQ(readFile(previous / "old-only" / "notes"), "from 2.3.0");
+        EXPECT_EQ(entriesBesideInstalled(), 2u);
+        AgentUpdater::removeLeftovers(places());
+        EXPECT_EQ(entriesBesideInstalled(), 1u);
+        expectNewRelease();
     }
 
     std::vector<std::string> temporaryNames() const {
@@ -66,6 +93,7 @@ protected:
     fs::path applications = root.path() / "home" / "Applications";
     fs::path installed = applications / "Varnel.app";
     fs::path image = root.path() / "Varnel-2.4.0.dmg";
+    fs::path previous;
     std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
     AgentLoop loop;
 };
@@ -77,10 +105,10 @@ TEST_F(AgentUpdaterInstallTest, ReplacesTheInstalledFolderKeepingModesAndLinks) 
 
     expectNewRelease();
     EXPECT_FALSE(fs::exists(installed / "old-only"));
-    // The old tree, the staged copy and the mount point are all gone; the image stays.
+    // The staged copy and the mount point are gone; the image stays.
     EXPECT_EQ(temporaryNames(), std::vector<std::string>());
-    EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
     EXPECT_TRUE(fs::exists(image));
+    expectOldReleaseKeptUntilTheNextStart();
     EXPECT_TRUE(logger->contains("[INFO] Installed Varnel 2.4.0"));
 }
 
@@ -112,7 +140,7 @@ TEST_F(AgentUpdaterInstallTest, AStagingFolderOnAnotherFileSystemIsCopiedBesideT
     expectNewRelease();
     EXPECT_FALSE(fs::exists(installed / "old-only"));
     EXPECT_EQ(left, std::vector<std::string>());
-    EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
+    expectOldReleaseKeptUntilTheNextStart();
 }
 
 TEST_F(AgentUpdaterInstallTest, AnImageWithoutTheApplicationChangesNothing) {
@@ -162,39 +190,43 @@ TEST_F(AgentUpdaterInstallTest, AnImageWithALinkLeadingOutIsRefusedAndNothingIsW
     EXPECT_TRUE(fs::is_empty(temporary / names[0]));
 }
 
-TEST_F(AgentUpdaterInstallTest, AFailedReplacementSaysWhereTheImageIsAndRemovesTheStagedCopy) {
-    // The installed location's parent is a file, so nothing can be put there.
-    fs::remove_all(applications);
-    writeFile(applications, "not a folder");
+TEST_F(AgentUpdaterInstallTest, ATemporaryFolderSomeoneElseCouldHaveMadeIsNotUsed) {
     writeImage(image, releaseBundle());
-    const auto failure = failureOf(image);
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->kind(), Failure::Kind::couldNotInstall);
-    EXPECT_TRUE(
-        failure->detail().ends_with(" You may need to install it by hand from " + image.string() + "."))
-        << failure->detail();
-    EXPECT_EQ(temporaryNames(), std::vector<std::string>());
-    EXPECT_EQ(readFile(applications), "not a folder");
-}
+    // The session's runtime folder, and the shared temporary folder with a folder of the name an
+    // install once used in it, as another local user could have set them up.
+    const fs::path runtime = root.path() / "run";
+    const fs::path shared = root.path() / "shared";
+    const fs::path taken = shared / ("varnel-user-" + std::to_string(::getuid()));
+    fs::create_directories(runtime);
+    fs::create_directories(taken);
+    ScopedEnvironment tmpdir("TMPDIR", shared.string());
+    ScopedEnvironment runtimeDirectory("XDG_RUNTIME_DIR", runtime.string());
+    const struct {
+        const char* how;
+        perms mode;
+        bool ownedByAnother;
+    } variants[] = {{"open to others", perms(0777), false}, {"owned by another user", perms(0700), true}};
+    for (const auto& variant : variants) {
+        SCOPED_TRACE(variant.how);
+        if (variant.ownedByAnother) {
+            if (::geteuid() != 0)
+                continue; // only root can give a folder away
+            ASSERT_EQ(::chown(runtime.c_str(), 65534, 65534), 0);
+            ASSERT_EQ(::chown(taken.c_str(), 65534, 65534), 0);
+        }
+        fs::permissions(runtime, variant.mode);
+        fs::permissions(taken, variant.mode);
+        fs::remove_all(installed);
+        installOldRelease();
 
-TEST_F(AgentUpdaterInstallTest, TheSharedTemporaryFolderIsUsedOnlyThroughAPrivateFolder) {
-    ScopedEnvironment tmpdir("TMPDIR", temporary.string());
-    writeImage(image, releaseBundle());
-    AgentUpdater updater(logger, nullptr, AgentUpdater::Places{installed, {}, nullptr});
-
-    // Someone else's open folder of the expected name is not unpacked into.
-    const fs::path privateFolder = temporary / ("varnel-user-" + std::to_string(::getuid()));
-    fs::create_directory(privateFolder);
-    fs::permissions(privateFolder, perms(0777));
-    const auto refused = thrownBy<Failure>([&] { loop.blockOn(updater.installFrom(image, "2.4.0")); });
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->description(), "The update could not be installed. Permission denied");
-    EXPECT_FALSE(fs::exists(installed));
-
-    fs::remove(privateFolder);
-    EXPECT_EQ(loop.blockOn(updater.installFrom(image, "2.4.0")), installed);
-    EXPECT_EQ(permsOf(privateFolder), perms(0700));
-    EXPECT_TRUE(fs::is_empty(privateFolder));
+        AgentUpdater updater(logger, nullptr, AgentUpdater::Places{installed, {}, nullptr});
+        EXPECT_EQ(loop.blockOn(updater.installFrom(image, "2.4.0")), installed);
+        expectNewRelease();
+        EXPECT_TRUE(fs::is_empty(runtime));
+        EXPECT_TRUE(fs::is_empty(taken));
+        // The install's own folder went with it.
+        EXPECT_EQ(std::distance(fs::directory_iterator(shared), fs::directory_iterator()), 1);
+    }
 }
 
 TEST_F(AgentUpdaterInstallTest, AFolderThatCannotBeMadeGivesTheSystemsReason) {
@@ -219,7 +251,7 @@ int refusals = 0;
 int refuseExchange(const char* first, const char*) {
     ++refusals;
     if (stagedCopyVanishes) {
-        vanished = fs::path(first).parent_path() / "vanished";
+        vanished = fs::path(first).parent_path().parent_path() / "vanished";
         fs::rename(first, vanished);
     }
     errno = refusal;
@@ -239,7 +271,7 @@ private:
     FileTree::ExchangeCall previous_;
 };
 
-TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideThenRemoved) {
+TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideAndKept) {
     for (const int error : {EINVAL, ENOSYS, ENOTSUP}) {
         SCOPED_TRACE(error);
         fs::remove_all(installed);
@@ -251,7 +283,7 @@ TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideThenRem
         expectNewRelease();
         EXPECT_FALSE(fs::exists(installed / "old-only"));
         EXPECT_EQ(temporaryNames(), std::vector<std::string>());
-        EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
+        expectOldReleaseKeptUntilTheNextStart();
     }
 }
 
@@ -271,6 +303,127 @@ TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeAFailedMoveInPutsTheOldFolderBa
     EXPECT_EQ(readFile(installed / "old-only" / "notes"), "from 2.3.0");
     EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
     FileTree::removeAll(vanished);
+}
+
+TEST_F(AgentUpdaterInstallTest, AFailedReplacementSaysWhereTheImageIsAndRemovesTheStagedCopy) {
+    installOldRelease();
+    writeImage(image, releaseBundle());
+    std::optional<Failure> failure;
+    {
+        // The swap itself fails, with an error that is no refusal to exchange.
+        NoExchange failingExchange(EIO, false);
+        failure = failureOf(image);
+        EXPECT_EQ(refusals, 1);
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), Failure::Kind::couldNotInstall);
+    EXPECT_EQ(failure->detail(), "Varnel.app could not be put in place at " + installed.string() +
+                                     " (Input/output error). You may need to install it by hand from " +
+                                     image.string() + ".");
+    EXPECT_EQ(temporaryNames(), std::vector<std::string>());
+    EXPECT_EQ(entriesBesideInstalled(), 1u);
+    EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
+}
+
+TEST_F(AgentUpdaterInstallTest, WhenTheOldFolderCannotBePutBackTheMessageSaysWhereItIs) {
+    installOldRelease();
+    writeImage(image, releaseBundle());
+    NoExchange noExchange(EINVAL, false);
+    AgentUpdater::Places stopped = places();
+    stopped.beforeStep = [&](AgentUpdater::Step step) {
+        if (step != AgentUpdater::Step::moveIn)
+            return;
+        // Something takes the emptied place, so that neither folder can go there.
+        fs::create_directories(installed / "taken");
+        throw fs::filesystem_error("cannot move in", installed, std::make_error_code(std::errc::io_error));
+    };
+    AgentUpdater updater(logger, nullptr, stopped);
+    const auto failure = thrownBy<Failure>(loop, updater.installFrom(image, "2.4.0"));
+    ASSERT_TRUE(failure);
+    std::vector<fs::path> beside;
+    for (const auto& entry : fs::directory_iterator(applications)) {
+        if (entry.path() != installed)
+            beside.push_back(entry.path());
+    }
+    ASSERT_EQ(beside.size(), 1u);
+    EXPECT_EQ(readFile(beside[0] / "bin" / "VarnelMenuBar"), "old program");
+    EXPECT_EQ(failure->detail(),
+              "Varnel.app could not be put in place at " + installed.string() +
+                  " (Input/output error), and the Varnel.app that was there could not be put "
+                  "back: it is now at " +
+                  beside[0].string() + ". You may need to install it by hand from " + image.string() + ".");
+    EXPECT_EQ(temporaryNames(), std::vector<std::string>());
+}
+
+// What reaches the disk, and when: each flush by the path it was made through, and the swap.
+std::vector<std::string> diskEvents;
+
+int recordFlush(int descriptor) {
+    diskEvents.push_back("flush " + fs::read_symlink("/proc/self/fd/" + std::to_string(descriptor)).string());
+    return ::fsync(descriptor);
+}
+
+int recordExchange(const char* first, const char* second) {
+    diskEvents.push_back(std::string("exchange ") + first);
+    return ::renameat2(AT_FDCWD, first, AT_FDCWD, second, RENAME_EXCHANGE);
+}
+
+TEST_F(AgentUpdaterInstallTest, TheNewTreeIsOnTheDiskBeforeTheSwapAndTheFolderAfter) {
+    installOldRelease();
+    writeImage(image, releaseBundle());
+    diskEvents.clear();
+    const auto flush = FileTree::setFlushCall(&recordFlush);
+    const auto exchange = FileTree::setExchangeCall(&recordExchange);
+    installFrom(image);
+    FileTree::setFlushCall(flush);
+    FileTree::setExchangeCall(exchange);
+
+    const auto swap = std::find_if(diskEvents.begin(), diskEvents.end(),
+                                   [](const std::string& event) { return event.starts_with("exchange "); });
+    ASSERT_NE(swap, diskEvents.end());
+    const fs::path incoming = swap->substr(std::string_view("exchange ").size());
+    const auto flushedBeforeTheSwap = [&](const fs::path& path) {
+        return std::find(diskEvents.begin(), swap, "flush " + path.string()) != swap;
+    };
+    EXPECT_TRUE(flushedBeforeTheSwap(incoming));
+    int entries = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(installed)) {
+        if (entry.is_symlink())
+            continue; // recorded by its folder
+        ++entries;
+        EXPECT_TRUE(flushedBeforeTheSwap(incoming / entry.path().lexically_relative(installed)))
+            << entry.path();
+    }
+    EXPECT_EQ(entries, 4); // bin, bin/VarnelMenuBar, share, share/version
+    EXPECT_NE(std::find(swap, diskEvents.end(), "flush " + applications.string()), diskEvents.end());
+}
+
+TEST_F(AgentUpdaterInstallTest, AnImageWhoseApplicationFolderIsReadOnlyIsSwappedIn) {
+    installOldRelease();
+    auto entries = releaseBundle();
+    entries[0] = folder("Varnel.app", 0555);
+    writeImage(image, entries);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(installFrom(image), installed);
+    } else {
+        // Root may move any folder; the permission an image's read-only folder lacks is checked
+        // for everyone else, so the install runs as another user.
+        for (const auto& entry : fs::recursive_directory_iterator(root.path()))
+            ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0) << entry.path();
+        ASSERT_EQ(::chown(root.path().c_str(), 65534, 65534), 0);
+        const int status = runInChild([&] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                return 2;
+            AgentLoop childLoop;
+            childLoop.startThread();
+            AgentUpdater updater(logger, nullptr, places());
+            return childLoop.blockOn(updater.installFrom(image, "2.4.0")) == installed ? 0 : 3;
+        });
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+    expectNewRelease();
+    EXPECT_EQ(permsOf(installed), perms(0755));
 }
 
 TEST(AgentUpdaterLocation, TheFolderHoldingTheProgramElseTheUsersApplications) {

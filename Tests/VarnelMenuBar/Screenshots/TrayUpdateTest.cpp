@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <set>
 #include <sys/prctl.h>
 
 namespace varnel {
@@ -40,6 +41,18 @@ pid_t lockHolder(const fs::path& runtime) {
     long pid = 0;
     lock >> pid;
     return static_cast<pid_t>(pid);
+}
+
+// The sockets a process holds open, as /proc names them ("socket:[inode]").
+std::set<std::string> socketsOf(pid_t pid) {
+    std::set<std::string> sockets;
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        const std::string target = fs::read_symlink(entry.path(), error).string();
+        if (target.starts_with("socket:"))
+            sockets.insert(target);
+    }
+    return sockets;
 }
 
 TEST(TrayUpdate, TheMenusUpdateInstallsTheImageAndRelaunchesTheNewRelease) {
@@ -115,6 +128,10 @@ TEST(TrayUpdate, TheMenusUpdateInstallsTheImageAndRelaunchesTheNewRelease) {
         },
         30s))
         << "the offer did not reach the menu";
+    // The old copy's connections, its channel to the server among them: none may live on in the
+    // new copy, or the server would never see them close.
+    const std::set<std::string> oldSockets = socketsOf(lockHolder(root.path() / "run"));
+    EXPECT_FALSE(oldSockets.empty());
     pressKeys("Down Return"); // the first item that can be chosen: Update to … now
 
     EXPECT_TRUE(server.waitForRequests(1, 20000ms)) << "nothing was downloaded";
@@ -133,6 +150,16 @@ TEST(TrayUpdate, TheMenusUpdateInstallsTheImageAndRelaunchesTheNewRelease) {
               installed / "bin" / "VarnelMenuBar");
     EXPECT_EQ(testing::readFile(installed / "bin" / "VarnelMenuBar").find(older + '\0'), std::string::npos);
     EXPECT_EQ(output(quoted(installed / "bin" / "varnel-agent") + " help | head -1"), "varnel-agent " + version);
+    std::vector<std::string> inherited;
+    for (const auto& socket : socketsOf(relaunched)) {
+        if (oldSockets.count(socket))
+            inherited.push_back(socket);
+    }
+    EXPECT_EQ(inherited, std::vector<std::string>());
+    // Once the new release runs, nothing of the update is left beside it.
+    EXPECT_TRUE(waitUntil(
+        [&] { return std::distance(fs::directory_iterator(prefix), fs::directory_iterator()) == 2; }, 10s))
+        << "left beside Varnel.app and share";
     Process::stopOther(relaunched);
 }
 

@@ -5,12 +5,16 @@
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 #include "VarnelMenuBar/MenuModel.hpp"
+#include "VarnelMenuBar/QtDesktop.hpp"
+#include "VarnelMenuBar/SingleInstance.hpp"
 
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <atomic>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 
 namespace varnel::tray {
 namespace {
@@ -26,15 +30,30 @@ VarnelAPIClient::AgentUpdate offer() {
     return update;
 }
 
-Awaitable<std::filesystem::path> fakeInstall(std::shared_ptr<std::atomic<int>> calls,
-                                             std::shared_ptr<std::atomic<bool>> fail) {
+Awaitable<AppDelegate::InstalledUpdate> fakeInstall(std::shared_ptr<std::atomic<int>> calls,
+                                                    std::shared_ptr<std::atomic<bool>> fail) {
     ++*calls;
     if (*fail) {
         throw std::filesystem::filesystem_error("cannot create the download file",
                                                 "/somewhere/Varnel/updates",
                                                 std::make_error_code(std::errc::permission_denied));
     }
-    co_return std::filesystem::path("/opt/Varnel.app");
+    co_return AppDelegate::InstalledUpdate{"/opt/Varnel.app", {}};
+}
+
+Awaitable<AppDelegate::InstalledUpdate> installedAs(AppDelegate::InstalledUpdate update) {
+    co_return update;
+}
+
+void writeProgram(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path) << text;
+    std::filesystem::permissions(path, std::filesystem::perms(0755));
+}
+
+std::string contentsOf(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 class AppDelegateTest : public ::testing::Test {
@@ -201,6 +220,45 @@ TEST_F(AppDelegateTest, ARelaunchThatFailsSaysTheUpdateIsInstalledThenQuits) {
     ASSERT_EQ(alerts->shown.size(), 1u);
     EXPECT_EQ(alerts->shown[0].title, "Varnel 1.2.3 is installed");
     EXPECT_EQ(alerts->shown[0].body, "It could not be restarted automatically. Open Varnel to finish.");
+}
+
+TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTheAlertSaysSo) {
+    // A release built for another system: it installs, and its program ends at once.
+    TemporaryDirectory applications;
+    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
+                                                 applications.path() / ".Varnel.app-kept"};
+    writeProgram(installed.location / "bin" / "VarnelMenuBar", "#!/bin/sh\nexit 127\n");
+    writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
+    SingleInstance instance(SingleInstance::defaultLockFile());
+    ASSERT_TRUE(instance.acquire(0ms));
+    AppDelegate::Services services{
+        loop,
+        std::make_shared<RecordingLogger>(),
+        nullptr,
+        alerts,
+        std::make_shared<QtDesktop>(),
+        [this] { ++quits; },
+        {},
+        {},
+        15s,
+        [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
+        &instance};
+    delegate = std::make_unique<AppDelegate>(std::move(services));
+    delegate->setAvailableUpdateForTesting(offer());
+    delegate->installUpdate();
+
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 20s));
+    EXPECT_EQ(alerts->shown[0].title, "Varnel could not be updated");
+    EXPECT_EQ(alerts->shown[0].body,
+              "Varnel 1.2.3 could not be started, so the version you had was put back.");
+    EXPECT_EQ(contentsOf(installed.location / "bin" / "VarnelMenuBar"), "#!/bin/sh\necho old\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications.path()),
+                            std::filesystem::directory_iterator()),
+              1);
+    // This copy goes on, holding the lock again, and may be updated again.
+    EXPECT_EQ(quits, 0);
+    EXPECT_FALSE(delegate->isUpdating());
+    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
 }
 
 } // namespace

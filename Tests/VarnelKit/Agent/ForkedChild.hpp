@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <exception>
+#include <functional>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace varnel::testing {
+
+// Runs `body` in a forked copy of this process and gives how the copy ended (waitpid's status).
+// The copy never returns into the test: it exits with the body's result, or 99 after an escaping
+// exception, whose text goes to standard error. For what a test must see a process do to itself:
+// end part-way through an operation, or give up its privileges. The copy has only the calling
+// thread, so the body makes its own loop.
+inline int runInChild(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::system_error(errno, std::generic_category(), "fork");
+    if (child == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+        }
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return status;
+}
+
+} // namespace varnel::testing
