@@ -13,6 +13,7 @@
 #include <QSystemTrayIcon>
 #include <atomic>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <iterator>
 
@@ -259,6 +260,11 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
     EXPECT_EQ(quits, 0);
     EXPECT_FALSE(delegate->isUpdating());
     EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+    // And a later start reaches it again.
+    auto handedOver =
+        std::async(std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
+    ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
+    EXPECT_TRUE(handedOver.get()) << "a later start cannot hand over to the copy that went on";
 }
 
 } // namespace
