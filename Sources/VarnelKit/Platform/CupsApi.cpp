@@ -4,7 +4,10 @@
 #include "VarnelKit/Support/Text.hpp"
 
 #include <cups/cups.h>
+#include <fcntl.h>
 #include <map>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace varnel {
 
@@ -12,7 +15,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-thread_local const std::atomic<bool>* abandonFlag = nullptr;
+thread_local CupsApi::Abandon* currentAbandon = nullptr;
 
 // Text from the library is made valid UTF-8 where it enters.
 std::optional<std::string> text(const char* value) {
@@ -77,11 +80,17 @@ http_t* beginCall() {
         connection.server = server;
         connection.port = port;
     }
+    if (auto* abandon = CupsApi::AbandonScope::current()) abandon->watch(httpGetFd(connection.http));
     return connection.http;
 }
 
 // A call cut short leaves the connection in the middle of an exchange: it is not used again.
 bool endCall() {
+    if (auto* abandon = CupsApi::AbandonScope::current()) {
+        abandon->watch(-1);
+        // Woken by the abandon rather than cut at a tick: the connection is shut for reading.
+        if (abandon->isRaised()) connection.cut = ThreadConnection::Cut::abandoned;
+    }
     const bool cut = connection.cut != ThreadConnection::Cut::no;
     if (cut) connection.close();
     return cut;
@@ -239,13 +248,34 @@ public:
 
 } // namespace
 
-CupsApi::AbandonScope::AbandonScope(const std::atomic<bool>& abandoned) noexcept : previous_(abandonFlag) {
-    abandonFlag = &abandoned;
+CupsApi::Abandon::~Abandon() {
+    if (watched_ >= 0) ::close(watched_);
 }
 
-CupsApi::AbandonScope::~AbandonScope() { abandonFlag = previous_; }
+void CupsApi::Abandon::raise() {
+    raised_ = true;
+    std::lock_guard guard(lock_);
+    // Shut for reading only: every wait for an answer ends at once, while the library does not
+    // take the connection for broken before it has sent its request, and so sends it nowhere else.
+    if (watched_ >= 0) ::shutdown(watched_, SHUT_RD);
+}
 
-bool CupsApi::AbandonScope::raised() noexcept { return abandonFlag && abandonFlag->load(); }
+void CupsApi::Abandon::watch(int descriptor) {
+    std::lock_guard guard(lock_);
+    if (watched_ >= 0) ::close(watched_);
+    watched_ = descriptor >= 0 ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0) : -1;
+    if (watched_ >= 0 && raised_) ::shutdown(watched_, SHUT_RD);
+}
+
+CupsApi::AbandonScope::AbandonScope(Abandon& abandon) noexcept : previous_(currentAbandon) {
+    currentAbandon = &abandon;
+}
+
+CupsApi::AbandonScope::~AbandonScope() { currentAbandon = previous_; }
+
+CupsApi::Abandon* CupsApi::AbandonScope::current() noexcept { return currentAbandon; }
+
+bool CupsApi::AbandonScope::raised() noexcept { return currentAbandon && currentAbandon->isRaised(); }
 
 std::shared_ptr<CupsApi> systemCupsApi() {
     static const auto api = std::make_shared<LibCupsApi>();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -62,20 +63,44 @@ public:
     // no job, an error status), so that a stalled scheduler holds no pool thread for long.
     static constexpr std::chrono::seconds callLimit{5};
 
-    // While one lives on a thread, the calls that thread makes end at once, as unanswered, from the
-    // moment `abandoned` is raised (from any thread): a submission given up at a stop.
+    // How another thread gives up a thread's calls (a submission, at a stop): once raised, the
+    // calls made under its scope end at once, as unanswered, and one waiting for the scheduler is
+    // woken.
+    class Abandon {
+    public:
+        Abandon() = default;
+        ~Abandon();
+        Abandon(const Abandon&) = delete;
+        Abandon& operator=(const Abandon&) = delete;
+
+        // From any thread.
+        void raise();
+        bool isRaised() const noexcept { return raised_.load(); }
+        // For the library's layer, on the calling thread: the connection a call now waits on, or
+        // -1 once it waits no more.
+        void watch(int descriptor);
+
+    private:
+        std::atomic<bool> raised_{false};
+        std::mutex lock_;
+        int watched_ = -1; // a duplicate of our own, so that it never names another socket
+    };
+
+    // While one lives on a thread, the calls that thread makes belong to `abandon`.
     class AbandonScope {
     public:
-        explicit AbandonScope(const std::atomic<bool>& abandoned) noexcept;
+        explicit AbandonScope(Abandon& abandon) noexcept;
         ~AbandonScope();
         AbandonScope(const AbandonScope&) = delete;
         AbandonScope& operator=(const AbandonScope&) = delete;
 
+        // The calling thread's, if any.
+        static Abandon* current() noexcept;
         // True when the calling thread's calls are to be given up.
         static bool raised() noexcept;
 
     private:
-        const std::atomic<bool>* previous_;
+        Abandon* previous_;
     };
 
     virtual ~CupsApi() = default;

@@ -5,7 +5,7 @@
 #include "VarnelKit/Support/NumberText.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <functional>
 
 namespace varnel {
 
@@ -20,18 +20,18 @@ std::string errorText(CupsApi& api) {
 constexpr std::size_t writeChunk = 64 * 1024;
 
 // The whole submission, on the calling pool thread: the connection to the scheduler and its last
-// error are kept per thread. When `abandoned` is raised the calls under way end at once and the
+// error are kept per thread. When `abandon` is raised the calls under way end at once and the
 // submission fails with what the scheduler had taken by then.
 CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queue, const Bytes& data,
                                            const std::string& title, CupsPrinterTransport::DocumentFormat format,
-                                           std::int64_t copies, const std::atomic<bool>& abandoned) {
-    const CupsApi::AbandonScope scope(abandoned);
+                                           std::int64_t copies, CupsApi::Abandon& abandon) {
+    const CupsApi::AbandonScope scope(abandon);
     const auto total = static_cast<std::int64_t>(data.size());
     std::int64_t taken = 0;
     // A step that failed because the agent stopped is no fault of the scheduler; nothing more is
     // asked of it (a cancel request would be given up at once too).
     const auto failIfAbandoned = [&] {
-        if (!abandoned.load()) return;
+        if (!abandon.isRaised()) return;
         throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; the print scheduler took " +
                                                        NumberText::integer(taken) + " of " +
                                                        NumberText::integer(total) + " bytes");
@@ -104,11 +104,12 @@ std::vector<std::pair<std::string, std::string>> CupsPrinterTransport::options(D
 
 Awaitable<CupsPrinterTransport::Submission>
 CupsPrinterTransport::submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const {
-    auto abandoned = std::make_shared<std::atomic<bool>>(false);
+    auto abandon = std::make_shared<CupsApi::Abandon>();
     // Named first: g++ 12 destroys a lambda temporary of a co_await twice.
     auto work = [api = api_, queue = queueName_, data = std::move(data), title = std::move(jobTitle), format, copies,
-                 abandoned] { return submitNow(*api, queue, data, title, format, copies, *abandoned); };
-    co_return co_await runBlockingAbandonable(std::move(work), abandoned);
+                 abandon] { return submitNow(*api, queue, data, title, format, copies, *abandon); };
+    std::function<void()> giveUp = [abandon] { abandon->raise(); };
+    co_return co_await runBlockingAbandonable(std::move(work), std::move(giveUp));
 }
 
 Awaitable<std::int64_t> CupsPrinterTransport::write(Bytes data, std::string jobTitle) {
