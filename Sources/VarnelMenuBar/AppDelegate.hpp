@@ -81,7 +81,9 @@ public:
     // configuration window opens, so there is something to click.
     void launch();
     // Reports the shut-down, stops the reporter and the agent, and waits for that at most
-    // `limit`. True when everything stopped in time. Never touches the Qt thread's event loop.
+    // `limit`. During an update's relaunch, first settles it: a new program that does not hold the
+    // lock yet is ended and the tree it replaced put back. True when everything ended in time.
+    // Never touches the Qt thread's event loop.
     bool shutDown(std::chrono::steady_clock::duration limit);
     // Removes, on the loop's blocking pool, what earlier updates left. For the program's start,
     // once it holds the single-instance lock.
@@ -157,6 +159,10 @@ private:
     Awaitable<void> runTestPrint(ReportedPrinter printer);
     Awaitable<void> runUpdate(VarnelAPIClient::AgentUpdate offer);
     Awaitable<void> relaunch(InstalledUpdate installed, std::string version);
+    // An update installed whose new program has not taken over yet, as the quit finds it.
+    struct PendingTakeover;
+    // The quit's part in a relaunch under way: what stays installed is settled by `deadline`.
+    bool endTakeover(std::chrono::steady_clock::time_point deadline);
     // Stops the agent and its reporter and forgets both; their credential sends nothing more.
     Awaitable<void> stopHosted(bool reportShutDown = false);
     // For a delegate that goes without shutDown(): what it still hosts stops on the loop, and is
@@ -193,6 +199,7 @@ private:
     SetupWindow* setupWindow_ = nullptr;
     ConfigurationWindow* configurationWindow_ = nullptr;
     bool isUpdating_ = false;
+    std::shared_ptr<PendingTakeover> takeover_;
 };
 
 } // namespace varnel

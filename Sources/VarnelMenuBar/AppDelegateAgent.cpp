@@ -185,15 +185,17 @@ Awaitable<void> AppDelegate::disconnect() {
 }
 
 bool AppDelegate::shutDown(std::chrono::steady_clock::duration limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     if (refreshTimer_)
         refreshTimer_->stop();
+    const bool settled = endTakeover(deadline);
     Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
                   std::exchange(agent_, nullptr)};
     if (!hosted.api && !hosted.diagnostics && !hosted.agent)
-        return true;
+        return settled;
     auto stopped =
         asio::co_spawn(services_.loop.executor(), stopBoth(std::move(hosted), true), asio::use_future);
-    return stopped.wait_for(limit) == std::future_status::ready;
+    return stopped.wait_until(deadline) == std::future_status::ready && settled;
 }
 
 } // namespace varnel

@@ -9,7 +9,30 @@
 #include "VarnelMenuBar/Takeover.hpp"
 #include "VarnelMenuBar/UpdateFailureText.hpp"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_future.hpp>
+#include <future>
+
 namespace varnel {
+
+// Shared by the Qt thread, which starts the new program and may quit meanwhile, and the blocking
+// pool, which waits for that program.
+struct AppDelegate::PendingTakeover {
+    PendingTakeover(InstalledUpdate update, std::string newVersion)
+        : installed(std::move(update)), version(std::move(newVersion)) {}
+
+    const InstalledUpdate installed;
+    const std::string version;
+    Takeover::Interruption interruption;
+    // Whether the new program took over, once the wait has ended.
+    std::promise<bool> outcome;
+    std::future<bool> tookOver = outcome.get_future();
+    // Qt thread only: the new program was started and is waited for; the quit has settled the
+    // update, and the relaunch leaves it as it is.
+    bool waiting = false;
+    bool endedByQuit = false;
+};
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -24,11 +47,6 @@ Awaitable<AppDelegate::InstalledUpdate> installWithUpdater(std::shared_ptr<Agent
     AgentUpdater updater(std::move(logger), std::make_shared<CurlHttpTransport>());
     const auto location = co_await updater.install(std::move(offer), AgentUpdater::Progress());
     co_return AppDelegate::InstalledUpdate{location, updater.previousTree()};
-}
-
-Awaitable<bool> waitForTakeover(std::filesystem::path lockFile, pid_t child) {
-    auto wait = [lockFile, child] { return Takeover::waitFor(lockFile, child, takeoverLimit); };
-    co_return co_await runBlocking(std::move(wait));
 }
 
 Awaitable<void> putBack(AppDelegate::InstalledUpdate installed) {
@@ -80,15 +98,36 @@ Awaitable<void> AppDelegate::runUpdate(VarnelAPIClient::AgentUpdate offer) {
 
 Awaitable<void> AppDelegate::relaunch(InstalledUpdate installed, std::string version) {
     services_.logger->info("Restarting into Varnel " + version);
+    // Until the new program holds the lock, a quit must not leave it installed untried.
+    const auto pending = std::make_shared<PendingTakeover>(installed, version);
+    takeover_ = pending;
     // One agent per user: this one stops before the new copy can take the lock and start its own.
     co_await stopHosted(true);
+    if (pending->endedByQuit)
+        co_return;
     if (services_.instance)
         services_.instance->release();
     const auto program = installed.location / "bin" / "VarnelMenuBar";
     const auto child = services_.desktop->launchDetached(program, {"--relaunched"});
     bool tookOver = child.has_value();
-    if (child && services_.instance)
-        tookOver = co_await onLoop(waitForTakeover(services_.instance->lockFile(), *child));
+    if (child && services_.instance) {
+        auto wait = [lockFile = services_.instance->lockFile(), child = *child, pending] {
+            try {
+                const bool result = Takeover::waitFor(lockFile, child, takeoverLimit, &pending->interruption);
+                pending->outcome.set_value(result);
+                return result;
+            } catch (...) {
+                pending->outcome.set_exception(std::current_exception());
+                throw;
+            }
+        };
+        pending->waiting = true;
+        auto waiting = runBlocking(std::move(wait));
+        tookOver = co_await onLoop(std::move(waiting));
+        if (pending->endedByQuit)
+            co_return;
+    }
+    takeover_.reset();
     if (tookOver) {
         quit();
         co_return;
@@ -122,6 +161,69 @@ Awaitable<void> AppDelegate::relaunch(InstalledUpdate installed, std::string ver
     rebuildMenu();
     spawn(startIfEnrolled());
     services_.alerts->run(Alert{Alert::Style::warning, "Varnel could not be updated", body, {"OK"}});
+}
+
+bool AppDelegate::endTakeover(std::chrono::steady_clock::time_point deadline) {
+    const auto pending = std::exchange(takeover_, nullptr);
+    if (!pending)
+        return true;
+    pending->endedByQuit = true;
+    const auto& installed = pending->installed;
+    const std::string quit = "Quit before Varnel " + pending->version + " had started";
+    const std::string kept =
+        installed.previous.empty() ? "." : "; the version you had is at " + installed.previous.string() + ".";
+    if (pending->waiting) {
+        pending->interruption.interrupt();
+        bool tookOver = false;
+        try {
+            if (pending->tookOver.wait_until(deadline) != std::future_status::ready) {
+                services_.logger->error("Quit before it was known whether Varnel " + pending->version +
+                                        " had started" + kept);
+                return false;
+            }
+            tookOver = pending->tookOver.get();
+        } catch (const std::exception&) {
+            services_.logger->error("Quit before it was known whether Varnel " + pending->version +
+                                    " had started (" + describeException(std::current_exception()) + ")" +
+                                    kept);
+            return true;
+        }
+        if (tookOver) {
+            services_.logger->info("Quit after Varnel " + pending->version + " had taken over; it runs.");
+            return true;
+        }
+        // This copy let go of the lock for the new one: whoever holds it now runs, and may itself
+        // be updating.
+        if (services_.instance && !services_.instance->acquire(std::chrono::milliseconds(0))) {
+            services_.logger->info(quit + ", and another Varnel holds the lock: the update is left as it is" +
+                                   kept);
+            return true;
+        }
+    }
+    if (installed.previous.empty()) {
+        services_.logger->info(quit + ": it stays installed.");
+        return true;
+    }
+    // Two renames and the removal of the new tree: within the quit.
+    auto putting =
+        boost::asio::co_spawn(services_.loop.executor(), putBack(installed), boost::asio::use_future);
+    if (putting.wait_until(deadline) != std::future_status::ready) {
+        services_.logger->error(quit + ", and the version you had was still being put back" + kept);
+        return false;
+    }
+    try {
+        putting.get();
+    } catch (const AgentUpdater::Failure& failure) {
+        services_.logger->error(quit + ". " + failure.detail());
+        return true;
+    } catch (const std::exception&) {
+        services_.logger->error(quit + ", and the version you had could not be put back (" +
+                                describeException(std::current_exception()) + ")" + kept);
+        return true;
+    }
+    services_.logger->info(quit + (pending->waiting ? ": it was ended and" : ":") +
+                           " the version you had was put back.");
+    return true;
 }
 
 } // namespace varnel

@@ -6,7 +6,9 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -55,7 +57,24 @@ void drain(int watch) {
 
 } // namespace
 
-bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::milliseconds limit) {
+Interruption::Interruption() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+Interruption::~Interruption() {
+    if (event_ >= 0)
+        ::close(event_);
+}
+
+void Interruption::interrupt() noexcept {
+    interrupted_.store(true);
+    if (event_ >= 0) {
+        // Never read back: the descriptor stays readable for a wait that has yet to begin.
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(event_, &one, sizeof one);
+    }
+}
+
+bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::milliseconds limit,
+             const Interruption* interruption) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + limit;
     // The child's end, and any change in the lock's folder, wake the wait; where either cannot be
@@ -70,22 +89,29 @@ bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::mi
             return true;
         if (hasEnded(child))
             return namesChild(lockFile, child);
+        if (interruption && interruption->interrupted())
+            break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             break;
-        std::array<pollfd, 2> waits{};
+        std::array<pollfd, 3> waits{};
         nfds_t count = 0;
         if (process.get() >= 0)
             waits[count++] = pollfd{process.get(), POLLIN, 0};
         if (watching)
             waits[count++] = pollfd{watch.get(), POLLIN, 0};
-        const auto timeout =
-            process.get() >= 0 && watching ? left : std::min(left, std::chrono::milliseconds(100));
+        const bool interruptible = interruption && interruption->descriptor() >= 0;
+        if (interruptible)
+            waits[count++] = pollfd{interruption->descriptor(), POLLIN, 0};
+        const bool woken = process.get() >= 0 && watching && (!interruption || interruptible);
+        const auto timeout = woken ? left : std::min(left, std::chrono::milliseconds(100));
         ::poll(waits.data(), count, static_cast<int>(timeout.count()));
         if (watching)
             drain(watch.get());
     }
-    // Too slow to be told from a program that hangs at its start.
+    // Too slow to be told from a program that hangs at its start, or the wait was given up. The
+    // child has removed nothing before it names itself in the lock; should it do so between the
+    // last look and its end, it still counts as having taken over.
     ::kill(child, SIGKILL);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {

@@ -6,16 +6,20 @@
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 #include "VarnelMenuBar/MenuModel.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
+#include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
 
 #include <QAction>
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <sys/wait.h>
 
 namespace varnel::tray {
 namespace {
@@ -265,6 +269,50 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
         std::async(std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
     ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
     EXPECT_TRUE(handedOver.get()) << "a later start cannot hand over to the copy that went on";
+}
+
+TEST_F(AppDelegateTest, AQuitWhileTheNewReleaseHasNotTakenTheLockEndsItAndPutsTheOldOneBack) {
+    // A release whose program hangs before it takes the lock; the quit comes during the wait for it.
+    TemporaryDirectory applications;
+    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
+                                                 applications.path() / ".Varnel.app-kept"};
+    const auto started = folders.path() / "started";
+    writeProgram(installed.location / "bin" / "VarnelMenuBar",
+                 "#!/bin/sh\necho $$ > '" + started.string() + ".new'\nmv '" + started.string() + ".new' '" +
+                     started.string() + "'\nexec sleep 30\n");
+    writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
+    SingleInstance instance(SingleInstance::defaultLockFile());
+    ASSERT_TRUE(instance.acquire(0ms));
+    AppDelegate::Services services{
+        loop,
+        std::make_shared<RecordingLogger>(),
+        nullptr,
+        alerts,
+        std::make_shared<QtDesktop>(),
+        [this] { ++quits; },
+        {},
+        {},
+        15s,
+        [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
+        &instance};
+    delegate = std::make_unique<AppDelegate>(std::move(services));
+    delegate->setAvailableUpdateForTesting(offer());
+    delegate->installUpdate();
+    // The new program runs: the relaunch waits for it to take the lock.
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }));
+    const pid_t child = std::stoi(contentsOf(started));
+
+    const auto quitStarted = std::chrono::steady_clock::now();
+    EXPECT_TRUE(delegate->shutDown(QuitBudget::agentStop));
+    EXPECT_LE(std::chrono::steady_clock::now() - quitStarted, QuitBudget::agentStop);
+    const bool reaped = ::waitpid(child, nullptr, WNOHANG) < 0 && errno == ECHILD;
+    EXPECT_TRUE(reaped) << "the new program outlives the quit";
+    if (!reaped)
+        ::kill(child, SIGKILL);
+    EXPECT_EQ(contentsOf(installed.location / "bin" / "VarnelMenuBar"), "#!/bin/sh\necho old\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications.path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }
 
 } // namespace
