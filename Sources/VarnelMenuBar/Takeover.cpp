@@ -17,21 +17,6 @@
 namespace varnel::Takeover {
 namespace {
 
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const noexcept { return descriptor_; }
-
-private:
-    int descriptor_;
-};
-
 bool namesChild(const std::filesystem::path& lockFile, pid_t child) {
     qint64 pid = 0;
     QString host;
@@ -59,17 +44,12 @@ void drain(int watch) {
 
 Interruption::Interruption() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-Interruption::~Interruption() {
-    if (event_ >= 0)
-        ::close(event_);
-}
-
 void Interruption::interrupt() noexcept {
     interrupted_.store(true);
-    if (event_ >= 0) {
+    if (event_.isOpen()) {
         // Never read back: the descriptor stays readable for a wait that has yet to begin.
         const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = ::write(event_, &one, sizeof one);
+        [[maybe_unused]] const auto written = ::write(event_.get(), &one, sizeof one);
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VarnelKit/Support/Descriptor.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -12,7 +14,6 @@ namespace varnel::Takeover {
 class Interruption {
 public:
     Interruption();
-    ~Interruption();
     Interruption(const Interruption&) = delete;
     Interruption& operator=(const Interruption&) = delete;
 
@@ -20,11 +21,11 @@ public:
     void interrupt() noexcept;
     bool interrupted() const noexcept { return interrupted_.load(); }
     // Readable once interrupted; -1 when none could be made, and the wait then looks every 100 ms.
-    int descriptor() const noexcept { return event_; }
+    int descriptor() const noexcept { return event_.get(); }
 
 private:
     std::atomic<bool> interrupted_{false};
-    int event_;
+    Descriptor event_;
 };
 
 // Waits until `child`, a program this one started in its place, has taken the single-instance

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <map>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace varnel {
 
@@ -248,23 +247,18 @@ public:
 
 } // namespace
 
-CupsApi::Abandon::~Abandon() {
-    if (watched_ >= 0) ::close(watched_);
-}
-
 void CupsApi::Abandon::raise() {
     raised_ = true;
     std::lock_guard guard(lock_);
     // Shut for reading only: every wait for an answer ends at once, while the library does not
     // take the connection for broken before it has sent its request, and so sends it nowhere else.
-    if (watched_ >= 0) ::shutdown(watched_, SHUT_RD);
+    if (watched_.isOpen()) ::shutdown(watched_.get(), SHUT_RD);
 }
 
 void CupsApi::Abandon::watch(int descriptor) {
     std::lock_guard guard(lock_);
-    if (watched_ >= 0) ::close(watched_);
-    watched_ = descriptor >= 0 ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0) : -1;
-    if (watched_ >= 0 && raised_) ::shutdown(watched_, SHUT_RD);
+    watched_.reset(descriptor >= 0 ? ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0) : -1);
+    if (watched_.isOpen() && raised_) ::shutdown(watched_.get(), SHUT_RD);
 }
 
 CupsApi::AbandonScope::AbandonScope(Abandon& abandon) noexcept : previous_(currentAbandon) {

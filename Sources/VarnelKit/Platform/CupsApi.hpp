@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VarnelKit/Support/Descriptor.hpp"
+
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -69,7 +71,6 @@ public:
     class Abandon {
     public:
         Abandon() = default;
-        ~Abandon();
         Abandon(const Abandon&) = delete;
         Abandon& operator=(const Abandon&) = delete;
 
@@ -83,7 +84,7 @@ public:
     private:
         std::atomic<bool> raised_{false};
         std::mutex lock_;
-        int watched_ = -1; // a duplicate of our own, so that it never names another socket
+        Descriptor watched_; // a duplicate of our own, so that it never names another socket
     };
 
     // While one lives on a thread, the calls that thread makes belong to `abandon`.

@@ -1,5 +1,6 @@
 #include "VarnelKit/Platform/FileTree.hpp"
 
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/WriteAll.hpp"
 
 #include <atomic>
@@ -41,30 +42,6 @@ void removeEntry(const fs::path& path, const fs::file_status& status) {
 std::error_code lastError() {
     return std::error_code(errno, std::generic_category());
 }
-
-// A descriptor closed on every path out of the function that opened it.
-class Descriptor {
-public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0)
-            ::close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const noexcept { return descriptor_; }
-    bool isOpen() const noexcept { return descriptor_ >= 0; }
-    // Closes now, giving the error a late write may report there (some file systems do).
-    std::error_code close() {
-        const int descriptor = descriptor_;
-        descriptor_ = -1;
-        return ::close(descriptor) == 0 ? std::error_code() : lastError();
-    }
-
-private:
-    int descriptor_;
-};
 
 // std::filesystem::copy_file reports a disk that fills up during the copy as an input/output
 // error; this copy reports what the failing call said, which for a full disk is ENOSPC.
