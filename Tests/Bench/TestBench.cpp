@@ -19,6 +19,19 @@ RawTestPrinter& TestBench::addPrinter(RawTestPrinter::Mode mode, std::size_t lim
     return *printers_.back();
 }
 
+void TestBench::assignPrinters(const std::vector<std::string>& names) {
+    nlohmann::json assigned = nlohmann::json::array();
+    for (const auto& name : names) {
+        const auto& printer = addPrinter();
+        assigned.push_back({{"key", printer.key()},
+                            {"name", name},
+                            {"transport", "network"},
+                            {"language", "zpl"},
+                            {"address", printer.address()}});
+    }
+    management_.setAssignedPrinters(std::move(assigned));
+}
+
 RawTestPrinter& TestBench::printer(std::size_t index) {
     std::lock_guard lock(printersLock_);
     return *printers_.at(index);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace varnel::testing {
 
@@ -37,6 +38,9 @@ public:
 
     // A new printer, kept until the bench goes; references stay valid.
     RawTestPrinter& addPrinter(RawTestPrinter::Mode mode = RawTestPrinter::Mode::accept, std::size_t limit = 0);
+    // A new printer for each name, which the management server assigns to the device as a network
+    // ZPL printer of that name, in that order.
+    void assignPrinters(const std::vector<std::string>& names);
     // Throws std::out_of_range for an index no printer has.
     RawTestPrinter& printer(std::size_t index);
     std::size_t printerCount() const;

@@ -176,16 +176,7 @@ TEST_F(TrayBenchTest, EnrollingAgainStopsTheOldAgentBeforeTheNewOneStarts) {
 // opened at launch is the whole application, and must show what is known as soon as it is.
 TEST_F(TrayBenchTest, WithoutATrayTheWindowOpenedAtLaunchShowsTheComputerItsPrintersAndTheConnection) {
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
-    nlohmann::json assigned = nlohmann::json::array();
-    for (const char* name : {"Packing desk", "Shipping ZT410"}) {
-        const auto& printer = bench.addPrinter();
-        assigned.push_back({{"key", printer.key()},
-                            {"name", name},
-                            {"transport", "network"},
-                            {"language", "zpl"},
-                            {"address", printer.address()}});
-    }
-    bench.management().setAssignedPrinters(assigned);
+    bench.assignPrinters({"Packing desk", "Shipping ZT410"});
     saveEnrollment();
     makeDelegate();
     const auto launched = std::chrono::steady_clock::now();

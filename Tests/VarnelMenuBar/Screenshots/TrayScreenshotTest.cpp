@@ -56,16 +56,7 @@ TEST(TrayScreenshots, TheTrayMenuTheSetUpWindowAndTheConfigurationWindow) {
     testing::TestBenchOptions options;
     options.management.enrollmentCode = "VRNL-2345-6789";
     testing::TestBench bench(options);
-    nlohmann::json assigned = nlohmann::json::array();
-    for (const char* name : {"Packing desk", "Shipping ZT410"}) {
-        const auto& printer = bench.addPrinter();
-        assigned.push_back({{"key", printer.key()},
-                            {"name", name},
-                            {"transport", "network"},
-                            {"language", "zpl"},
-                            {"address", "127.0.0.1:" + std::to_string(printer.port())}});
-    }
-    bench.management().setAssignedPrinters(assigned);
+    bench.assignPrinters({"Packing desk", "Shipping ZT410"});
 
     // Not set up yet: the set-up window, with the error a mistyped code gives.
     {

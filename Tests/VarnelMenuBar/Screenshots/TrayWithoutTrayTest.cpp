@@ -53,16 +53,7 @@ TEST(TrayWithoutTray, TheWindowShowsTheConnectedComputerAndASecondStartBringsItB
     useFolders(root.path(), testing::TestBench::caFile());
 
     testing::TestBench bench;
-    nlohmann::json assigned = nlohmann::json::array();
-    for (const char* name : {"Packing desk", "Shipping ZT410"}) {
-        const auto& printer = bench.addPrinter();
-        assigned.push_back({{"key", printer.key()},
-                            {"name", name},
-                            {"transport", "network"},
-                            {"language", "zpl"},
-                            {"address", printer.address()}});
-    }
-    bench.management().setAssignedPrinters(assigned);
+    bench.assignPrinters({"Packing desk", "Shipping ZT410"});
     bench.agentSettings().save();
     CredentialStore::deviceToken().save(bench.token());
 

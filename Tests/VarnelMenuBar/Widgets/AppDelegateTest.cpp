@@ -75,6 +75,26 @@ protected:
         delegate = std::make_unique<AppDelegate>(std::move(services));
     }
 
+    // A delegate of the copy that holds `instance`, whose update installs as `installed` and starts
+    // the new program for real; the update is begun.
+    void installUpdateAs(const AppDelegate::InstalledUpdate& installed, SingleInstance& instance) {
+        AppDelegate::Services services{
+            loop,
+            std::make_shared<RecordingLogger>(),
+            nullptr,
+            alerts,
+            std::make_shared<QtDesktop>(),
+            [this] { ++quits; },
+            {},
+            {},
+            15s,
+            [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
+            &instance};
+        delegate = std::make_unique<AppDelegate>(std::move(services));
+        delegate->setAvailableUpdateForTesting(offer());
+        delegate->installUpdate();
+    }
+
     void TearDown() override {
         if (delegate) {
             EXPECT_TRUE(delegate->shutDown(2s));
@@ -236,21 +256,7 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
     writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
     SingleInstance instance(SingleInstance::defaultLockFile());
     ASSERT_TRUE(instance.acquire(0ms));
-    AppDelegate::Services services{
-        loop,
-        std::make_shared<RecordingLogger>(),
-        nullptr,
-        alerts,
-        std::make_shared<QtDesktop>(),
-        [this] { ++quits; },
-        {},
-        {},
-        15s,
-        [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
-        &instance};
-    delegate = std::make_unique<AppDelegate>(std::move(services));
-    delegate->setAvailableUpdateForTesting(offer());
-    delegate->installUpdate();
+    installUpdateAs(installed, instance);
 
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 20s));
     EXPECT_EQ(alerts->shown[0].title, "Varnel could not be updated");
@@ -283,21 +289,7 @@ TEST_F(AppDelegateTest, AQuitWhileTheNewReleaseHasNotTakenTheLockEndsItAndPutsTh
     writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
     SingleInstance instance(SingleInstance::defaultLockFile());
     ASSERT_TRUE(instance.acquire(0ms));
-    AppDelegate::Services services{
-        loop,
-        std::make_shared<RecordingLogger>(),
-        nullptr,
-        alerts,
-        std::make_shared<QtDesktop>(),
-        [this] { ++quits; },
-        {},
-        {},
-        15s,
-        [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
-        &instance};
-    delegate = std::make_unique<AppDelegate>(std::move(services));
-    delegate->setAvailableUpdateForTesting(offer());
-    delegate->installUpdate();
+    installUpdateAs(installed, instance);
     // The new program runs: the relaunch waits for it to take the lock.
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }));
     const pid_t child = std::stoi(contentsOf(started));
