@@ -60,6 +60,32 @@ protected:
                                               options);
     }
 
+    // The program running, in the middle of writing about 4 MiB of labels to a printer that has
+    // stopped reading after its first 4 KiB.
+    struct StalledWrite {
+        RawTestPrinter* printer = nullptr;
+        std::unique_ptr<AgentProcess> agent;
+        std::string payload;
+        std::int64_t jobId = 0;
+    };
+    void runUntilAWriteStalls(StalledWrite& write) {
+        enrollInPlace();
+        write.printer = &bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+        write.agent = startRun();
+        ASSERT_TRUE(write.agent->waitForLine(running, 20s)) << write.agent->output() << write.agent->errors();
+        ASSERT_TRUE(subscribed(10s));
+        for (int i = 0; write.payload.size() < 4 * 1024 * 1024; ++i)
+            write.payload += label("Label " + std::to_string(i)) + "\n";
+        write.payload += label("last");
+        write.jobId = bench.management().createJob({.printerKey = write.printer->key(), .payload = write.payload});
+        ASSERT_TRUE(write.printer->waitFor(
+            [](const RawTestPrinter::Snapshot& s) {
+                const auto jobs = s.jobs();
+                return !jobs.empty() && jobs.front().stalled;
+            },
+            10s));
+    }
+
     // Running with its channel subscribed, so a pushed job reaches it.
     bool subscribed(std::chrono::milliseconds limit) {
         return bench.pusher().waitFor(
@@ -209,30 +235,17 @@ TEST_F(AgentProgramTest, InterruptAndTerminateBothStopInOrder) {
 }
 
 TEST_F(AgentProgramTest, AStopWhileAJobIsWrittenLetsItFinishAndReportsItOnce) {
-    enrollInPlace();
-    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
-    auto agent = startRun();
-    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
-    ASSERT_TRUE(subscribed(10s));
-
-    std::string payload;
-    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
-        payload += label("Label " + std::to_string(i)) + "\n";
-    payload += label("last");
-    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        10s));
+    StalledWrite write;
+    ASSERT_NO_FATAL_FAILURE(runUntilAWriteStalls(write));
+    auto& agent = write.agent;
+    auto& printer = *write.printer;
 
     agent->signal(SIGINT);
     // The shut-down event leaves before the agent is stopped; the write is then under way.
     ASSERT_TRUE(eventArrived("agent_stopped", 5s)) << agent->output();
     printer.resume();
     ASSERT_EQ(agent->waitForExit(10s), 0) << agent->output();
-    expectPrintedOnce(jobId, printer, payload + "\n");
+    expectPrintedOnce(write.jobId, printer, write.payload + "\n");
 }
 
 // Standard output is a full pipe that nobody reads for 20 s: the agent still prints and reports a
@@ -265,22 +278,10 @@ TEST_F(AgentProgramTest, AnUnreadStandardOutputHoldsNothingUp) {
 // server holds the job's report. The report is given up at its limit and the log says so, and the
 // process ends by itself within the time its stop promises.
 TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime) {
-    enrollInPlace();
-    auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
-    auto agent = startRun();
-    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
-    ASSERT_TRUE(subscribed(10s));
-
-    std::string payload;
-    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
-        payload += label("Label " + std::to_string(i)) + "\n";
-    const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        10s));
+    StalledWrite write;
+    ASSERT_NO_FATAL_FAILURE(runUntilAWriteStalls(write));
+    auto& agent = write.agent;
+    const auto jobId = write.jobId;
     bench.management().stallNext(ManagementOperation::result);
 
     const auto signalled = AgentProcess::Clock::now();
@@ -313,9 +314,9 @@ TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime
     EXPECT_NE(report["error"]["message"].get<std::string>().find("the printer took "), std::string::npos)
         << report.dump();
     EXPECT_EQ(snapshot.resultCount(jobId), 0u);
-    const auto jobs = printer.snapshot().jobs();
+    const auto jobs = write.printer->snapshot().jobs();
     ASSERT_EQ(jobs.size(), 1u);
-    EXPECT_LT(jobs.front().bytes.size(), payload.size());
+    EXPECT_LT(jobs.front().bytes.size(), write.payload.size());
 }
 
 // Started with standard input and output closed, the program opens /dev/null on them before
