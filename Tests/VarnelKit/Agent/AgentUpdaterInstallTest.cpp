@@ -27,14 +27,23 @@ using fs::perms;
 class AgentUpdaterInstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        loop.startThread();
         fs::create_directories(temporary);
         fs::create_directories(applications);
     }
 
+    // Started on first use: a test that forks a copy of this process must have no other thread
+    // until then.
+    AgentLoop& runningLoop() {
+        if (!loopStarted) {
+            loop.startThread();
+            loopStarted = true;
+        }
+        return loop;
+    }
+
     fs::path installFrom(const fs::path& from, std::string version = "2.4.0") {
         AgentUpdater updater(logger, nullptr, places());
-        const fs::path result = loop.blockOn(updater.installFrom(from, std::move(version)));
+        const fs::path result = runningLoop().blockOn(updater.installFrom(from, std::move(version)));
         previous = updater.previousTree();
         return result;
     }
@@ -96,6 +105,7 @@ protected:
     fs::path previous;
     std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
     AgentLoop loop;
+    bool loopStarted = false;
 };
 
 TEST_F(AgentUpdaterInstallTest, ReplacesTheInstalledFolderKeepingModesAndLinks) {
@@ -220,7 +230,7 @@ TEST_F(AgentUpdaterInstallTest, ATemporaryFolderSomeoneElseCouldHaveMadeIsNotUse
         installOldRelease();
 
         AgentUpdater updater(logger, nullptr, AgentUpdater::Places{installed, {}, nullptr});
-        EXPECT_EQ(loop.blockOn(updater.installFrom(image, "2.4.0")), installed);
+        EXPECT_EQ(runningLoop().blockOn(updater.installFrom(image, "2.4.0")), installed);
         expectNewRelease();
         EXPECT_TRUE(fs::is_empty(runtime));
         EXPECT_TRUE(fs::is_empty(taken));
@@ -338,7 +348,7 @@ TEST_F(AgentUpdaterInstallTest, WhenTheOldFolderCannotBePutBackTheMessageSaysWhe
         throw fs::filesystem_error("cannot move in", installed, std::make_error_code(std::errc::io_error));
     };
     AgentUpdater updater(logger, nullptr, stopped);
-    const auto failure = thrownBy<Failure>(loop, updater.installFrom(image, "2.4.0"));
+    const auto failure = thrownBy<Failure>(runningLoop(), updater.installFrom(image, "2.4.0"));
     ASSERT_TRUE(failure);
     std::vector<fs::path> beside;
     for (const auto& entry : fs::directory_iterator(applications)) {

@@ -15,7 +15,9 @@ namespace varnel::testing {
 // The copy never returns into the test: it exits with the body's result, or 99 after an escaping
 // exception, whose text goes to standard error. For what a test must see a process do to itself:
 // end part-way through an operation, or give up its privileges. The copy has only the calling
-// thread, so the body makes its own loop.
+// thread, so the body makes its own loop; and the caller must have no other thread at the fork,
+// since a lock another thread holds then (the sanitizers' allocator's among them) stays held in
+// the copy for good.
 inline int runInChild(const std::function<int()>& body) {
     std::fflush(nullptr);
     const pid_t child = ::fork();
