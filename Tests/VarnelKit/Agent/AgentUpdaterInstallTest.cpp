@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,14 +32,14 @@ protected:
         fs::create_directories(applications);
     }
 
-    // Started on first use: a test that forks a copy of this process must have no other thread
-    // until then.
+    // Made on first use (with its pool's threads): a test that forks a copy of this process must
+    // have no other thread until then.
     AgentLoop& runningLoop() {
-        if (!loopStarted) {
-            loop.startThread();
-            loopStarted = true;
+        if (!loop) {
+            loop = std::make_unique<AgentLoop>();
+            loop->startThread();
         }
-        return loop;
+        return *loop;
     }
 
     fs::path installFrom(const fs::path& from, std::string version = "2.4.0") {
@@ -104,8 +105,7 @@ protected:
     fs::path image = root.path() / "Varnel-2.4.0.dmg";
     fs::path previous;
     std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
-    AgentLoop loop;
-    bool loopStarted = false;
+    std::unique_ptr<AgentLoop> loop;
 };
 
 TEST_F(AgentUpdaterInstallTest, ReplacesTheInstalledFolderKeepingModesAndLinks) {

@@ -3,6 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
+#include <iterator>
+#include <stdexcept>
+#include <string>
 #include <functional>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -19,6 +23,10 @@ namespace varnel::testing {
 // since a lock another thread holds then (the sanitizers' allocator's among them) stays held in
 // the copy for good.
 inline int runInChild(const std::function<int()>& body) {
+    const auto threads = std::distance(std::filesystem::directory_iterator("/proc/self/task"),
+                                       std::filesystem::directory_iterator());
+    if (threads != 1)
+        throw std::logic_error("runInChild: " + std::to_string(threads) + " threads run at the fork, not 1");
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child < 0)
