@@ -66,12 +66,8 @@ SchedulerProxy::~SchedulerProxy() {
 }
 
 bool SchedulerProxy::waitForHeldSubmission(std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (held_ == 0) {
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    std::unique_lock lock(heldLock_);
+    return heldChanged_.wait_for(lock, limit, [this] { return held_ > 0; });
 }
 
 void SchedulerProxy::acceptLoop() {
@@ -107,7 +103,11 @@ void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromCl
             const auto at = seen.find(createJobRequest);
             if (at != std::string::npos) {
                 held = true;
-                ++held_;
+                {
+                    std::lock_guard guard(heldLock_);
+                    ++held_;
+                }
+                heldChanged_.notify_all();
                 continue;
             }
             if (seen.size() > createJobRequest.size()) seen.erase(0, seen.size() - createJobRequest.size());

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -39,7 +40,9 @@ private:
     std::string schedulerSocket_;
     int listener_ = -1;
     std::atomic<bool> holding_{false};
-    std::atomic<int> held_{0};
+    mutable std::mutex heldLock_;
+    mutable std::condition_variable heldChanged_;
+    int held_ = 0; // guarded by heldLock_
     std::atomic<bool> closing_{false};
     std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;
