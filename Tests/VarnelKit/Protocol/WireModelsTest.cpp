@@ -72,6 +72,7 @@ TEST(WireModels, JobErrorDescribesItselfWithItsMessageOrCode) {
     EXPECT_STREQ(JobError(JobErrorCode::printerUnreachable, "Printer Dock did not answer").what(),
                  "Printer Dock did not answer");
     EXPECT_EQ(JobError(JobErrorCode::writeTimeout).description(), "write_timeout");
+    EXPECT_EQ(JobError::fromJson(json::parse(R"({"code":"job_expired","message":""})")).description(), "job_expired");
     EXPECT_EQ(JobError(JobErrorCode::printerError, "bad \xC3").description(), "bad \xEF\xBF\xBD");
 }
 
