@@ -387,8 +387,11 @@ protected:
     }
     const std::string ping = R"({"event":"pusher:ping","data":{}})";
 
+    // Zero until the socket is opened: a wait may ask before the client's first attempt.
     std::size_t pingsOnLoop(std::size_t socket) const {
-        const auto& sent = connector->sockets.at(socket)->sent;
+        if (socket >= connector->sockets.size())
+            return 0;
+        const auto& sent = connector->sockets[socket]->sent;
         return static_cast<std::size_t>(std::count(sent.begin(), sent.end(), ping));
     }
     std::size_t pingsOn(std::size_t socket) {
