@@ -25,6 +25,17 @@ struct Hosted {
     std::shared_ptr<VarnelAgent> agent;
 };
 
+// Takes what the delegate hosts out of its fields, so that the last references go where the result
+// goes (to the loop); none when it hosts nothing.
+std::optional<Hosted> takeHosted(std::shared_ptr<VarnelAPIClient>& api,
+                                 std::shared_ptr<DiagnosticsReporter>& diagnostics,
+                                 std::shared_ptr<VarnelAgent>& agent) {
+    Hosted hosted{std::exchange(api, nullptr), std::exchange(diagnostics, nullptr), std::exchange(agent, nullptr)};
+    if (!hosted.api && !hosted.diagnostics && !hosted.agent)
+        return std::nullopt;
+    return hosted;
+}
+
 // What refresh() copies: the agent's getters give references that only the loop may read.
 struct AgentView {
     std::vector<ReportedPrinter> printers;
@@ -155,17 +166,13 @@ Awaitable<void> AppDelegate::refresh() {
 }
 
 Awaitable<void> AppDelegate::stopHosted(bool reportShutDown) {
-    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
-                  std::exchange(agent_, nullptr)};
-    if (hosted.api || hosted.diagnostics || hosted.agent)
-        co_await onLoop(stopBoth(std::move(hosted), reportShutDown));
+    if (auto hosted = takeHosted(api_, diagnostics_, agent_))
+        co_await onLoop(stopBoth(std::move(*hosted), reportShutDown));
 }
 
 void AppDelegate::abandonHosted() {
-    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
-                  std::exchange(agent_, nullptr)};
-    if (hosted.api || hosted.diagnostics || hosted.agent)
-        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(hosted), false), asio::detached);
+    if (auto hosted = takeHosted(api_, diagnostics_, agent_))
+        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(*hosted), false), asio::detached);
 }
 
 Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {
@@ -189,12 +196,11 @@ bool AppDelegate::shutDown(std::chrono::steady_clock::duration limit) {
     if (refreshTimer_)
         refreshTimer_->stop();
     const bool settled = endTakeover(deadline);
-    Hosted hosted{std::exchange(api_, nullptr), std::exchange(diagnostics_, nullptr),
-                  std::exchange(agent_, nullptr)};
-    if (!hosted.api && !hosted.diagnostics && !hosted.agent)
+    auto hosted = takeHosted(api_, diagnostics_, agent_);
+    if (!hosted)
         return settled;
     auto stopped =
-        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(hosted), true), asio::use_future);
+        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(*hosted), true), asio::use_future);
     return stopped.wait_until(deadline) == std::future_status::ready && settled;
 }
 

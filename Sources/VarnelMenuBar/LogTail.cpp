@@ -53,15 +53,7 @@ std::string readEnd(const std::filesystem::path& path, std::uintmax_t size) {
     }
     if (!Text::isValidUtf8(text))
         return {};
-    std::size_t cut = 0;
-    std::int64_t seen = 0;
-    for (std::size_t i = text.size(); i > 0; --i) {
-        if (text[i - 1] == '\n' && ++seen == LogTail::lineCount) {
-            cut = i;
-            break;
-        }
-    }
-    return text.substr(cut);
+    return std::string(LogFile::lastPieces(text, LogTail::lineCount));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "VarnelMenuBar/SingleInstance.hpp"
 
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 
 #include <QLocalServer>
@@ -90,9 +91,10 @@ bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // Plain POSIX: a second start needs no Qt event loop, and must not hang on a busy instance.
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0)
+    const Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!socket.isOpen())
         return false;
+    const int fd = socket.get();
     std::string answer;
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
@@ -118,7 +120,6 @@ bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono
                 break;
         }
     }
-    ::close(fd);
     return answer == shownReply;
 }
 

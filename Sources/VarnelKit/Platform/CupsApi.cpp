@@ -95,6 +95,15 @@ bool endCall() {
     return cut;
 }
 
+// One call on the thread's connection: its result, or `unanswered` when the scheduler could not be
+// reached or the call was cut short.
+template <class Call> int oneCall(int unanswered, Call&& call) {
+    http_t* http = beginCall();
+    if (!http) return unanswered;
+    const int result = call(http);
+    return endCall() ? unanswered : result;
+}
+
 // Destinations do not carry "printer-state-message"; one CUPS-Get-Printers request asks the
 // scheduler for it, printer by printer.
 std::map<std::string, std::string> stateMessages(http_t* http) {
@@ -190,43 +199,38 @@ public:
 
     std::int32_t createJob(const std::string& queue, const std::string& title,
                            const std::vector<std::pair<std::string, std::string>>& options) override {
-        http_t* http = beginCall();
-        if (!http) return 0;
-        cups_option_t* list = nullptr;
-        int count = 0;
-        for (const auto& [name, value] : options) count = cupsAddOption(name.c_str(), value.c_str(), count, &list);
-        const int jobId = cupsCreateJob(http, queue.c_str(), title.c_str(), count, list);
-        cupsFreeOptions(count, list);
-        return endCall() ? 0 : jobId;
+        return oneCall(0, [&](http_t* http) {
+            cups_option_t* list = nullptr;
+            int count = 0;
+            for (const auto& [name, value] : options)
+                count = cupsAddOption(name.c_str(), value.c_str(), count, &list);
+            const int jobId = cupsCreateJob(http, queue.c_str(), title.c_str(), count, list);
+            cupsFreeOptions(count, list);
+            return jobId;
+        });
     }
 
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
                       const std::string& mimeType) override {
-        http_t* http = beginCall();
-        if (!http) return HTTP_STATUS_ERROR;
-        const auto status = cupsStartDocument(http, queue.c_str(), jobId, documentName.c_str(), mimeType.c_str(), 1);
-        return endCall() ? HTTP_STATUS_ERROR : static_cast<int>(status);
+        return oneCall(HTTP_STATUS_ERROR, [&](http_t* http) {
+            return static_cast<int>(
+                cupsStartDocument(http, queue.c_str(), jobId, documentName.c_str(), mimeType.c_str(), 1));
+        });
     }
 
     int writeRequestData(const std::uint8_t* data, std::size_t length) override {
-        http_t* http = beginCall();
-        if (!http) return HTTP_STATUS_ERROR;
-        const auto status = cupsWriteRequestData(http, reinterpret_cast<const char*>(data), length);
-        return endCall() ? HTTP_STATUS_ERROR : static_cast<int>(status);
+        return oneCall(HTTP_STATUS_ERROR, [&](http_t* http) {
+            return static_cast<int>(cupsWriteRequestData(http, reinterpret_cast<const char*>(data), length));
+        });
     }
 
     int finishDocument(const std::string& queue) override {
-        http_t* http = beginCall();
-        if (!http) return IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
-        const auto status = cupsFinishDocument(http, queue.c_str());
-        return endCall() ? IPP_STATUS_ERROR_SERVICE_UNAVAILABLE : static_cast<int>(status);
+        return oneCall(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
+                       [&](http_t* http) { return static_cast<int>(cupsFinishDocument(http, queue.c_str())); });
     }
 
     void cancelJob(const std::string& queue, std::int32_t jobId) override {
-        if (http_t* http = beginCall()) {
-            cupsCancelJob2(http, queue.c_str(), jobId, 0);
-            endCall();
-        }
+        (void)oneCall(0, [&](http_t* http) { return cupsCancelJob2(http, queue.c_str(), jobId, 0); });
     }
 
     std::optional<std::string> lastErrorString() override {

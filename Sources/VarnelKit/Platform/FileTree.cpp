@@ -199,23 +199,23 @@ fs::path replace(const fs::path& replacement, const fs::path& target, const fs::
                                    std::make_error_code(std::errc::file_exists));
     }
     fs::rename(target, aside);
+    // The old entry goes back; should that fail too, the error says where it is.
+    const auto putBack = [&](std::error_code moveIn) {
+        std::error_code stillAside;
+        fs::rename(aside, target, stillAside);
+        if (stillAside)
+            throw LeftAside("cannot move in", target, aside, moveIn ? moveIn : stillAside);
+    };
     try {
         if (betweenMoves)
             betweenMoves();
         fs::rename(replacement, target);
+    } catch (const fs::filesystem_error& error) {
+        putBack(error.code());
+        throw;
     } catch (...) {
-        std::error_code stillAside;
-        fs::rename(aside, target, stillAside);
-        if (!stillAside)
-            throw;
-        std::error_code reason = stillAside;
-        try {
-            throw;
-        } catch (const fs::filesystem_error& error) {
-            reason = error.code();
-        } catch (...) {
-        }
-        throw LeftAside("cannot move in", target, aside, reason);
+        putBack({});
+        throw;
     }
     return aside;
 }

@@ -5,7 +5,7 @@
 namespace varnel {
 
 namespace {
-// An empty message from the server says nothing to the user: the code does.
+// An empty message says nothing to the user: the code does.
 std::string sentenceOf(JobErrorCode code, const std::optional<std::string>& message) {
     return message && !message->empty() ? *message : std::string(rawValue(code));
 }

@@ -128,19 +128,20 @@ std::string LogFile::tail(std::int64_t lines) {
         const std::string text = content.str();
         if (!in.good() && !in.eof()) return;
         if (!Text::isValidUtf8(text)) return;
-        // Split at every line feed, keeping empty pieces; the last `lines` pieces start after the
-        // `lines`-th line feed counted from the end, or at the start when there are fewer.
-        std::size_t cut = 0;
-        std::int64_t seen = 0;
-        for (std::size_t i = text.size(); i > 0; --i) {
-            if (text[i - 1] == '\n' && ++seen == lines) {
-                cut = i;
-                break;
-            }
-        }
-        result = text.substr(cut);
+        result = lastPieces(text, lines);
     });
     return result;
+}
+
+std::string_view LogFile::lastPieces(std::string_view text, std::int64_t lines) {
+    // The last `lines` pieces start after the `lines`-th line feed counted from the end, or at the
+    // start when there are fewer.
+    std::int64_t seen = 0;
+    for (std::size_t i = text.size(); i > 0; --i) {
+        if (text[i - 1] == '\n' && ++seen == lines)
+            return text.substr(i);
+    }
+    return text;
 }
 
 void LogFile::flush() {

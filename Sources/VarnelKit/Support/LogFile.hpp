@@ -66,6 +66,9 @@ public:
     // The last `lines` pieces of the current file split at line feeds; "" when the file is missing
     // or not valid UTF-8. Sees every line queued before the call.
     std::string tail(std::int64_t lines);
+    // The last `lines` pieces of `text` split at line feeds, empty pieces kept: what tail() gives
+    // of a file's text.
+    static std::string_view lastPieces(std::string_view text, std::int64_t lines);
     // Waits until every queued line has reached the file (and its companion has run).
     void flush();
     // The same, for at most `limit`: true when every line queued before the call reached the file

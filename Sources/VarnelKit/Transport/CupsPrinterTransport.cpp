@@ -19,40 +19,20 @@ std::string errorText(CupsApi& api) {
 // taking data is not cut off, and one given up on says how much it had taken.
 constexpr std::size_t writeChunk = 64 * 1024;
 
-// The whole submission, on the calling pool thread: the connection to the scheduler and its last
-// error are kept per thread. When `abandon` is raised the calls under way end at once and the
-// submission fails with what the scheduler had taken by then.
-CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queue, const Bytes& data,
-                                           const std::string& title, CupsPrinterTransport::DocumentFormat format,
-                                           std::int64_t copies, CupsApi::Abandon& abandon) {
-    const CupsApi::AbandonScope scope(abandon);
-    const auto total = static_cast<std::int64_t>(data.size());
-    std::int64_t taken = 0;
-    // A step that failed because the agent stopped is no fault of the scheduler; nothing more is
-    // asked of it (a cancel request would be given up at once too).
-    const auto failIfAbandoned = [&] {
-        if (!abandon.isRaised()) return;
-        throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; the print scheduler took " +
-                                                       NumberText::integer(taken) + " of " +
-                                                       NumberText::integer(total) + " bytes");
-    };
-
+// The submission's steps, on the calling pool thread: the connection to the scheduler and its last
+// error are kept per thread. `taken` counts what the scheduler has taken of the document so far.
+CupsPrinterTransport::Submission submitSteps(CupsApi& api, const std::string& queue, const Bytes& data,
+                                             const std::string& title, CupsPrinterTransport::DocumentFormat format,
+                                             std::int64_t copies, std::int64_t& taken) {
     bool exists = false;
     for (const auto& destination : api.destinations()) exists = exists || destination.name == queue;
-    if (!exists) {
-        failIfAbandoned();
-        throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
-    }
+    if (!exists) throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
 
     const auto jobId = api.createJob(queue, title, CupsPrinterTransport::options(format, copies));
-    if (jobId < 1) {
-        failIfAbandoned();
-        throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
-    }
+    if (jobId < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
 
     // The error text is read before the cancel request, which would replace it with its own.
     if (api.startDocument(queue, jobId, title, CupsPrinterTransport::mimeType(format)) != CupsApi::httpContinue) {
-        failIfAbandoned();
         const auto error = errorText(api);
         api.cancelJob(queue, jobId);
         throw JobError(JobErrorCode::printerError, "CUPS rejected the document: " + error);
@@ -62,20 +42,36 @@ CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queu
         const auto length = std::min<std::size_t>(writeChunk, data.size() - static_cast<std::size_t>(taken));
         written = api.writeRequestData(data.data() + taken, length);
         if (written == CupsApi::httpContinue) taken += static_cast<std::int64_t>(length);
-    } while (written == CupsApi::httpContinue && taken < total);
+    } while (written == CupsApi::httpContinue && static_cast<std::size_t>(taken) < data.size());
     std::optional<std::string> writeError;
-    if (written != CupsApi::httpContinue) {
-        failIfAbandoned();
-        writeError = errorText(api);
-    }
+    if (written != CupsApi::httpContinue) writeError = errorText(api);
     const int finished = api.finishDocument(queue);
     if (written != CupsApi::httpContinue || finished != CupsApi::ippOk) {
-        failIfAbandoned();
         const auto error = writeError ? *writeError : errorText(api);
         api.cancelJob(queue, jobId);
         throw JobError(JobErrorCode::printerError, "CUPS write failed: " + error);
     }
-    return {total, jobId};
+    return {taken, jobId};
+}
+
+// The whole submission. When `abandon` is raised the calls under way end at once (a cancel request
+// too, so nothing more is asked of the scheduler), and the submission fails with what the
+// scheduler had taken by then: a step that failed because the agent stopped is no fault of the
+// scheduler.
+CupsPrinterTransport::Submission submitNow(CupsApi& api, const std::string& queue, const Bytes& data,
+                                           const std::string& title, CupsPrinterTransport::DocumentFormat format,
+                                           std::int64_t copies, CupsApi::Abandon& abandon) {
+    const CupsApi::AbandonScope scope(abandon);
+    std::int64_t taken = 0;
+    try {
+        return submitSteps(api, queue, data, title, format, copies, taken);
+    } catch (const JobError&) {
+        if (!abandon.isRaised()) throw;
+        throw JobError(JobErrorCode::printerError, "Sending was stopped when the agent stopped; the print scheduler took " +
+                                                       NumberText::integer(taken) + " of " +
+                                                       NumberText::integer(static_cast<std::int64_t>(data.size())) +
+                                                       " bytes");
+    }
 }
 
 } // namespace
