@@ -25,6 +25,37 @@ using namespace varnel::testing;
 using Failure = AgentUpdater::Failure;
 using fs::perms;
 
+// A file system that cannot swap two folders in one step, as some network mounts: the exchange is
+// refused with the errno of the test, and optionally the staged copy vanishes with it, so that
+// moving it in fails too.
+int refusal = EINVAL;
+bool stagedCopyVanishes = false;
+fs::path vanished;
+int refusals = 0;
+
+int refuseExchange(const char* first, const char*) {
+    ++refusals;
+    if (stagedCopyVanishes) {
+        vanished = fs::path(first).parent_path().parent_path() / "vanished";
+        fs::rename(first, vanished);
+    }
+    errno = refusal;
+    return -1;
+}
+
+class NoExchange {
+public:
+    NoExchange(int error, bool vanish) : previous_(FileTree::setExchangeCall(&refuseExchange)) {
+        refusal = error;
+        stagedCopyVanishes = vanish;
+        refusals = 0;
+    }
+    ~NoExchange() { FileTree::setExchangeCall(previous_); }
+
+private:
+    FileTree::ExchangeCall previous_;
+};
+
 class AgentUpdaterInstallTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -55,6 +86,16 @@ protected:
         return thrownBy<Failure>([&] { installFrom(from); });
     }
 
+    // An install over the old release on a file system that refuses the exchange with `error`.
+    std::optional<Failure> failureWithoutExchange(int error, bool vanish) {
+        installOldRelease();
+        writeImage(image, releaseBundle());
+        NoExchange noExchange(error, vanish);
+        auto failure = failureOf(image);
+        EXPECT_EQ(refusals, 1);
+        return failure;
+    }
+
     // An installed folder from an earlier release, with a read-only part of its own.
     void installOldRelease() {
         fs::create_directories(installed / "bin");
@@ -64,7 +105,7 @@ protected:
         fs::permissions(installed / "old-only", perms(0555));
     }
 
-    std::size_t entriesBesideInstalled() const {
+    std::size_t entriesInApplications() const {
         return static_cast<std::size_t>(
             std::distance(fs::directory_iterator(applications), fs::directory_iterator()));
     }
@@ -76,9 +117,9 @@ protected:
         EXPECT_TRUE(previous.filename().string().starts_with(".Varnel.app-")) << previous;
         EXPECT_EQ(readFile(previous / "bin" / "VarnelMenuBar"), "old program");
         EXPECT_EQ(readFile(previous / "old-only" / "notes"), "from 2.3.0");
-        EXPECT_EQ(entriesBesideInstalled(), 2u);
+        EXPECT_EQ(entriesInApplications(), 2u);
         AgentUpdater::removeLeftovers(places());
-        EXPECT_EQ(entriesBesideInstalled(), 1u);
+        EXPECT_EQ(entriesInApplications(), 1u);
         expectNewRelease();
     }
 
@@ -250,37 +291,6 @@ TEST_F(AgentUpdaterInstallTest, AFolderThatCannotBeMadeGivesTheSystemsReason) {
     EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
 }
 
-// A file system that cannot swap two folders in one step, as some network mounts: the exchange is
-// refused with the errno of the test, and optionally the staged copy vanishes with it, so that
-// moving it in fails too.
-int refusal = EINVAL;
-bool stagedCopyVanishes = false;
-fs::path vanished;
-int refusals = 0;
-
-int refuseExchange(const char* first, const char*) {
-    ++refusals;
-    if (stagedCopyVanishes) {
-        vanished = fs::path(first).parent_path().parent_path() / "vanished";
-        fs::rename(first, vanished);
-    }
-    errno = refusal;
-    return -1;
-}
-
-class NoExchange {
-public:
-    NoExchange(int error, bool vanish) : previous_(FileTree::setExchangeCall(&refuseExchange)) {
-        refusal = error;
-        stagedCopyVanishes = vanish;
-        refusals = 0;
-    }
-    ~NoExchange() { FileTree::setExchangeCall(previous_); }
-
-private:
-    FileTree::ExchangeCall previous_;
-};
-
 TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideAndKept) {
     for (const int error : {EINVAL, ENOSYS, ENOTSUP}) {
         SCOPED_TRACE(error);
@@ -298,40 +308,26 @@ TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeTheOldFolderIsMovedAsideAndKept
 }
 
 TEST_F(AgentUpdaterInstallTest, WithoutAnExchangeAFailedMoveInPutsTheOldFolderBack) {
-    installOldRelease();
-    writeImage(image, releaseBundle());
-    std::optional<Failure> failure;
-    {
-        NoExchange noExchange(ENOTSUP, true);
-        failure = failureOf(image);
-        EXPECT_EQ(refusals, 1);
-    }
+    const auto failure = failureWithoutExchange(ENOTSUP, true);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind(), Failure::Kind::couldNotInstall);
     EXPECT_NE(failure->detail().find("(No such file or directory)"), std::string::npos) << failure->detail();
     EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
     EXPECT_EQ(readFile(installed / "old-only" / "notes"), "from 2.3.0");
-    EXPECT_EQ(std::distance(fs::directory_iterator(applications), fs::directory_iterator()), 1);
+    EXPECT_EQ(entriesInApplications(), 1u);
     FileTree::removeAll(vanished);
 }
 
 TEST_F(AgentUpdaterInstallTest, AFailedReplacementSaysWhereTheImageIsAndRemovesTheStagedCopy) {
-    installOldRelease();
-    writeImage(image, releaseBundle());
-    std::optional<Failure> failure;
-    {
-        // The swap itself fails, with an error that is no refusal to exchange.
-        NoExchange failingExchange(EIO, false);
-        failure = failureOf(image);
-        EXPECT_EQ(refusals, 1);
-    }
+    // The swap itself fails, with an error that is no refusal to exchange.
+    const auto failure = failureWithoutExchange(EIO, false);
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->kind(), Failure::Kind::couldNotInstall);
     EXPECT_EQ(failure->detail(), "Varnel.app could not be put in place at " + installed.string() +
                                      " (Input/output error). You may need to install it by hand from " +
                                      image.string() + ".");
     EXPECT_EQ(temporaryNames(), std::vector<std::string>());
-    EXPECT_EQ(entriesBesideInstalled(), 1u);
+    EXPECT_EQ(entriesInApplications(), 1u);
     EXPECT_EQ(readFile(installed / "bin" / "VarnelMenuBar"), "old program");
 }
 

@@ -11,6 +11,7 @@
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelKit/Support/Sha256.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -18,6 +19,7 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -31,39 +33,28 @@ using Step = AgentUpdater::Step;
 enum class Stop { killed, failed, quit };
 
 const char* nameOf(Stop stop) {
-    switch (stop) {
-    case Stop::killed:
-        return "killed";
-    case Stop::failed:
-        return "failed";
-    case Stop::quit:
-        return "quit";
-    }
-    return "";
+    static constexpr std::array names{"killed", "failed", "quit"};
+    return names.at(static_cast<std::size_t>(stop));
 }
 
 // The steps in their order: the download, the updater's own steps, and the relaunch that follows.
-const std::vector<std::string> steps = {"download", "unpack",  "stage",        "copy beside", "flush",
-                                        "swap",     "move in", "flush folder", "relaunch"};
+struct NamedStep {
+    std::string name;
+    std::optional<Step> step; // none: not the updater's own
+};
+const std::vector<NamedStep> steps = {{"download", std::nullopt}, {"unpack", Step::unpack},
+                                      {"stage", Step::stage},     {"copy beside", Step::copyBesideTarget},
+                                      {"flush", Step::flush},     {"swap", Step::swap},
+                                      {"move in", Step::moveIn},  {"flush folder", Step::flushFolder},
+                                      {"relaunch", std::nullopt}};
 
-std::string nameOf(Step step) {
-    switch (step) {
-    case Step::unpack:
-        return "unpack";
-    case Step::stage:
-        return "stage";
-    case Step::copyBesideTarget:
-        return "copy beside";
-    case Step::flush:
-        return "flush";
-    case Step::swap:
-        return "swap";
-    case Step::moveIn:
-        return "move in";
-    case Step::flushFolder:
-        return "flush folder";
-    }
-    return "";
+std::ptrdiff_t orderOf(const std::string& name) {
+    return std::find_if(steps.begin(), steps.end(), [&](const NamedStep& s) { return s.name == name; }) -
+           steps.begin();
+}
+
+const std::string& nameOf(Step step) {
+    return std::find_if(steps.begin(), steps.end(), [&](const NamedStep& s) { return s.step == step; })->name;
 }
 
 constexpr int quitStatus = 42;
@@ -176,12 +167,15 @@ struct Case {
     bool exchange;
     std::string step;
     Stop stop;
+
+    std::string text() const {
+        return std::string(twoFileSystems ? "two" : "one") + " | " + (exchange ? "exchange" : "no exchange") +
+               " | " + step + " | " + nameOf(stop);
+    }
 };
 
 // Where the install path should be left by a stop at the case's step.
 std::string expectedRelease(const Case& c) {
-    const auto at = std::find(steps.begin(), steps.end(), c.step) - steps.begin();
-    const auto swap = std::find(steps.begin(), steps.end(), "swap") - steps.begin();
     if (c.step == "relaunch")
         return c.stop == Stop::failed ? "old" : "new"; // failed: the new program could not start
     if (c.step == "swap" || c.step == "move in") {
@@ -191,7 +185,7 @@ std::string expectedRelease(const Case& c) {
             return "nothing"; // the one state no program can prevent: see below
         return "old";
     }
-    return at < swap ? "old" : "new";
+    return orderOf(c.step) < orderOf("swap") ? "old" : "new";
 }
 
 class AgentUpdaterStepsTest : public ::testing::Test {
@@ -311,9 +305,7 @@ protected:
             EXPECT_EQ(next.staging, 0u);
             afterNextStart = next.text();
         }
-        return std::string(c.twoFileSystems ? "two" : "one") + " | " +
-               (c.exchange ? "exchange" : "no exchange") + " | " + c.step + " | " + nameOf(c.stop) + " | " +
-               ended + " | " + stopped.text() + " | " + afterNextStart;
+        return c.text() + " | " + ended + " | " + stopped.text() + " | " + afterNextStart;
     }
 
     TemporaryDirectory folder;
@@ -329,13 +321,12 @@ TEST_F(AgentUpdaterStepsTest, AnUpdateStoppedAtAnyStepLeavesAWorkingVarnel) {
     std::cout << "file systems | exchange | step | stop | process | on disk | after the next start\n";
     for (const bool twoFileSystems : {false, true}) {
         for (const bool exchange : {true, false}) {
-            for (const auto& step : steps) {
+            for (const auto& [step, _] : steps) {
                 if ((step == "copy beside" && !twoFileSystems) || (step == "move in" && exchange))
                     continue;
                 for (const Stop stop : {Stop::killed, Stop::failed, Stop::quit}) {
                     const Case c{twoFileSystems, exchange, step, stop};
-                    SCOPED_TRACE(std::string(twoFileSystems ? "two" : "one") + " file systems, " +
-                                 (exchange ? "exchange" : "no exchange") + ", " + step + ", " + nameOf(stop));
+                    SCOPED_TRACE(c.text());
                     std::cout << run(c, twoFileSystems ? tmpfs.path() : sameFileSystem.path()) << "\n";
                     fs::remove_all(tmpfs.path() / "tmp");
                     fs::remove_all(sameFileSystem.path() / "tmp");

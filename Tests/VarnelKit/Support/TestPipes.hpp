@@ -15,6 +15,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -73,6 +74,19 @@ private:
     int saved_;
 };
 
+// Reads `descriptor` until its end or an error, handing each piece read to `take` as it comes.
+template <class Take> void readToTheEnd(int descriptor, Take take) {
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(descriptor, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        take(std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
 // A reader that does not read until it is told to, or for at most `patience`, so a logger that
 // does block makes the test fail instead of hanging it. Reads to the end of the pipe.
 class PausedReader {
@@ -83,15 +97,7 @@ public:
                   std::unique_lock lock(mutex_);
                   wake_.wait_for(lock, patience, [this] { return go_; });
               }
-              char buffer[65536];
-              for (;;) {
-                  const ssize_t n = ::read(descriptor, buffer, sizeof buffer);
-                  if (n < 0 && errno == EINTR)
-                      continue;
-                  if (n <= 0)
-                      break;
-                  text_.append(buffer, static_cast<std::size_t>(n));
-              }
+              readToTheEnd(descriptor, [this](std::string_view piece) { text_.append(piece); });
           }) {}
     ~PausedReader() {
         if (thread_.joinable()) {

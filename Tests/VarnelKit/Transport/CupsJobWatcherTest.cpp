@@ -166,11 +166,11 @@ TEST_F(CupsJobWatcherTest, AStopEndsTheWatchAtOnceAsItsTimeLimitWould) {
     // A scheduler that does not answer: the stop neither waits for the call under way nor asks it
     // anything more, not even why the queue holds the job.
     api->addQueue("Q", {{"printer-state-message", "is out of paper"}});
-    auto answer = std::make_shared<std::promise<void>>();
-    const std::shared_future<void> answered = answer->get_future().share();
-    const std::shared_ptr<void> answerAtTheEnd(nullptr, [answer](void*) { answer->set_value(); });
+    // It answers after all, late, so that a watch that waits for it ends the test all the same: the
+    // promise's end, at the end of the test, readies the future.
+    std::promise<void> answer;
+    const std::shared_future<void> answered = answer.get_future().share();
     std::atomic<bool> asked{false};
-    // It answers after all, late, so that a watch that waits for it ends the test all the same.
     api->whileListing = [&asked, answered] {
         asked = true;
         answered.wait_for(2s);

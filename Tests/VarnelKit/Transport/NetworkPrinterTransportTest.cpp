@@ -194,14 +194,19 @@ TEST_F(NetworkPrinterTransportTest, AStopDuringTheWaitForTheAcknowledgementLooks
     auto transport = std::make_shared<NetworkPrinterTransport>("127.0.0.1", listener.port(), 2s, 5s);
     const auto label = bytesOf("^XA^FDacknowledged^FS^XZ\n");
     auto written = std::make_shared<std::optional<std::int64_t>>();
-    auto task = Task::spawn(loop.loop().executor(), [transport, label, written]() -> Awaitable<void> {
-        *written = co_await transport->write(label, "t");
+    // Spawned and scripted on the loop, so that the write, which starts only after, reads the
+    // script: the first look finds bytes unacknowledged and the stop comes before the next.
+    const auto task = loop.onLoop([&] {
+        auto spawned = Task::spawn(loop.loop().executor(), [transport, label, written]() -> Awaitable<void> {
+            *written = co_await transport->write(label, "t");
+        });
+        onUnacknowledgedRead = [spawned] { spawned->cancel(); };
+        sendQueueReads = SendQueueReads::unacknowledgedOnce;
+        return spawned;
     });
-    // The first look finds bytes unacknowledged and the stop comes before the next.
-    onUnacknowledgedRead = [task] { task->cancel(); };
-    sendQueueReads = SendQueueReads::unacknowledgedOnce;
     loop.run(task->join());
-    sendQueueReads = SendQueueReads::real;
+    EXPECT_EQ(sendQueueReads.exchange(SendQueueReads::real), SendQueueReads::real)
+        << "the send queue was never read";
     onUnacknowledgedRead = nullptr;
     EXPECT_EQ(*written, std::optional<std::int64_t>(static_cast<std::int64_t>(label.size())));
 }
