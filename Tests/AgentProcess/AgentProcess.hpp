@@ -28,7 +28,7 @@ public:
         std::optional<std::vector<std::string>> environment = std::nullopt;
         // Standard error goes into standard output's pipe, in the order the program wrote them.
         bool mergeErrors = false;
-        // Off: nobody reads standard output until startReading().
+        // Off: nobody reads standard output while the program runs.
         bool readOutput = true;
         // Standard output is a pipe already full when the program starts.
         bool fullOutput = false;
@@ -46,7 +46,6 @@ public:
 
     pid_t pid() const { return pid_; }
     Clock::time_point launchedAt() const { return launchedAt_; }
-    void startReading();
     void signal(int number) const;
 
     // Standard output (with standard error when merged), and standard error.
@@ -70,6 +69,7 @@ public:
     std::string ending() const;
 
 private:
+    void startReading();
     void readInto(int descriptor, std::string& text, bool lines);
 
     pid_t pid_ = -1;

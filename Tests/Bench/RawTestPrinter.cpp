@@ -276,4 +276,22 @@ bool RawTestPrinter::waitFor(const std::function<bool(const Snapshot&)>& conditi
     return state_->waitFor(condition, limit);
 }
 
+bool RawTestPrinter::waitForTheFirstJobToStall(std::chrono::milliseconds limit) const {
+    return waitFor(
+        [](const Snapshot& s) {
+            const auto jobs = s.jobs();
+            return !jobs.empty() && jobs.front().stalled;
+        },
+        limit);
+}
+
+std::string labelsOfAtLeast(std::size_t bytes) {
+    std::string labels;
+    labels.reserve(bytes + 64);
+    for (int i = 0; labels.size() < bytes; ++i)
+        labels += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
+    labels += "^XA^FDlast^FS^XZ";
+    return labels;
+}
+
 } // namespace varnel::testing

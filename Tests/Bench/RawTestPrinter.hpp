@@ -72,11 +72,18 @@ public:
     // Waits until `condition` holds for the recorded state (checked at every change); false when
     // the time ran out first. The condition runs under the printer's lock: it must not call back.
     bool waitFor(const std::function<bool(const Snapshot&)>& condition, std::chrono::milliseconds limit) const;
+    // Waits until the first job has stopped reading part-way, as a printer in stall mode does.
+    bool waitForTheFirstJobToStall(std::chrono::milliseconds limit) const;
 
     struct State;
 
 private:
     std::shared_ptr<State> state_;
 };
+
+// ZPL labels, one a line, the last without a line feed, of at least `bytes` in all: with more than
+// the printer's window and a sender's socket buffer hold together, a printer that stops reading or
+// drops the connection does so while the sender is still writing.
+std::string labelsOfAtLeast(std::size_t bytes);
 
 } // namespace varnel::testing

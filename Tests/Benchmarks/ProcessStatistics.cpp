@@ -5,14 +5,18 @@
 #include <charconv>
 #include <ctime>
 #include <fstream>
+#include <string_view>
 
 namespace varnel::testing {
+
+namespace {
 
 std::string readWholeFile(const std::filesystem::path& path) {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The value of a "Name:   value kB" line of a /proc status file, or -1.
 long procField(const std::string& text, std::string_view name) {
     std::size_t at = 0;
     while (at < text.size()) {
@@ -30,6 +34,8 @@ long procField(const std::string& text, std::string_view name) {
     }
     return -1;
 }
+
+} // namespace
 
 std::filesystem::path ProcessStatistics::proc() const {
     return "/proc/" + std::to_string(pid_);

@@ -3,7 +3,6 @@
 #include <filesystem>
 #include <map>
 #include <string>
-#include <string_view>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -54,9 +53,5 @@ private:
     std::map<pid_t, ThreadSwitches> threads_;
     bool switchesCounted_ = false;
 };
-
-// The value of a "Name:   value kB" line of a /proc status file, or -1.
-long procField(const std::string& text, std::string_view name);
-std::string readWholeFile(const std::filesystem::path& path);
 
 } // namespace varnel::testing

@@ -2,6 +2,7 @@
 // client over wss:// to its Pusher server, raw TCP to the bench's printers and a private CUPS
 // scheduler for queues. Each scenario checks both ends: what the printer received and what the
 // server was told, so that no label is lost or printed twice.
+#include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "Integration/CupsScheduler.hpp"
 #include "Integration/SchedulerProxy.hpp"
@@ -23,7 +24,6 @@
 #include <iostream>
 #include <mutex>
 #include <optional>
-#include <regex>
 #include <thread>
 
 namespace varnel {
@@ -32,6 +32,9 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 using testing::BenchJob;
+using testing::bytesTaken;
+using testing::errorCode;
+using testing::errorMessage;
 using testing::JobDelivery;
 using testing::RawTestPrinter;
 using testing::TestBench;
@@ -73,46 +76,14 @@ std::string label(const std::string& text) {
     return "^XA^FO20,20^A0N,30,30^FD" + text + "^FS^XZ";
 }
 
-// Far more than the printer's small window and the sender's socket buffer hold together, so a
-// printer that stops reading or drops the connection does so while the agent is still writing.
 std::string bigLabels() {
-    std::string labels;
-    labels.reserve(9 * 1024 * 1024);
-    for (int i = 0; labels.size() < 8 * 1024 * 1024; ++i)
-        labels += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
-    labels += "^XA^FDlast^FS^XZ";
-    return labels;
+    return testing::labelsOfAtLeast(8 * 1024 * 1024);
 }
 
 std::int64_t resultBytes(const nlohmann::json& result) {
     return result.contains("bytes_written") && result["bytes_written"].is_number_integer()
                ? result["bytes_written"].get<std::int64_t>()
                : -1;
-}
-
-std::string errorMessage(const nlohmann::json& result) {
-    return result.contains("error") && result["error"].contains("message")
-               ? result["error"]["message"].get<std::string>()
-               : std::string();
-}
-
-// The bytes a failure report says the printer took, and of how many; none when it names none.
-std::optional<std::pair<std::size_t, std::size_t>> bytesTaken(const nlohmann::json& result) {
-    std::smatch match;
-    const auto message = errorMessage(result);
-    if (!std::regex_search(message, match, std::regex(R"(the printer took (\d+) of (\d+) bytes$)")))
-        return std::nullopt;
-    return std::pair{std::stoul(match[1].str()), std::stoul(match[2].str())};
-}
-
-// The printer has stopped reading its first job part-way.
-bool firstJobStalls(const RawTestPrinter& printer) {
-    return printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        std::chrono::seconds(10));
 }
 
 // The device has taken a job's first bytes and stopped reading: a CUPS job that stays processing.
@@ -129,11 +100,6 @@ bool aConnectionStallsWithData(const RawTestPrinter& device) {
 // A figure of a scenario for whoever reads the test's output: what the printer and server saw.
 void note(const std::string& scenario, const std::string& what) {
     std::cout << "[ observed ] " << scenario << ": " << what << "\n";
-}
-
-std::string errorCode(const nlohmann::json& result) {
-    return result.contains("error") && result["error"].contains("code") ? result["error"]["code"].get<std::string>()
-                                                                        : std::string();
 }
 
 class EndToEndTest : public ::testing::Test {
@@ -254,11 +220,28 @@ protected:
         return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - called);
     }
 
-    // The job's one result; a failure of the test when the server does not hold exactly one.
-    nlohmann::json soleResult(std::int64_t jobId) {
+    // stop() while a write or a submission holds on past its grace: it waits the grace out, then no
+    // longer than the report's limit. None when it did not return.
+    std::optional<std::chrono::milliseconds> stopAfterTheGrace() {
+        const auto took = timedStop();
+        EXPECT_TRUE(took) << "stop() did not return";
+        if (took) {
+            EXPECT_GE(*took, writeGrace);
+            EXPECT_LT(*took, writeGrace + reportLimit);
+        }
+        return took;
+    }
+
+    // The job's one result, which says it failed with `code`; a failure of the test otherwise.
+    nlohmann::json soleFailure(std::int64_t jobId, const std::string& code) {
         const auto snapshot = bench.management().snapshot();
         EXPECT_EQ(snapshot.resultCount(jobId), 1u) << logText();
-        return snapshot.resultCount(jobId) == 1 ? snapshot.results.at(jobId).front() : nlohmann::json::object();
+        if (snapshot.resultCount(jobId) != 1)
+            return nlohmann::json::object();
+        auto result = snapshot.results.at(jobId).front();
+        EXPECT_EQ(result["state"], "failed") << result.dump();
+        EXPECT_EQ(errorCode(result), code) << result.dump();
+        return result;
     }
 
     bool logged(const std::string& line, std::chrono::milliseconds limit = 5s) const {
@@ -606,7 +589,7 @@ TEST_F(EndToEndTest, AStopDuringAWriteLetsTheLabelFinishWithinTheGrace) {
     startAgent();
     const auto payload = bigLabels();
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(firstJobStalls(printer));
+    ASSERT_TRUE(printer.waitForTheFirstJobToStall(10s));
     auto stopped = stopAsync();
     ASSERT_TRUE(logged("[INFO] Varnel agent stopping"));
     printer.resume();
@@ -630,15 +613,11 @@ TEST_F(EndToEndTest, AStopDuringAWriteThatDoesNotEndCutsItAfterTheGraceAndReport
     startAgent();
     const auto payload = bigLabels();
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(firstJobStalls(printer));
-    const auto stopTook = timedStop();
+    ASSERT_TRUE(printer.waitForTheFirstJobToStall(10s));
+    const auto stopTook = stopAfterTheGrace();
     ASSERT_TRUE(stopTook);
-    EXPECT_GE(*stopTook, writeGrace);
-    EXPECT_LT(*stopTook, writeGrace + reportLimit);
 
-    auto result = soleResult(jobId);
-    EXPECT_EQ(result["state"], "failed") << result.dump();
-    EXPECT_EQ(errorCode(result), "printer_error");
+    const auto result = soleFailure(jobId, "printer_error");
     const auto taken = bytesTaken(result);
     ASSERT_TRUE(taken) << result.dump();
     EXPECT_EQ(taken->second, payload.size() + 1);
@@ -675,9 +654,7 @@ TEST_F(EndToEndTest, AStopDuringTheWatchOfACupsJobEndsItAtOnceAndReportsTheJobOn
     ASSERT_TRUE(stopTook);
     EXPECT_LT(*stopTook, 100ms) << "the stop waited for the scheduler";
 
-    auto result = soleResult(jobId);
-    EXPECT_EQ(result["state"], "failed") << result.dump();
-    EXPECT_EQ(errorCode(result), "write_timeout");
+    const auto result = soleFailure(jobId, "write_timeout");
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
     note("stop during a CUPS watch, the scheduler silent",
          "stop took " + std::to_string(stopTook->count()) +
@@ -705,14 +682,10 @@ TEST_F(EndToEndTest, AStopDuringASubmissionTheSchedulerDoesNotAnswerGivesItUpAft
     const auto jobId =
         bench.management().createJob({.printerKey = "cups:BenchSubmit", .language = "pdf", .payload = minimalPdf});
     ASSERT_TRUE(proxy.waitForHeldSubmission(10s)) << logText();
-    const auto stopTook = timedStop();
+    const auto stopTook = stopAfterTheGrace();
     ASSERT_TRUE(stopTook);
-    EXPECT_GE(*stopTook, writeGrace);
-    EXPECT_LT(*stopTook, writeGrace + reportLimit);
 
-    auto result = soleResult(jobId);
-    EXPECT_EQ(result["state"], "failed") << result.dump();
-    EXPECT_EQ(errorCode(result), "printer_error");
+    const auto result = soleFailure(jobId, "printer_error");
     EXPECT_EQ(errorMessage(result), "Sending was stopped when the agent stopped; the print scheduler took 0 of " +
                                         std::to_string(minimalPdf.size()) + " bytes");
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
@@ -778,7 +751,7 @@ TEST_F(EndToEndTest, AStopWhileALoopWaitsForAReportEndsTheChannelsDrainToo) {
             {.printerKey = drained.key(), .payload = label(text), .delivery = JobDelivery::pending}));
     }
     bench.pusher().dropAll();
-    ASSERT_TRUE(firstJobStalls(drained)) << logText();
+    ASSERT_TRUE(drained.waitForTheFirstJobToStall(10s)) << logText();
 
     const auto fetchesAtStop = bench.management().snapshot().jobFetches;
     const auto stopTook = timedStop([&] {
@@ -869,15 +842,10 @@ TEST_F(EndToEndTest, AStopEndsWithinItsBoundWhateverTheServerDoes) {
         bench.management().stallNext(Operation::result);
         const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = label(c.name)});
         ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled == 1; }, 10s)) << logText();
-        const auto stopCalled = std::chrono::steady_clock::now();
-        auto stopped = stopAsync();
-        c.server(bench);
-        ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
-        stopped.get();
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                                stopCalled);
-        std::cout << "[ stop time ] server " << c.name << ": " << took.count() << " ms\n";
-        EXPECT_LT(took, reportLimit + 1s);
+        const auto took = timedStop([&] { c.server(bench); });
+        ASSERT_TRUE(took);
+        std::cout << "[ stop time ] server " << c.name << ": " << took->count() << " ms\n";
+        EXPECT_LT(*took, reportLimit + 1s);
         if (c.reported) {
             EXPECT_EQ(bench.management().snapshot().resultCount(jobId), 1u);
         }

@@ -1,6 +1,7 @@
 // The shipped program against the test bench: enrolled, run, printing and stopped as an
 // administrator or a service manager does it, each run in a data folder of its own.
 #include "AgentProcess/AgentProcess.hpp"
+#include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "VarnelAgent/QuitBudget.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
@@ -74,16 +75,9 @@ protected:
         write.agent = startRun();
         ASSERT_TRUE(write.agent->waitForLine(running, 20s)) << write.agent->output() << write.agent->errors();
         ASSERT_TRUE(subscribed(10s));
-        for (int i = 0; write.payload.size() < 4 * 1024 * 1024; ++i)
-            write.payload += label("Label " + std::to_string(i)) + "\n";
-        write.payload += label("last");
+        write.payload = testing::labelsOfAtLeast(4 * 1024 * 1024);
         write.jobId = bench.management().createJob({.printerKey = write.printer->key(), .payload = write.payload});
-        ASSERT_TRUE(write.printer->waitFor(
-            [](const RawTestPrinter::Snapshot& s) {
-                const auto jobs = s.jobs();
-                return !jobs.empty() && jobs.front().stalled;
-            },
-            10s));
+        ASSERT_TRUE(write.printer->waitForTheFirstJobToStall(10s));
     }
 
     // Running with its channel subscribed, so a pushed job reaches it.
@@ -310,9 +304,8 @@ TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime
     ASSERT_EQ(reports.size(), 1u);
     const auto report = nlohmann::json::parse(reports.front());
     EXPECT_EQ(report["state"], "failed") << report.dump();
-    EXPECT_EQ(report["error"]["code"], "printer_error") << report.dump();
-    EXPECT_NE(report["error"]["message"].get<std::string>().find("the printer took "), std::string::npos)
-        << report.dump();
+    EXPECT_EQ(testing::errorCode(report), "printer_error") << report.dump();
+    EXPECT_TRUE(testing::bytesTaken(report)) << report.dump();
     EXPECT_EQ(snapshot.resultCount(jobId), 0u);
     const auto jobs = write.printer->snapshot().jobs();
     ASSERT_EQ(jobs.size(), 1u);

@@ -7,11 +7,13 @@
 
 #include <QApplication>
 #include <QTest>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/wait.h>
 #include <utility>
 #include <vector>
 
@@ -75,6 +77,11 @@ public:
     std::vector<std::pair<std::filesystem::path, std::vector<std::string>>> launches;
     bool launchSucceeds = true;
 };
+
+// Whether a child of this process has ended and been reaped, by whoever waited for it.
+inline bool wasReaped(pid_t child) {
+    return ::waitpid(child, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
 
 // Runs the Qt event loop until `condition` holds or the time is up.
 inline bool waitUntil(const std::function<bool()>& condition,

@@ -22,7 +22,6 @@
 #include <future>
 #include <gtest/gtest.h>
 #include <regex>
-#include <thread>
 
 namespace varnel::tray {
 namespace {
@@ -240,12 +239,11 @@ TEST_F(TrayBenchTest, AnAgentStoppedWhileARefreshAndARescanWaitIsReleasedOnTheLo
 
     // This thread is the Qt thread, and runs none of its work now: whatever still holds the agent
     // once the loop has stopped it is on the Qt side, and would destroy it there.
-    const auto expired = [&] {
-        return std::all_of(hosted.begin(), hosted.end(), [](const auto& weak) { return weak.expired(); });
-    };
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!expired() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    testing::eventually(
+        [&] {
+            return std::all_of(hosted.begin(), hosted.end(), [](const auto& weak) { return weak.expired(); });
+        },
+        10s);
     EXPECT_TRUE(hosted[0].expired()) << "the agent";
     EXPECT_TRUE(hosted[1].expired()) << "its reporter";
     EXPECT_TRUE(hosted[2].expired()) << "its client";

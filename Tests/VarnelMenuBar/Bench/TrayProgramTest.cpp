@@ -1,6 +1,7 @@
 // The VarnelMenuBar program in a child process against the in-process bench: SIGTERM (a session's
 // log-out) ends it within 2 s, reporting the shut-down when the server answers and in time when
 // the server hangs, and reporting a label that the quit cut short.
+#include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
@@ -10,7 +11,6 @@
 #include <csignal>
 #include <future>
 #include <gtest/gtest.h>
-#include <regex>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -115,18 +115,10 @@ TEST_F(TrayProgramTest, SigtermEndsTheProgramWithinTwoSecondsWhileTheServerHangs
 TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinTwoSeconds) {
     auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
     startProgram();
-    std::string payload;
-    for (int i = 0; payload.size() < 4 * 1024 * 1024; ++i)
-        payload += "^XA^FO20,20^FDLabel " + std::to_string(i) + "^FS^XZ\n";
-    payload += "^XA^FDlast^FS^XZ";
+    const auto payload = testing::labelsOfAtLeast(4 * 1024 * 1024);
     bench.management().stallNext(Operation::result);
     const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
-    ASSERT_TRUE(printer.waitFor(
-        [](const RawTestPrinter::Snapshot& s) {
-            const auto jobs = s.jobs();
-            return !jobs.empty() && jobs.front().stalled;
-        },
-        20s));
+    ASSERT_TRUE(printer.waitForTheFirstJobToStall(20s));
 
     // The server holds the report, then answers it with a quarter of a second of its limit left.
     const auto lateAnswer = QuitBudget::reportLimit - 250ms;
@@ -153,14 +145,10 @@ TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinT
         << "the report was cut by the quit: the next start prints it again";
     const auto& result = *snapshot.lastResult(jobId);
     EXPECT_EQ(result["state"], "failed") << result.dump();
-    const std::string message = result.contains("error") && result["error"].contains("message")
-                                    ? result["error"]["message"].get<std::string>()
-                                    : std::string();
-    std::smatch taken;
-    ASSERT_TRUE(std::regex_search(message, taken, std::regex(R"(the printer took (\d+) of (\d+) bytes$)")))
-        << result.dump();
-    EXPECT_GE(std::stoul(taken[1].str()), 4096u);
-    EXPECT_EQ(std::stoul(taken[2].str()), payload.size() + 1);
+    const auto taken = testing::bytesTaken(result);
+    ASSERT_TRUE(taken) << result.dump();
+    EXPECT_GE(taken->first, 4096u);
+    EXPECT_EQ(taken->second, payload.size() + 1);
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
 }
 

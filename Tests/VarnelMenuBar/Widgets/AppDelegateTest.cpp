@@ -13,12 +13,12 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <fstream>
 #include <future>
 #include <gtest/gtest.h>
 #include <iterator>
+#include <optional>
 #include <sys/wait.h>
 
 namespace varnel::tray {
@@ -75,9 +75,14 @@ protected:
         delegate = std::make_unique<AppDelegate>(std::move(services));
     }
 
-    // A delegate of the copy that holds `instance`, whose update installs as `installed` and starts
-    // the new program for real; the update is begun.
-    void installUpdateAs(const AppDelegate::InstalledUpdate& installed, SingleInstance& instance) {
+    // An update that installs into `applications` a new release whose program is `newProgram`, the
+    // old one kept beside it; begun by the copy that holds the lock, which starts the new program
+    // for real.
+    void installRelease(const std::string& newProgram) {
+        writeProgram(installed.location / "bin" / "VarnelMenuBar", newProgram);
+        writeProgram(installed.previous / "bin" / "VarnelMenuBar", oldProgram);
+        instance.emplace(SingleInstance::defaultLockFile());
+        ASSERT_TRUE(instance->acquire(0ms));
         AppDelegate::Services services{
             loop,
             std::make_shared<RecordingLogger>(),
@@ -88,11 +93,17 @@ protected:
             {},
             {},
             15s,
-            [installed](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
-            &instance};
+            [this](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
+            &*instance};
         delegate = std::make_unique<AppDelegate>(std::move(services));
         delegate->setAvailableUpdateForTesting(offer());
         delegate->installUpdate();
+    }
+
+    // The old release is in its place again, and nothing else is left beside it.
+    void expectTheOldReleaseBack() const {
+        EXPECT_EQ(contentsOf(installed.location / "bin" / "VarnelMenuBar"), oldProgram);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications.path()), {}), 1);
     }
 
     void TearDown() override {
@@ -109,6 +120,11 @@ protected:
     std::shared_ptr<std::atomic<int>> installs = std::make_shared<std::atomic<int>>(0);
     std::shared_ptr<std::atomic<bool>> failInstall = std::make_shared<std::atomic<bool>>(false);
     int quits = 0;
+    TemporaryDirectory applications;
+    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
+                                                 applications.path() / ".Varnel.app-kept"};
+    const std::string oldProgram = "#!/bin/sh\necho old\n";
+    std::optional<SingleInstance> instance; // outlives the delegate, which holds it
     std::unique_ptr<AppDelegate> delegate;
 };
 
@@ -249,23 +265,13 @@ TEST_F(AppDelegateTest, ARelaunchThatFailsSaysTheUpdateIsInstalledThenQuits) {
 
 TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTheAlertSaysSo) {
     // A release built for another system: it installs, and its program ends at once.
-    TemporaryDirectory applications;
-    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
-                                                 applications.path() / ".Varnel.app-kept"};
-    writeProgram(installed.location / "bin" / "VarnelMenuBar", "#!/bin/sh\nexit 127\n");
-    writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
-    SingleInstance instance(SingleInstance::defaultLockFile());
-    ASSERT_TRUE(instance.acquire(0ms));
-    installUpdateAs(installed, instance);
+    ASSERT_NO_FATAL_FAILURE(installRelease("#!/bin/sh\nexit 127\n"));
 
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }, 20s));
     EXPECT_EQ(alerts->shown[0].title, "Varnel could not be updated");
     EXPECT_EQ(alerts->shown[0].body,
               "Varnel 1.2.3 could not be started, so the version you had was put back.");
-    EXPECT_EQ(contentsOf(installed.location / "bin" / "VarnelMenuBar"), "#!/bin/sh\necho old\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications.path()),
-                            std::filesystem::directory_iterator()),
-              1);
+    expectTheOldReleaseBack();
     // This copy goes on, holding the lock again, and may be updated again.
     EXPECT_EQ(quits, 0);
     EXPECT_FALSE(delegate->isUpdating());
@@ -279,17 +285,10 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
 
 TEST_F(AppDelegateTest, AQuitWhileTheNewReleaseHasNotTakenTheLockEndsItAndPutsTheOldOneBack) {
     // A release whose program hangs before it takes the lock; the quit comes during the wait for it.
-    TemporaryDirectory applications;
-    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
-                                                 applications.path() / ".Varnel.app-kept"};
     const auto started = folders.path() / "started";
-    writeProgram(installed.location / "bin" / "VarnelMenuBar",
-                 "#!/bin/sh\necho $$ > '" + started.string() + ".new'\nmv '" + started.string() + ".new' '" +
-                     started.string() + "'\nexec sleep 30\n");
-    writeProgram(installed.previous / "bin" / "VarnelMenuBar", "#!/bin/sh\necho old\n");
-    SingleInstance instance(SingleInstance::defaultLockFile());
-    ASSERT_TRUE(instance.acquire(0ms));
-    installUpdateAs(installed, instance);
+    ASSERT_NO_FATAL_FAILURE(installRelease("#!/bin/sh\necho $$ > '" + started.string() + ".new'\nmv '" +
+                                           started.string() + ".new' '" + started.string() +
+                                           "'\nexec sleep 30\n"));
     // The new program runs: the relaunch waits for it to take the lock.
     ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(started); }));
     const pid_t child = std::stoi(contentsOf(started));
@@ -297,14 +296,11 @@ TEST_F(AppDelegateTest, AQuitWhileTheNewReleaseHasNotTakenTheLockEndsItAndPutsTh
     const auto quitStarted = std::chrono::steady_clock::now();
     EXPECT_TRUE(delegate->shutDown(QuitBudget::agentStop));
     EXPECT_LE(std::chrono::steady_clock::now() - quitStarted, QuitBudget::agentStop);
-    const bool reaped = ::waitpid(child, nullptr, WNOHANG) < 0 && errno == ECHILD;
+    const bool reaped = wasReaped(child);
     EXPECT_TRUE(reaped) << "the new program outlives the quit";
     if (!reaped)
         ::kill(child, SIGKILL);
-    EXPECT_EQ(contentsOf(installed.location / "bin" / "VarnelMenuBar"), "#!/bin/sh\necho old\n");
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(applications.path()),
-                            std::filesystem::directory_iterator()),
-              1);
+    expectTheOldReleaseBack();
 }
 
 } // namespace

@@ -1,9 +1,8 @@
 #include "VarnelMenuBar/Takeover.hpp"
 
-#include "TemporaryDirectory.hpp"
+#include "TraySupport.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
 
-#include <cerrno>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -12,6 +11,7 @@ namespace varnel {
 namespace {
 
 using namespace std::chrono_literals;
+using tray::wasReaped;
 
 class TakeoverTest : public ::testing::Test {
 protected:
@@ -20,8 +20,6 @@ protected:
         EXPECT_TRUE(child);
         return child.value_or(-1);
     }
-
-    static bool wasReaped(pid_t child) { return ::waitpid(child, nullptr, WNOHANG) < 0 && errno == ECHILD; }
 
     TemporaryDirectory folder;
     std::filesystem::path lockFile = folder.path() / "varnel-menubar.lock";
