@@ -1,5 +1,7 @@
 #include "AgentProcess/AgentProcess.hpp"
 
+#include "VarnelKit/Support/TestPipes.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -22,18 +24,6 @@ using namespace std::chrono_literals;
 void check(bool ok, const char* what) {
     if (!ok)
         throw std::system_error(errno, std::generic_category(), what);
-}
-
-// A pipe whose write end takes nothing more: the smallest buffer the system allows, filled.
-void fill(int writeEnd) {
-    (void)::fcntl(writeEnd, F_SETPIPE_SZ, 4096);
-    const int flags = ::fcntl(writeEnd, F_GETFL);
-    check(::fcntl(writeEnd, F_SETFL, flags | O_NONBLOCK) == 0, "fcntl");
-    const std::string filler(512, '.');
-    while (::write(writeEnd, filler.data(), filler.size()) > 0) {
-    }
-    // The program gets an ordinary blocking pipe: the flag belongs to the shared open file.
-    check(::fcntl(writeEnd, F_SETFL, flags) == 0, "fcntl");
 }
 
 std::vector<char*> pointersTo(std::vector<std::string>& words) {
@@ -88,8 +78,11 @@ AgentProcess::AgentProcess(std::vector<std::string> arguments, Options options) 
         ::close(output[1]);
         throw std::system_error(error, std::generic_category(), "pipe2");
     }
-    if (options.fullOutput)
-        fill(output[1]);
+    if (options.fullOutput) {
+        // The smallest buffer the system allows, filled; the program gets it back blocking.
+        (void)::fcntl(output[1], F_SETPIPE_SZ, 4096);
+        fillUp(output[1]);
+    }
     const int errorsTo = options.mergeErrors ? output[1] : errors[1];
 
     const pid_t parent = ::getpid();
@@ -174,18 +167,12 @@ void AgentProcess::signal(int number) const {
 }
 
 void AgentProcess::readInto(int descriptor, std::string& text, bool lines) {
-    char buffer[8192];
-    for (;;) {
-        const ssize_t n = ::read(descriptor, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
+    readToTheEnd(descriptor, [&](std::string_view piece) {
         const auto now = Clock::now();
         std::lock_guard guard(lock_);
-        text.append(buffer, static_cast<std::size_t>(n));
+        text.append(piece);
         if (lines) {
-            partialLine_.append(buffer, static_cast<std::size_t>(n));
+            partialLine_.append(piece);
             std::size_t start = 0;
             for (auto end = partialLine_.find('\n'); end != std::string::npos;
                  end = partialLine_.find('\n', start)) {
@@ -195,7 +182,7 @@ void AgentProcess::readInto(int descriptor, std::string& text, bool lines) {
             partialLine_.erase(0, start);
         }
         changed_.notify_all();
-    }
+    });
     std::lock_guard guard(lock_);
     if (lines) {
         if (!partialLine_.empty())
