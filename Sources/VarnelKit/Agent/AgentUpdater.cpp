@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/AgentUpdater.hpp"
 
 #include "VarnelKit/Platform/FileTree.hpp"
+#include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Paths.hpp"
@@ -90,41 +91,6 @@ std::string makeUuid() {
         text.push_back(digits[bytes[i] & 0x0F]);
     }
     return text;
-}
-
-// A folder counts as this user's own when it is a folder (not a link to one), the user owns it, and
-// no one else may enter it.
-bool isPrivateFolder(const fs::path& folder) {
-    struct stat info {};
-    return ::lstat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::getuid() &&
-           (info.st_mode & 077) == 0;
-}
-
-// The session's runtime folder, when it is this user's own; none otherwise. Anyone may have set
-// the variable, but only the user (or the system) can have made such a folder.
-std::optional<fs::path> privateRuntimeFolder() {
-    const char* value = std::getenv("XDG_RUNTIME_DIR");
-    if (!value || value[0] != '/' || !isPrivateFolder(value))
-        return std::nullopt;
-    return fs::path(value);
-}
-
-fs::path sharedTemporaryFolder() {
-    if (const char* value = std::getenv("TMPDIR"); value && value[0] == '/')
-        return value;
-    return "/tmp";
-}
-
-// A new folder for one install, made by mkdtemp: private to this user, and under a name that no
-// one can have taken first, even in the shared temporary folder.
-fs::path freshTemporaryDirectory() {
-    const fs::path base = privateRuntimeFolder().value_or(sharedTemporaryFolder());
-    std::string pattern = (base / "varnel-update-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
-        throw fs::filesystem_error("cannot create the temporary folder", pattern,
-                                   std::error_code(errno, std::generic_category()));
-    }
-    return pattern;
 }
 
 void removeQuietly(const fs::path& path) {
@@ -531,7 +497,7 @@ AgentUpdater::Installed AgentUpdater::installBlocking(const fs::path& image,
     } removeFresh;
     fs::path temporary = places_.temporaryDirectory;
     if (temporary.empty()) {
-        temporary = freshTemporaryDirectory();
+        temporary = PrivateFolder::makeFresh("varnel-update-");
         removeFresh.folder = temporary;
     }
     const fs::path mountPoint = temporary / ("varnel-update-" + makeUuid());
@@ -639,9 +605,9 @@ void AgentUpdater::removeLeftovers(const Places& places) {
     if (!places.temporaryDirectory.empty()) {
         temporaries.push_back(places.temporaryDirectory);
     } else {
-        if (const auto runtime = privateRuntimeFolder())
+        if (const auto runtime = PrivateFolder::runtimeFolder())
             temporaries.push_back(*runtime);
-        temporaries.push_back(sharedTemporaryFolder());
+        temporaries.push_back(PrivateFolder::sharedTemporaryFolder());
     }
     static constexpr std::string_view app = ".app";
     for (const auto& folder : temporaries) {
