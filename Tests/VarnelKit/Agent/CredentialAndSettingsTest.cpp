@@ -172,13 +172,10 @@ TEST_F(AgentSettingsTest, AFileThatBreaksTheEnrollmentsRulesIsRefusedAndLeftAlon
              ": the server address \"http://s.example\" is not https, so this Mac's credential would cross the "
              "network in the clear. Enroll again to replace them."},
         {file("HTTP://127.0.0.1:8000", "127.0.0.1", "ws"), Breach::serverNotHttps, ""},
-        {file("ftp://s.example", "ws.example", "wss"), Breach::serverNotHttps, ""},
         {file("https:s.example", "ws.example", "wss"), Breach::serverNotHttps, ""},
         {file("https://s.example", "ws.example", "ws"), Breach::realtimeUnencrypted,
          "Varnel will not use the settings in " + path +
              ": they ask for an unencrypted realtime connection to \"ws.example\". Enroll again to replace them."},
-        {file("https://s.example", "LOCALHOST", "http"), Breach::realtimeUnencrypted, ""},
-        {file("https://s.example", "ws.example", "WSS"), Breach::realtimeUnencrypted, ""},
         // What enrollment accepts loads.
         {file("HTTPS://s.example:8443/base", "ws.example", "wss"), std::nullopt, ""},
         {file("https://s.example", "127.0.0.1", "ws"), std::nullopt, ""},
