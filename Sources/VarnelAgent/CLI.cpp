@@ -2,7 +2,7 @@
 
 #include "DescriptorStream.hpp"
 #include "StandardDescriptors.hpp"
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
@@ -96,8 +96,7 @@ void usage(std::ostream& out) {
 }
 
 void logout(Environment& environment) {
-    CredentialStore::deviceToken().deleteItem();
-    AgentSettings::clear();
+    StoredEnrollment::clear(CredentialStore::deviceToken());
     print(environment.out, "Credentials cleared. This Mac will need a new enrollment code.");
 }
 

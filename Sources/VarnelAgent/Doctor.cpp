@@ -1,5 +1,5 @@
 #include "CLI.hpp"
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
@@ -71,7 +71,14 @@ Awaitable<void> doctor(Environment& environment) {
     auto& out = environment.out;
     print(out, "Varnel check\n");
 
-    const auto settings = AgentSettings::load();
+    StoredEnrollment stored;
+    try {
+        stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    } catch (const AgentSettings::Refused& refused) {
+        print(out, "  [x] " + refused.description());
+        co_return;
+    }
+    const auto& settings = stored.settings;
     if (!settings) {
         print(out, "  [x] Not set up. Run: varnel-agent enroll --code VRNL-XXXX-XXXX");
         co_return;
@@ -79,7 +86,7 @@ Awaitable<void> doctor(Environment& environment) {
     print(out, "  [ok] Set up as \"" + settings->deviceName + "\" (device " +
                    NumberText::integer(settings->deviceId) + ")");
 
-    auto token = CredentialStore::deviceToken().load();
+    auto& token = stored.token;
     if (!token) {
         print(out, "  [x] No credential in the Keychain. Run enroll again.");
         co_return;

@@ -1,5 +1,5 @@
 #include "CLI.hpp"
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 
@@ -26,12 +26,14 @@ Awaitable<void> enroll(const Options& options, Environment& environment) {
 }
 
 void status(Environment& environment) {
-    const auto settings = AgentSettings::load();
+    // A settings file that breaks the enrollment's rules fails the command with the reason.
+    const auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    const auto& settings = stored.settings;
     if (!settings) {
         print(environment.out, notEnrolled);
         return;
     }
-    const bool hasToken = CredentialStore::deviceToken().load().has_value();
+    const bool hasToken = stored.token.has_value();
     const auto& reverb = settings->reverb;
     print(environment.out,
           "Device:   " + settings->deviceName + " (id " + NumberText::integer(settings->deviceId) + ")");

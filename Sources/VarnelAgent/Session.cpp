@@ -1,5 +1,5 @@
 #include "CLI.hpp"
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 
 #include <chrono>
@@ -7,16 +7,16 @@
 namespace varnel::CLI {
 
 Session loadSession(bool /*verbose*/) {
-    auto settings = AgentSettings::load();
-    if (!settings)
+    // A settings file that breaks the enrollment's rules fails the command with the reason.
+    auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    if (!stored.settings)
         throw CLIError::message("Not enrolled. Run: varnel-agent enroll --server <url> --code <code>");
-    auto token = CredentialStore::deviceToken().load();
-    if (!token)
+    if (!stored.token)
         throw CLIError::message("No token in the Keychain. Re-enroll this Mac.");
-    VarnelAPIClient::Configuration configuration{settings->serverURL, AgentVersion::current,
+    VarnelAPIClient::Configuration configuration{stored.settings->serverURL, AgentVersion::current,
                                                  std::chrono::duration<double>(30.0)};
-    auto api = std::make_shared<VarnelAPIClient>(std::move(configuration), std::move(token));
-    return Session{std::move(*settings), std::move(api)};
+    auto api = std::make_shared<VarnelAPIClient>(std::move(configuration), std::move(stored.token));
+    return Session{std::move(*stored.settings), std::move(api)};
 }
 
 } // namespace varnel::CLI

@@ -1,6 +1,6 @@
 #include "VarnelMenuBar/AppDelegate.hpp"
 
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/Error.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
@@ -165,8 +165,15 @@ void AppDelegate::fillMenu() {
 }
 
 Awaitable<void> AppDelegate::announceLaunch() {
-    // "Running" only when the agent is started, which takes the token as well as the settings.
-    const bool enrolled = AgentSettings::load() && CredentialStore::deviceToken().load();
+    bool enrolled = false;
+    try {
+        // "Running" only when the agent is started, which takes the token as well as the settings.
+        const auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
+        enrolled = stored.settings && stored.token;
+    } catch (const AgentSettings::Refused& refused) {
+        notify("Varnel needs setting up", refused.description());
+        co_return;
+    }
     if (enrolled)
         notify("Varnel is running", "It sits in the menu bar. Click the icon to see your printers.");
     else

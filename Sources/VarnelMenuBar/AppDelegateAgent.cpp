@@ -3,7 +3,7 @@
 // its reporter and its client live on the loop: the Qt thread holds them only in the delegate's
 // fields, and hands them to coroutines on the loop, so the last reference to each always goes
 // there, never here.
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 
@@ -114,8 +114,15 @@ Awaitable<void> stopBoth(Hosted hosted, bool reportShutDown) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 Awaitable<void> AppDelegate::startIfEnrolled() {
-    auto settings = AgentSettings::load();
-    auto token = settings ? CredentialStore::deviceToken().load() : std::nullopt;
+    StoredEnrollment stored;
+    try {
+        stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    } catch (const AgentSettings::Refused& refused) {
+        // The launch's alert shows the reason; the log keeps it.
+        services_.logger->error(refused.description());
+    }
+    auto& settings = stored.settings;
+    auto& token = stored.token;
     if (!settings || !token) {
         setStatus(Status::notEnrolled());
         co_return;
@@ -186,8 +193,7 @@ Awaitable<void> AppDelegate::disconnect() {
     co_await stopHosted();
     setSettings(std::nullopt);
     printers_.clear();
-    CredentialStore::deviceToken().deleteItem();
-    AgentSettings::clear();
+    StoredEnrollment::clear(CredentialStore::deviceToken());
     setStatus(Status::notEnrolled());
 }
 

@@ -1,6 +1,6 @@
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 
-#include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
@@ -311,8 +311,7 @@ void ConfigurationWindow::disconnectComputer() {
                   {"Disconnect", "Cancel"}};
     if (alerts_.run(confirm) != 0)
         return;
-    CredentialStore::deviceToken().deleteItem();
-    AgentSettings::clear();
+    StoredEnrollment::clear(CredentialStore::deviceToken());
     // The running agent still holds the token in memory: without this it would go on printing.
     if (callbacks_.disconnected)
         callbacks_.disconnected();

@@ -140,7 +140,13 @@ SetupWindow::SetupWindow(Enroller enroller, EnrolledCallback onEnrolled, QWidget
 
 void SetupWindow::present() {
     if (serverField_->text().isEmpty()) {
-        if (const auto host = SetupForm::prefillHost(AgentSettings::load())) {
+        std::optional<AgentSettings> stored;
+        try {
+            stored = AgentSettings::load();
+        } catch (const AgentSettings::Refused&) {
+            // Settings that break the rules may name someone else's server: no address is offered.
+        }
+        if (const auto host = SetupForm::prefillHost(stored)) {
             serverToggle_->setChecked(true);
             serverField_->setVisible(true);
             serverField_->setText(QString::fromStdString(*host));

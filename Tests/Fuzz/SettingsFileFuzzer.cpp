@@ -1,5 +1,6 @@
 // The settings file as the agent reads it from disk: any bytes in settings.json load as settings
-// or as none, never as an exception; loaded settings saved again load back equal.
+// that keep the enrollment's rules, as none, or are refused for a rule they break, never with any
+// other exception; loaded settings saved again load back equal.
 #include "FuzzCheck.hpp"
 #include "VarnelKit/Agent/AgentSettings.hpp"
 
@@ -41,9 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!file)
             std::abort();
     }
-    const auto settings = AgentSettings::load();
+    std::optional<AgentSettings> settings;
+    try {
+        settings = AgentSettings::load();
+    } catch (const AgentSettings::Refused& refused) {
+        const auto decoded = AgentSettings::fromJson(json::parse(fuzz::textOf(data, size)));
+        fuzz::require(decoded.breach() == refused.breach(), "refused for the rule the settings break");
+        return 0;
+    }
     if (!settings)
         return 0;
+    fuzz::require(!settings->breach(), "loaded settings keep the rules");
     settings->save();
     const auto again = AgentSettings::load();
     fuzz::require(again.has_value() && *again == *settings, "saved settings load back equal");

@@ -44,6 +44,17 @@ TEST_F(DoctorTest, EachCheckEitherGoesOnOrEndsTheChecklistWithItsHint) {
          title + "  [ok] Set up as \"Front Desk\" (device 42)\n  [x] No credential in the Keychain. Run "
                  "enroll again.\n",
          0},
+        // Settings that break the enrollment's rules never reach the server, and the reason shows.
+        {"an http server", [](DoctorTest&) { enrollLocally(true, "https", "http://print.example.com"); },
+         title + "  [x] Varnel will not use the settings in " + AgentSettings::fileURL().string() +
+             ": the server address \"http://print.example.com\" is not https, so this Mac's credential would "
+             "cross the network in the clear. Enroll again to replace them.\n",
+         0},
+        {"an unencrypted realtime channel", [](DoctorTest&) { enrollLocally(true, "ws"); },
+         title + "  [x] Varnel will not use the settings in " + AgentSettings::fileURL().string() +
+             ": they ask for an unencrypted realtime connection to \"ws.example.com\". Enroll again to replace "
+             "them.\n",
+         0},
         {"reached, no printers", [](DoctorTest&) { enrollLocally(); },
          title + setUp + "  [ok] Reached print.example.com\n" + liveBlock + noPrinters, 1},
         {"reached with an offer",

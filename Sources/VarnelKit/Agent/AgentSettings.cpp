@@ -1,7 +1,8 @@
 #include "VarnelKit/Agent/AgentSettings.hpp"
 
+#include "VarnelKit/Agent/StatusLine.hpp"
+#include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
-#include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
 #include <fstream>
@@ -16,6 +17,36 @@ bool AgentSettings::operator==(const AgentSettings& other) const {
 }
 
 std::filesystem::path AgentSettings::fileURL() { return Paths::settingsFile(); }
+
+std::optional<AgentSettings::Breach> AgentSettings::breach() const {
+    // Known schemes compare in any letter case, as an enrollment reads the address typed.
+    if (serverURL.scheme_id() != boost::urls::scheme::https || !serverURL.has_authority() ||
+        serverURL.encoded_host().empty())
+        return Breach::serverNotHttps;
+    if (!reverb.isAcceptable())
+        return Breach::realtimeUnencrypted;
+    return std::nullopt;
+}
+
+namespace {
+
+std::string refusal(AgentSettings::Breach breach, const AgentSettings& settings, const std::filesystem::path& file) {
+    const std::string start = "Varnel will not use the settings in " + file.string() + ": ";
+    const std::string remedy = " Enroll again to replace them.";
+    // The values come from a file that anyone who broke the rules may have written: quoted, so
+    // that they cannot pass for part of the sentence or drive the terminal.
+    if (breach == AgentSettings::Breach::serverNotHttps) {
+        return start + "the server address " + StatusLine::quoted(std::string(settings.serverURL.buffer())) +
+               " is not https, so this Mac's credential would cross the network in the clear." + remedy;
+    }
+    return start + "they ask for an unencrypted realtime connection to " + StatusLine::quoted(settings.reverb.host) +
+           "." + remedy;
+}
+
+} // namespace
+
+AgentSettings::Refused::Refused(Breach breach, const AgentSettings& settings, const std::filesystem::path& file)
+    : Error(refusal(breach, settings, file)), breach_(breach) {}
 
 json::Ordered AgentSettings::toJson() const {
     json::Ordered object = json::Ordered::object();
@@ -35,20 +66,29 @@ AgentSettings AgentSettings::fromJson(const json::Value& value) {
                          std::move(*server), ReverbSettings::fromJson(json::requireMember(value, "reverb"))};
 }
 
-std::optional<AgentSettings> AgentSettings::load() noexcept {
+std::optional<AgentSettings> AgentSettings::load() {
+    std::optional<AgentSettings> settings;
+    std::filesystem::path path;
     try {
-        std::ifstream file(fileURL(), std::ios::binary);
+        path = fileURL();
+        std::ifstream file(path, std::ios::binary);
         if (!file) return std::nullopt;
         std::ostringstream text;
         text << file.rdbuf();
         if (file.bad()) return std::nullopt;
-        return fromJson(json::parse(text.str()));
+        settings = fromJson(json::parse(text.str()));
     } catch (...) {
         return std::nullopt;
     }
+    if (const auto broken = settings->breach())
+        throw Refused(*broken, *settings, path);
+    return settings;
 }
 
 namespace {
+
+// The file names the server that receives the token: only this user may change it, or read it.
+constexpr mode_t settingsMode = 0600;
 
 [[noreturn]] void failSaving(int status) {
     throw Error("Could not save the settings file: " + std::generic_category().message(status));
@@ -58,12 +98,10 @@ namespace {
 
 void AgentSettings::save() const {
     const auto path = fileURL();
-    std::error_code created;
-    std::filesystem::create_directories(path.parent_path(), created);
-    if (created)
-        failSaving(created.value());
+    if (const int status = PrivateFolder::ensure(path.parent_path(), PrivateFolder::Links::follow); status != 0)
+        failSaving(status);
     const std::string data = json::dump(toJson());
-    if (const int status = AtomicFile::write(path, data); status != 0)
+    if (const int status = AtomicFile::write(path, data, settingsMode); status != 0)
         failSaving(status);
 }
 

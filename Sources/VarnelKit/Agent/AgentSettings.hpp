@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VarnelKit/Protocol/ReverbSettings.hpp"
+#include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/Json.hpp"
 #include "VarnelKit/Support/Url.hpp"
 
@@ -21,15 +22,35 @@ struct AgentSettings {
 
     bool operator==(const AgentSettings& other) const;
 
+    // The rules an enrollment keeps. They hold for the file whenever it is read as well: whoever
+    // could write it would otherwise have the token sent in the clear.
+    enum class Breach {
+        serverNotHttps,      // the server is not an https address with a host
+        realtimeUnencrypted, // an unencrypted real-time channel to a host other than this computer
+    };
+    // The first rule these settings break; none when they keep them all.
+    std::optional<Breach> breach() const;
+
+    // A settings file that breaks a rule: it is not used, and left as it is.
+    class Refused : public Error {
+    public:
+        Refused(Breach breach, const AgentSettings& settings, const std::filesystem::path& file);
+        Breach breach() const noexcept { return breach_; }
+
+    private:
+        Breach breach_;
+    };
+
     // Worked out anew at every call; throws the Error of Paths::applicationSupport when the user
     // has no home folder.
     static std::filesystem::path fileURL();
-    // The stored settings; none when the file is missing, unreadable or does not decode. Never
-    // throws, never logs, never repairs the file.
-    static std::optional<AgentSettings> load() noexcept;
-    // Creates the folder, encodes, and replaces the file in one step. Throws a varnel::Error on the
-    // first step that fails, "Could not save the settings file: " and the system's sentence for
-    // the cause ("Permission denied"); the old file then stays as it was.
+    // The stored settings; none when the file is missing, unreadable or does not decode. Throws
+    // Refused for a file that decodes but breaks a rule. Never logs, never changes the file.
+    static std::optional<AgentSettings> load();
+    // Makes the data folder private (0700, an existing wider one tightened), encodes, and replaces
+    // the file in one step with mode 0600, whatever the umask. Throws a varnel::Error on the first
+    // step that fails, "Could not save the settings file: " and the system's sentence for the
+    // cause ("Permission denied"); the old file then stays as it was.
     void save() const;
     // Removes the file; every error, a missing file included, is ignored.
     static void clear() noexcept;

@@ -15,8 +15,9 @@ CredentialStore::StoreError CredentialStore::StoreError::keychain(std::int32_t s
     return StoreError(status, "Keychain error " + NumberText::integer(status) + ": " + message);
 }
 
+// The item's file is replaced in one step, so deleting it first would only open a moment, or a
+// failure, in which no token is stored at all.
 void CredentialStore::save(const std::string& token) const {
-    (void)Keychain::deleteItem(service, account);
     if (const int status = Keychain::addItem(service, account, token); status != 0) {
         throw StoreError::keychain(status);
     }

@@ -28,9 +28,9 @@ struct CredentialStore {
         std::int32_t status_;
     };
 
-    // Replaces any stored token: the old item is deleted first, then the new one is added. Throws
-    // StoreError when the add fails, and then no item is left at all; throws the Error of
-    // Paths::applicationSupport, and stores nothing, when the user has no home folder.
+    // Replaces any stored token in one step. Throws StoreError when the write fails, and the item
+    // then holds what it held before; throws the Error of Paths::applicationSupport, and stores
+    // nothing, when the user has no home folder.
     void save(const std::string& token) const;
     // The stored token; none when there is no item or anything about it is wrong (unreadable, not
     // UTF-8). Never throws, never logs.

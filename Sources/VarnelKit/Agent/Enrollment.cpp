@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/Enrollment.hpp"
 
 #include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Protocol/EnrollmentRequest.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
@@ -40,12 +41,9 @@ std::optional<std::string> humanMessage(std::string_view body) {
     }
 }
 
-// Both writes wait for the disk, so they run on the blocking pool; the token goes first.
-Awaitable<void> store(CredentialStore credentials, EnrollmentResponse response, Url url) {
-    auto write = [&credentials, &response, &url] {
-        credentials.save(response.token);
-        AgentSettings{response.deviceId, response.name, url, response.reverb}.save();
-    };
+// The writes wait for the disk, so they run on the blocking pool.
+Awaitable<void> store(CredentialStore credentials, std::string token, AgentSettings settings) {
+    auto write = [&credentials, &token, &settings] { StoredEnrollment::save(credentials, token, settings); };
     co_await runBlocking(std::move(write));
 }
 
@@ -208,12 +206,16 @@ Awaitable<Enrollment::Success> Enrollment::enroll(std::string serverURL, std::st
         throw Failure::unreachable(error.description());
     }
 
-    if (!response->reverb.isAcceptable()) {
+    // The rules every reading of the settings applies again, checked before anything is stored.
+    AgentSettings settings{response->deviceId, response->name, url, response->reverb};
+    if (const auto breach = settings.breach()) {
+        if (*breach == AgentSettings::Breach::serverNotHttps)
+            throw Failure::serverURLInsecure();
         throw Failure::server("This server asked us to open an unencrypted realtime connection to " +
                               response->reverb.host +
                               ". Varnel will not do that. Set REVERB_SCHEME=https on the server and try again.");
     }
-    co_await store(credentials, *response, url);
+    co_await store(credentials, response->token, std::move(settings));
     co_return Success{response->deviceId, response->name};
 }
 #pragma GCC diagnostic pop

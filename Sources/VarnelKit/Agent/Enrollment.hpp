@@ -76,9 +76,10 @@ public:
     explicit Enrollment(Environment environment);
 
     // In order: server address, code, machine id; then the request through a fresh client without
-    // a token; then the real-time settings check (refused: nothing is stored); then the token,
-    // then the settings file. Throws Failure, the credential store's StoreError, the settings
-    // file's error, or any other error of the client unchanged.
+    // a token; then the settings' rules (refused: nothing is stored); then the token and the
+    // settings file together (StoredEnrollment). Throws Failure, the credential store's StoreError,
+    // the settings file's error, or any other error of the client unchanged; after a failure the
+    // enrollment stored before stays as it was.
     Awaitable<Success> enroll(std::string serverURL, std::string code, std::string agentVersion,
                               CredentialStore credentials) const;
 

@@ -1,5 +1,6 @@
 #include "VarnelKit/Platform/Keychain.hpp"
 
+#include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
@@ -14,7 +15,6 @@ namespace varnel::Keychain {
 
 namespace {
 
-constexpr mode_t folderMode = 0700;
 constexpr mode_t itemMode = 0600;
 
 // Letters, digits, "_", "-" and "." (not leading, so never "." or "..") stay; every other byte
@@ -38,22 +38,13 @@ std::string escapeComponent(std::string_view name) {
     return out;
 }
 
-// Creates the folder if needed and makes sure only the user can enter it.
-int ensurePrivateFolder(const std::filesystem::path& folder) {
-    if (::mkdir(folder.c_str(), folderMode) != 0 && errno != EEXIST) return errno;
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0) return errno;
-    if (!S_ISDIR(info.st_mode)) return ENOTDIR;
-    if ((info.st_mode & 07777) != folderMode && ::chmod(folder.c_str(), folderMode) != 0) return errno;
-    return 0;
-}
-
 int ensureFolders(const std::filesystem::path& itemFolder) {
-    std::error_code error;
-    std::filesystem::create_directories(Paths::applicationSupport(), error);
-    if (error) return error.value();
-    if (const int status = ensurePrivateFolder(Paths::keychainDirectory()); status != 0) return status;
-    return ensurePrivateFolder(itemFolder);
+    using PrivateFolder::Links;
+    if (const int status = PrivateFolder::ensure(Paths::applicationSupport(), Links::follow); status != 0)
+        return status;
+    if (const int status = PrivateFolder::ensure(Paths::keychainDirectory(), Links::refuse); status != 0)
+        return status;
+    return PrivateFolder::ensure(itemFolder, Links::refuse);
 }
 
 } // namespace

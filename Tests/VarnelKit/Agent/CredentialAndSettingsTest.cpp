@@ -97,17 +97,16 @@ TEST_F(CredentialStoreTest, ASaveThatCannotCreateItsFolderFailsWithTheSystemSent
     EXPECT_EQ(CredentialStore::StoreError::keychain(-42).description(), "Keychain error -42: unknown");
 }
 
-TEST_F(CredentialStoreTest, AFailedSaveLeavesNoItemBehind) {
+TEST_F(CredentialStoreTest, AFailedSaveKeepsTheTokenStoredBefore) {
     store.save("old-token");
     {
-        // The write of the new item fails after the old one was deleted.
         FileSizeLimit limit(4);
         const auto error =
             testing::thrownBy<CredentialStore::StoreError>([this] { store.save("a-token-longer-than-the-limit"); });
         EXPECT_EQ(error.value().status(), EFBIG);
     }
-    EXPECT_EQ(store.load(), std::nullopt);
-    EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 0);
+    EXPECT_EQ(store.load(), "old-token");
+    EXPECT_EQ(std::distance(fs::directory_iterator(item.parent_path()), fs::directory_iterator()), 1);
 }
 
 class AgentSettingsTest : public ::testing::Test {
@@ -151,6 +150,88 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
     EXPECT_FALSE(loads("{"));
     EXPECT_FALSE(loads(""));
     EXPECT_FALSE(loads("[]"));
+}
+
+// Whoever can write the file must not be able to have the token sent in the clear: a file that
+// breaks the enrollment's rules is refused with the reason, and left exactly as it is.
+TEST_F(AgentSettingsTest, AFileThatBreaksTheEnrollmentsRulesIsRefusedAndLeftAlone) {
+    using Breach = AgentSettings::Breach;
+    const auto file = [](const std::string& server, const std::string& host, const std::string& scheme) {
+        return R"({"deviceId":1,"deviceName":"n","serverURL":")" + server + R"(","reverb":{"key":"k","host":")" + host +
+               R"(","port":80,"scheme":")" + scheme + R"("}})";
+    };
+    const std::string path = AgentSettings::fileURL().string();
+    struct Case {
+        std::string text;
+        std::optional<Breach> breach;
+        std::string reason;
+    };
+    const std::vector<Case> cases{
+        {file("http://s.example", "ws.example", "wss"), Breach::serverNotHttps,
+         "Varnel will not use the settings in " + path +
+             ": the server address \"http://s.example\" is not https, so this Mac's credential would cross the "
+             "network in the clear. Enroll again to replace them."},
+        {file("HTTP://127.0.0.1:8000", "127.0.0.1", "ws"), Breach::serverNotHttps, ""},
+        {file("https:s.example", "ws.example", "wss"), Breach::serverNotHttps, ""},
+        {file("https://s.example", "ws.example", "ws"), Breach::realtimeUnencrypted,
+         "Varnel will not use the settings in " + path +
+             ": they ask for an unencrypted realtime connection to \"ws.example\". Enroll again to replace them."},
+        // What enrollment accepts loads.
+        {file("HTTPS://s.example:8443/base", "ws.example", "wss"), std::nullopt, ""},
+        {file("https://s.example", "127.0.0.1", "ws"), std::nullopt, ""},
+    };
+    for (const auto& c : cases) {
+        writeFile(AgentSettings::fileURL(), c.text);
+        if (!c.breach) {
+            EXPECT_TRUE(AgentSettings::load().has_value()) << c.text;
+            continue;
+        }
+        const auto refused = testing::thrownBy<AgentSettings::Refused>([] { (void)AgentSettings::load(); });
+        ASSERT_TRUE(refused) << c.text;
+        EXPECT_EQ(refused->breach(), *c.breach) << c.text;
+        if (!c.reason.empty()) {
+            EXPECT_EQ(refused->description(), c.reason);
+        }
+        EXPECT_EQ(readFile(AgentSettings::fileURL()), c.text);
+    }
+    // A value that would drive the terminal stays quoted text.
+    writeFile(AgentSettings::fileURL(), file("https://s.example", "ws.example\\u001b[2J", "ws"));
+    const auto refused = testing::thrownBy<AgentSettings::Refused>([] { (void)AgentSettings::load(); });
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->description().find('\x1b'), std::string::npos);
+    EXPECT_NE(refused->description().find(R"(to "ws.example\u{1b}[2J".)"), std::string::npos) << refused->description();
+}
+
+// Another local user must not be able to change the file or the folder, whatever the umask the
+// programs run under; a folder made wider before (by an older version, or the log) is tightened
+// when the enrollment is written into it.
+TEST_F(AgentSettingsTest, TheFolderAndTheFileAreOnlyTheUsersWhateverTheUmask) {
+    struct Umask {
+        explicit Umask(mode_t mask) : previous(::umask(mask)) {}
+        ~Umask() { ::umask(previous); }
+        mode_t previous;
+    } anyoneMay(0);
+    const auto expectPrivate = [](const std::string& when) {
+        EXPECT_EQ(testing::modeOf(AgentSettings::fileURL().parent_path()), 0700u) << when;
+        EXPECT_EQ(testing::modeOf(AgentSettings::fileURL()), 0600u) << when;
+    };
+    sample.save();
+    expectPrivate("made anew");
+
+    fs::permissions(home.varnel(), fs::perms(0777));
+    fs::permissions(AgentSettings::fileURL(), fs::perms(0666));
+    sample.save();
+    expectPrivate("made wider before");
+
+    fs::remove_all(home.varnel());
+    CredentialStore::deviceToken().save("token");
+    EXPECT_EQ(testing::modeOf(home.varnel()), 0700u) << "made by the token's save";
+
+    // Missing parents are made as private as the folder.
+    testing::ScopedEnvironment deeper("XDG_DATA_HOME", (home.root() / "deep" / "share").string());
+    sample.save();
+    EXPECT_EQ(testing::modeOf(home.root() / "deep"), 0700u);
+    expectPrivate("with its parents made");
 }
 
 // Failures read as sentences of our own with the system's reason, whichever step failed; root is

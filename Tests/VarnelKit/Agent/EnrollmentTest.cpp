@@ -1,16 +1,20 @@
 #include "FakeHttpTransport.hpp"
 #include "TemporaryDataHome.hpp"
+#include "TemporaryTmpfs.hpp"
 
 #include "VarnelKit/Agent/AgentSettings.hpp"
 #include "VarnelKit/Agent/Enrollment.hpp"
+#include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/fsuid.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -98,9 +102,22 @@ protected:
         return loop.blockOn(enrollment.enroll(server, "vrnl 7h3m 2qxt", "1.0.4", store));
     }
 
-    void reply(std::string scheme, std::string host) {
-        fake->reply = HttpResponse{201, {}, R"({"device_id":9,"name":"Desk","token":"tok-9","reverb":{"key":"k","host":")" +
-                                                host + R"(","port":8080,"scheme":")" + scheme + R"("}})"};
+    void reply(std::string scheme, std::string host, std::string token = "tok-9") {
+        fake->reply = HttpResponse{201, {}, R"({"device_id":9,"name":"Desk","token":")" + token +
+                                                R"(","reverb":{"key":"k","host":")" + host +
+                                                R"(","port":8080,"scheme":")" + scheme + R"("}})"};
+    }
+
+    // The next request the stored enrollment makes, as its server receives it.
+    HttpRequest nextRequest() {
+        const auto stored = StoredEnrollment::load(store);
+        if (!stored.settings)
+            throw std::runtime_error("no settings stored");
+        VarnelAPIClient client({stored.settings->serverURL, "1.0.4", std::chrono::duration<double>(30.0)}, stored.token,
+                               fake);
+        fake->reply = HttpResponse{200, {}, "{}"};
+        loop.blockOn(client.heartbeat(stored.settings->deviceId, std::nullopt));
+        return fake->requests.back();
     }
 
     bool nothingStored() const { return !store.load() && !AgentSettings::load(); }
@@ -175,16 +192,78 @@ TEST_F(EnrollTest, StoresOffTheLoopThread) {
     EXPECT_TRUE(AgentSettings::load().has_value());
 }
 
-TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndTheSavedTokenStays) {
+TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndStoreNothing) {
     reply("https", "ws.example");
     std::filesystem::create_directories(AgentSettings::fileURL());
     const auto settingsError = testing::thrownBy<Error>([this] { enroll(); });
     EXPECT_EQ(settingsError.value().description(), "Could not save the settings file: Is a directory");
-    EXPECT_EQ(store.load(), "tok-9");
+    EXPECT_EQ(StoredEnrollment::load(store).token, std::nullopt);
 
     std::ofstream(home.root() / "blocked") << "";
     ::setenv("XDG_DATA_HOME", (home.root() / "blocked").c_str(), 1);
     EXPECT_THROW(enroll(), CredentialStore::StoreError);
+}
+
+// Fills the file system that holds `folder`, then frees `pages` pages of it.
+void fillLeaving(const std::filesystem::path& folder, long pages) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(static_cast<std::size_t>(page), 'x');
+    off_t size = 0;
+    while (::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()))
+        size += page;
+    ASSERT_EQ(::ftruncate(fd, size - pages * page), 0);
+    ::close(fd);
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(folder.c_str(), &disk), 0);
+    ASSERT_EQ(static_cast<long>(disk.f_bavail * disk.f_frsize), pages * page) << "free space to play with";
+}
+
+// Enrolled to A, an enrollment to B on a full disk fails and leaves A working, or succeeds whole:
+// whichever write the disk refuses, the next request takes the token to the server it came from.
+TEST_F(EnrollTest, AReEnrollmentOnAFullDiskNeverSendsOneServersTokenToAnother) {
+    testing::TemporaryTmpfs disk("256k");
+    if (!disk.mounted())
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    testing::ScopedEnvironment onDisk("XDG_DATA_HOME", disk.path().string());
+    const std::string longToken(5000, 'b');
+    struct Case {
+        std::string name;
+        std::string tokenOfB;
+        long freePages;
+        std::string failure; // empty: the enrollment to B succeeds
+    };
+    const std::vector<Case> cases{
+        {"no room at all", "tok-b", 0, "Keychain error 28: No space left on device"},
+        {"room for the token only", "tok-b", 1, "Could not save the settings file: No space left on device"},
+        {"a long token, no room at all", longToken, 0, "Keychain error 28: No space left on device"},
+        {"a long token, room for it only", longToken, 2, "Could not save the settings file: No space left on device"},
+        {"room for all but the token's own item", longToken, 3, ""},
+    };
+    for (const auto& c : cases) {
+        StoredEnrollment::clear(store);
+        std::filesystem::remove(disk.path() / "filler");
+        reply("https", "ws.a.example", "tok-a");
+        enroll("MACHINE-1", "a.example");
+        ASSERT_NO_FATAL_FAILURE(fillLeaving(disk.path(), c.freePages)) << c.name;
+
+        reply("https", "ws.b.example", c.tokenOfB);
+        if (c.failure.empty()) {
+            EXPECT_EQ(enroll("MACHINE-1", "b.example").deviceId, 9) << c.name;
+        } else {
+            const auto failure = testing::thrownBy<Error>([this] { enroll("MACHINE-1", "b.example"); });
+            EXPECT_EQ(failure ? failure->description() : "", c.failure) << c.name;
+        }
+
+        const HttpRequest next = nextRequest();
+        const bool toB = c.failure.empty();
+        EXPECT_EQ(next.url, toB ? "https://b.example/api/v1/devices/9/heartbeat" : "https://a.example/api/v1/devices/9/heartbeat")
+            << c.name;
+        EXPECT_EQ(headerValue(next.headers, "Authorization"), "Bearer " + (toB ? c.tokenOfB : std::string("tok-a")))
+            << c.name;
+    }
+    std::filesystem::remove(disk.path() / "filler");
 }
 
 } // namespace

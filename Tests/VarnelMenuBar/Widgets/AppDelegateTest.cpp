@@ -61,6 +61,16 @@ std::string contentsOf(const std::filesystem::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// Settings as an enrollment with the real-time channel given leaves them.
+void saveSettings(ReverbSettings reverb = ReverbSettings{"key", "varnel.example", 443, "https"}) {
+    AgentSettings settings;
+    settings.deviceId = 7;
+    settings.deviceName = "Front desk";
+    settings.serverURL = *parseAbsoluteUrl("https://varnel.example");
+    settings.reverb = std::move(reverb);
+    settings.save();
+}
+
 class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override { loop.startThread(); }
@@ -129,12 +139,7 @@ protected:
 };
 
 TEST_F(AppDelegateTest, SettingsWithoutATokenAreNotSetUpAndTheLaunchSaysSo) {
-    AgentSettings settings;
-    settings.deviceId = 7;
-    settings.deviceName = "Front desk";
-    settings.serverURL = *parseAbsoluteUrl("https://varnel.example");
-    settings.reverb = ReverbSettings{"key", "varnel.example", 443, "https"};
-    settings.save();
+    saveSettings();
     makeDelegate();
     delegate->launch();
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
@@ -148,12 +153,25 @@ TEST_F(AppDelegateTest, SettingsWithoutATokenAreNotSetUpAndTheLaunchSaysSo) {
     EXPECT_TRUE(delegate->configurationWindow()->isVisible());
 }
 
+// The user reads why settings that break the enrollment's rules are not used; nothing runs on them.
+TEST_F(AppDelegateTest, ALaunchOnSettingsThatBreakTheRulesSaysWhyAndStartsNothing) {
+    saveSettings(ReverbSettings{"key", "realtime.example", 80, "ws"});
+    CredentialStore::deviceToken().save("secret");
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(alerts->shown[0].title, "Varnel needs setting up");
+    EXPECT_EQ(alerts->shown[0].body, "Varnel will not use the settings in " + AgentSettings::fileURL().string() +
+                                         ": they ask for an unencrypted realtime connection to \"realtime.example\". "
+                                         "Enroll again to replace them.");
+    ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
+    EXPECT_EQ(delegate->status(), Status::notEnrolled());
+    EXPECT_FALSE(delegate->hasAgent());
+    EXPECT_FALSE(delegate->settings());
+}
+
 TEST_F(AppDelegateTest, LogOutChangesNothingUnlessConfirmed) {
-    AgentSettings settings;
-    settings.deviceName = "Front desk";
-    settings.serverURL = *parseAbsoluteUrl("https://varnel.example");
-    settings.reverb = ReverbSettings{"key", "varnel.example", 443, "https"};
-    settings.save();
+    saveSettings();
     CredentialStore::deviceToken().save("secret");
     makeDelegate();
     alerts->answers = {1}; // Cancel

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/CredentialStore.hpp"
+
+#include <optional>
+#include <string>
+
+namespace varnel {
+
+// The enrollment as this computer keeps it: the device token in its credential item and the
+// settings file that names the server the token belongs to. The two change together or not at
+// all, whatever stops an enrollment part-way (a full disk, a crash between two writes), so a token
+// is never sent to a server it was not issued by. Both programs read and change them only here.
+struct StoredEnrollment {
+    std::optional<AgentSettings> settings; // none: not set up
+    std::optional<std::string> token;      // none: no token is stored
+
+    // First settles what an enrollment that stopped part-way left, then reads both. Throws
+    // AgentSettings::Refused for a settings file that breaks the enrollment's rules.
+    static StoredEnrollment load(const CredentialStore& credentials);
+    // Replaces the stored enrollment with this token and these settings. Throws the credential
+    // store's StoreError or the settings file's Error, and the enrollment stored before then stays
+    // as it was and works.
+    static void save(const CredentialStore& credentials, const std::string& token,
+                     const AgentSettings& settings);
+    // Log-out: the token, the settings and whatever an enrollment left half-done all go. Never
+    // fails.
+    static void clear(const CredentialStore& credentials) noexcept;
+
+    // The steps of save(), each durable once it is reported. A hook sees each as it ends, so a
+    // test can stop the process there, as a crash would; gives the hook it replaces. Not to be
+    // swapped while a save runs.
+    enum class Step { pendingWritten, settingsWritten, tokenWritten, pendingRemoved };
+    using StepHook = void (*)(Step done);
+    static StepHook setStepHook(StepHook hook);
+};
+
+} // namespace varnel
