@@ -163,8 +163,12 @@ private:
     struct PendingTakeover;
     // The quit's part in a relaunch under way: what stays installed is settled by `deadline`.
     bool endTakeover(std::chrono::steady_clock::time_point deadline);
-    // Stops the agent and its reporter and forgets both; their credential sends nothing more.
+    // Stops the agent and its reporter and forgets both; their credential sends nothing more. Ends
+    // once every stop under way has ended, also one that another step began.
     Awaitable<void> stopHosted(bool reportShutDown = false);
+    // Takes what the delegate hosts and starts its stop on the loop, as the one stop under way;
+    // nothing when it hosts nothing.
+    void beginStop(bool reportShutDown);
     // For a delegate that goes without shutDown(): what it still hosts stops on the loop, and is
     // released there.
     void abandonHosted();
@@ -200,6 +204,10 @@ private:
     ConfigurationWindow* configurationWindow_ = nullptr;
     bool isUpdating_ = false;
     std::shared_ptr<PendingTakeover> takeover_;
+    // The latest stop of a hosted agent, which ends only after every earlier one: the quit waits
+    // for it whoever began it, since a label cut by it is reported only at its end.
+    struct StopUnderWay;
+    std::shared_ptr<StopUnderWay> stopping_;
 };
 
 } // namespace varnel
