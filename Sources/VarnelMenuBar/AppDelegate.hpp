@@ -9,6 +9,7 @@
 #include "VarnelKit/Support/AgentLogging.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
+#include "VarnelMenuBar/MenuModel.hpp"
 #include "VarnelMenuBar/QtExecutor.hpp"
 
 #include <QObject>
@@ -115,7 +116,7 @@ public:
 
     // The menu rebuilt from the fields, as it is each time it is about to show; also on every
     // change, for trays that do not ask, but never while it is open: rows must not move under the
-    // pointer.
+    // pointer. A change that comes while it is open shows once it has closed.
     void rebuildMenu();
     void updateIcon();
 
@@ -192,6 +193,11 @@ private:
 
     QSystemTrayIcon* statusItem_ = nullptr;
     QMenu* menu_ = nullptr;
+    // Between the menu's aboutToShow and aboutToHide. A D-Bus tray host draws the menu itself, so
+    // the QMenu is never visible there; both signals come in either case.
+    bool menuOpen_ = false;
+    // The rows the menu holds now.
+    std::vector<MenuModel::Entry> menuRows_;
     std::shared_ptr<VarnelAgent> agent_;
     std::shared_ptr<VarnelAPIClient> api_;
     std::optional<AgentSettings> settings_;
