@@ -73,7 +73,15 @@ void AppDelegate::installStatusItem() {
     menu_ = new QMenu;
     menu_->setToolTipsVisible(true);
     menu_->setSeparatorsCollapsible(false);
-    connect(menu_, &QMenu::aboutToShow, this, [this] { fillMenu(); });
+    connect(menu_, &QMenu::aboutToShow, this, [this] {
+        fillMenu();
+        menuOpen_ = true;
+    });
+    // Queued: a click hides the menu before it triggers its row, which must still be there then.
+    connect(menu_, &QMenu::aboutToHide, this, [this] {
+        menuOpen_ = false;
+        QTimer::singleShot(0, this, [this] { rebuildMenu(); });
+    });
     statusItem_->setContextMenu(menu_);
     // A left click shows no menu on its own in most trays.
     connect(statusItem_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -101,7 +109,7 @@ void AppDelegate::viewChanged() {
 }
 
 void AppDelegate::rebuildMenu() {
-    if (menu_ && !menu_->isVisible())
+    if (!menuOpen_)
         fillMenu();
 }
 
@@ -109,13 +117,19 @@ void AppDelegate::fillMenu() {
     if (!menu_)
         return;
     MenuModel::State state{status_, settings_, printers_, availableUpdate_, isUpdating_};
+    auto rows = MenuModel::build(state);
+    // Each rebuild gives the rows new ids and tells a D-Bus tray host that the layout changed, which
+    // a refresh that finds nothing new must not do every 15 s.
+    if (rows == menuRows_)
+        return;
     // An action may be rebuilt away from inside its own triggered signal (the update's row), so
     // the old ones go later, not now.
     for (auto* old : menu_->actions()) {
         menu_->removeAction(old);
         old->deleteLater();
     }
-    for (auto& entry : MenuModel::build(state)) {
+    menuRows_ = std::move(rows);
+    for (const auto& entry : menuRows_) {
         if (entry.separator) {
             menu_->addSeparator();
             continue;

@@ -9,6 +9,7 @@
 #include "VarnelKit/Support/AgentLogging.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
+#include "VarnelMenuBar/MenuModel.hpp"
 #include "VarnelMenuBar/QtExecutor.hpp"
 
 #include <QObject>
@@ -115,7 +116,7 @@ public:
 
     // The menu rebuilt from the fields, as it is each time it is about to show; also on every
     // change, for trays that do not ask, but never while it is open: rows must not move under the
-    // pointer.
+    // pointer. A change that comes while it is open shows once it has closed.
     void rebuildMenu();
     void updateIcon();
 
@@ -163,8 +164,12 @@ private:
     struct PendingTakeover;
     // The quit's part in a relaunch under way: what stays installed is settled by `deadline`.
     bool endTakeover(std::chrono::steady_clock::time_point deadline);
-    // Stops the agent and its reporter and forgets both; their credential sends nothing more.
+    // Stops the agent and its reporter and forgets both; their credential sends nothing more. Ends
+    // once every stop under way has ended, also one that another step began.
     Awaitable<void> stopHosted(bool reportShutDown = false);
+    // Takes what the delegate hosts and starts its stop on the loop, as the one stop under way;
+    // nothing when it hosts nothing.
+    void beginStop(bool reportShutDown);
     // For a delegate that goes without shutDown(): what it still hosts stops on the loop, and is
     // released there.
     void abandonHosted();
@@ -188,6 +193,11 @@ private:
 
     QSystemTrayIcon* statusItem_ = nullptr;
     QMenu* menu_ = nullptr;
+    // Between the menu's aboutToShow and aboutToHide. A D-Bus tray host draws the menu itself, so
+    // the QMenu is never visible there; both signals come in either case.
+    bool menuOpen_ = false;
+    // The rows the menu holds now.
+    std::vector<MenuModel::Entry> menuRows_;
     std::shared_ptr<VarnelAgent> agent_;
     std::shared_ptr<VarnelAPIClient> api_;
     std::optional<AgentSettings> settings_;
@@ -200,6 +210,10 @@ private:
     ConfigurationWindow* configurationWindow_ = nullptr;
     bool isUpdating_ = false;
     std::shared_ptr<PendingTakeover> takeover_;
+    // The latest stop of a hosted agent, which ends only after every earlier one: the quit waits
+    // for it whoever began it, since a label cut by it is reported only at its end.
+    struct StopUnderWay;
+    std::shared_ptr<StopUnderWay> stopping_;
 };
 
 } // namespace varnel

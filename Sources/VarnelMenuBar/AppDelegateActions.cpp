@@ -2,6 +2,7 @@
 #include "VarnelKit/Language/LabelLanguageDrivers.hpp"
 #include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/Url.hpp"
 #include "VarnelKit/Transport/TestLabelPrint.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
@@ -52,8 +53,14 @@ Awaitable<void> AppDelegate::runTestPrint(ReportedPrinter printer) {
 }
 
 void AppDelegate::openReleaseNotes() {
-    if (availableUpdate_ && availableUpdate_->notesURL)
-        services_.desktop->openUrl(std::string(availableUpdate_->notesURL->buffer()));
+    if (!availableUpdate_ || !availableUpdate_->notesURL)
+        return;
+    if (!isWebLink(*availableUpdate_->notesURL)) {
+        services_.logger->error(
+            "The update's notes were not opened: the server's link to them is not a web address.");
+        return;
+    }
+    services_.desktop->openUrl(std::string(availableUpdate_->notesURL->buffer()));
 }
 
 void AppDelegate::openWebApp() {

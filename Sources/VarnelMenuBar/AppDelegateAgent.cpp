@@ -5,16 +5,29 @@
 // there, never here.
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/AsyncEvent.hpp"
+#include "VarnelKit/Support/Error.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 
 #include <QTimer>
 #include <boost/asio/deferred.hpp>
-#include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/use_future.hpp>
+#include <future>
 
 namespace varnel {
+
+// Made on the Qt thread; its event is set and awaited on the loop only, its future read from any
+// thread, so the quit can wait for it with a deadline. The stop's completion holds it until the
+// event is set, so it is never released with a wait pending.
+struct AppDelegate::StopUnderWay {
+    explicit StopUnderWay(const Executor& loop) : stopped(std::make_shared<AsyncEvent>(loop)) {}
+
+    std::shared_ptr<AsyncEvent> stopped;
+    std::promise<void> done;
+    std::shared_future<void> ended = done.get_future().share();
+};
+
 namespace {
 
 namespace asio = boost::asio;
@@ -107,6 +120,18 @@ Awaitable<void> stopBoth(Hosted hosted, bool reportShutDown) {
     co_await group.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
 }
 
+// A stop, then the end of the one that was under way before it (none: no wait), so the latest stop
+// ends only after every earlier one.
+Awaitable<void> stopAfter(Hosted hosted, bool reportShutDown, std::shared_ptr<AsyncEvent> earlier) {
+    co_await stopBoth(std::move(hosted), reportShutDown);
+    if (earlier)
+        co_await earlier->waitIgnoringCancellation();
+}
+
+Awaitable<void> waitUntilSet(std::shared_ptr<AsyncEvent> event) {
+    co_await event->waitIgnoringCancellation();
+}
+
 } // namespace
 
 // g++ 12 takes the coroutine frame's own allocation and release for a mismatched pair once the
@@ -173,13 +198,32 @@ Awaitable<void> AppDelegate::refresh() {
 }
 
 Awaitable<void> AppDelegate::stopHosted(bool reportShutDown) {
-    if (auto hosted = takeHosted(api_, diagnostics_, agent_))
-        co_await onLoop(stopBoth(std::move(*hosted), reportShutDown));
+    beginStop(reportShutDown);
+    // What follows a stop (a new agent, the credential deleted, the new program started) waits for
+    // the one under way too, when another step began it and took the agent before this one came.
+    if (stopping_ && stopping_->ended.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+        co_await onLoop(waitUntilSet(stopping_->stopped));
+}
+
+void AppDelegate::beginStop(bool reportShutDown) {
+    auto hosted = takeHosted(api_, diagnostics_, agent_);
+    if (!hosted)
+        return;
+    auto stop = std::make_shared<StopUnderWay>(services_.loop.executor());
+    auto earlier = stopping_ ? stopping_->stopped : nullptr;
+    stopping_ = stop;
+    auto work = stopAfter(std::move(*hosted), reportShutDown, std::move(earlier));
+    auto ended = [stop, logger = services_.logger](std::exception_ptr error) {
+        if (error)
+            logger->error("Varnel's agent did not stop cleanly: " + describeException(error));
+        stop->stopped->set();
+        stop->done.set_value();
+    };
+    asio::co_spawn(services_.loop.executor(), std::move(work), std::move(ended));
 }
 
 void AppDelegate::abandonHosted() {
-    if (auto hosted = takeHosted(api_, diagnostics_, agent_))
-        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(*hosted), false), asio::detached);
+    beginStop(false);
 }
 
 Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {
@@ -202,12 +246,12 @@ bool AppDelegate::shutDown(std::chrono::steady_clock::duration limit) {
     if (refreshTimer_)
         refreshTimer_->stop();
     const bool settled = endTakeover(deadline);
-    auto hosted = takeHosted(api_, diagnostics_, agent_);
-    if (!hosted)
+    beginStop(true);
+    // Also a stop that a relaunch, a log-out or an enrollment began: a label it cuts is reported
+    // only at its end, and a quit that ends the process sooner leaves the label to print again.
+    if (!stopping_)
         return settled;
-    auto stopped =
-        asio::co_spawn(services_.loop.executor(), stopBoth(std::move(*hosted), true), asio::use_future);
-    return stopped.wait_until(deadline) == std::future_status::ready && settled;
+    return stopping_->ended.wait_until(deadline) == std::future_status::ready && settled;
 }
 
 } // namespace varnel

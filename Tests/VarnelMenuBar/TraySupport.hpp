@@ -1,6 +1,7 @@
 #pragma once
 
 #include "TemporaryDirectory.hpp"
+#include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/Desktop.hpp"
@@ -37,6 +38,15 @@ private:
     testing::ScopedEnvironment data_;
     testing::ScopedEnvironment runtime_;
 };
+
+// An offer of version 1.2.3, as a heartbeat's reply brings it.
+inline VarnelAPIClient::AgentUpdate offer() {
+    VarnelAPIClient::AgentUpdate update;
+    update.version = "1.2.3";
+    update.downloadURL = *parseAbsoluteUrl("https://varnel.example/Varnel-1.2.3.dmg");
+    update.sha256 = std::string(64, 'a');
+    return update;
+}
 
 // Alerts answered from a script (the default button when the script is empty), all recorded.
 class RecordingAlerts final : public Alerts {

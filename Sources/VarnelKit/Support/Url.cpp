@@ -99,4 +99,10 @@ std::optional<Url> parseUrlReference(std::string_view text) {
     return parseScreened(text, [](std::string_view t) { return boost::urls::parse_uri_reference(t); });
 }
 
+bool isWebLink(const Url& url) {
+    const auto scheme = url.scheme_id();
+    return (scheme == boost::urls::scheme::https || scheme == boost::urls::scheme::http) &&
+           url.has_authority() && !url.encoded_host().empty();
+}
+
 } // namespace varnel

@@ -18,4 +18,9 @@ std::optional<Url> parseAbsoluteUrl(std::string_view text);
 // Any non-empty URL, relative ones included; none for text that is no URL at all.
 std::optional<Url> parseUrlReference(std::string_view text);
 
+// An http or https link with a host: what may be handed to the desktop to open in a browser. A
+// link from a server with another scheme could start any handler the desktop knows (a local file,
+// a custom protocol), and a relative one has nothing to be opened from.
+bool isWebLink(const Url& url);
+
 } // namespace varnel

@@ -2,6 +2,7 @@
 // window, the agent it starts printing a pushed job, the window that shows it where there is no
 // system tray, the disconnect, the quit with the server up and with it stalled, and a test label
 // to a raw printer.
+#include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
@@ -30,6 +31,7 @@ using namespace std::chrono_literals;
 using Status = VarnelAgent::Status;
 using Operation = testing::ManagementOperation;
 using Snapshot = testing::ManagementTestServer::Snapshot;
+using testing::RawTestPrinter;
 using testing::TestBench;
 
 // No network printers are announced on this machine.
@@ -57,6 +59,11 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
     return std::find(list.begin(), list.end(), value) != list.end();
 }
 
+// An update that installs at once; the relaunch that follows is what the tests look at.
+Awaitable<AppDelegate::InstalledUpdate> installedAtOnce(VarnelAPIClient::AgentUpdate) {
+    co_return AppDelegate::InstalledUpdate{"/nonexistent/Varnel.app", {}};
+}
+
 class TrayBenchTest : public ::testing::Test {
 protected:
     void SetUp() override { loop.startThread(); }
@@ -73,8 +80,8 @@ protected:
     }
 
     void makeDelegate() {
-        AppDelegate::Services services{loop, logger, nullptr, alerts, desktop, [this] { ++quits; },
-                                       {},   {},     15s,     {}};
+        AppDelegate::Services services{loop, logger, nullptr, alerts,         desktop, [this] { ++quits; },
+                                       {},   {},     15s,     installedAtOnce};
         services.agentOptions.bonjour = std::make_shared<NoServices>();
         services.agentOptions.runner.reportWaitScale = 0.02;
         services.reporterTimings = DiagnosticsReporter::Timings{50ms, 1s, 1200ms};
@@ -295,6 +302,54 @@ TEST_F(TrayBenchTest, QuitEndsWithinTwoSecondsWhileTheServerStalls) {
     std::cout << "quit with the server stalled: "
               << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
     EXPECT_FALSE(delegate->hasAgent());
+}
+
+// The relaunch after an update and the log-out stop the agent themselves, and take it out of the
+// delegate as their stop begins. A quit in that time must still wait for that stop: the label it
+// cuts is reported only at its end, and a process gone before leaves the label to print again at
+// the next start.
+TEST_F(TrayBenchTest, AQuitDuringAStopAlreadyUnderWayWaitsForTheCutLabelsReport) {
+    const struct {
+        const char* stop;
+        std::function<void(AppDelegate&)> begin;
+    } cases[] = {
+        {"the relaunch after an update",
+         [](AppDelegate& tray) {
+             tray.setAvailableUpdateForTesting(offer());
+             tray.installUpdate();
+         }},
+        {"the log-out", [](AppDelegate& tray) { tray.spawn(tray.disconnect()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.stop);
+        auto& printer = bench.addPrinter(RawTestPrinter::Mode::stall, 4096);
+        ASSERT_NO_FATAL_FAILURE(launchConnected());
+        const auto payload = testing::labelsOfAtLeast(4 * 1024 * 1024);
+        const auto jobId = bench.management().createJob({.printerKey = printer.key(), .payload = payload});
+        ASSERT_TRUE(printer.waitForTheFirstJobToStall(20s)) << logText();
+
+        c.begin(*delegate);
+        ASSERT_TRUE(waitUntil([&] { return !delegate->hasAgent(); })) << "the stop did not begin";
+        const auto started = std::chrono::steady_clock::now();
+        const bool ended = delegate->shutDown(QuitBudget::agentStop);
+        const auto took =
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
+        // What the server holds the moment the quit lets the process end.
+        const auto snapshot = bench.management().snapshot();
+        std::cout << "quit during " << c.stop << ": " << took.count() << " ms, "
+                  << snapshot.resultCount(jobId) << " report(s) of the cut label\n";
+        EXPECT_TRUE(ended) << logText();
+        EXPECT_LE(took, QuitBudget::agentStop + 100ms);
+        EXPECT_EQ(snapshot.resultCount(jobId), 1u) << "the quit ended before the stop had reported the label";
+        if (const auto* result = snapshot.lastResult(jobId)) {
+            EXPECT_EQ((*result)["state"], "failed") << result->dump();
+            const auto taken = testing::bytesTaken(*result);
+            EXPECT_TRUE(taken && taken->second == payload.size() + 1) << result->dump();
+        }
+
+        delegate.reset();
+        EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 0; }, 10s));
+    }
 }
 
 TEST_F(TrayBenchTest, ATestLabelReachesARawPrinterAndTheAlertCountsItsBytes) {

@@ -27,14 +27,6 @@ namespace {
 using Status = VarnelAgent::Status;
 using namespace std::chrono_literals;
 
-VarnelAPIClient::AgentUpdate offer() {
-    VarnelAPIClient::AgentUpdate update;
-    update.version = "1.2.3";
-    update.downloadURL = *parseAbsoluteUrl("https://varnel.example/Varnel-1.2.3.dmg");
-    update.sha256 = std::string(64, 'a');
-    return update;
-}
-
 Awaitable<AppDelegate::InstalledUpdate> fakeInstall(std::shared_ptr<std::atomic<int>> calls,
                                                     std::shared_ptr<std::atomic<bool>> fail) {
     ++*calls;
@@ -77,7 +69,7 @@ protected:
 
     void makeDelegate() {
         AppDelegate::Services services{
-            loop,    std::make_shared<RecordingLogger>(),
+            loop,    logger,
             nullptr, alerts,
             desktop, [this] { ++quits; },
             {},      {},
@@ -125,6 +117,7 @@ protected:
 
     TestFolders folders;
     AgentLoop loop;
+    std::shared_ptr<RecordingLogger> logger = std::make_shared<RecordingLogger>();
     std::shared_ptr<RecordingAlerts> alerts = std::make_shared<RecordingAlerts>();
     std::shared_ptr<RecordingDesktop> desktop = std::make_shared<RecordingDesktop>();
     std::shared_ptr<std::atomic<int>> installs = std::make_shared<std::atomic<int>>(0);
@@ -241,6 +234,43 @@ TEST_F(AppDelegateTest, TheMenuIsRebuiltWhenItOpensAndNeverWhileItIsOpen) {
     const auto reopened = titles(*menu);
     EXPECT_NE(std::find(reopened.begin(), reopened.end(), "Update to 1.2.3 now"), reopened.end());
     menu->hide();
+}
+
+// The link comes from the server, and the desktop opens whatever it has a handler for: a local
+// file, a custom protocol. Only a web page is opened.
+TEST_F(AppDelegateTest, TheReleaseNotesOpenOnlyWhenTheirLinkIsAWebAddress) {
+    makeDelegate();
+    const struct {
+        const char* link;
+        bool opened;
+    } cases[] = {
+        {"https://varnel.example/notes/1.2.3", true},
+        {"HTTP://varnel.example/notes", true},
+        {"file:///etc/passwd", false},
+        {"x-varnel-handler://install?now", false},
+        {"notes/1.2.3", false},
+        {"//varnel.example/notes", false},
+        {"https:notes", false},
+        {"https:///notes", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.link);
+        auto update = offer();
+        update.notesURL = parseUrlReference(c.link);
+        ASSERT_TRUE(update.notesURL);
+        delegate->setAvailableUpdateForTesting(update);
+        desktop->urls.clear();
+        const auto linesBefore = logger->messages().size();
+        delegate->openReleaseNotes();
+        if (c.opened) {
+            EXPECT_EQ(desktop->urls, std::vector<std::string>{c.link});
+            EXPECT_EQ(logger->messages().size(), linesBefore);
+        } else {
+            EXPECT_TRUE(desktop->urls.empty());
+            ASSERT_EQ(logger->messages().size(), linesBefore + 1);
+            EXPECT_NE(logger->messages().back().find("not a web address"), std::string::npos);
+        }
+    }
 }
 
 TEST_F(AppDelegateTest, OneInstallAtATimeAndAFailureLetsTheUserTryAgain) {
