@@ -128,12 +128,6 @@ public:
     static bool isPlausibleVersion(std::string_view version);
 
 private:
-    struct Installed {
-        std::filesystem::path location;
-        std::filesystem::path previous;
-    };
-    Installed installBlocking(const std::filesystem::path& image, const std::string& version) const;
-
     std::shared_ptr<AgentLogging> logger_;
     std::shared_ptr<HttpTransport> session_;
     Places places_;
