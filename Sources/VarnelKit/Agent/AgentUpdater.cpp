@@ -6,6 +6,7 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Paths.hpp"
+#include "VarnelKit/Support/TransportError.hpp"
 
 #include <algorithm>
 #include <string>
@@ -27,6 +28,13 @@ char asciiLower(char c) {
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                               [](char x, char y) { return asciiLower(x) == asciiLower(y); });
+}
+
+// 64 hexadecimal digits in either case, as a SHA-256 digest is published.
+bool isSha256Text(std::string_view text) {
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (asciiLower(c) >= 'a' && asciiLower(c) <= 'f');
+           });
 }
 
 } // namespace
@@ -94,6 +102,10 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
     if (!url.has_scheme() || !equalsIgnoringAsciiCase(url.scheme(), "https")) {
         throw Failure::rejected("it is not served over HTTPS");
     }
+    // Known before any byte is fetched: no download could ever match it.
+    if (!isSha256Text(update.sha256))
+        throw UpdateFailures::malformedChecksum();
+    const DownloadBounds& bounds = places_.downloadBounds;
 
     const fs::path staging = stagingDirectory();
     const std::string name = "Varnel-" + version + ".dmg";
@@ -106,7 +118,7 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
         // no file at this place can be mistaken for the one now offered.
         std::error_code ignored;
         fs::remove(target, ignored);
-        return std::make_shared<IncomingImage>(staging, name, std::move(progress));
+        return std::make_shared<IncomingImage>(staging, name, bounds.largest, std::move(progress));
     });
     struct DiscardUnlessKept {
         std::shared_ptr<IncomingImage> image;
@@ -117,6 +129,7 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
     HttpRequest request;
     request.method = "GET";
     request.url = std::string(url.buffer());
+    request.slowestRate = HttpSlowestRate{bounds.bytesPerSecond, bounds.period};
     HttpDownloadSink sink{[incoming](const HttpResponseHead& head) { incoming->begin(head); },
                           [incoming](std::string_view piece) { incoming->take(piece); }};
     std::exception_ptr failure;
@@ -130,7 +143,17 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
             inSystemWords(&Failure::unreachable, [&] { std::rethrow_exception(writeError); });
         if (isCancellation(failure))
             std::rethrow_exception(failure);
-        throw Failure::unreachable(describeException(failure));
+        try {
+            std::rethrow_exception(failure);
+        } catch (const Failure&) {
+            throw; // the image's own refusal: too large
+        } catch (const TransportError& error) {
+            if (error.code() == TransportError::Code::tooSlow)
+                throw UpdateFailures::tooSlow(bounds);
+            throw Failure::unreachable(describeException(failure));
+        } catch (...) {
+            throw Failure::unreachable(describeException(failure));
+        }
     }
 
     if (!equalsIgnoringAsciiCase(incoming->digest(), update.sha256)) {

@@ -8,6 +8,7 @@
 #include "VarnelKit/Support/Task.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -57,8 +58,24 @@ public:
     // the file system refuses to exchange two folders in one step.
     enum class Step { unpack, stage, copyBesideTarget, flush, swap, moveIn, flushFolder };
 
-    // Where installing reads and writes. The defaults are the user's real places; tests give
-    // their own so that nothing real is touched.
+    // How far a download may go. An endless body would fill the disk and a trickle would hold the
+    // updater without end; an image is far smaller than the size and any working network faster
+    // than the rate.
+    struct DownloadBounds {
+        static constexpr std::uint64_t largestImage = 1024ull * 1024 * 1024;
+        static constexpr std::uint64_t slowestBytesPerSecond = 1024;
+        static constexpr std::chrono::seconds slowestRateFor{60};
+
+        // A longer announced length is refused before the body comes; a body without one, or
+        // longer than announced, is cut as it passes the size.
+        std::uint64_t largest = largestImage;
+        // Fewer than bytesPerSecond times period bytes in a period cut the download.
+        std::uint64_t bytesPerSecond = slowestBytesPerSecond;
+        std::chrono::seconds period = slowestRateFor;
+    };
+
+    // Where installing reads and writes, and how far a download may go. The defaults are the
+    // user's real places; tests give their own so that nothing real is touched.
     struct Places {
         // The folder that is replaced; empty means installedLocation().
         std::filesystem::path installedLocation;
@@ -71,13 +88,16 @@ public:
         // Called before each step with the step, on the blocking pool; what it throws fails the
         // step as the step's own call failing would. For tests that stop an install part-way.
         std::function<void(Step)> beforeStep{};
+        // The product's bounds unless a test needs them smaller.
+        DownloadBounds downloadBounds{};
     };
 
     AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session);
     AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session, Places places);
 
-    // Refuses an implausible version or a download that is not https before any request or file
-    // access; then streams the image into the staging folder while hashing it, and keeps it as
+    // Refuses an implausible version, a download that is not https or a checksum that is not 64
+    // hexadecimal digits before any request or file access; then streams the image into the
+    // staging folder while hashing it, within the download bounds, and keeps it as
     // Varnel-<version>.dmg only when the digest matches the offer's, ignoring letter case. A
     // refused download leaves nothing behind and an earlier file of that name as it was. A file
     // error of these steps is `unreachable` with the system's reason. Gives the image's path.

@@ -1,5 +1,6 @@
 #include "VarnelKit/Agent/IncomingImage.hpp"
 
+#include "VarnelKit/Agent/UpdateFailures.hpp"
 #include "VarnelKit/Agent/UpdateFiles.hpp"
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Support/WriteAll.hpp"
@@ -14,9 +15,9 @@ namespace varnel {
 namespace fs = std::filesystem;
 using UpdateFiles::lastError;
 
-IncomingImage::IncomingImage(const fs::path& folder, const std::string& name,
+IncomingImage::IncomingImage(const fs::path& folder, const std::string& name, std::uint64_t largest,
                              std::function<void(double)> progress)
-    : progress_(std::move(progress)) {
+    : largest_(largest), progress_(std::move(progress)) {
     std::string pattern = (folder / ("." + name + ".download-XXXXXX")).string();
     descriptor_ = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (descriptor_ < 0)
@@ -27,10 +28,15 @@ IncomingImage::IncomingImage(const fs::path& folder, const std::string& name,
 void IncomingImage::begin(const HttpResponseHead& head) {
     if (head.status < 200 || head.status > 299)
         throw VarnelAPIClient::APIError::http(head.status, "");
+    if (head.contentLength && *head.contentLength > largest_)
+        throw UpdateFailures::announcedTooLarge(*head.contentLength, largest_);
     meter_.emplace(progress_, head.contentLength.value_or(0));
 }
 
 void IncomingImage::take(std::string_view piece) {
+    if (piece.size() > largest_ - received_)
+        throw UpdateFailures::grewTooLarge(largest_);
+    received_ += piece.size();
     write(piece);
     hash_.update(piece);
     if (!meter_)

@@ -4,6 +4,7 @@
 #include "VarnelKit/Platform/HttpTransport.hpp"
 #include "VarnelKit/Support/Sha256.hpp"
 
+#include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -18,16 +19,19 @@ namespace varnel {
 // reads it again only after the transfer has ended. Unless kept, the file goes with the object.
 class IncomingImage {
 public:
-    // Creates the temporary file in `folder`; a file error is thrown as filesystem_error.
-    IncomingImage(const std::filesystem::path& folder, const std::string& name,
+    // Creates the temporary file in `folder`; a file error is thrown as filesystem_error. Takes
+    // at most `largest` bytes.
+    IncomingImage(const std::filesystem::path& folder, const std::string& name, std::uint64_t largest,
                   std::function<void(double)> progress);
     ~IncomingImage() { discard(); }
     IncomingImage(const IncomingImage&) = delete;
     IncomingImage& operator=(const IncomingImage&) = delete;
 
-    // The reply's head; a status outside 200-299 is refused as the server client refuses it.
+    // The reply's head; a status outside 200-299 is refused as the server client refuses it, and
+    // an announced length above the largest as the updater's Failure.
     void begin(const HttpResponseHead& head);
-    // The next piece of the body.
+    // The next piece of the body; one that would go past the largest is refused, and nothing of
+    // it is written.
     void take(std::string_view piece);
 
     // Set when writing to the file failed: that is the disk's fault, not the server's.
@@ -43,7 +47,9 @@ public:
 private:
     void write(std::string_view piece);
 
+    std::uint64_t largest_;
     std::function<void(double)> progress_;
+    std::uint64_t received_ = 0;
     std::filesystem::path path_;
     int descriptor_ = -1;
     bool kept_ = false;
