@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <string>
 #include <system_error>
-#include <unistd.h>
 
 namespace varnel {
 
@@ -78,9 +77,9 @@ fs::path AgentUpdater::installedLocation(const fs::path& executable) {
     const fs::path folder = executable.parent_path();
     if (folder.filename() == "bin" && folder.parent_path().extension() == ".app")
         return folder.parent_path();
-    fs::path home = Paths::homeDirectory();
+    const fs::path home = Paths::homeDirectory();
     if (home.empty())
-        home = fs::temp_directory_path() / ("varnel-user-" + std::to_string(getuid()));
+        throw UpdateFailures::noHomeFolder();
     return home / "Applications" / "Varnel.app";
 }
 
@@ -170,6 +169,9 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
 }
 
 Awaitable<fs::path> AgentUpdater::install(VarnelAPIClient::AgentUpdate update, Progress progress) {
+    // An update that has nowhere to go is not fetched either.
+    if (places_.installedLocation.empty())
+        (void)installedLocation();
     const std::string version = update.version;
     const fs::path image = co_await download(std::move(update), std::move(progress));
     co_return co_await installFrom(image, version);

@@ -102,7 +102,8 @@ public:
     // refused download leaves nothing behind and an earlier file of that name as it was. A file
     // error of these steps is `unreachable` with the system's reason. Gives the image's path.
     Awaitable<std::filesystem::path> download(VarnelAPIClient::AgentUpdate update, Progress progress);
-    // download(), then installFrom() with the image. Gives the installed location.
+    // download(), then installFrom() with the image; refused before the download when there is no
+    // installed location (installedLocation()). Gives the installed location.
     Awaitable<std::filesystem::path> install(VarnelAPIClient::AgentUpdate update, Progress progress);
     // Unpacks the image into a fresh mount point and copies its Varnel.app next to it; brings that
     // copy beside the installed folder (a rename, or a copy from another file system), writes it
@@ -139,7 +140,9 @@ public:
 
     // Varnel/updates in the per-user data folder. Creates nothing.
     static std::filesystem::path stagingDirectory();
-    // The Varnel.app folder that holds the running program, else ~/Applications/Varnel.app.
+    // The Varnel.app folder that holds the running program, else ~/Applications/Varnel.app. With
+    // no home folder, `couldNotInstall`: a folder in a shared one could have been made by another
+    // user, who would then own what is installed there.
     static std::filesystem::path installedLocation();
     // The same rule for a given program path: <X>.app/bin/<program> gives <X>.app.
     static std::filesystem::path installedLocation(const std::filesystem::path& executable);

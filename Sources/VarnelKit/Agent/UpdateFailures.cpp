@@ -79,6 +79,11 @@ Failure grewTooLarge(std::uint64_t largest) {
                                 ", more than an update may be, so it was stopped.");
 }
 
+Failure noHomeFolder() {
+    return Failure::couldNotInstall(
+        "No home folder is set for this user, so there is no folder of this user's own to install it in.");
+}
+
 Failure tooSlow(const AgentUpdater::DownloadBounds& bounds) {
     return Failure::unreachable("It came in slower than " + sizeText(bounds.bytesPerSecond) + "/s for " +
                                 periodText(bounds.period) + ", so it was stopped.");

@@ -20,6 +20,9 @@ AgentUpdater::Failure grewTooLarge(std::uint64_t largest);
 // The body came in slower than the bounds allow.
 AgentUpdater::Failure tooSlow(const AgentUpdater::DownloadBounds& bounds);
 
+// No home folder, so no place of this user's own for Varnel.app.
+AgentUpdater::Failure noHomeFolder();
+
 // The system's reason for a file error ("No space left on device"), else the error's sentence.
 std::string reasonOf(const std::exception& error);
 

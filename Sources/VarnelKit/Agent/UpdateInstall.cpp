@@ -203,12 +203,19 @@ void putBack(const fs::path& installed, const fs::path& previous) {
 }
 
 void removeLeftovers(const AgentUpdater::Places& places) {
-    const fs::path installed =
-        places.installedLocation.empty() ? AgentUpdater::installedLocation() : places.installedLocation;
-    const std::string hidden = "." + installed.filename().string() + "-";
-    removeOwnEntries(installed.parent_path(), [&](std::string_view name) {
-        return name.starts_with(hidden) && isUuid(name.substr(hidden.size()));
-    });
+    fs::path installed = places.installedLocation;
+    try {
+        if (installed.empty())
+            installed = AgentUpdater::installedLocation();
+    } catch (const AgentUpdater::Failure&) {
+        // No home folder, so no install either, and nothing beside one.
+    }
+    if (!installed.empty()) {
+        const std::string hidden = "." + installed.filename().string() + "-";
+        removeOwnEntries(installed.parent_path(), [&](std::string_view name) {
+            return name.starts_with(hidden) && isUuid(name.substr(hidden.size()));
+        });
+    }
 
     std::vector<fs::path> temporaries;
     if (!places.temporaryDirectory.empty()) {
