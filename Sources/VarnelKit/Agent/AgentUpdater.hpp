@@ -8,6 +8,7 @@
 #include "VarnelKit/Support/Task.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -57,8 +58,24 @@ public:
     // the file system refuses to exchange two folders in one step.
     enum class Step { unpack, stage, copyBesideTarget, flush, swap, moveIn, flushFolder };
 
-    // Where installing reads and writes. The defaults are the user's real places; tests give
-    // their own so that nothing real is touched.
+    // How far a download may go. An endless body would fill the disk and a trickle would hold the
+    // updater without end; an image is far smaller than the size and any working network faster
+    // than the rate.
+    struct DownloadBounds {
+        static constexpr std::uint64_t largestImage = 1024ull * 1024 * 1024;
+        static constexpr std::uint64_t slowestBytesPerSecond = 1024;
+        static constexpr std::chrono::seconds slowestRateFor{60};
+
+        // A longer announced length is refused before the body comes; a body without one, or
+        // longer than announced, is cut as it passes the size.
+        std::uint64_t largest = largestImage;
+        // Fewer than bytesPerSecond times period bytes in a period cut the download.
+        std::uint64_t bytesPerSecond = slowestBytesPerSecond;
+        std::chrono::seconds period = slowestRateFor;
+    };
+
+    // Where installing reads and writes, and how far a download may go. The defaults are the
+    // user's real places; tests give their own so that nothing real is touched.
     struct Places {
         // The folder that is replaced; empty means installedLocation().
         std::filesystem::path installedLocation;
@@ -71,18 +88,22 @@ public:
         // Called before each step with the step, on the blocking pool; what it throws fails the
         // step as the step's own call failing would. For tests that stop an install part-way.
         std::function<void(Step)> beforeStep{};
+        // The product's bounds unless a test needs them smaller.
+        DownloadBounds downloadBounds{};
     };
 
     AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session);
     AgentUpdater(std::shared_ptr<AgentLogging> logger, std::shared_ptr<HttpTransport> session, Places places);
 
-    // Refuses an implausible version or a download that is not https before any request or file
-    // access; then streams the image into the staging folder while hashing it, and keeps it as
+    // Refuses an implausible version, a download that is not https or a checksum that is not 64
+    // hexadecimal digits before any request or file access; then streams the image into the
+    // staging folder while hashing it, within the download bounds, and keeps it as
     // Varnel-<version>.dmg only when the digest matches the offer's, ignoring letter case. A
     // refused download leaves nothing behind and an earlier file of that name as it was. A file
     // error of these steps is `unreachable` with the system's reason. Gives the image's path.
     Awaitable<std::filesystem::path> download(VarnelAPIClient::AgentUpdate update, Progress progress);
-    // download(), then installFrom() with the image. Gives the installed location.
+    // download(), then installFrom() with the image; refused before the download when there is no
+    // installed location (installedLocation()). Gives the installed location.
     Awaitable<std::filesystem::path> install(VarnelAPIClient::AgentUpdate update, Progress progress);
     // Unpacks the image into a fresh mount point and copies its Varnel.app next to it; brings that
     // copy beside the installed folder (a rename, or a copy from another file system), writes it
@@ -119,7 +140,9 @@ public:
 
     // Varnel/updates in the per-user data folder. Creates nothing.
     static std::filesystem::path stagingDirectory();
-    // The Varnel.app folder that holds the running program, else ~/Applications/Varnel.app.
+    // The Varnel.app folder that holds the running program, else ~/Applications/Varnel.app. With
+    // no home folder, `couldNotInstall`: a folder in a shared one could have been made by another
+    // user, who would then own what is installed there.
     static std::filesystem::path installedLocation();
     // The same rule for a given program path: <X>.app/bin/<program> gives <X>.app.
     static std::filesystem::path installedLocation(const std::filesystem::path& executable);
@@ -128,12 +151,6 @@ public:
     static bool isPlausibleVersion(std::string_view version);
 
 private:
-    struct Installed {
-        std::filesystem::path location;
-        std::filesystem::path previous;
-    };
-    Installed installBlocking(const std::filesystem::path& image, const std::string& version) const;
-
     std::shared_ptr<AgentLogging> logger_;
     std::shared_ptr<HttpTransport> session_;
     Places places_;

@@ -12,6 +12,7 @@
 #include "VarnelKit/Support/TransportError.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
+#include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -236,6 +237,11 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
             const auto code = reach.status == "error" ? JobErrorCode::printerError : JobErrorCode::printerUnreachable;
             throw JobError(code, reach.message.value_or(key + " is not responding"));
         }
+    } else if (const auto* network = dynamic_cast<NetworkPrinterTransport*>(transport.get());
+               network && !NetworkPrinterTransport::socketPort(network->port())) {
+        // Named as what it is: no probe can reach such a port, and "not responding" would send
+        // the user to look at the printer.
+        throw JobError(JobErrorCode::printerUnreachable, NetworkPrinterTransport::invalidPortText(network->port()));
     } else if (!co_await transport->probe()) {
         throw JobError(JobErrorCode::printerUnreachable, key + " is not responding");
     }

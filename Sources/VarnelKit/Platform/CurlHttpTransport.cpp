@@ -13,6 +13,7 @@
 #include <openssl/x509.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <limits>
 #include <map>
@@ -77,6 +78,11 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
     bool cancelled = false;
     bool redirectRefused = false;
     bool tooLarge = false;
+    bool tooSlow = false;
+
+    // The download's current period of its slowest rate: when it began and what had come by then.
+    std::chrono::steady_clock::time_point periodStart;
+    curl_off_t receivedAtPeriodStart = -1;
 
     std::atomic<bool> cancelRequested{false};
 
@@ -127,7 +133,14 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         if (line.starts_with("HTTP/")) {
             self->headers.clear();
         } else if (line == "\r\n" || line == "\n") {
-            if (self->refusesAnnouncedBody()) return 0;
+            if (self->sink) {
+                // The sink learns of the final head at once, so that it can refuse what the head
+                // announces before any of the body comes.
+                if (self->endsFinalHead()) self->deliverHead();
+                if (self->sinkError) return 0;
+            } else if (self->refusesAnnouncedBody()) {
+                return 0;
+            }
         } else if (const auto colon = line.find(':'); colon != std::string_view::npos) {
             self->headers.emplace_back(std::string(trimmed(line.substr(0, colon))),
                                        std::string(trimmed(line.substr(colon + 1))));
@@ -155,6 +168,35 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         }
         tooLarge = announced > bodyLimit;
         return tooLarge;
+    }
+
+    // At the end of a download's reply head: whether it is the final reply's, not an interim one or
+    // a redirect that will be followed.
+    bool endsFinalHead() const {
+        long status = 0;
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+        return status >= 200 && !(status >= 300 && status < 400 && headerValue(headers, "Location"));
+    }
+
+    // Called by curl now and then during a download, also while nothing arrives: ends the transfer
+    // when a whole period of the slowest rate brought fewer bytes than it asks for.
+    static int onProgress(void* context, curl_off_t, curl_off_t received, curl_off_t, curl_off_t) {
+        auto* self = static_cast<Transfer*>(context);
+        const HttpSlowestRate& slowest = *self->request.slowestRate;
+        const auto now = std::chrono::steady_clock::now();
+        if (self->receivedAtPeriodStart >= 0 && received >= self->receivedAtPeriodStart) {
+            if (now - self->periodStart < slowest.period) return 0;
+            const auto expected = slowest.bytesPerSecond * static_cast<std::uint64_t>(slowest.period.count());
+            if (static_cast<std::uint64_t>(received - self->receivedAtPeriodStart) < expected) {
+                self->tooSlow = true;
+                return 1;
+            }
+        }
+        // The first call, a period that brought enough, or a count that a followed redirect began
+        // afresh: a new period starts.
+        self->periodStart = now;
+        self->receivedAtPeriodStart = received;
+        return 0;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* context) {
@@ -214,6 +256,12 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
             curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, timeoutMs);
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
             curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, std::max<long>(1, (timeoutMs + 999) / 1000));
+            // Nor a trickle that keeps every wait short.
+            if (request.slowestRate && request.slowestRate->period.count() > 0) {
+                curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress);
+                curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
+                curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+            }
         } else {
             curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, timeoutMs);
         }
@@ -275,6 +323,7 @@ struct CurlHttpTransport::Transfer : std::enable_shared_from_this<Transfer> {
         if (cancelled) throw OperationCancelled();
         if (sinkError) std::rethrow_exception(sinkError);
         if (tooLarge) throw TransportError(Code::replyTooLarge);
+        if (tooSlow) throw TransportError(Code::tooSlow);
         switch (result) {
         case CURLE_OK:
             return;

@@ -17,7 +17,8 @@ class CurlHttpTransport : public HttpTransport {
 public:
     // The largest reply body send() holds in memory: above the largest job a label printer takes,
     // as base64, with room. A longer reply fails as TransportError(replyTooLarge), whether its
-    // length is announced or only seen as it arrives. Downloads stream and have no limit.
+    // length is announced or only seen as it arrives. Downloads stream: their sink decides how much
+    // it takes, and the request how slow the body may come (HttpRequest::slowestRate).
     static constexpr std::size_t defaultReplyBodyLimit = 128u * 1024 * 1024;
 
     // Starts nothing and touches nothing.

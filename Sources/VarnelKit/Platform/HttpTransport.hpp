@@ -18,6 +18,14 @@ using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 // The value of the first header with this name, compared without regard to case.
 std::optional<std::string> headerValue(const HttpHeaders& headers, std::string_view name);
 
+// The slowest a download's body may come in: fewer than `bytesPerSecond` times `period` bytes in a
+// period (counted period after period from the start of the transfer) ends it. A trickle keeps
+// each wait for data short, so a time-out alone never ends it.
+struct HttpSlowestRate {
+    std::uint64_t bytesPerSecond = 0;
+    std::chrono::seconds period{0};
+};
+
 struct HttpRequest {
     std::string method = "GET";
     std::string url;
@@ -27,6 +35,9 @@ struct HttpRequest {
     // For send: the whole exchange. For download: each wait for data (connecting, the reply's
     // head, and every pause between pieces), since a download's length is not known in advance.
     std::chrono::milliseconds timeout{30000};
+    // For download only; none means no bound but the time-out. A transfer cut by it fails as
+    // TransportError(tooSlow).
+    std::optional<HttpSlowestRate> slowestRate{};
 };
 
 // The head of the final reply: interim (1xx) replies and followed redirects are not seen.

@@ -25,6 +25,8 @@ std::string TransportError::sentence(Code code) {
         return "too many HTTP redirects";
     case Code::replyTooLarge:
         return "The server's reply is too large.";
+    case Code::tooSlow:
+        return "The download was too slow.";
     case Code::other:
         break;
     }

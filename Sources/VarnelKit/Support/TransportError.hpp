@@ -19,6 +19,7 @@ public:
         badURL,
         tooManyRedirects,
         replyTooLarge,
+        tooSlow,
         other,
     };
 

@@ -194,8 +194,13 @@ std::shared_ptr<NetworkPrinterTransport> NetworkPrinterTransport::make(const Pri
                                                      defaultWriteTimeout);
 }
 
-unsigned short NetworkPrinterTransport::clampedPort(std::int64_t port) {
-    return static_cast<unsigned short>(std::clamp<std::int64_t>(port, 0, 65535));
+std::optional<unsigned short> NetworkPrinterTransport::socketPort(std::int64_t port) {
+    if (port < 0 || port > 65535) return std::nullopt;
+    return static_cast<unsigned short>(port);
+}
+
+std::string NetworkPrinterTransport::invalidPortText(std::int64_t port) {
+    return "Invalid port " + NumberText::integer(port);
 }
 
 std::string NetworkPrinterTransport::secondsText(Duration duration) {
@@ -205,6 +210,8 @@ std::string NetworkPrinterTransport::secondsText(Duration duration) {
 Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string jobTitle) {
     (void)jobTitle;
     if (co_await isCancelled()) throw OperationCancelled();
+    const auto port = socketPort(port_);
+    if (!port) throw JobError(JobErrorCode::printerUnreachable, invalidPortText(port_));
     const auto label = host_ + ":" + NumberText::integer(port_);
     const auto total = static_cast<std::int64_t>(data.size());
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
@@ -219,7 +226,7 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
                          "Connect timed out after " + secondsText(connectTimeout_) + " to " + label));
         };
         co_await withTimeout<void>(connectTimeout_,
-                                   connectSocket(socket, unbracketed(host_), clampedPort(port_), label),
+                                   connectSocket(socket, unbracketed(host_), *port, label),
                                    std::move(connectTimedOut));
     } catch (const JobError&) {
         failure = std::current_exception();
@@ -270,6 +277,8 @@ Awaitable<std::int64_t> NetworkPrinterTransport::write(Bytes data, std::string j
 
 Awaitable<bool> NetworkPrinterTransport::probe() {
     if (co_await isCancelled()) throw OperationCancelled();
+    const auto port = socketPort(port_);
+    if (!port) co_return false;
     auto socket = std::make_shared<tcp::socket>(co_await asio::this_coro::executor);
     bool ready = false;
     try {
@@ -277,7 +286,7 @@ Awaitable<bool> NetworkPrinterTransport::probe() {
             return std::make_exception_ptr(JobError(JobErrorCode::printerUnreachable));
         };
         co_await withTimeout<void>(
-            connectTimeout_, connectSocket(socket, unbracketed(host_), clampedPort(port_), host_), std::move(timedOut));
+            connectTimeout_, connectSocket(socket, unbracketed(host_), *port, host_), std::move(timedOut));
         ready = true;
     } catch (...) {
     }

@@ -36,12 +36,18 @@ public:
     Duration connectTimeout() const noexcept { return connectTimeout_; }
     Duration writeTimeout() const noexcept { return writeTimeout_; }
 
+    // A port outside 0...65535 fails as printerUnreachable with invalidPortText(), connecting to
+    // nothing.
     Awaitable<std::int64_t> write(Bytes data, std::string jobTitle) override;
-    // True when a connection becomes ready within the connect time-out; sends nothing.
+    // True when a connection becomes ready within the connect time-out; sends nothing. False at
+    // once for a port outside 0...65535.
     Awaitable<bool> probe() override;
 
-    // The port the socket uses: the configured one limited to 0...65535.
-    static unsigned short clampedPort(std::int64_t port);
+    // The port the socket uses; none for one outside 0...65535, which names no TCP port (taking
+    // the nearest would print on a port no one chose).
+    static std::optional<unsigned short> socketPort(std::int64_t port);
+    // "Invalid port 70000": why a printer at such a port cannot be reached.
+    static std::string invalidPortText(std::int64_t port);
     // "5.0 seconds", "0.5 seconds": how durations read in this transport's messages.
     static std::string secondsText(Duration duration);
 

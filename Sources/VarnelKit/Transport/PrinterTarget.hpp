@@ -14,7 +14,8 @@ namespace varnel {
 struct PrinterTarget {
     struct HostAndPort {
         std::string host;
-        // As written in the address, not yet limited to 0...65535 (the TCP transport clamps it).
+        // As written in the address, not yet checked against 0...65535: the TCP transport and the
+        // probe refuse a port outside it as invalid.
         std::int64_t port = 0;
         bool operator==(const HostAndPort&) const = default;
     };

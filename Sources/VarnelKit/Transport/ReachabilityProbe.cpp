@@ -88,6 +88,8 @@ Awaitable<ReachabilityProbe::Result> ReachabilityProbe::probeNetwork(ReportedPri
     const PrinterTarget target{printer.key, printer.name, PrinterTransport::network, printer.address};
     const auto endpoint = target.hostAndPort();
     if (!endpoint) co_return Result{"error", "No address configured"};
+    if (!NetworkPrinterTransport::socketPort(endpoint->port))
+        co_return Result{"error", NetworkPrinterTransport::invalidPortText(endpoint->port)};
     if (co_await tcpCheck(endpoint->host, endpoint->port)) co_return Result{"online", std::nullopt};
     co_return Result{"offline", "No response from " + endpoint->host + ":" + NumberText::integer(endpoint->port)};
 }
@@ -123,7 +125,10 @@ Awaitable<ReachabilityProbe::Result> ReachabilityProbe::probeQueue(std::string q
     Result result;
     if (const auto* decided = std::get_if<Result>(&step)) {
         result = *decided;
-    } else if (const auto* network = std::get_if<CupsDeviceEndpoint::Network>(&step)) {
+    } else if (const auto* network = std::get_if<CupsDeviceEndpoint::Network>(&step);
+               network && !NetworkPrinterTransport::socketPort(network->port)) {
+        result = Result{"error", NetworkPrinterTransport::invalidPortText(network->port)};
+    } else if (network) {
         const bool reached = co_await tcpCheck(network->host, network->port);
         result = reached ? Result{"online", state->message} : Result{"offline", "No response from " + network->host};
     } else {

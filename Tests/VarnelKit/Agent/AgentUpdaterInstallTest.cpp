@@ -1,5 +1,6 @@
 // Installing from an update image: the installed folder swapped for the image's Varnel.app, and
 // every refusal leaving the installed folder, the temporary folder and the image as they were.
+#include "FakeHttpTransport.hpp"
 #include "ForkedChild.hpp"
 #include "TemporaryDataHome.hpp"
 #include "VarnelKit/Agent/AgentUpdater.hpp"
@@ -13,6 +14,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -445,6 +447,65 @@ TEST(AgentUpdaterLocation, TheFolderHoldingTheProgramElseTheUsersApplications) {
     }
     // The test program itself lives in no application folder.
     EXPECT_EQ(AgentUpdater::installedLocation(), "/home/someone/Applications/Varnel.app");
+}
+
+// A user the system knows no home folder for (no $HOME, no entry in the user database) has no
+// folder of their own for Varnel.app: a folder in a shared one could have been made by another user
+// first. The update is refused before anything is fetched, and a start's clean-up still runs.
+TEST(AgentUpdaterLocation, WithoutAHomeFolderAnUpdateIsRefusedBeforeTheDownload) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "becoming a user without an entry needs root";
+    constexpr uid_t unknownUser = 4000321;
+    if (::getpwuid(unknownUser))
+        GTEST_SKIP() << "user " << unknownUser << " exists here";
+    TemporaryDataHome data;
+    const std::string expected = "The update could not be installed. No home folder is set for this user, so "
+                                 "there is no folder of this user's own to install it in.";
+    // Each check's number is the child's exit status when it fails.
+    const std::vector<std::string> checks = {"ok",
+                                             "could not become the user",
+                                             "installedLocation() gave a place",
+                                             "installedLocation() said",
+                                             "install() went on",
+                                             "install() said",
+                                             "install() made a request",
+                                             "removeLeftovers() threw"};
+    const int status = runInChild([&] {
+        ::unsetenv("HOME");
+        if (::setgroups(0, nullptr) != 0 || ::setgid(unknownUser) != 0 || ::setuid(unknownUser) != 0)
+            return 1;
+        try {
+            std::fprintf(stderr, "%s\n", AgentUpdater::installedLocation().c_str());
+            return 2;
+        } catch (const Failure& failure) {
+            if (failure.description() != expected)
+                return 3;
+        }
+        auto transport = std::make_shared<FakeHttpTransport>();
+        AgentLoop childLoop;
+        childLoop.startThread();
+        AgentUpdater updater(std::make_shared<RecordingLogger>(), transport);
+        const VarnelAPIClient::AgentUpdate offer{"2.4.0", Url("https://updates.varnel.example/Varnel.dmg"),
+                                                 std::nullopt, std::string(64, '0'), false};
+        try {
+            childLoop.blockOn(updater.install(offer, nullptr));
+            return 4;
+        } catch (const Failure& failure) {
+            if (failure.description() != expected)
+                return 5;
+        }
+        if (!transport->requests.empty())
+            return 6;
+        try {
+            AgentUpdater::removeLeftovers();
+        } catch (const std::exception&) {
+            return 7;
+        }
+        return 0;
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    const auto code = static_cast<std::size_t>(WEXITSTATUS(status));
+    EXPECT_EQ(code, 0u) << (code < checks.size() ? checks[code] : "exit " + std::to_string(code));
 }
 
 } // namespace

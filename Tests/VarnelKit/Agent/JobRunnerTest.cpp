@@ -12,6 +12,7 @@
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/FakeCupsApi.hpp"
+#include "VarnelKit/Transport/NetworkPrinterTransport.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_future.hpp>
@@ -417,12 +418,17 @@ TEST_F(JobRunnerTest, FailuresBeforeAndDuringTheWriteAreReportedWithTheirCode) {
                                  " is connected directly, which has no way to interpret a document.";
     const auto unreachable = [](FakePrinter& p) { p.reachable = false; };
     const auto pdfJob = JobSpec().withLanguage("pdf").withPayload(pdf);
+    const std::string badPortKey = "net:127.0.0.1:65536";
+    resolver->printers[badPortKey] = NetworkPrinterTransport::make(
+        PrinterTarget{badPortKey, "Misconfigured", PrinterTransport::network, "127.0.0.1:65536"});
     const std::vector<Case> cases = {
         {"no payload", JobSpec().withPayload(std::nullopt), {}, "payload_invalid", "Job has no inline payload"},
         {"refused by the driver", JobSpec().withPayload("hello"), {}, "payload_invalid", std::nullopt},
         {"no transport", JobSpec().withKey("usb:nowhere"), {}, "printer_unreachable",
          "No transport for printer usb:nowhere"},
         {"unreachable", {}, unreachable, "printer_unreachable", netKey + " is not responding"},
+        {"a port that names no TCP port", JobSpec().withKey(badPortKey), {}, "printer_unreachable",
+         "Invalid port 65536"},
         {"pdf to a reachable direct printer", pdfJob, {}, "unsupported_language", "pdf" + document},
         {"dymo to a reachable direct printer", JobSpec().withLanguage("dymo_raster").withPayload(pdf), {},
          "unsupported_language", "dymo_raster" + document},

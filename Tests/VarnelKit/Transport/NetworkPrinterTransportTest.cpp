@@ -19,6 +19,7 @@
 #include <boost/asio/strand.hpp>
 #include <functional>
 #include <gtest/gtest.h>
+#include <limits>
 #include <regex>
 #include <thread>
 
@@ -219,15 +220,25 @@ TEST_F(NetworkPrinterTransportTest, ProbeSeesAListener) {
     EXPECT_TRUE(loop.run(bracketed.probe()));
 }
 
-TEST_F(NetworkPrinterTransportTest, MessagesKeepTheConfiguredPort) {
-    EXPECT_EQ(NetworkPrinterTransport::clampedPort(70000), 65535);
-    EXPECT_EQ(NetworkPrinterTransport::clampedPort(-1), 0);
-    EXPECT_EQ(NetworkPrinterTransport::clampedPort(9100), 9100);
-    // Port 0 cannot be connected to; the message still names the port as configured.
-    NetworkPrinterTransport transport("127.0.0.1", -1, 1s, 1s);
-    const auto failure = writeFailure(transport, bytesOf("x"));
+// A port outside 0...65535 names no TCP port: a write fails saying so, without trying the nearest
+// port, and the probe finds nothing. The ends of the range are ports still.
+TEST_F(NetworkPrinterTransportTest, APortOutsideTheTcpRangeIsInvalidNotClamped) {
+    for (const std::int64_t port : {std::int64_t{65536}, std::int64_t{70000}, std::int64_t{-1},
+                                    std::numeric_limits<std::int64_t>::max()}) {
+        SCOPED_TRACE(port);
+        NetworkPrinterTransport transport("127.0.0.1", port, 1s, 1s);
+        const auto failure = writeFailure(transport, bytesOf("x"));
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->code, JobErrorCode::printerUnreachable);
+        EXPECT_EQ(failure->description(), "Invalid port " + std::to_string(port));
+        EXPECT_FALSE(loop.run(transport.probe()));
+    }
+    EXPECT_EQ(NetworkPrinterTransport::socketPort(65535), std::optional<unsigned short>(65535));
+    // Port 0 cannot be connected to; the message names the port as configured.
+    NetworkPrinterTransport zero("127.0.0.1", 0, 1s, 1s);
+    const auto failure = writeFailure(zero, bytesOf("x"));
     ASSERT_TRUE(failure);
-    EXPECT_TRUE(failure->description().starts_with("127.0.0.1:-1 \xE2\x80\x94 ")) << failure->description();
+    EXPECT_TRUE(failure->description().starts_with("127.0.0.1:0 \xE2\x80\x94 ")) << failure->description();
 }
 
 // What an operation of the transport throws in a task that is cancelled before it begins or, after

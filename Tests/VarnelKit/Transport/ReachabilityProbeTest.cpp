@@ -84,6 +84,8 @@ TEST_F(ReachabilityProbeTest, TheCupsPathDecidesAtTheFirstStepThatApplies) {
         {{{"device-uri", "cups-pdf:/"}}, {"online", std::nullopt}},
         {{{"device-uri", "smb://server/q"}}, {"online", std::nullopt}},
         {{{"device-uri", closed}}, {"offline", "No response from 127.0.0.1"}},
+        {{{"device-uri", "socket://127.0.0.1:70000"}}, {"error", "Invalid port 70000"}},
+        {{{"device-uri", "ipp://127.0.0.1:65536/ipp/print"}}, {"error", "Invalid port 65536"}},
         {{{"device-uri", "dnssd://Nobody._ipp._tcp.local./"}}, {"offline", "Not advertising on the network"}},
     };
     for (const auto& [options, expected] : cases) {
@@ -122,6 +124,12 @@ TEST_F(ReachabilityProbeTest, NetworkPrintersGetATcpCheck) {
     for (const auto& address : {std::optional<std::string>(), std::optional<std::string>(":")}) {
         EXPECT_EQ(loop.run(probe.probe(printer("net:", PrinterTransport::network, address))),
                   (Result{"error", "No address configured"}));
+    }
+    // A port that names no TCP port is a fault of the set-up, not a printer that is off.
+    for (const std::string port : {"65536", "-1"}) {
+        const auto address = "127.0.0.1:" + port;
+        EXPECT_EQ(loop.run(probe.probe(printer("net:" + address, PrinterTransport::network, address))),
+                  (Result{"error", "Invalid port " + port}));
     }
     EXPECT_TRUE(api->calls().empty());
 }
