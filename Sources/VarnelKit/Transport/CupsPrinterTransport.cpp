@@ -58,14 +58,12 @@ CupsPrinterTransport::Submission submitSteps(CupsApi& api, const std::string& qu
     for (const auto& destination : api.destinations()) exists = exists || destination.name == queue;
     if (!exists) throw JobError(JobErrorCode::printerUnreachable, "CUPS queue \"" + queue + "\" not found");
 
+    // Given up before a job was asked for: nothing of it exists (submitNow says so).
     if (CupsApi::AbandonScope::raised()) throw JobError(JobErrorCode::printerError, "given up");
     progress.jobAsked = true;
     const auto jobId =
         despiteAStop([&] { return api.createJob(queue, title, CupsPrinterTransport::options(format, copies)); });
-    if (jobId < 1) {
-        cancel = Cancel::noJob;
-        throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
-    }
+    if (jobId < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
     // Before the document's end has gone out nothing of the job can print: it is cancelled, so that
     // no job waits in the queue for a document that will never come. The error text is read before
     // the cancel request, which would replace it with its own.
