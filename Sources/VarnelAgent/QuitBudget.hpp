@@ -14,7 +14,8 @@ struct QuitBudget {
     // A write under way at a stop may finish within this grace; a label cut in half is a label lost.
     static constexpr Duration writeGrace{5000};
     // The report of a job that reached the printer, counted from the stop or, for a write let
-    // finish or cut off, from its end.
+    // finish or cut off, from its end; for a job handed to the print scheduler, half of it goes to a
+    // last request to the scheduler first.
     static constexpr Duration reportLimit{2500};
     // The agent's own bound: its stop returns within this.
     static constexpr Duration agentStop = writeGrace + reportLimit;

@@ -18,7 +18,8 @@ struct QuitBudget {
     // whole label in milliseconds.
     static constexpr Duration writeGrace{500};
     // Then the report of that label (printed, or cut with the bytes the printer took) has this
-    // long to reach the server.
+    // long to reach the server; for a job handed to the print scheduler, half of it goes to a last
+    // request to the scheduler first.
     static constexpr Duration reportLimit{1150};
     // What the agent's stop takes beyond those two: ending its loops and closing its channel.
     static constexpr Duration stopWork{150};

@@ -1,9 +1,11 @@
 // Printing through a real CUPS scheduler that the test starts on its own.
 #include "VarnelKit/Transport/GTestPrinters.hpp"
 #include "CupsScheduler.hpp"
+#include "SchedulerProxy.hpp"
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/Task.hpp"
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
@@ -46,6 +48,13 @@ const auto* const environment = ::testing::AddGlobalTestEnvironment(new Schedule
 
 const std::string pdf = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
                         "2 0 obj<</Type/Pages/Kids[]/Count 0>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
+
+// A document of 8 MB: far more than the socket buffers hold, so its writes wait for the scheduler.
+std::string largeDocument() {
+    std::string document = "%PDF-1.4\n";
+    while (document.size() < 8u * 1024 * 1024) document += "% a comment that makes the document large enough\n";
+    return document + pdf.substr(document.find('\n') + 1);
+}
 
 class CupsIntegrationTest : public ::testing::Test {
 protected:
@@ -302,6 +311,58 @@ TEST_F(CupsIntegrationTest, ACallToASchedulerThatDoesNotAnswerEndsAtItsLimitAsUn
     EXPECT_EQ(status, CupsJobListing::Status::unreachable);
     EXPECT_GE(took, CupsApi::callLimit - 200ms);
     EXPECT_LT(took, CupsApi::callLimit + 1s);
+}
+
+// A scheduler that takes none of a document for longer than a call's limit, and then goes on (busy,
+// or frozen for a moment), still gets the whole of it: the label it would print is not failed.
+TEST_F(CupsIntegrationTest, ASchedulerThatStallsAtTheStartOfADocumentStillGetsAllOfIt) {
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    addQueue("Stalled", "file:///dev/null");
+    proxy.stallDocuments();
+    const auto document = largeDocument();
+    auto submitted = std::async(std::launch::async, [this, &document] {
+        return loop.run(CupsPrinterTransport("Stalled").submit(bytesOf(document), "doc", Format::pdf, 1));
+    });
+    ASSERT_TRUE(proxy.waitForStalledDocument(20s));
+    EXPECT_EQ(submitted.wait_for(CupsApi::callLimit + 1s), std::future_status::timeout)
+        << "the submission ended while the scheduler stalled";
+    proxy.resumeDocuments();
+    ASSERT_EQ(submitted.wait_for(60s), std::future_status::ready);
+    const auto submission = submitted.get(); // a failed one fails the test with its message
+    EXPECT_EQ(submission.bytesWritten, static_cast<std::int64_t>(document.size()));
+    EXPECT_EQ(watch("Stalled", submission.cupsJobId), Outcome::completed());
+    removeQueue("Stalled");
+}
+
+// A stop while the scheduler takes none of the document cancels the job, so that none waits in the
+// queue for a document that will never come.
+TEST_F(CupsIntegrationTest, AStopBeforeTheDocumentsEndCancelsTheJob) {
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    addQueue("Cut", "file:///dev/null");
+    proxy.stallDocuments();
+    auto failure = std::make_shared<std::optional<JobError>>();
+    auto task = Task::spawn(loop.loop().executor(), [document = largeDocument(), failure]() -> Awaitable<void> {
+        try {
+            (void)co_await CupsPrinterTransport("Cut").submit(bytesOf(document), "doc", Format::pdf, 1, 2s);
+        } catch (const JobError& error) {
+            *failure = error;
+        }
+    });
+    ASSERT_TRUE(proxy.waitForStalledDocument(20s));
+    task->cancel();
+    loop.run(task->join());
+    ASSERT_TRUE(*failure) << "the stopped submission was given";
+    const auto message = (*failure)->description();
+    EXPECT_TRUE(message.starts_with("Sending was stopped when the agent stopped; the print scheduler took "))
+        << message;
+    EXPECT_TRUE(message.ends_with(" bytes; the job was cancelled, so none of it prints")) << message;
+    const auto listed = systemCupsApi()->jobs(std::string("Cut"), CupsApi::WhichJobs::all).jobs;
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].state, 7) << "the job stays in the queue";
+    proxy.resumeDocuments();
+    removeQueue("Cut");
 }
 
 TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {

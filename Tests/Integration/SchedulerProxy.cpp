@@ -1,5 +1,6 @@
 #include "SchedulerProxy.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -14,6 +15,10 @@ namespace {
 
 // The end of a request's headers and the start of an IPP 2.0 Create-Job request (operation 5).
 constexpr std::string_view createJobRequest{"\r\n\r\n\x02\x00\x00\x05", 8};
+// A request with a document: only Send-Document streams its body in chunks.
+constexpr std::string_view documentRequest{"Transfer-Encoding: chunked\r\n"};
+// What a scheduler sends before its answer, and which the client waits for only briefly.
+constexpr std::string_view interimAnswer{"HTTP/1.1 100 "};
 
 sockaddr_un addressOf(const std::string& path) {
     sockaddr_un address{};
@@ -27,6 +32,7 @@ sockaddr_un addressOf(const std::string& path) {
 struct SchedulerProxy::Connection {
     int client = -1;
     int server = -1;
+    std::atomic<bool> document{false}; // a document has started on it
     ~Connection() {
         ::close(client);
         ::close(server);
@@ -54,6 +60,10 @@ SchedulerProxy::SchedulerProxy(std::string schedulerSocket) : schedulerSocket_(s
 SchedulerProxy::~SchedulerProxy() {
     closing_ = true;
     ::shutdown(listener_, SHUT_RDWR);
+    {
+        std::lock_guard guard(heldLock_);
+    }
+    heldChanged_.notify_all();
     acceptor_.join();
     {
         std::lock_guard guard(lock_);
@@ -66,8 +76,43 @@ SchedulerProxy::~SchedulerProxy() {
 }
 
 bool SchedulerProxy::waitForHeldSubmission(std::chrono::milliseconds limit) const {
+    return waitForCount(held_, limit);
+}
+
+bool SchedulerProxy::waitForStalledDocument(std::chrono::milliseconds limit) const {
+    return waitForCount(stalledDocuments_, limit);
+}
+
+bool SchedulerProxy::waitForHeldAnswer(std::chrono::milliseconds limit) const {
+    return waitForCount(heldAnswers_, limit);
+}
+
+bool SchedulerProxy::waitForCount(const int& count, std::chrono::milliseconds limit) const {
     std::unique_lock lock(heldLock_);
-    return heldChanged_.wait_for(lock, limit, [this] { return held_ > 0; });
+    return heldChanged_.wait_for(lock, limit, [&count] { return count > 0; });
+}
+
+void SchedulerProxy::resumeDocuments() {
+    {
+        std::lock_guard guard(heldLock_);
+        documentsResumed_ = true;
+    }
+    heldChanged_.notify_all();
+}
+
+void SchedulerProxy::releaseAnswers() {
+    {
+        std::lock_guard guard(heldLock_);
+        answersReleased_ = true;
+    }
+    heldChanged_.notify_all();
+}
+
+void SchedulerProxy::holdUntil(int& count, const bool& released) {
+    std::unique_lock lock(heldLock_);
+    ++count;
+    heldChanged_.notify_all();
+    heldChanged_.wait(lock, [&] { return released || closing_; });
 }
 
 void SchedulerProxy::acceptLoop() {
@@ -87,35 +132,47 @@ void SchedulerProxy::acceptLoop() {
 }
 
 // Copies one direction until either side ends it. From the client, the bytes are looked through for
-// a job's creation; a held connection then passes nothing more on, and the client waits.
+// a job's creation and a document's start; from the scheduler, an answer after a document may be
+// held back.
 void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromClient) {
     const int from = fromClient ? connection->client : connection->server;
     const int to = fromClient ? connection->server : connection->client;
     std::string seen; // the tail of what came from the client, for a pattern split across reads
     char buffer[65536];
     bool held = false;
+    bool stalled = false;
     while (true) {
         const auto count = ::read(from, buffer, sizeof buffer);
         if (count <= 0) break;
         if (held) continue;
-        if (fromClient && holding_) {
-            seen.append(buffer, static_cast<std::size_t>(count));
-            const auto at = seen.find(createJobRequest);
-            if (at != std::string::npos) {
+        const std::string_view bytes(buffer, static_cast<std::size_t>(count));
+        bool stallAfterThis = false;
+        if (fromClient) {
+            seen.append(bytes);
+            if (holding_ && seen.find(createJobRequest) != std::string::npos) {
                 held = true;
-                {
-                    std::lock_guard guard(heldLock_);
-                    ++held_;
-                }
+                std::lock_guard guard(heldLock_);
+                ++held_;
                 heldChanged_.notify_all();
                 continue;
             }
-            if (seen.size() > createJobRequest.size()) seen.erase(0, seen.size() - createJobRequest.size());
+            if (!connection->document && seen.find(documentRequest) != std::string::npos) {
+                connection->document = true;
+                stallAfterThis = stallingDocuments_ && !stalled;
+            }
+            const auto keep = std::max(createJobRequest.size(), documentRequest.size());
+            if (seen.size() > keep) seen.erase(0, seen.size() - keep);
+        } else if (connection->document && holdingAnswers_ && !bytes.starts_with(interimAnswer)) {
+            holdUntil(heldAnswers_, answersReleased_);
         }
         for (ssize_t sent = 0; sent < count;) {
             const auto n = ::write(to, buffer + sent, static_cast<std::size_t>(count - sent));
             if (n <= 0) return connection->shut();
             sent += n;
+        }
+        if (stallAfterThis) {
+            stalled = true;
+            holdUntil(stalledDocuments_, documentsResumed_);
         }
     }
     connection->shut();

@@ -12,9 +12,14 @@
 namespace varnel::integration {
 
 // A stand-in for the print scheduler on a socket of its own: it passes every connection through to
-// the real scheduler, except that, once told to, it holds a connection for good from the moment a
-// job is created on it (the request is neither passed on nor answered). So the agent's checks of
-// the queue get through and its submission meets a scheduler that never answers.
+// the real scheduler, except where told to hold one of a submission's steps, so that the agent's
+// checks of the queue get through while its submission meets a scheduler that stalls:
+// - submissions: from the moment a job is created on a connection, nothing more of it is passed on
+//   or answered, for good;
+// - documents: once a document (a chunked request) starts on a connection, nothing more is read from
+//   the agent until resumeDocuments(), so its data fills the buffers and its writes wait;
+// - answers: the scheduler's answer to a document (anything after it but an interim "100 Continue")
+//   is held back until releaseAnswers(), while the scheduler itself has the whole document.
 class SchedulerProxy {
 public:
     explicit SchedulerProxy(std::string schedulerSocket);
@@ -29,11 +34,24 @@ public:
     // True once a job creation is held, within the limit.
     bool waitForHeldSubmission(std::chrono::milliseconds limit) const;
 
+    void stallDocuments() { stallingDocuments_ = true; }
+    void resumeDocuments();
+    // True once a document has stalled, within the limit.
+    bool waitForStalledDocument(std::chrono::milliseconds limit) const;
+
+    void holdAnswers() { holdingAnswers_ = true; }
+    void releaseAnswers();
+    // True once an answer to a document is held, within the limit.
+    bool waitForHeldAnswer(std::chrono::milliseconds limit) const;
+
 private:
     struct Connection;
 
     void acceptLoop();
     void forward(std::shared_ptr<Connection> connection, bool fromClient);
+    // Counts one held step and waits until `released` holds or the proxy closes.
+    void holdUntil(int& count, const bool& released);
+    bool waitForCount(const int& count, std::chrono::milliseconds limit) const;
 
     std::string folder_;
     std::string socket_;
@@ -43,6 +61,12 @@ private:
     mutable std::mutex heldLock_;
     mutable std::condition_variable heldChanged_;
     int held_ = 0; // guarded by heldLock_
+    std::atomic<bool> stallingDocuments_{false};
+    std::atomic<bool> holdingAnswers_{false};
+    int stalledDocuments_ = 0;    // guarded by heldLock_
+    int heldAnswers_ = 0;         // guarded by heldLock_
+    bool documentsResumed_ = false; // guarded by heldLock_
+    bool answersReleased_ = false;  // guarded by heldLock_
     std::atomic<bool> closing_{false};
     std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;

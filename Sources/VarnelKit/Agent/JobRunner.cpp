@@ -166,14 +166,18 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
 
     const auto startedAt = WallClock::now();
     const auto start = Clock::now();
-    auto handedOver = std::make_shared<bool>(false);
+    auto delivery = std::make_shared<Delivery>();
     std::int64_t written = 0;
     std::exception_ptr failure;
     try {
-        written = co_await deliver(job, driver, handedOver);
+        written = co_await deliver(job, driver, delivery);
     } catch (...) {
         failure = std::current_exception();
     }
+    // A stop during a CUPS delivery has given the scheduler its share of the report's limit.
+    const bool schedulerHadItsShare = delivery->toScheduler && co_await isCancelled();
+    const auto reportLimit =
+        options_.shieldedReportLimit - (schedulerHadItsShare ? schedulerStopLimit() : Clock::duration{});
 
     if (failure) {
         // Only a job of which nothing left the agent ends by the stop itself.
@@ -189,10 +193,10 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
         const auto description = describeException(failure);
         const JobError reported = jobError ? *jobError : JobError(JobErrorCode::internalError, description);
         auto result = JobResultRequest::failed(reported, startedAt, WallClock::now());
-        if (*handedOver) {
+        if (delivery->handedOver) {
             // Part of the job may be on paper: the server must hear of it even when the agent stops.
             // Whether or not it did (reportSettled logs that), the log says what became of the job.
-            (void)co_await reportSettled(jobId, std::move(result));
+            (void)co_await reportSettled(jobId, std::move(result), reportLimit);
         } else {
             co_await reportResult(jobId, std::move(result));
         }
@@ -210,7 +214,7 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
     auto printed = JobResultRequest::printed(startedAt, WallClock::now(), written);
     // The labels exist now: a report that could not be made is final. Reporting the job as failed
     // on top of it would tell the server a printed job failed and invite a reprint.
-    if (!co_await reportSettled(jobId, std::move(printed))) co_return;
+    if (!co_await reportSettled(jobId, std::move(printed), reportLimit)) co_return;
     logger_->info("Job " + id + ": printed " + NumberText::integer(written) + "B on " + job->printerKey + " in " +
                   ms(start) + " total");
 }
@@ -218,7 +222,7 @@ Awaitable<void> JobRunner::execute(std::int64_t jobId) {
 
 Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job,
                                            std::shared_ptr<const LabelLanguageDriver> driver,
-                                           std::shared_ptr<bool> handedOver) {
+                                           std::shared_ptr<Delivery> delivery) {
     const auto& key = job->printerKey;
     // Decoding and preparing a payload of many megabytes takes a noticeable time: on the pool, so
     // the channel and the other jobs go on meanwhile. The work owns what it reads, so a stop need
@@ -253,7 +257,8 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
 
     // The last moment a stop leaves the job untouched.
     if (co_await isCancelled()) throw OperationCancelled();
-    *handedOver = true;
+    delivery->handedOver = true;
+    delivery->toScheduler = cups != nullptr;
     const auto writeStart = Clock::now();
     auto title = "Varnel job " + idText(job->jobId);
     // Says why a stop takes a moment longer.
@@ -261,40 +266,46 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
         logger->info("Job " + id + ": the agent is stopping; the label being sent has " + ms(grace) + " to finish");
     };
     std::int64_t written = 0;
-    if (isText(job->language)) {
-        // On CUPS a raw job of one copy: the driver has already repeated the labels. A stop lets a
-        // write under way finish within the grace: half a label is worse than a stop a moment later.
+    if (!cups) {
+        // A stop lets a write under way finish within the grace: half a label is worse than a stop
+        // a moment later.
         auto write = transport->write(std::move(prepared), std::move(title));
         written = co_await withGrace<std::int64_t>(std::move(write), options_.writeGrace, std::move(graceBegins));
     } else {
-        // A submission under way gets the same grace; after it, it is given up and fails with what
-        // the scheduler had taken.
-        auto submit = cups->submit(std::move(prepared), std::move(title), CupsPrinterTransport::DocumentFormat::pdf,
-                                   job->copies);
-        const auto submission =
-            co_await withGrace<CupsPrinterTransport::Submission>(std::move(submit), options_.writeGrace,
-                                                                 std::move(graceBegins));
-        const CupsJobWatcher watcher(cups->queueName(), options_.watchPollInterval, options_.watchTimeout,
-                                     cups->api());
-        const auto outcome = co_await watcher.wait(submission.cupsJobId);
-        switch (outcome.kind) {
-        case CupsJobWatcher::Outcome::Kind::completed:
-            written = submission.bytesWritten;
-            break;
-        case CupsJobWatcher::Outcome::Kind::stillQueued:
-            throw JobError(JobErrorCode::writeTimeout,
-                           outcome.reason ? key + " " + *outcome.reason : "Still queued on " + key + " after waiting");
-        case CupsJobWatcher::Outcome::Kind::failed: {
-            const auto state = outcome.state ? describe(*outcome.state) : std::string("aborted");
-            throw JobError(JobErrorCode::printerError, outcome.reason ? key + " " + *outcome.reason
-                                                                      : "The printer did not finish the job (" +
-                                                                            state + ")");
-        }
-        }
+        // Labels go raw, one CUPS copy: the driver has already repeated them. A submission under way
+        // gets the same grace; after it, it is given up.
+        const bool document = !isText(job->language);
+        const auto format =
+            document ? CupsPrinterTransport::DocumentFormat::pdf : CupsPrinterTransport::DocumentFormat::raw;
+        auto submit = cups->submit(std::move(prepared), std::move(title), format, document ? job->copies : 1,
+                                   schedulerStopLimit());
+        const auto submission = co_await withGrace<CupsPrinterTransport::Submission>(
+            std::move(submit), options_.writeGrace, std::move(graceBegins));
+        if (document) co_await followToItsEnd(*cups, key, submission.cupsJobId);
+        written = submission.bytesWritten;
     }
     logger_->debug("Job " + idText(job->jobId) + ": wrote " + NumberText::integer(written) + "B in " +
                    ms(writeStart));
     co_return written;
+}
+
+Awaitable<void> JobRunner::followToItsEnd(const CupsPrinterTransport& cups, const std::string& key,
+                                          std::int32_t cupsJobId) const {
+    const CupsJobWatcher watcher(cups.queueName(), options_.watchPollInterval, options_.watchTimeout, cups.api(),
+                                 schedulerStopLimit());
+    const auto outcome = co_await watcher.wait(cupsJobId);
+    switch (outcome.kind) {
+    case CupsJobWatcher::Outcome::Kind::completed:
+        co_return;
+    case CupsJobWatcher::Outcome::Kind::stillQueued:
+        throw JobError(JobErrorCode::writeTimeout,
+                       outcome.reason ? key + " " + *outcome.reason : "Still queued on " + key + " after waiting");
+    case CupsJobWatcher::Outcome::Kind::failed:
+        break;
+    }
+    const auto state = outcome.state ? describe(*outcome.state) : std::string("aborted");
+    throw JobError(JobErrorCode::printerError,
+                   outcome.reason ? key + " " + *outcome.reason : "The printer did not finish the job (" + state + ")");
 }
 
 Awaitable<void> JobRunner::reportResult(std::int64_t jobId, JobResultRequest result) {
@@ -336,7 +347,7 @@ Awaitable<void> JobRunner::reportOwned(std::shared_ptr<JobRunner> self, std::int
     std::rethrow_exception(failure);
 }
 
-Awaitable<bool> JobRunner::reportSettled(std::int64_t jobId, JobResultRequest result) {
+Awaitable<bool> JobRunner::reportSettled(std::int64_t jobId, JobResultRequest result, Clock::duration limit) {
     // A stop of the calling task must not lose the report of a job that reached the printer:
     // without it the server offers the job again on the next start, and it prints twice. The report
     // may outlive this call after the limit, so it holds the runner itself.
@@ -348,7 +359,7 @@ Awaitable<bool> JobRunner::reportSettled(std::int64_t jobId, JobResultRequest re
     };
     std::exception_ptr failure;
     try {
-        co_await shieldedFromStop<void>(std::move(report), options_.shieldedReportLimit, std::move(timedOut));
+        co_await shieldedFromStop<void>(std::move(report), limit, std::move(timedOut));
         co_return true;
     } catch (...) {
         failure = std::current_exception();

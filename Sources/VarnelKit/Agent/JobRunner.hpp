@@ -15,6 +15,7 @@
 
 namespace varnel {
 
+class CupsPrinterTransport;
 class LabelLanguageDriver;
 class VarnelAPIClient;
 struct JobPayload;
@@ -35,14 +36,22 @@ struct JobPayload;
 //                     |                                           |   (printer_error, "the printer took
 //                     |                                           |   N of M bytes"); nothing had left
 //                     |                                           |   yet: as before the write
-//   CUPS submission   | lets it finish within writeGrace; one     | finished: as the watch below; given
-//                     | still going then is given up              |   up: marked, reported failed
-//                     |                                           |   (printer_error, "the print
-//                     |                                           |   scheduler took N of M bytes")
-//   CUPS watch        | ends it at once, as its time limit would  | marked, reported failed
-//                     |                                           |   (write_timeout, still queued)
+//   CUPS submission   | lets it finish within writeGrace; one     | finished: a label, marked, reported
+//                     | still going then is given up: once the    |   printed; a document, as the watch
+//                     | document's end has gone out it counts as  |   below; given up before the end:
+//                     | finished (the job is the scheduler's);    |   marked, reported failed
+//                     | before it, the job is cancelled within    |   (printer_error, "the print
+//                     | the scheduler's share of the report limit |   scheduler took N of M bytes" and
+//                     |                                           |   whether the cancel was confirmed)
+//   CUPS watch        | ends it with one last look at the job,    | printing or done: marked, reported
+//                     | within the scheduler's share: one still   |   printed; cancelled: marked,
+//                     | waiting to print is cancelled             |   reported failed (printer_error);
+//                     |                                           |   no answer in time: marked,
+//                     |                                           |   reported failed (write_timeout,
+//                     |                                           |   "the job may still print")
 //   report, printed   | does not cut it: shieldedReportLimit more | marked; reported if the server
-//   or after delivery |   from the stop                           |   answers within the limit
+//   or after delivery |   from the stop, less the scheduler's     |   answers within the limit
+//                     |   share after a CUPS delivery             |
 //   report, failure   | ends it                                   | marked, maybe unreported
 //     before delivery |                                           |
 //
@@ -63,7 +72,9 @@ public:
         // program chooses what a stop may cost.
         std::chrono::steady_clock::duration writeGrace = std::chrono::seconds(2);
         // How long the report of a job that reached the printer may go on after a stop. Without a
-        // stop it makes all its attempts, however slow the server.
+        // stop it makes all its attempts, however slow the server. At a stop during a CUPS delivery,
+        // half of it goes to the print scheduler first (the cancel of a submission given up, or the
+        // last look at a watched job), so that the stop still ends within writeGrace and this.
         std::chrono::steady_clock::duration shieldedReportLimit = std::chrono::seconds(5);
     };
 
@@ -102,16 +113,28 @@ private:
               std::shared_ptr<AgentLogging> logger, std::size_t seenMaxSize, std::size_t seenTargetSize,
               Options options);
 
+    // How far a delivery came.
+    struct Delivery {
+        bool handedOver = false;  // the data has started to leave the agent
+        bool toScheduler = false; // through CUPS
+    };
+
     Awaitable<void> execute(std::int64_t jobId);
-    // Decode, prepare, resolve, check and send: the bytes the printer (or CUPS) took. Sets
-    // `handedOver` as the data starts to leave the agent.
+    // Decode, prepare, resolve, check and send: the bytes the printer (or CUPS) took. Marks
+    // `delivery` as the data starts to leave the agent.
     Awaitable<std::int64_t> deliver(std::shared_ptr<const JobPayload> job,
                                     std::shared_ptr<const LabelLanguageDriver> driver,
-                                    std::shared_ptr<bool> handedOver);
+                                    std::shared_ptr<Delivery> delivery);
+    // Watches a document handed to CUPS until it has ended; fails unless it completed.
+    Awaitable<void> followToItsEnd(const CupsPrinterTransport& cups, const std::string& key,
+                                   std::int32_t cupsJobId) const;
+    // What a stop may still ask of the print scheduler for a job it was handed.
+    std::chrono::steady_clock::duration schedulerStopLimit() const { return options_.shieldedReportLimit / 2; }
     Awaitable<void> reportResult(std::int64_t jobId, JobResultRequest result);
     // The report of a job that reached the printer, out of reach of the caller's cancellation
-    // (bounded once it comes). False when it failed.
-    Awaitable<bool> reportSettled(std::int64_t jobId, JobResultRequest result);
+    // (bounded by `limit` once it comes). False when it failed.
+    Awaitable<bool> reportSettled(std::int64_t jobId, JobResultRequest result,
+                                  std::chrono::steady_clock::duration limit);
     static Awaitable<void> reportOwned(std::shared_ptr<JobRunner> self, std::int64_t jobId, JobResultRequest result,
                                        std::shared_ptr<bool> explained);
     void markSeen(std::int64_t jobId);

@@ -125,15 +125,20 @@ public:
     // pending reconnect are all cancelled, so no job is fetched after stop() was called, whoever
     // started it; then all of them are awaited, never the task stop() itself runs in. A job under
     // way ends as the job runner's table says: a write to a printer or a submission to the print
-    // scheduler may finish within Options::runner.writeGrace, a watch of a scheduler's job ends at
-    // once, and a job that reached the printer is reported within
-    // Options::runner.shieldedReportLimit of the stop (or of the end of its grace).
+    // scheduler may finish within Options::runner.writeGrace, and a job that reached the printer is
+    // reported within Options::runner.shieldedReportLimit of the stop (or of the end of its grace).
+    // For a job handed to the print scheduler, half of that limit goes first to one last request
+    // to it (the cancel of a submission given up before the document's end, or the look at a
+    // watched job, cancelled when it still waits), and the report has the other half.
     //
     // So stop() returns within writeGrace + shieldedReportLimit, whatever the server, the printers
-    // and the print scheduler do; with the server answering, within the grace and one report's
-    // round trip. Afterwards no job of this agent runs and none starts. Every call, a second one
-    // during the first included, returns only once all that any stop took has ended. Harmless when
-    // repeated or before any start; never throws.
+    // and the print scheduler do, a remote scheduler included: a scheduler call that cannot be cut
+    // short (a name lookup, a connect, one that waits for a free pool thread) is left to end on its
+    // own once its share has passed, and the job is reported as one that may still print. With the
+    // server answering, the stop takes the grace and one report's round trip. Afterwards no job of
+    // this agent runs and none starts. Every call, a second one during the first included, returns
+    // only once all that any stop took has ended. Harmless when repeated or before any start; never
+    // throws.
     Awaitable<void> stop();
     // One full rescan; works before start() too. Fails only for its caller's cancellation, which
     // ends it without waiting for the scheduler.

@@ -5,6 +5,7 @@
 
 #include <cups/cups.h>
 #include <fcntl.h>
+#include <functional>
 #include <map>
 #include <sys/socket.h>
 
@@ -32,6 +33,7 @@ struct ThreadConnection {
     std::string server;
     int port = 0;
     Clock::time_point deadline;
+    std::chrono::seconds limit = CupsApi::callLimit;
     enum class Cut { no, byLimit, abandoned, unreachable } cut = Cut::no;
 
     ~ThreadConnection() { close(); }
@@ -57,9 +59,10 @@ int keepWaiting(http_t*, void*) {
 
 // The connection for one call, opened (again) when there is none, with the call's limit set; none
 // when the scheduler cannot be reached or the call is given up before it began.
-http_t* beginCall() {
+http_t* beginCall(std::chrono::seconds limit = CupsApi::callLimit) {
     connection.cut = ThreadConnection::Cut::no;
-    connection.deadline = Clock::now() + CupsApi::callLimit;
+    connection.limit = limit;
+    connection.deadline = Clock::now() + limit;
     if (CupsApi::AbandonScope::raised()) {
         connection.cut = ThreadConnection::Cut::abandoned;
         return nullptr;
@@ -68,9 +71,9 @@ http_t* beginCall() {
     const int port = ippPort();
     if (connection.http && (server != connection.server || port != connection.port)) connection.close();
     if (!connection.http) {
-        const auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(CupsApi::callLimit);
+        const auto connectLimit = std::chrono::duration_cast<std::chrono::milliseconds>(CupsApi::callLimit);
         connection.http = httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, cupsEncryption(), 1,
-                                       static_cast<int>(limit.count()), nullptr);
+                                       static_cast<int>(connectLimit.count()), nullptr);
         if (!connection.http) {
             connection.cut = ThreadConnection::Cut::unreachable;
             return nullptr;
@@ -83,25 +86,58 @@ http_t* beginCall() {
     return connection.http;
 }
 
-// A call cut short leaves the connection in the middle of an exchange: it is not used again.
-bool endCall() {
+struct CallEnd {
+    bool cut = false;            // by its limit, or by the abandon at a tick
+    bool abandonRaised = false;  // the abandon was raised by the call's end, and may have woken it
+};
+
+// A call cut short, or woken by the abandon's shutdown, leaves the connection in the middle of an
+// exchange: it is not used again.
+CallEnd endCall() {
+    CallEnd end;
     if (auto* abandon = CupsApi::AbandonScope::current()) {
         abandon->watch(-1);
-        // Woken by the abandon rather than cut at a tick: the connection is shut for reading.
-        if (abandon->isRaised()) connection.cut = ThreadConnection::Cut::abandoned;
+        end.abandonRaised = abandon->isRaised();
     }
-    const bool cut = connection.cut != ThreadConnection::Cut::no;
-    if (cut) connection.close();
-    return cut;
+    end.cut = connection.cut != ThreadConnection::Cut::no;
+    if (end.cut || end.abandonRaised) connection.close();
+    return end;
+}
+
+// For a listing, whose result cannot tell a whole answer from one cut by the abandon's wake: true
+// when the call was cut or given up.
+bool endListingCall() {
+    const auto end = endCall();
+    if (end.abandonRaised && !end.cut) connection.cut = ThreadConnection::Cut::abandoned;
+    return end.cut || end.abandonRaised;
 }
 
 // One call on the thread's connection: its result, or `unanswered` when the scheduler could not be
-// reached or the call was cut short.
-template <class Call> int oneCall(int unanswered, Call&& call) {
-    http_t* http = beginCall();
+// reached or the call was cut short. A call that ends once the abandon was raised keeps its result
+// only when `isAnswer` says the scheduler gave it (an answer that had come before the abandon woke
+// the call); a failure then may be the wake's own doing.
+template <class Result, class Call, class IsAnswer>
+Result oneCall(Result unanswered, std::chrono::seconds limit, Call&& call, IsAnswer&& isAnswer) {
+    http_t* http = beginCall(limit);
     if (!http) return unanswered;
-    const int result = call(http);
-    return endCall() ? unanswered : result;
+    const Result result = call(http);
+    const auto end = endCall();
+    if (end.cut) return unanswered;
+    if (end.abandonRaised && !isAnswer(result)) {
+        connection.cut = ThreadConnection::Cut::abandoned;
+        return unanswered;
+    }
+    return result;
+}
+
+bool isContinue(int status) { return status == HTTP_STATUS_CONTINUE; }
+
+// A piece of a document that did not go out leaves the request unfinished: the connection cannot
+// carry another one.
+int dataCall(const std::function<int(http_t*)>& call) {
+    const int status = oneCall(static_cast<int>(HTTP_STATUS_ERROR), CupsApi::dataLimit, call, isContinue);
+    if (status != HTTP_STATUS_CONTINUE) connection.close();
+    return status;
 }
 
 // Destinations do not carry "printer-state-message"; one CUPS-Get-Printers request asks the
@@ -157,13 +193,13 @@ public:
         }
         cupsFreeDests(count, dests);
         // A list cut short by the limit is no list: the scheduler did not answer.
-        if (endCall()) return {};
+        if (endListingCall()) return {};
         if (result.empty()) return result;
 
         http = beginCall();
         if (!http) return result;
         const auto messages = stateMessages(http);
-        endCall();
+        (void)endListingCall();
         for (auto& destination : result) {
             if (!destination.name) continue;
             const auto found = messages.find(*destination.name);
@@ -182,7 +218,7 @@ public:
                                        which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
         // Read on this thread, right after the request that set it.
         const bool notFound = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND;
-        if (endCall() || count < 0) {
+        if (endListingCall() || count < 0) {
             if (count >= 0) cupsFreeJobs(count, list);
             if (notFound && connection.cut == ThreadConnection::Cut::no)
                 result.status = CupsJobListing::Status::queueMissing;
@@ -199,7 +235,8 @@ public:
 
     std::int32_t createJob(const std::string& queue, const std::string& title,
                            const std::vector<std::pair<std::string, std::string>>& options) override {
-        return oneCall(0, [&](http_t* http) {
+        const auto made = [](int jobId) { return jobId >= 1; };
+        return oneCall(0, CupsApi::callLimit, [&](http_t* http) {
             cups_option_t* list = nullptr;
             int count = 0;
             for (const auto& [name, value] : options)
@@ -207,37 +244,61 @@ public:
             const int jobId = cupsCreateJob(http, queue.c_str(), title.c_str(), count, list);
             cupsFreeOptions(count, list);
             return jobId;
-        });
+        }, made);
     }
 
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
                       const std::string& mimeType) override {
-        return oneCall(HTTP_STATUS_ERROR, [&](http_t* http) {
+        return oneCall(static_cast<int>(HTTP_STATUS_ERROR), CupsApi::callLimit, [&](http_t* http) {
             return static_cast<int>(
                 cupsStartDocument(http, queue.c_str(), jobId, documentName.c_str(), mimeType.c_str(), 1));
-        });
+        }, isContinue);
     }
 
     int writeRequestData(const std::uint8_t* data, std::size_t length) override {
-        return oneCall(HTTP_STATUS_ERROR, [&](http_t* http) {
-            return static_cast<int>(cupsWriteRequestData(http, reinterpret_cast<const char*>(data), length));
+        return dataCall([&](http_t* http) {
+            auto status = static_cast<int>(cupsWriteRequestData(http, reinterpret_cast<const char*>(data), length));
+            // The library holds a short piece back; sent now, so that what counts as taken has left.
+            if (status == HTTP_STATUS_CONTINUE && httpFlushWrite(http) < 0) status = HTTP_STATUS_ERROR;
+            return status;
         });
     }
 
-    int finishDocument(const std::string& queue) override {
-        return oneCall(IPP_STATUS_ERROR_SERVICE_UNAVAILABLE,
-                       [&](http_t* http) { return static_cast<int>(cupsFinishDocument(http, queue.c_str())); });
+    int sendClosingChunk() override {
+        return dataCall([](http_t* http) {
+            // The zero-length chunk, as the library's own end of a document sends it, but without the
+            // wait for the answer that follows it there.
+            if (httpWrite2(http, "", 0) < 0 || httpError(http) != 0) return static_cast<int>(HTTP_STATUS_ERROR);
+            return static_cast<int>(HTTP_STATUS_CONTINUE);
+        });
     }
 
-    void cancelJob(const std::string& queue, std::int32_t jobId) override {
-        (void)oneCall(0, [&](http_t* http) { return cupsCancelJob2(http, queue.c_str(), jobId, 0); });
+    std::optional<int> readDocumentAnswer(const std::string& queue) override {
+        const auto answered = [](const std::optional<int>& answer) { return answer.has_value(); };
+        return oneCall(std::optional<int>(), CupsApi::callLimit, [&](http_t* http) -> std::optional<int> {
+            const std::string resource = "/printers/" + queue;
+            ipp_t* response = cupsGetResponse(http, resource.c_str());
+            // An IPP answer, or an HTTP refusal; anything else (a broken or closed connection) is no
+            // answer at all.
+            const bool came = response || httpGetStatus(http) >= HTTP_STATUS_BAD_REQUEST;
+            ippDelete(response);
+            if (!came) return std::nullopt;
+            return static_cast<int>(cupsLastError());
+        }, answered);
+    }
+
+    bool cancelJob(const std::string& queue, std::int32_t jobId) override {
+        const auto confirmed = [](bool ok) { return ok; };
+        return oneCall(false, CupsApi::callLimit, [&](http_t* http) {
+            return cupsCancelJob2(http, queue.c_str(), jobId, 0) == IPP_STATUS_OK;
+        }, confirmed);
     }
 
     std::optional<std::string> lastErrorString() override {
         switch (connection.cut) {
         case ThreadConnection::Cut::byLimit:
-            return "The print scheduler did not answer within " +
-                   NumberText::integer(CupsApi::callLimit.count()) + " seconds";
+            return "The print scheduler did not answer within " + NumberText::integer(connection.limit.count()) +
+                   " seconds";
         case ThreadConnection::Cut::unreachable:
             return "The print scheduler could not be reached";
         case ThreadConnection::Cut::abandoned:

@@ -52,8 +52,8 @@ struct CupsJobListing {
 // The calls the agent makes into the CUPS client library, behind an interface so that tests can
 // stand in for the scheduler. Every call blocks until the scheduler answers or its time limit
 // passes; run them on the blocking pool. The connection to the scheduler and the last error are
-// kept per thread, so calls that belong together (create, start, write, finish, read the error,
-// cancel) must run on one thread.
+// kept per thread, so calls that belong together (create, start, write, end, answer, read the
+// error, cancel) must run on one thread.
 class CupsApi {
 public:
     enum class WhichJobs { active, all };
@@ -64,10 +64,16 @@ public:
     // How long one call may wait for the scheduler. A call cut by it reads as unanswered (no list,
     // no job, an error status), so that a stalled scheduler holds no pool thread for long.
     static constexpr std::chrono::seconds callLimit{5};
+    // How long one piece of a document may wait for the scheduler to take it. A scheduler that is
+    // busy for a few seconds (spooling another job, starting filters, frozen for a moment) must not
+    // fail a label it would print, so this is far longer than callLimit; it still frees a pool
+    // thread from a scheduler that takes nothing at all, as the raw printer's write limit does.
+    // A stop does not wait for it: the abandon ends a write at once.
+    static constexpr std::chrono::seconds dataLimit{30};
 
     // How another thread gives up a thread's calls (a submission, at a stop): once raised, the
     // calls made under its scope end at once, as unanswered, and one waiting for the scheduler is
-    // woken.
+    // woken. A call whose answer had come all the same keeps it.
     class Abandon {
     public:
         Abandon() = default;
@@ -120,9 +126,14 @@ public:
                               const std::string& mimeType) = 0;
     // An HTTP status; httpContinue when every byte went out.
     virtual int writeRequestData(const std::uint8_t* data, std::size_t length) = 0;
-    // An IPP status; ippOk when the scheduler took the document.
-    virtual int finishDocument(const std::string& queue) = 0;
-    virtual void cancelJob(const std::string& queue, std::int32_t jobId) = 0;
+    // Ends the document: an HTTP status, httpContinue once its closing chunk has gone out. From then
+    // on the scheduler has the whole document and may print it before it answers.
+    virtual int sendClosingChunk() = 0;
+    // The scheduler's answer to the document: an IPP status, ippOk when it took the document; none
+    // when no answer came (its limit passed, the connection broke, or the call was given up).
+    virtual std::optional<int> readDocumentAnswer(const std::string& queue) = 0;
+    // True when the scheduler confirmed the cancel.
+    virtual bool cancelJob(const std::string& queue, std::int32_t jobId) = 0;
     // The text of the last error on this thread, if the library has one.
     virtual std::optional<std::string> lastErrorString() = 0;
 };

@@ -4,7 +4,6 @@
 #include "VarnelKit/Support/Timeout.hpp"
 #include "VarnelKit/Support/UniqueFunction.hpp"
 
-#include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
 #include <boost/asio/execution/outstanding_work.hpp>
@@ -13,7 +12,6 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <exception>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <type_traits>
@@ -30,23 +28,15 @@ boost::asio::thread_pool& blockingPool(const Executor& loopExecutor);
 namespace detail {
 
 // Runs the function on the loop's pool and posts its outcome to the caller's executor. Posting is
-// safe until the end: the context joins the pool before it destroys anything a post reaches. With
-// `onCancel`, the caller's cancellation while the function runs calls it, on the caller's executor.
-template <class R, class F>
-Awaitable<std::optional<R>> startOnPool(F function, std::function<void()> onCancel = {}) {
+// safe until the end: the context joins the pool before it destroys anything a post reaches.
+template <class R, class F> Awaitable<std::optional<R>> startOnPool(F function) {
     namespace asio = boost::asio;
     return asio::async_initiate<const asio::use_awaitable_t<>, void(std::exception_ptr, std::optional<R>)>(
-        [](auto handler, F work, std::function<void()> cancelled) {
+        [](auto handler, F work) {
             auto home = asio::prefer(asio::get_associated_executor(handler),
                                      asio::execution::outstanding_work.tracked);
-            const bool watched = static_cast<bool>(cancelled);
-            if (watched) {
-                auto slot = asio::get_associated_cancellation_slot(handler);
-                if (slot.is_connected())
-                    slot.assign([cancelled = std::move(cancelled)](asio::cancellation_type) { cancelled(); });
-            }
             auto& pool = blockingPool(home);
-            asio::post(pool, [work = std::move(work), handler = std::move(handler), home, watched]() mutable {
+            asio::post(pool, [work = std::move(work), handler = std::move(handler), home]() mutable {
                 std::exception_ptr error;
                 std::optional<R> value;
                 try {
@@ -59,15 +49,12 @@ Awaitable<std::optional<R>> startOnPool(F function, std::function<void()> onCanc
                 } catch (...) {
                     error = std::current_exception();
                 }
-                asio::post(home, [handler = std::move(handler), error, value = std::move(value), watched]() mutable {
-                    // On the caller's executor, where the slot is also emitted from.
-                    if (watched)
-                        asio::get_associated_cancellation_slot(handler).clear();
+                asio::post(home, [handler = std::move(handler), error, value = std::move(value)]() mutable {
                     std::move(handler)(error, std::move(value));
                 });
             });
         },
-        asio::use_awaitable, std::move(function), std::move(onCancel));
+        asio::use_awaitable, std::move(function));
 }
 
 } // namespace detail
@@ -93,16 +80,6 @@ template <class F> Awaitable<std::invoke_result_t<F&>> runBlocking(F function) {
 template <class F> Awaitable<std::invoke_result_t<F&>> runBlockingCancellable(F function) {
     using R = std::invoke_result_t<F&>;
     return detail::raceDetached<R>(runBlocking(std::move(function)), std::nullopt, {});
-}
-
-// As runBlocking, for a call that can be told to give up (a submission to the print scheduler):
-// the caller's cancellation while it runs calls `abandon`, on the caller's executor, and the caller
-// still waits for the call's own outcome, which says how far it had come.
-template <class F>
-Awaitable<std::invoke_result_t<F&>> runBlockingAbandonable(F function, std::function<void()> abandon) {
-    using R = std::invoke_result_t<F&>;
-    static_assert(!std::is_void_v<R>);
-    co_return std::move(*(co_await detail::startOnPool<R>(std::move(function), std::move(abandon))));
 }
 
 namespace detail {

@@ -82,12 +82,14 @@ template <class T> Awaitable<T> shielded(Awaitable<T> operation, std::chrono::st
 
 // Work that a stop must not cut short but need not wait for without end (the report of labels that
 // exist): unbounded while the caller runs; once the caller is cancelled, `limit` more, then the
-// operation is asked to stop and the error made by `onTimeout` is thrown. It may outlive the call,
-// so it must own, or share, whatever it touches.
+// operation is asked to stop and the error made by `onTimeout` is thrown. `onStop` (when given) is
+// told when the limit begins, so that work that can be told to give up (a submission) says how far
+// it came within it. It may outlive the call, so it must own, or share, whatever it touches.
 template <class T>
 Awaitable<T> shieldedFromStop(Awaitable<T> operation, std::chrono::steady_clock::duration limit,
-                              std::function<std::exception_ptr()> onTimeout) {
-    return detail::runPastAStop<T>(std::move(operation), limit, detail::PastTheLimit::abandon, std::move(onTimeout));
+                              std::function<std::exception_ptr()> onTimeout, std::function<void()> onStop = {}) {
+    return detail::runPastAStop<T>(std::move(operation), limit, detail::PastTheLimit::abandon, std::move(onTimeout),
+                                   std::move(onStop));
 }
 
 // Work that is under way and should end on its own rather than be cut (a label being sent): a stop

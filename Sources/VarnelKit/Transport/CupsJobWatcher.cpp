@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/Shielded.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
 
 #include <string_view>
@@ -14,6 +15,29 @@ namespace {
 
 constexpr std::string_view unreachableReason = "The print scheduler could not be reached";
 constexpr std::string_view queueRemovedReason = "The queue was removed before the job finished";
+constexpr std::string_view silentAtStopReason =
+    "The print scheduler did not answer when the agent stopped; the job may still print";
+constexpr std::string_view uncancelledAtStopReason =
+    "The print scheduler did not confirm the cancel when the agent stopped; the job may still print";
+constexpr std::string_view cancelledAtStopReason = "The job was cancelled before it printed, because the agent stopped";
+
+// What the last look at a job, at a stop, found.
+struct LastLook {
+    CupsJobListing::Status status = CupsJobListing::Status::unreachable;
+    std::optional<std::int32_t> state;
+    std::optional<bool> cancelConfirmed; // when a cancel was asked for
+};
+
+std::optional<std::int32_t> listedState(const CupsJobListing& listing, std::int32_t jobId) {
+    for (const auto& job : listing.jobs) {
+        if (job.id == jobId) return job.state;
+    }
+    return std::nullopt;
+}
+
+bool waitsToPrint(std::optional<CupsJobWatcher::JobState> state) {
+    return state == CupsJobWatcher::JobState::pending || state == CupsJobWatcher::JobState::pendingHeld;
+}
 
 } // namespace
 
@@ -23,8 +47,43 @@ std::optional<CupsJobWatcher::JobState> CupsJobWatcher::jobState(std::int64_t ra
 }
 
 CupsJobWatcher::CupsJobWatcher(std::string queueName, Duration pollInterval, Duration timeout,
-                               std::shared_ptr<CupsApi> api)
-    : queueName_(std::move(queueName)), pollInterval_(pollInterval), timeout_(timeout), api_(std::move(api)) {}
+                               std::shared_ptr<CupsApi> api, Duration stopLimit)
+    : queueName_(std::move(queueName)), pollInterval_(pollInterval), timeout_(timeout), api_(std::move(api)),
+      stopLimit_(stopLimit) {}
+
+// A stop must not report a job as failed that CUPS then prints, nor leave one waiting in the queue
+// that the server will offer again: the job is looked at once more, and one still waiting is
+// cancelled. Out of reach of the caller's cancellation, bounded by the stop limit; a call that
+// outlasts it is left to end on its own, and asks for no cancel past the limit.
+Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::settleAtAStop(std::int32_t jobId) const {
+    const auto deadline = Clock::now() + stopLimit_;
+    auto look = [api = api_, queue = queueName_, jobId, deadline] {
+        LastLook seen;
+        const auto listing = api->jobs(queue, CupsApi::WhichJobs::all);
+        seen.status = listing.status;
+        seen.state = listedState(listing, jobId);
+        if (seen.state && waitsToPrint(jobState(*seen.state)) && Clock::now() < deadline)
+            seen.cancelConfirmed = api->cancelJob(queue, jobId);
+        return seen;
+    };
+    std::optional<LastLook> seen;
+    try {
+        seen = co_await shielded<LastLook>(runBlockingCancellable(std::move(look)), stopLimit_);
+    } catch (...) {
+        // Not in time: nothing is known of the job.
+    }
+    if (!seen || seen->status == CupsJobListing::Status::unreachable)
+        co_return Outcome::stillQueued(std::string(silentAtStopReason));
+    if (seen->status == CupsJobListing::Status::queueMissing)
+        co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));
+    if (!seen->state) co_return Outcome::completed();
+    const auto state = jobState(*seen->state);
+    if (state == JobState::cancelled || state == JobState::aborted) co_return Outcome::failed(*state, std::nullopt);
+    if (!waitsToPrint(state)) co_return Outcome::completed();
+    if (seen->cancelConfirmed == true)
+        co_return Outcome::failed(JobState::cancelled, std::string(cancelledAtStopReason));
+    co_return Outcome::stillQueued(std::string(uncancelledAtStopReason));
+}
 
 Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
     // Work for the pool is named first: g++ 12 destroys a lambda temporary of a co_await twice.
@@ -44,29 +103,24 @@ Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
 Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) const {
     const auto deadline = Clock::now() + timeout_;
     bool lastPollUnanswered = false;
-    const auto lastKnownReason = [&]() -> std::optional<std::string> {
-        if (lastPollUnanswered) return std::string(unreachableReason);
-        return std::nullopt;
-    };
     while (true) {
-        // A stop ends the watch as its time limit would, at once and without asking the scheduler
-        // anything more: the job stays with CUPS either way, and the caller learns how far it had
-        // come instead of waiting for a scheduler that may not answer.
-        if (co_await isCancelled()) co_return Outcome::stillQueued(lastKnownReason());
+        if (co_await isCancelled()) co_return co_await settleAtAStop(jobId);
         if (Clock::now() >= deadline) {
-            if (lastPollUnanswered) co_return Outcome::stillQueued(lastKnownReason());
+            if (lastPollUnanswered) co_return Outcome::stillQueued(std::string(unreachableReason));
             co_return Outcome::stillQueued(co_await queueReason());
         }
 
         // Every job, finished ones included: a cancelled or aborted job leaves the active list,
         // and must not read as printed.
         auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
-        CupsJobListing listing;
+        std::optional<CupsJobListing> answered;
         try {
-            listing = co_await runBlockingCancellable(std::move(list));
+            answered = co_await runBlockingCancellable(std::move(list));
         } catch (const OperationCancelled&) {
-            co_return Outcome::stillQueued(lastKnownReason());
+            // The call under way is not waited for.
         }
+        if (!answered) co_return co_await settleAtAStop(jobId);
+        const auto& listing = *answered;
         if (listing.status == CupsJobListing::Status::queueMissing) {
             // A removed queue takes its unfinished jobs with it, and this one had not finished.
             co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));
@@ -75,13 +129,7 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
         // jobs up again, so it is asked again until the time limit.
         lastPollUnanswered = listing.status == CupsJobListing::Status::unreachable;
         if (!lastPollUnanswered) {
-            std::optional<std::int32_t> rawState;
-            for (const auto& job : listing.jobs) {
-                if (job.id == jobId) {
-                    rawState = job.state;
-                    break;
-                }
-            }
+            const auto rawState = listedState(listing, jobId);
             if (!rawState) co_return Outcome::completed();
 
             const auto state = jobState(*rawState);

@@ -45,27 +45,34 @@ public:
         bool operator==(const Outcome&) const = default;
     };
 
+    // `stopLimit` bounds what a stop still asks of the scheduler (below).
     CupsJobWatcher(std::string queueName, Duration pollInterval, Duration timeout,
-                   std::shared_ptr<CupsApi> api = systemCupsApi());
+                   std::shared_ptr<CupsApi> api = systemCupsApi(), Duration stopLimit = CupsApi::callLimit);
 
     const std::string& queueName() const noexcept { return queueName_; }
 
     // Polls at once and then every poll interval. Never throws. A scheduler that does not answer
-    // is asked again until the time limit; a queue that no longer exists fails the job. A cancelled
-    // caller ends the watch at once, without waiting for a call to the scheduler under way, with the
-    // outcome the time limit would give (stillQueued, with the reason already known): the job
-    // stays with CUPS, which may still print it.
+    // is asked again until the time limit; a queue that no longer exists fails the job.
+    //
+    // A cancelled caller (a stop) ends the watch without waiting for a call to the scheduler under
+    // way, and within the stop limit settles the job by one more look at it: a job the scheduler
+    // still holds unprinted (pending or held) is cancelled, and failed once the cancel is confirmed;
+    // one that is printing, or stopped while printing, counts as completed, since the scheduler goes
+    // on with it; one that ended is told as always. When the scheduler does not answer in time, or
+    // does not confirm the cancel, the job is stillQueued with a reason that says it may still print.
     Awaitable<Outcome> wait(std::int32_t jobId) const;
 
 private:
     // Why the queue holds the job up: a blocking fault, else the queue's message; none when the
     // caller is cancelled meanwhile.
     Awaitable<std::optional<std::string>> queueReason() const;
+    Awaitable<Outcome> settleAtAStop(std::int32_t jobId) const;
 
     std::string queueName_;
     Duration pollInterval_;
     Duration timeout_;
     std::shared_ptr<CupsApi> api_;
+    Duration stopLimit_;
 };
 
 std::string describe(CupsJobWatcher::JobState state);

@@ -5,6 +5,7 @@
 #include "VarnelKit/Transport/PrinterWriting.hpp"
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -35,10 +36,16 @@ public:
     // The library the transport talks through, so that a watch of its jobs asks the same scheduler.
     const std::shared_ptr<CupsApi>& api() const noexcept { return api_; }
 
-    // One job with one document. All library calls of it run on one pool thread. The caller's
-    // cancellation gives the submission up: the call under way ends at once, and it fails with
-    // what the scheduler had taken.
-    Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies) const;
+    using Duration = std::chrono::steady_clock::duration;
+
+    // One job with one document. All library calls of it run on one pool thread. Once the
+    // document's closing chunk has gone out the job is the scheduler's: a late answer, or none,
+    // still gives the submission. The caller's cancellation gives the submission up: the call under
+    // way ends at once; after the closing chunk that is the submission still, before it the job is
+    // cancelled, and the submission fails with what the scheduler had taken and whether the cancel
+    // was confirmed. The caller waits for that at most `giveUpLimit` from its cancellation.
+    Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies,
+                                 Duration giveUpLimit = CupsApi::callLimit) const;
     // Raw, one copy.
     Awaitable<std::int64_t> write(Bytes data, std::string jobTitle) override;
     Awaitable<std::int64_t> write(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies);

@@ -256,8 +256,9 @@ TEST_F(VarnelAgentInventoryTest, DiscoveryAndQueueChecksRunOffTheLoop) {
             return inner_->startDocument(q, id, n, m);
         }
         int writeRequestData(const std::uint8_t* d, std::size_t n) override { return inner_->writeRequestData(d, n); }
-        int finishDocument(const std::string& q) override { return inner_->finishDocument(q); }
-        void cancelJob(const std::string& q, std::int32_t id) override { inner_->cancelJob(q, id); }
+        int sendClosingChunk() override { return inner_->sendClosingChunk(); }
+        std::optional<int> readDocumentAnswer(const std::string& q) override { return inner_->readDocumentAnswer(q); }
+        bool cancelJob(const std::string& q, std::int32_t id) override { return inner_->cancelJob(q, id); }
         std::optional<std::string> lastErrorString() override { return inner_->lastErrorString(); }
 
     private:

@@ -5,8 +5,10 @@
 
 #include "VarnelKit/TestSupport.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <future>
+#include <thread>
 #include <gtest/gtest.h>
 
 namespace varnel {
@@ -146,45 +148,87 @@ TEST_F(CupsJobWatcherTest, ARemovedQueueFailsTheJob) {
     EXPECT_EQ(watch(), Outcome::failed(JobState::cancelled, "The queue was removed before the job finished"));
 }
 
-// A stop ends the watch at once, as its time limit would, with the queue's own reason when it has
-// one; the job stays with CUPS.
-TEST_F(CupsJobWatcherTest, AStopEndsTheWatchAtOnceAsItsTimeLimitWould) {
-    listJobStates({5});
+// A stop ends the watch with one last look at the job: one still waiting to print is cancelled,
+// so that it neither prints after a failed report nor waits to be printed a second time; one the
+// scheduler is printing is left to it.
+TEST_F(CupsJobWatcherTest, AStopSettlesTheJobWithOneLastLook) {
+    const std::string cancelledAtStop = "The job was cancelled before it printed, because the agent stopped";
+    struct Case {
+        std::string name;
+        std::int32_t stateAtStop; // 0: no longer listed
+        Answer answerAtStop;
+        bool cancelConfirmed;
+        Outcome outcome;
+        bool cancelAsked;
+    };
+    const std::vector<Case> cases = {
+        {"pending", 3, Answer::listed, true, Outcome::failed(JobState::cancelled, cancelledAtStop), true},
+        {"held, the cancel unconfirmed", 4, Answer::listed, false,
+         Outcome::stillQueued("The print scheduler did not confirm the cancel when the agent stopped; the job may "
+                              "still print"),
+         true},
+        {"processing", 5, Answer::listed, true, Outcome::completed(), false},
+        {"stopped while processing", 6, Answer::listed, true, Outcome::completed(), false},
+        {"aborted meanwhile", 8, Answer::listed, true, Outcome::failed(JobState::aborted, std::nullopt), false},
+        {"no longer listed", 0, Answer::listed, true, Outcome::completed(), false},
+        {"the scheduler does not answer", 3, Answer::unreachable, true,
+         Outcome::stillQueued("The print scheduler did not answer when the agent stopped; the job may still print"),
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        api = std::make_shared<FakeCupsApi>();
+        api->cancelConfirmed = c.cancelConfirmed;
+        api->jobAnswers = {Answer::listed, c.answerAtStop};
+        listJobStates({3});
+        api->jobListings.push_back({{4, "Q", 9, 1}});
+        if (c.stateAtStop != 0) api->jobListings.back().push_back({5, "Q", c.stateAtStop, 1});
+        // The first poll at once, then a long pause that only the stop ends.
+        auto watcher = std::make_shared<CupsJobWatcher>("Q", 60s, 120s, api, 2s);
+        auto outcome = std::make_shared<std::optional<Outcome>>();
+        auto task = Task::spawn(loop.loop().executor(),
+                                [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+        ASSERT_TRUE(testing::eventually([&] { return polls() == 1; }));
+        task->cancel();
+        loop.run(task->join());
+        EXPECT_EQ(*outcome, c.outcome);
+        EXPECT_EQ(polls(), 2u);
+        const auto calls = api->calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), FakeCupsApi::Call{"cancel", "Q#5"}), c.cancelAsked ? 1 : 0);
+    }
+}
+
+// A scheduler that does not answer keeps a stop only for the stop limit, and a job it lists too
+// late is not cancelled behind the report's back.
+TEST_F(CupsJobWatcherTest, AStopWaitsForASilentSchedulerOnlyForItsLimit) {
+    listJobStates({3});
+    std::promise<void> answer;
+    const std::shared_future<void> answered = answer.get_future().share();
+    std::atomic<int> asked{0};
+    api->whileListing = [&asked, answered] {
+        ++asked;
+        answered.wait_for(5s);
+    };
+    auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 60s, api, 100ms);
     auto outcome = std::make_shared<std::optional<Outcome>>();
-    auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 60s, api);
     auto task = Task::spawn(loop.loop().executor(),
                             [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
-    ASSERT_TRUE(testing::eventually([&] { return polls() >= 2; }));
+    ASSERT_TRUE(testing::eventually([&] { return asked == 1; }));
     const auto stoppedAt = std::chrono::steady_clock::now();
     task->cancel();
     loop.run(task->join());
-    EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, 1s);
-    EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));
-    const auto pollsAtStop = polls();
-    EXPECT_LE(pollsAtStop, 4u) << "polled in a stream after the stop";
+    const auto waited = std::chrono::steady_clock::now() - stoppedAt;
+    EXPECT_GE(waited, 100ms);
+    EXPECT_LT(waited, 1s) << "the stop waited for the scheduler";
+    EXPECT_EQ(*outcome, Outcome::stillQueued(
+                            "The print scheduler did not answer when the agent stopped; the job may still print"));
 
-    // A scheduler that does not answer: the stop neither waits for the call under way nor asks it
-    // anything more, not even why the queue holds the job.
-    api->addQueue("Q", {{"printer-state-message", "is out of paper"}});
-    // It answers after all, late, so that a watch that waits for it ends the test all the same: the
-    // promise's end, at the end of the test, readies the future.
-    std::promise<void> answer;
-    const std::shared_future<void> answered = answer.get_future().share();
-    std::atomic<bool> asked{false};
-    api->whileListing = [&asked, answered] {
-        asked = true;
-        answered.wait_for(2s);
-    };
-    auto silent = Task::spawn(loop.loop().executor(),
-                              [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
-    ASSERT_TRUE(testing::eventually([&] { return asked.load(); }));
-    const auto callsAtStop = api->calls().size();
-    const auto silentStoppedAt = std::chrono::steady_clock::now();
-    silent->cancel();
-    loop.run(silent->join());
-    EXPECT_LT(std::chrono::steady_clock::now() - silentStoppedAt, 100ms) << "the stop waited for the scheduler";
-    EXPECT_EQ(*outcome, Outcome::stillQueued(std::nullopt));
-    EXPECT_EQ(api->calls().size(), callsAtStop) << "the scheduler was asked something after the stop";
+    // Both calls end; the last look finds the job pending, past its limit.
+    answer.set_value();
+    ASSERT_TRUE(testing::eventually([&] { return polls() == 2; }));
+    std::this_thread::sleep_for(50ms);
+    const auto calls = api->calls();
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), FakeCupsApi::Call{"cancel", "Q#5"}), 0);
 }
 
 } // namespace

@@ -4,6 +4,9 @@
 #include "VarnelKit/Protocol/JobError.hpp"
 #include "VarnelKit/TestSupport.hpp"
 
+#include <algorithm>
+#include <atomic>
+#include <future>
 #include <gtest/gtest.h>
 
 namespace varnel {
@@ -13,6 +16,7 @@ using testing::FakeCupsApi;
 using Call = FakeCupsApi::Call;
 using Format = CupsPrinterTransport::DocumentFormat;
 using Options = std::vector<std::pair<std::string, std::string>>;
+using namespace std::chrono_literals;
 
 class CupsPrinterTransportTest : public ::testing::Test {
 protected:
@@ -36,7 +40,8 @@ TEST_F(CupsPrinterTransportTest, WriteSubmitsOneRawJob) {
                                                {"create", "Zebra/Label"},
                                                {"start", "Zebra#17 application/vnd.cups-raw"},
                                                {"write", "6"},
-                                               {"finish", "Zebra"}}));
+                                               {"closing", ""},
+                                               {"answer", "Zebra"}}));
 }
 
 TEST_F(CupsPrinterTransportTest, OptionsFollowFormatAndCopies) {
@@ -77,26 +82,134 @@ TEST_F(CupsPrinterTransportTest, ARejectedDocumentCancelsTheJobAndKeepsItsOwnErr
     EXPECT_EQ(api->calls().back(), (Call{"cancel", "Zebra#17"}));
 }
 
-TEST_F(CupsPrinterTransportTest, AFailedWriteStillFinishesThenCancels) {
+// Ending the document after a failed write would hand the scheduler a cut one to print.
+TEST_F(CupsPrinterTransportTest, AFailedWriteIsCancelledWithoutEndingTheDocument) {
     api->writeResult = 500;
     api->errorAfterWrite = "Broken pipe";
-    api->errorAfterFinish = "client-error-bad-request";
     const auto failure = submitFailure();
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->description(), "CUPS write failed: Broken pipe");
     const auto calls = api->calls();
     ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2].what, "finish");
+    EXPECT_EQ(calls[calls.size() - 2].what, "write");
     EXPECT_EQ(calls.back(), (Call{"cancel", "Zebra#17"}));
 }
 
-TEST_F(CupsPrinterTransportTest, AFailedFinishCarriesTheFinishError) {
-    api->finishResult = 0x0400;
-    api->errorAfterFinish = "Printer not accepting";
+// Once the closing chunk has gone out the scheduler may be printing: only a refusal fails the job.
+TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkOnlyARefusalFailsTheJob) {
+    api->answerResult = 0x0400;
+    api->errorAfterAnswer = "Printer not accepting";
     const auto failure = submitFailure();
     ASSERT_TRUE(failure);
     EXPECT_EQ(failure->description(), "CUPS write failed: Printer not accepting");
-    EXPECT_EQ(api->calls().back().what, "cancel");
+    EXPECT_EQ(api->calls().back(), (Call{"cancel", "Zebra#17"}));
+
+    // No answer, or one that came too late: the job is the scheduler's.
+    api->answerResult.reset();
+    const auto before = api->calls().size();
+    EXPECT_EQ(loop.run(transport.submit(bytesOf("data"), "title", Format::raw, 1)),
+              (CupsPrinterTransport::Submission{4, 17}));
+    const auto calls = api->calls();
+    EXPECT_EQ(calls.back(), (Call{"answer", "Zebra"}));
+    EXPECT_EQ(std::count(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end(), Call{"cancel", "Zebra#17"}),
+              0);
+
+    // The closing chunk did not go out: nothing of the job can print, and it is cancelled.
+    api->closingResult = 500;
+    ASSERT_TRUE(submitFailure());
+    EXPECT_EQ(api->calls().back(), (Call{"cancel", "Zebra#17"}));
+}
+
+// A stop just before a step of the submission: the step is given up, and what that means depends
+// on whether the document's end had gone out.
+TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAfterItKeepsIt) {
+    const std::string tookAll = "Sending was stopped when the agent stopped; the print scheduler took 4 of 4 bytes";
+    struct Case {
+        std::string name;
+        std::string step; // the stop comes just before it
+        bool cancelConfirmed;
+        std::string failure; // empty: the submission is given
+    };
+    const std::vector<Case> cases = {
+        {"while the job is created", "create", true,
+         "Sending was stopped when the agent stopped; the print scheduler took 0 of 4 bytes; the job was "
+         "cancelled, so none of it prints"},
+        {"before the closing chunk", "closing", true, tookAll + "; the job was cancelled, so none of it prints"},
+        {"before the closing chunk, the cancel unconfirmed", "closing", false,
+         tookAll + "; the job could not be cancelled in time and may still print"},
+        {"while waiting for the answer", "answer", true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        api = std::make_shared<FakeCupsApi>();
+        api->addQueue("Zebra");
+        api->cancelConfirmed = c.cancelConfirmed;
+        const CupsPrinterTransport stopped("Zebra", api);
+        std::promise<std::shared_ptr<Task>> spawned;
+        const auto running = spawned.get_future().share();
+        // The submission's own abandon: a job's creation runs under one that a stop does not raise.
+        CupsApi::Abandon* submission = nullptr;
+        api->beforeStep = [&, running](const std::string& step) {
+            if (step == "destinations") submission = CupsApi::AbandonScope::current();
+            if (step != c.step) return;
+            running.get()->cancel();
+            EXPECT_TRUE(testing::eventually([&] { return submission && submission->isRaised(); }));
+        };
+        auto outcome = std::make_shared<std::optional<CupsPrinterTransport::Submission>>();
+        auto task = Task::spawn(loop.loop().executor(), [&stopped, outcome]() -> Awaitable<void> {
+            *outcome = co_await stopped.submit(bytesOf("data"), "title", Format::raw, 1, 2s);
+        });
+        spawned.set_value(task);
+        std::optional<JobError> failure;
+        try {
+            loop.run(task->join());
+        } catch (const JobError& error) {
+            failure = error;
+        }
+        const auto calls = api->calls();
+        const bool cancelled = std::count(calls.begin(), calls.end(), Call{"cancel", "Zebra#17"}) == 1;
+        if (c.failure.empty()) {
+            EXPECT_EQ(*outcome, (CupsPrinterTransport::Submission{4, 17}));
+            EXPECT_FALSE(cancelled) << "a job the scheduler had whole was cancelled";
+            continue;
+        }
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->code, JobErrorCode::printerError);
+        EXPECT_EQ(failure->description(), c.failure);
+        EXPECT_TRUE(cancelled);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), Call{"closing", ""}), 0);
+    }
+}
+
+// A submission that cannot go on (no pool thread free, a name lookup that nothing cuts short)
+// keeps a stop only for its limit; the job it then makes is still cancelled.
+TEST_F(CupsPrinterTransportTest, AStoppedSubmissionThatCannotGoOnKeepsTheCallerOnlyForItsLimit) {
+    std::promise<void> unblock;
+    const std::shared_future<void> unblocked = unblock.get_future().share();
+    std::atomic<bool> arrived{false};
+    api->beforeStep = [&](const std::string& step) {
+        if (step != "create") return;
+        arrived = true;
+        unblocked.wait();
+    };
+    auto task = Task::spawn(loop.loop().executor(), [this]() -> Awaitable<void> {
+        (void)co_await transport.submit(bytesOf("data"), "title", Format::raw, 1, 100ms);
+    });
+    ASSERT_TRUE(testing::eventually([&] { return arrived.load(); }));
+    const auto stoppedAt = std::chrono::steady_clock::now();
+    task->cancel();
+    const auto failure = testing::thrownBy<JobError>([&] { loop.run(task->join()); });
+    const auto waited = std::chrono::steady_clock::now() - stoppedAt;
+    unblock.set_value();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->description(), "Sending was stopped when the agent stopped; the print scheduler took 0 of 4 "
+                                      "bytes; the job could not be cancelled in time and may still print");
+    EXPECT_GE(waited, 100ms);
+    EXPECT_LT(waited, 2s);
+    EXPECT_TRUE(testing::eventually([&] {
+        const auto calls = api->calls();
+        return std::count(calls.begin(), calls.end(), Call{"cancel", "Zebra#17"}) == 1;
+    })) << "the job made after the caller left stays in the queue";
 }
 
 TEST_F(CupsPrinterTransportTest, TheQueueComesFromTheKey) {

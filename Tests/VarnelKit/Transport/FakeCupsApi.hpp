@@ -13,7 +13,8 @@
 namespace varnel::testing {
 
 // An in-memory scheduler: destinations and job listings as the test sets them, and a record of
-// every submission step the code under test takes.
+// every submission step the code under test takes. As the real library does, a step made while
+// the thread's calls are given up (CupsApi::AbandonScope) asks nothing and reads as unanswered.
 class FakeCupsApi final : public CupsApi {
 public:
     struct Call {
@@ -34,15 +35,22 @@ public:
     // slow or silent here.
     std::function<void()> whileListing;
 
+    // Runs at the start of every submission step ("destinations", "create", "start", "write",
+    // "closing", "answer", "cancel"), on the calling thread, before it is made: a test stops the
+    // agent at a step here.
+    std::function<void(const std::string& step)> beforeStep;
+
     std::int32_t createResult = 17;
     int startResult = httpContinue;
     int writeResult = httpContinue;
-    int finishResult = ippOk;
+    int closingResult = httpContinue;
+    std::optional<int> answerResult = ippOk; // none: no answer came
+    bool cancelConfirmed = true;
     // The library's last error after each step, and after a cancel request.
     std::optional<std::string> errorAfterCreate;
     std::optional<std::string> errorAfterStart;
     std::optional<std::string> errorAfterWrite;
-    std::optional<std::string> errorAfterFinish;
+    std::optional<std::string> errorAfterAnswer;
     std::optional<std::string> errorAfterCancel = "successful-ok";
 
     void addQueue(std::string name, std::vector<CupsOption> options = {}, std::optional<std::string> instance = {}) {
@@ -67,6 +75,7 @@ public:
     }
 
     std::vector<CupsDestination> destinations() override {
+        if (beforeStep) beforeStep("destinations");
         std::lock_guard guard(lock_);
         calls_.push_back({"destinations", ""});
         return dests;
@@ -93,6 +102,7 @@ public:
 
     std::int32_t createJob(const std::string& queue, const std::string& title,
                            const std::vector<std::pair<std::string, std::string>>& options) override {
+        if (givenUp("create")) return 0;
         std::lock_guard guard(lock_);
         calls_.push_back({"create", queue + "/" + title});
         lastOptions_ = options;
@@ -101,28 +111,39 @@ public:
     }
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string&,
                       const std::string& mime) override {
+        if (givenUp("start")) return 0;
         std::lock_guard guard(lock_);
         calls_.push_back({"start", queue + "#" + std::to_string(jobId) + " " + mime});
         lastError_ = errorAfterStart;
         return startResult;
     }
     int writeRequestData(const std::uint8_t* data, std::size_t length) override {
+        if (givenUp("write")) return 0;
         std::lock_guard guard(lock_);
         calls_.push_back({"write", std::to_string(length)});
         lastData_.assign(reinterpret_cast<const char*>(data), length);
         lastError_ = errorAfterWrite;
         return writeResult;
     }
-    int finishDocument(const std::string& queue) override {
+    int sendClosingChunk() override {
+        if (givenUp("closing")) return 0;
         std::lock_guard guard(lock_);
-        calls_.push_back({"finish", queue});
-        lastError_ = errorAfterFinish;
-        return finishResult;
+        calls_.push_back({"closing", ""});
+        return closingResult;
     }
-    void cancelJob(const std::string& queue, std::int32_t jobId) override {
+    std::optional<int> readDocumentAnswer(const std::string& queue) override {
+        if (givenUp("answer")) return std::nullopt;
+        std::lock_guard guard(lock_);
+        calls_.push_back({"answer", queue});
+        lastError_ = errorAfterAnswer;
+        return answerResult;
+    }
+    bool cancelJob(const std::string& queue, std::int32_t jobId) override {
+        if (givenUp("cancel")) return false;
         std::lock_guard guard(lock_);
         calls_.push_back({"cancel", queue + "#" + std::to_string(jobId)});
         lastError_ = errorAfterCancel;
+        return cancelConfirmed;
     }
     std::optional<std::string> lastErrorString() override {
         std::lock_guard guard(lock_);
@@ -130,6 +151,14 @@ public:
     }
 
 private:
+    bool givenUp(const std::string& step) {
+        if (beforeStep) beforeStep(step);
+        if (!AbandonScope::raised()) return false;
+        std::lock_guard guard(lock_);
+        lastError_ = "The request to the print scheduler was given up";
+        return true;
+    }
+
     mutable std::mutex lock_;
     std::vector<Call> calls_;
     std::vector<std::pair<std::optional<std::string>, WhichJobs>> jobQueries_;
