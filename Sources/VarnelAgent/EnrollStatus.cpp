@@ -26,8 +26,15 @@ Awaitable<void> enroll(const Options& options, Environment& environment) {
 }
 
 void status(Environment& environment) {
-    // A settings file that breaks the enrollment's rules fails the command with the reason.
-    const auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    // Shows what is stored and never fails, so scripts may rely on its exit status: a settings
+    // file that breaks the enrollment's rules is shown as the reason it is not used.
+    StoredEnrollment stored;
+    try {
+        stored = StoredEnrollment::load(CredentialStore::deviceToken());
+    } catch (const AgentSettings::Refused& refused) {
+        print(environment.out, refused.description());
+        return;
+    }
     const auto& settings = stored.settings;
     if (!settings) {
         print(environment.out, notEnrolled);
