@@ -20,12 +20,12 @@ namespace {
 constexpr char shownReply[] = "shown\n";
 
 bool comesFrom(const QLocalSocket& caller, pid_t process) {
+    if (process <= 0)
+        return false;
     ucred peer{};
     socklen_t size = sizeof peer;
-    return process > 0 &&
-           ::getsockopt(static_cast<int>(caller.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) ==
-               0 &&
-           peer.pid == process;
+    const int descriptor = static_cast<int>(caller.socketDescriptor());
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == process;
 }
 
 } // namespace

@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::fflush(stderr);
     // Never between an update's two moves: the install folder would be left empty.
-    const auto moves = varnel::AgentUpdater::holdMoves(quitStarted + varnel::QuitBudget::total -
-                                                       std::chrono::steady_clock::now());
+    const auto moves =
+        varnel::AgentUpdater::holdMoves(quitStarted + varnel::QuitBudget::total - std::chrono::steady_clock::now());
     std::quick_exit(status);
 }
