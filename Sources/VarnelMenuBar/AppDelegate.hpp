@@ -24,6 +24,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
 #include <variant>
 #include <vector>
 
@@ -55,8 +56,11 @@ public:
         std::filesystem::path location;
         std::filesystem::path previous;
     };
-    // Installs an offered update on the loop.
-    using Installer = std::function<Awaitable<InstalledUpdate>(VarnelAPIClient::AgentUpdate)>;
+    // Installs an offered update on the loop. `beforeSwap` is called, on any thread, just before
+    // the installed folder is replaced, with nothing between it and the swap; what it throws
+    // leaves that folder as it is.
+    using Installer = std::function<Awaitable<InstalledUpdate>(VarnelAPIClient::AgentUpdate,
+                                                               std::function<void()> beforeSwap)>;
 
     struct Services {
         AgentLoop& loop;
@@ -73,6 +77,8 @@ public:
         Installer installer; // none: AgentUpdater over the real network
         // This instance's lock, handed to the new program of an update; none: no lock to hand over.
         SingleInstance* instance = nullptr;
+        // How long the new program of an update has to answer on the hand-over socket.
+        std::chrono::milliseconds takeoverLimit = std::chrono::seconds(15);
     };
 
     explicit AppDelegate(Services services);
@@ -82,13 +88,16 @@ public:
     // configuration window opens, so there is something to click.
     void launch();
     // Reports the shut-down, stops the reporter and the agent, and waits for that at most
-    // `limit`. During an update's relaunch, first settles it: a new program that does not hold the
-    // lock yet is ended and the tree it replaced put back. True when everything ended in time.
+    // `limit`. During an update, first settles it: a swap not begun yet does not happen, and once
+    // the folders were swapped, a new program that has not answered on the hand-over socket yet is
+    // ended and the tree it replaced put back. True when everything ended in time.
     // Never touches the Qt thread's event loop.
     bool shutDown(std::chrono::steady_clock::duration limit);
     // Removes, on the loop's blocking pool, what earlier updates left. For the program's start,
-    // once it holds the single-instance lock.
-    void removeUpdateLeftovers();
+    // once it holds the single-instance lock and answers on its socket. A program started in place
+    // of the copy `relauncher` waits for that copy's end: until then it may still put back the
+    // tree that its update replaced.
+    void removeUpdateLeftovers(pid_t relauncher = 0);
 
     Awaitable<void> startIfEnrolled();
     Awaitable<void> refresh();
@@ -159,9 +168,9 @@ private:
     std::vector<std::string> logLines();
     Awaitable<void> runTestPrint(ReportedPrinter printer);
     Awaitable<void> runUpdate(VarnelAPIClient::AgentUpdate offer);
-    Awaitable<void> relaunch(InstalledUpdate installed, std::string version);
-    // An update installed whose new program has not taken over yet, as the quit finds it.
+    // An update from its install until its new program has answered, as the quit finds it.
     struct PendingTakeover;
+    Awaitable<void> relaunch(std::shared_ptr<PendingTakeover> pending);
     // The quit's part in a relaunch under way: what stays installed is settled by `deadline`.
     bool endTakeover(std::chrono::steady_clock::time_point deadline);
     // Stops the agent and its reporter and forgets both; their credential sends nothing more. Ends

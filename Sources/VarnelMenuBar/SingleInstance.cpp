@@ -19,6 +19,15 @@ namespace {
 // What the running instance answers once its window is shown.
 constexpr char shownReply[] = "shown\n";
 
+bool comesFrom(const QLocalSocket& caller, pid_t process) {
+    if (process <= 0)
+        return false;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const int descriptor = static_cast<int>(caller.socketDescriptor());
+    return ::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == process;
+}
+
 } // namespace
 
 SingleInstance::SingleInstance(const std::filesystem::path& lockFile)
@@ -47,7 +56,7 @@ bool SingleInstance::acquire(std::chrono::milliseconds wait) {
     return lock_->tryLock(static_cast<int>(wait.count()));
 }
 
-bool SingleInstance::listen(std::function<void()> showWindow) {
+bool SingleInstance::listen(std::function<void()> showWindow, pid_t prober) {
     if (server_)
         return true;
     const auto path = QString::fromStdString(socketFile(lockFile_).string());
@@ -59,11 +68,11 @@ bool SingleInstance::listen(std::function<void()> showWindow) {
     if (!server->listen(path))
         return false;
     QObject::connect(server.get(), &QLocalServer::newConnection, server.get(),
-                     [server = server.get(), showWindow = std::move(showWindow)] {
+                     [server = server.get(), showWindow = std::move(showWindow), prober] {
                          while (QLocalSocket* caller = server->nextPendingConnection()) {
                              QObject::connect(caller, &QLocalSocket::disconnected, caller,
                                               &QObject::deleteLater);
-                             if (showWindow)
+                             if (showWindow && !comesFrom(*caller, prober))
                                  showWindow();
                              // The caller only waits for the answer; it sends nothing.
                              caller->write(shownReply, sizeof shownReply - 1);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <sys/types.h>
 
 class QLocalServer;
 
@@ -31,9 +32,10 @@ public:
     // (a relaunch after an update overlaps the old instance's quit).
     bool acquire(std::chrono::milliseconds wait);
     // With the lock held, on the Qt thread: `showWindow` runs there for each later start, which
-    // hands over instead of running. False when the socket could not be set up; the program then
-    // runs without it.
-    bool listen(std::function<void()> showWindow);
+    // hands over instead of running. A caller that is the process `prober` (the copy that started
+    // this one in its place, which asks only whether it runs) is answered without it. False when
+    // the socket could not be set up; the program then runs without it.
+    bool listen(std::function<void()> showWindow, pid_t prober = 0);
     // Stops listening, then lets go of the lock.
     void release();
     std::filesystem::path lockFile() const;

@@ -1,29 +1,23 @@
 #include "VarnelMenuBar/Takeover.hpp"
 
-#include <QLockFile>
-#include <QString>
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
+#include <cstring>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace varnel::Takeover {
 namespace {
-
-bool namesChild(const std::filesystem::path& lockFile, pid_t child) {
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    return QLockFile(QString::fromStdString(lockFile.string())).getLockInfo(&pid, &host, &application) &&
-           pid == child;
-}
 
 bool hasEnded(pid_t child) {
     int status = 0;
@@ -40,6 +34,63 @@ void drain(int watch) {
     }
 }
 
+// One connection at a time to the new program's socket, never blocking. The program binds the
+// socket a moment before it listens, and may close a connection without a word while it quits: a
+// refusal or such an end is tried again.
+class Probe {
+public:
+    explicit Probe(const std::filesystem::path& socketFile) : path_(socketFile.string()) {}
+
+    // Connects unless connected. False when the socket is not there to be tried.
+    bool connect() {
+        if (socket_.isOpen())
+            return true;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof address.sun_path)
+            return false;
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        if (!socket_.isOpen())
+            return true; // out of descriptors: tried again
+        if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+            return true;
+        const int error = errno;
+        socket_.reset();
+        // Bound but not listening yet, or a full backlog: there, and tried again.
+        return error != ENOENT && error != ENOTDIR;
+    }
+
+    // Reads what has come. True once a whole line has: the instance's answer.
+    bool answered() {
+        while (socket_.isOpen()) {
+            char buffer[64];
+            const ssize_t got = ::read(socket_.get(), buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got < 0 && errno == EAGAIN)
+                return false;
+            if (got <= 0 || answer_.size() + static_cast<std::size_t>(got) > sizeof buffer) {
+                socket_.reset();
+                answer_.clear();
+                return false;
+            }
+            answer_.append(buffer, static_cast<std::size_t>(got));
+            if (answer_.find('\n') != std::string::npos)
+                return true;
+        }
+        return false;
+    }
+
+    // -1 while not connected.
+    int descriptor() const noexcept { return socket_.get(); }
+
+private:
+    std::string path_;
+    Descriptor socket_;
+    std::string answer_;
+};
+
 } // namespace
 
 Interruption::Interruption() : event_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -53,28 +104,30 @@ void Interruption::interrupt() noexcept {
     }
 }
 
-bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::milliseconds limit,
+bool waitFor(const std::filesystem::path& socketFile, pid_t child, std::chrono::milliseconds limit,
              const Interruption* interruption) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + limit;
-    // The child's end, and any change in the lock's folder, wake the wait; where either cannot be
-    // watched, it looks again every 100 ms.
+    // The child's end, the socket's appearance and the answer wake the wait; where one of them
+    // cannot be watched, or the socket is there but refuses, it looks again every 100 ms.
     const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
     const Descriptor watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
     const bool watching =
-        watch.get() >= 0 && ::inotify_add_watch(watch.get(), lockFile.parent_path().c_str(),
-                                                IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO) >= 0;
+        watch.get() >= 0 && ::inotify_add_watch(watch.get(), socketFile.parent_path().c_str(),
+                                                IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0;
+    Probe probe(socketFile);
     for (;;) {
-        if (namesChild(lockFile, child))
+        const bool there = probe.connect();
+        if (probe.answered())
             return true;
         if (hasEnded(child))
-            return namesChild(lockFile, child);
+            return false;
         if (interruption && interruption->interrupted())
             break;
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             break;
-        std::array<pollfd, 3> waits{};
+        std::array<pollfd, 4> waits{};
         nfds_t count = 0;
         if (process.get() >= 0)
             waits[count++] = pollfd{process.get(), POLLIN, 0};
@@ -83,20 +136,25 @@ bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::mi
         const bool interruptible = interruption && interruption->descriptor() >= 0;
         if (interruptible)
             waits[count++] = pollfd{interruption->descriptor(), POLLIN, 0};
-        const bool woken = process.get() >= 0 && watching && (!interruption || interruptible);
+        const bool connected = probe.descriptor() >= 0;
+        if (connected)
+            waits[count++] = pollfd{probe.descriptor(), POLLIN, 0};
+        const bool woken =
+            process.get() >= 0 && watching && (!interruption || interruptible) && (connected || !there);
         const auto timeout = woken ? left : std::min(left, std::chrono::milliseconds(100));
         ::poll(waits.data(), count, static_cast<int>(timeout.count()));
         if (watching)
             drain(watch.get());
     }
-    // Too slow to be told from a program that hangs at its start, or the wait was given up. The
-    // child has removed nothing before it names itself in the lock; should it do so between the
-    // last look and its end, it still counts as having taken over.
+    // Too slow to be told from a program that hangs at its start, or the wait was given up. An
+    // answer that came with the last moment still counts: that program runs.
+    if (probe.answered())
+        return true;
     ::kill(child, SIGKILL);
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return namesChild(lockFile, child);
+    return false;
 }
 
 } // namespace varnel::Takeover

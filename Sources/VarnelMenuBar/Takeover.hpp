@@ -28,13 +28,14 @@ private:
     Descriptor event_;
 };
 
-// Waits until `child`, a program this one started in its place, has taken the single-instance
-// lock at `lockFile`, or has ended, or `limit` has passed; a child still running then is ended.
-// True once the lock file has named the child: from then on the new program may have removed what
-// the update left, the old program's tree among it. An ended child is reaped. Blocks, woken by the
-// child's end and by changes in the lock's folder; belongs on the blocking pool. An interruption
+// Waits until `child`, a program this one started in its place, answers on the hand-over socket
+// at `socketFile`, or has ended, or `limit` has passed; a child that has not answered by then is
+// ended. True once it answered. The lock says too little: the program takes it before its window
+// system is up, and one that then aborts or hangs there would hold it. It listens only once that
+// is up and its launch has run. An ended child is reaped. Blocks, woken by the child's end, by
+// changes in the socket's folder and by the answer; belongs on the blocking pool. An interruption
 // ends it as the limit does.
-bool waitFor(const std::filesystem::path& lockFile, pid_t child, std::chrono::milliseconds limit,
+bool waitFor(const std::filesystem::path& socketFile, pid_t child, std::chrono::milliseconds limit,
              const Interruption* interruption = nullptr);
 
 } // namespace varnel::Takeover

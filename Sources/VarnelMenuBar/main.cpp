@@ -20,6 +20,7 @@
 #include <future>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -55,6 +56,9 @@ int main(int argc, char** argv) {
     varnel::SingleInstance instance(lockFile);
     // A relaunch after an update overlaps the old instance's quit, which takes at most 2 s.
     const bool relaunched = hasArgument(argc, argv, "--relaunched");
+    // The copy that started this one in its place after an update: it asks on the socket whether
+    // this one runs, and may put back the tree it replaced until it has ended.
+    const pid_t relauncher = relaunched ? ::getppid() : 0;
     if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
         std::fputs("Varnel is already running.\n", stderr);
         varnel::SingleInstance::handOver(lockFile, 1000ms);
@@ -95,18 +99,19 @@ int main(int argc, char** argv) {
     varnel::QuitBudget::apply(services.agentOptions, services.reporterTimings);
     services.instance = &instance;
     auto* delegate = new varnel::AppDelegate(std::move(services));
-    delegate->removeUpdateLeftovers();
 
     varnel::QuitSignals signals(*loop, [&app] {
         QMetaObject::invokeMethod(
             &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
 
-    QTimer::singleShot(0, delegate, [delegate, &instance, logger] {
+    QTimer::singleShot(0, delegate, [delegate, &instance, logger, relauncher] {
         delegate->launch();
         // After the launch has begun loading the settings, so that a second start finds them.
-        if (!instance.listen([delegate] { delegate->showWindow(); }))
+        if (!instance.listen([delegate] { delegate->showWindow(); }, relauncher))
             logger->error("A second start of Varnel cannot reach this one: its socket could not be set up.");
+        // Only once this copy answers: a relaunching copy that hears nothing puts its tree back.
+        delegate->removeUpdateLeftovers(relauncher);
     });
     const int status = app.exec();
 

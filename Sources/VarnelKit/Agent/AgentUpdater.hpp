@@ -86,7 +86,9 @@ public:
         // How the image is opened; none means the real DiskImage.
         std::shared_ptr<DiskImage> diskImage;
         // Called before each step with the step, on the blocking pool; what it throws fails the
-        // step as the step's own call failing would. For tests that stop an install part-way.
+        // step as the step's own call failing would. For tests that stop an install part-way, and
+        // for a caller that may have to refuse the swap (it is called for that step with the moves
+        // held, so nothing comes between it and the swap).
         std::function<void(Step)> beforeStep{};
         // The product's bounds unless a test needs them smaller.
         DownloadBounds downloadBounds{};

@@ -60,7 +60,9 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
 }
 
 // An update that installs at once; the relaunch that follows is what the tests look at.
-Awaitable<AppDelegate::InstalledUpdate> installedAtOnce(VarnelAPIClient::AgentUpdate) {
+Awaitable<AppDelegate::InstalledUpdate> installedAtOnce(VarnelAPIClient::AgentUpdate,
+                                                        std::function<void()> beforeSwap) {
+    beforeSwap();
     co_return AppDelegate::InstalledUpdate{"/nonexistent/Varnel.app", {}};
 }
 

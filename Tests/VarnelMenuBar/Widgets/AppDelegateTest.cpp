@@ -2,6 +2,9 @@
 
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Agent/UpdateFiles.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelMenuBar/ConfigurationWindow.hpp"
 #include "VarnelMenuBar/MenuModel.hpp"
@@ -38,7 +41,10 @@ Awaitable<AppDelegate::InstalledUpdate> fakeInstall(std::shared_ptr<std::atomic<
     co_return AppDelegate::InstalledUpdate{"/opt/Varnel.app", {}};
 }
 
-Awaitable<AppDelegate::InstalledUpdate> installedAs(AppDelegate::InstalledUpdate update) {
+// An install whose swap was done already, as the updater does it: with its last word first.
+Awaitable<AppDelegate::InstalledUpdate> installedAs(AppDelegate::InstalledUpdate update,
+                                                    std::function<void()> beforeSwap) {
+    beforeSwap();
     co_return update;
 }
 
@@ -51,6 +57,52 @@ void writeProgram(const std::filesystem::path& path, const std::string& text) {
 std::string contentsOf(const std::filesystem::path& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The process that the single-instance lock names, as QLockFile writes it: its id first.
+pid_t lockHolder() {
+    std::ifstream lock(SingleInstance::defaultLockFile());
+    long pid = 0;
+    lock >> pid;
+    return static_cast<pid_t>(pid);
+}
+
+// A child of this process asked to quit as a session's end asks it, then ended if it will not.
+void endProgram(pid_t child) {
+    ::kill(child, SIGTERM);
+    auto ended = std::async(std::launch::async, [child] { return ::waitpid(child, nullptr, 0); });
+    if (ended.wait_for(10s) != std::future_status::ready)
+        ::kill(child, SIGKILL);
+    EXPECT_EQ(ended.get(), child);
+}
+
+// An install held at a gate the test opens, then swapping the folders as the updater does: with the
+// delegate's last word first, which may refuse it.
+struct GatedInstall {
+    std::promise<void> gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    std::atomic<bool> called{false};
+    std::atomic<bool> refused{false};
+    std::promise<void> finished;
+    std::future<void> done = finished.get_future();
+};
+
+Awaitable<AppDelegate::InstalledUpdate> gatedInstall(std::shared_ptr<GatedInstall> install,
+                                                     AppDelegate::InstalledUpdate update,
+                                                     std::string newProgram,
+                                                     std::function<void()> beforeSwap) {
+    co_await runBlocking([opened = install->opened] { opened.wait(); });
+    try {
+        beforeSwap();
+    } catch (const OperationCancelled&) {
+        install->refused = true;
+        install->finished.set_value();
+        throw;
+    }
+    std::filesystem::rename(update.location, update.previous);
+    writeProgram(update.location / "bin" / "VarnelMenuBar", newProgram);
+    install->finished.set_value();
+    co_return update;
 }
 
 // Settings as an enrollment with the real-time channel given leaves them.
@@ -67,21 +119,24 @@ class AppDelegateTest : public ::testing::Test {
 protected:
     void SetUp() override { loop.startThread(); }
 
-    void makeDelegate() {
+    void makeDelegate(AppDelegate::Installer installer = {}) {
+        if (!installer) {
+            installer = [this](VarnelAPIClient::AgentUpdate, std::function<void()>) {
+                return fakeInstall(installs, failInstall);
+            };
+        }
         AppDelegate::Services services{
-            loop,    logger,
-            nullptr, alerts,
-            desktop, [this] { ++quits; },
-            {},      {},
-            15s,     [this](VarnelAPIClient::AgentUpdate) { return fakeInstall(installs, failInstall); }};
+            loop, logger, nullptr, alerts, desktop, [this] { ++quits; }, {}, {}, 15s, std::move(installer)};
         delegate = std::make_unique<AppDelegate>(std::move(services));
     }
 
     // An update that installs into `applications` a new release whose program is `newProgram`, the
     // old one kept beside it; begun by the copy that holds the lock, which starts the new program
-    // for real.
-    void installRelease(const std::string& newProgram) {
-        writeProgram(installed.location / "bin" / "VarnelMenuBar", newProgram);
+    // for real and gives it `takeoverLimit` to answer.
+    // An empty `newProgram` is one the test has put there itself.
+    void installRelease(const std::string& newProgram, std::chrono::milliseconds takeoverLimit = 15s) {
+        if (!newProgram.empty())
+            writeProgram(installed.location / "bin" / "VarnelMenuBar", newProgram);
         writeProgram(installed.previous / "bin" / "VarnelMenuBar", oldProgram);
         instance.emplace(SingleInstance::defaultLockFile());
         ASSERT_TRUE(instance->acquire(0ms));
@@ -95,8 +150,11 @@ protected:
             {},
             {},
             15s,
-            [this](VarnelAPIClient::AgentUpdate) { return installedAs(installed); },
-            &*instance};
+            [this](VarnelAPIClient::AgentUpdate, std::function<void()> beforeSwap) {
+                return installedAs(installed, std::move(beforeSwap));
+            },
+            &*instance,
+            takeoverLimit};
         delegate = std::make_unique<AppDelegate>(std::move(services));
         delegate->setAvailableUpdateForTesting(offer());
         delegate->installUpdate();
@@ -124,11 +182,29 @@ protected:
     std::shared_ptr<std::atomic<bool>> failInstall = std::make_shared<std::atomic<bool>>(false);
     int quits = 0;
     TemporaryDirectory applications;
-    const AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
-                                                 applications.path() / ".Varnel.app-kept"};
+    AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
+                                           applications.path() / ".Varnel.app-kept"};
     const std::string oldProgram = "#!/bin/sh\necho old\n";
     std::optional<SingleInstance> instance; // outlives the delegate, which holds it
     std::unique_ptr<AppDelegate> delegate;
+};
+
+// The installed release, and an update of it whose install waits at the gate.
+class AppDelegateQuitDuringInstallTest : public AppDelegateTest {
+protected:
+    void SetUp() override {
+        AppDelegateTest::SetUp();
+        writeProgram(installed.location / "bin" / "VarnelMenuBar", oldProgram);
+        makeDelegate([this](VarnelAPIClient::AgentUpdate, std::function<void()> beforeSwap) {
+            install->called = true;
+            return gatedInstall(install, installed, "#!/bin/sh\necho new\n", std::move(beforeSwap));
+        });
+        delegate->setAvailableUpdateForTesting(offer());
+        delegate->installUpdate();
+        ASSERT_TRUE(waitUntil([&] { return install->called.load(); }));
+    }
+
+    std::shared_ptr<GatedInstall> install = std::make_shared<GatedInstall>();
 };
 
 TEST_F(AppDelegateTest, SettingsWithoutATokenAreNotSetUpAndTheLaunchSaysSo) {
@@ -154,9 +230,10 @@ TEST_F(AppDelegateTest, ALaunchOnSettingsThatBreakTheRulesSaysWhyAndStartsNothin
     delegate->launch();
     ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
     EXPECT_EQ(alerts->shown[0].title, "Varnel needs setting up");
-    EXPECT_EQ(alerts->shown[0].body, "Varnel will not use the settings in " + AgentSettings::fileURL().string() +
-                                         ": they ask for an unencrypted realtime connection to \"realtime.example\". "
-                                         "Enroll again to replace them.");
+    EXPECT_EQ(alerts->shown[0].body,
+              "Varnel will not use the settings in " + AgentSettings::fileURL().string() +
+                  ": they ask for an unencrypted realtime connection to \"realtime.example\". "
+                  "Enroll again to replace them.");
     ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
     EXPECT_EQ(delegate->status(), Status::notEnrolled());
     EXPECT_FALSE(delegate->hasAgent());
@@ -325,8 +402,8 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
     EXPECT_FALSE(delegate->isUpdating());
     EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
     // And a later start reaches it again.
-    auto handedOver =
-        std::async(std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
+    auto handedOver = std::async(
+        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
     ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
     EXPECT_TRUE(handedOver.get()) << "a later start cannot hand over to the copy that went on";
 }
@@ -348,6 +425,94 @@ TEST_F(AppDelegateTest, AQuitWhileTheNewReleaseHasNotTakenTheLockEndsItAndPutsTh
     EXPECT_TRUE(reaped) << "the new program outlives the quit";
     if (!reaped)
         ::kill(child, SIGKILL);
+    expectTheOldReleaseBack();
+}
+
+// The real program on a window system it cannot load: it takes the lock, then aborts in
+// QApplication, before it can answer.
+TEST_F(AppDelegateTest, ANewReleaseThatAbortsBeforeItAnswersIsSwappedBackAndThisCopyGoesOn) {
+    ASSERT_NO_FATAL_FAILURE(
+        installRelease("#!/bin/sh\nQT_QPA_PLATFORM=nonexistent exec '" VARNEL_MENUBAR_PROGRAM "' \"$@\"\n"));
+
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty() || quits > 0; }, 20s));
+    EXPECT_EQ(quits, 0) << "this copy quit for a release that never ran";
+    ASSERT_EQ(alerts->titles(), std::vector<std::string>{"Varnel could not be updated"});
+    EXPECT_EQ(alerts->shown[0].body,
+              "Varnel 1.2.3 could not be started, so the version you had was put back.");
+    expectTheOldReleaseBack();
+    EXPECT_FALSE(delegate->isUpdating());
+    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+}
+
+// As with a display that never answers: the lock taken, the socket never set up.
+TEST_F(AppDelegateTest, ANewReleaseThatHoldsTheLockButNeverAnswersIsEndedAtTheLimitAndSwappedBack) {
+    const auto started = folders.path() / "started";
+    ASSERT_NO_FATAL_FAILURE(installRelease("#!/bin/sh\necho $$ > '" +
+                                               SingleInstance::defaultLockFile().string() + "'\necho $$ > '" +
+                                               started.string() + ".new'\nmv '" + started.string() +
+                                               ".new' '" + started.string() + "'\nexec sleep 30\n",
+                                           1s));
+
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty() || quits > 0; }, 20s));
+    EXPECT_EQ(quits, 0) << "this copy quit for a release that hangs";
+    ASSERT_EQ(alerts->titles(), std::vector<std::string>{"Varnel could not be updated"});
+    EXPECT_EQ(alerts->shown[0].body,
+              "Varnel 1.2.3 could not be started, so the version you had was put back.");
+    const pid_t child = std::stoi(contentsOf(started));
+    const bool reaped = wasReaped(child);
+    EXPECT_TRUE(reaped) << "the hanging program was left running";
+    if (!reaped)
+        ::kill(child, SIGKILL);
+    expectTheOldReleaseBack();
+    // The lock it held is this copy's again, and a later start reaches this copy.
+    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+    auto handedOver = std::async(
+        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
+    ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
+    EXPECT_TRUE(handedOver.get());
+}
+
+TEST_F(AppDelegateTest, ANewReleaseCountsAsStartedOnceItAnswersAndItsOldTreeStaysUntilThisCopyHasEnded) {
+    // A tree its start would remove as an update's leftover; the real program, copied into the new
+    // tree, takes that tree for the installed one.
+    installed.previous = applications.path() / (".Varnel.app-" + UpdateFiles::makeUuid());
+    const auto program = installed.location / "bin" / "VarnelMenuBar";
+    std::filesystem::create_directories(program.parent_path());
+    std::filesystem::copy_file(VARNEL_MENUBAR_PROGRAM, program);
+    ASSERT_NO_FATAL_FAILURE(installRelease(""));
+
+    ASSERT_TRUE(waitUntil([&] { return quits > 0 || !alerts->shown.empty(); }, 20s));
+    const pid_t child = lockHolder();
+    EXPECT_EQ(quits, 1);
+    EXPECT_TRUE(alerts->shown.empty()) << alerts->shown[0].body;
+    // The moment after it was counted as started: it answers, and the tree it replaced is kept
+    // until this copy, which could still put it back, has ended.
+    auto answered = std::async(
+        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s); });
+    ASSERT_TRUE(waitUntil([&] { return answered.wait_for(0ms) == std::future_status::ready; }, 5s));
+    EXPECT_TRUE(answered.get()) << "counted as started before it answered";
+    EXPECT_TRUE(std::filesystem::exists(installed.previous));
+    EXPECT_EQ(std::filesystem::file_size(program), std::filesystem::file_size(VARNEL_MENUBAR_PROGRAM));
+    ASSERT_GT(child, 0);
+    endProgram(child);
+}
+
+// The install's result is on its way to the Qt thread, which the quit keeps busy: the new release
+// is in place and has never run.
+TEST_F(AppDelegateQuitDuringInstallTest, AQuitBetweenTheSwapAndTheTraysReceiptPutsTheOldReleaseBack) {
+    install->gate.set_value();
+    install->done.wait();
+    EXPECT_TRUE(delegate->shutDown(QuitBudget::agentStop));
+    EXPECT_FALSE(install->refused);
+    expectTheOldReleaseBack();
+    EXPECT_TRUE(desktop->launches.empty());
+}
+
+TEST_F(AppDelegateQuitDuringInstallTest, AQuitBeforeTheSwapKeepsTheInstallFromSwapping) {
+    EXPECT_TRUE(delegate->shutDown(QuitBudget::agentStop));
+    install->gate.set_value();
+    install->done.wait();
+    EXPECT_TRUE(install->refused);
     expectTheOldReleaseBack();
 }
 

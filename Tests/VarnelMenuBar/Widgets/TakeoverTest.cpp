@@ -2,15 +2,19 @@
 
 #include "TraySupport.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
+#include "VarnelMenuBar/SingleInstance.hpp"
 
 #include <csignal>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
 
 using namespace std::chrono_literals;
+using tray::waitUntil;
 using tray::wasReaped;
 
 class TakeoverTest : public ::testing::Test {
@@ -23,26 +27,46 @@ protected:
 
     TemporaryDirectory folder;
     std::filesystem::path lockFile = folder.path() / "varnel-menubar.lock";
+    std::filesystem::path socketFile = SingleInstance::socketFile(lockFile);
 };
 
-TEST_F(TakeoverTest, ANewProgramHasTakenOverOnceItHoldsTheLock) {
-    // The lock as QLockFile writes it: the holder's process id on the first line.
-    const pid_t child = start("sleep 0.2; echo $$ > \"$1\"; exec sleep 30");
-    EXPECT_TRUE(Takeover::waitFor(lockFile, child, 10s));
+// The instance that answers is this process, standing in for the new program's event loop; being
+// the one that waits, it is also the prober, whose question opens no window.
+TEST_F(TakeoverTest, ANewProgramHasTakenOverOnceItAnswersOnTheSocket) {
+    const pid_t child = start("exec sleep 30");
+    auto tookOver = std::async(std::launch::async, [&] { return Takeover::waitFor(socketFile, child, 10s); });
+    SingleInstance instance(lockFile);
+    ASSERT_TRUE(instance.acquire(0ms));
+    int shown = 0;
+    ASSERT_TRUE(instance.listen([&] { ++shown; }, ::getpid()));
+    ASSERT_TRUE(waitUntil([&] { return tookOver.wait_for(0ms) == std::future_status::ready; }));
+    EXPECT_TRUE(tookOver.get());
+    EXPECT_EQ(shown, 0) << "the question whether it runs opened its window";
+    EXPECT_EQ(::waitpid(child, nullptr, WNOHANG), 0) << "a program that answered was ended";
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
 }
 
-TEST_F(TakeoverTest, ANewProgramThatEndsWithoutTheLockHasNot) {
+// It takes the lock before its window system is up, and may abort or hang there holding it.
+TEST_F(TakeoverTest, ANewProgramThatHoldsTheLockButNeverAnswersIsEndedAtTheLimit) {
+    // The lock as QLockFile writes it: the holder's process id on the first line.
+    const pid_t child = start("echo $$ > \"$1\"; exec sleep 30");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 500ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);
+    EXPECT_TRUE(wasReaped(child));
+}
+
+TEST_F(TakeoverTest, ANewProgramThatEndsWithoutAnsweringHasNot) {
     const pid_t child = start("exit 127");
-    EXPECT_FALSE(Takeover::waitFor(lockFile, child, 10s));
+    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 10s));
     EXPECT_TRUE(wasReaped(child));
 }
 
 TEST_F(TakeoverTest, ANewProgramThatHangsBeforeTakingTheLockIsEndedAtTheLimit) {
     const pid_t child = start("exec sleep 30");
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Takeover::waitFor(lockFile, child, 300ms));
+    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 300ms));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
     EXPECT_TRUE(wasReaped(child));
 }
