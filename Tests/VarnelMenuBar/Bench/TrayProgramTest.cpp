@@ -200,8 +200,8 @@ TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinT
 }
 
 // A script's restart: SIGTERM, then a new start 200 ms later, while the old copy is still in its
-// quit and no longer answers. The new start waits for the lock and runs; a start while the copy
-// runs still only hands over.
+// quit (its shut-down report held by a slow server) and no longer answers. The new start waits for
+// the lock and runs; a start while the copy runs still only hands over.
 TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
     startProgram();
     const auto lockFile = SingleInstance::defaultLockFile();
@@ -215,16 +215,25 @@ TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
     EXPECT_EQ(WEXITSTATUS(*handedOver), 0);
     EXPECT_EQ(starts(bench.management().snapshot()), 1u);
 
+    bench.management().stallNext(Operation::events);
     const pid_t quitting = std::exchange(pid, -1);
     others.push_back(quitting);
+    const auto signalled = std::chrono::steady_clock::now();
     ::kill(quitting, SIGTERM);
     std::this_thread::sleep_for(200ms);
     pid = spawnProgram();
     ASSERT_GT(pid, 0);
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled > 0; }, 5s))
+        << "the quit sent no shut-down report";
     const auto quit = endOf(quitting, 10s);
     ASSERT_TRUE(quit) << "the copy told to quit still runs";
+    std::cout << "the quitting copy ended "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled)
+                     .count()
+              << " ms after SIGTERM\n";
     ASSERT_TRUE(WIFEXITED(*quit));
     EXPECT_EQ(WEXITSTATUS(*quit), 0);
+    bench.management().releaseStalled();
 
     // The new start runs: its agent reports its start and holds the channel.
     ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return starts(s) == 2; }, 15s))
