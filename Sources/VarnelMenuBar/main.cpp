@@ -53,6 +53,7 @@ bool hasArgument(int argc, char** argv, const char* wanted) {
 int main(int argc, char** argv) {
     // Settled before Qt meets the display: a second start only hands over to the running copy,
     // which shows its window, and ends at once, also where there is no display or no one to click.
+    // Only a start that finds that copy in its quit waits, for the lock, and then runs.
     std::filesystem::path lockFile;
     try {
         lockFile = varnel::SingleInstance::defaultLockFile();
@@ -67,7 +68,9 @@ int main(int argc, char** argv) {
     if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
         // A copy that does not answer is quitting (it stops answering as its quit begins) and lets
         // go of the lock within its quit; this start then runs in its place, as it was asked to.
-        // The rest of the wait covers the signal's way to that copy and the end of its process.
+        // The rest of the wait covers the signal's way to that copy and the end of its process. A
+        // copy that holds the lock beyond that (one still setting up its socket, or one that
+        // hangs) is left to run.
         constexpr auto quittingCopy = varnel::QuitBudget::total + 1000ms;
         if (varnel::SingleInstance::handOver(lockFile, 1000ms) || !instance.acquire(quittingCopy)) {
             std::fputs("Varnel is already running.\n", stderr);
