@@ -23,19 +23,28 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // $XDG_RUNTIME_DIR/varnel-menubar.lock, else one in the temporary folder named after the user.
+    // varnel-menubar.lock in a folder that only this user can have made: $XDG_RUNTIME_DIR when it
+    // is such a folder, else varnel-menubar-<uid> in the shared temporary folder, made here when
+    // it is missing and used only when it is this user's own and private; else a folder in the
+    // data folder; else a fresh one in the temporary folder. Throws
+    // std::filesystem::filesystem_error when not even that can be made.
     static std::filesystem::path defaultLockFile();
     // The socket beside a lock file: its name with ".socket" in place of ".lock".
     static std::filesystem::path socketFile(const std::filesystem::path& lockFile);
 
     // True once this process holds the lock; waits up to `wait` for an earlier instance to let go
-    // (a relaunch after an update overlaps the old instance's quit).
+    // (a relaunch after an update overlaps the old instance's quit). A lock file that names no
+    // process and that no process holds is stale, as is one that names a process that has ended.
+    // Woken by the lock's removal and its holder's end, so a wait costs nothing while it lasts.
     bool acquire(std::chrono::milliseconds wait);
     // With the lock held, on the Qt thread: `showWindow` runs there for each later start, which
     // hands over instead of running. A caller that is the process `prober` (the copy that started
     // this one in its place, which asks only whether it runs) is answered without it. False when
     // the socket could not be set up; the program then runs without it.
     bool listen(std::function<void()> showWindow, pid_t prober = 0);
+    // No later start is answered from here on, so one that comes during the quit waits for the
+    // lock instead of for an answer that never comes. The lock is kept.
+    void stopListening();
     // Stops listening, then lets go of the lock.
     void release();
     std::filesystem::path lockFile() const;

@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <thread>
@@ -52,7 +54,15 @@ bool hasArgument(int argc, char** argv, const char* wanted) {
 int main(int argc, char** argv) {
     // Settled before Qt meets the display: a second start only hands over to the running copy,
     // which shows its window, and ends at once, also where there is no display or no one to click.
-    const auto lockFile = varnel::SingleInstance::defaultLockFile();
+    // Only a start that finds that copy in its quit waits, for the lock, and then runs.
+    std::filesystem::path lockFile;
+    try {
+        lockFile = varnel::SingleInstance::defaultLockFile();
+    } catch (const std::exception& failure) {
+        std::fprintf(stderr, "Varnel cannot start: it found no folder of its own for its lock (%s).\n",
+                     failure.what());
+        return 1;
+    }
     varnel::SingleInstance instance(lockFile);
     // A relaunch after an update overlaps the old instance's quit, which takes at most 2 s.
     const bool relaunched = hasArgument(argc, argv, "--relaunched");
@@ -60,9 +70,16 @@ int main(int argc, char** argv) {
     // this one runs, and may put back the tree it replaced until it has ended.
     const pid_t relauncher = relaunched ? ::getppid() : 0;
     if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
-        std::fputs("Varnel is already running.\n", stderr);
-        varnel::SingleInstance::handOver(lockFile, 1000ms);
-        return 0;
+        // A copy that does not answer is quitting (it stops answering as its quit begins) and lets
+        // go of the lock within its quit; this start then runs in its place, as it was asked to.
+        // The rest of the wait covers the signal's way to that copy and the end of its process. A
+        // copy that holds the lock beyond that (one still setting up its socket, or one that
+        // hangs) is left to run.
+        constexpr auto quittingCopy = varnel::QuitBudget::total + 1000ms;
+        if (varnel::SingleInstance::handOver(lockFile, 1000ms) || !instance.acquire(quittingCopy)) {
+            std::fputs("Varnel is already running.\n", stderr);
+            return 0;
+        }
     }
 
     QApplication app(argc, argv);
@@ -116,6 +133,7 @@ int main(int argc, char** argv) {
     const int status = app.exec();
 
     const auto quitStarted = std::chrono::steady_clock::now();
+    instance.stopListening();
     delegate->shutDown(varnel::QuitBudget::agentStop);
     instance.release();
     flushWithin(logFile, quitStarted + varnel::QuitBudget::total - varnel::QuitBudget::exit -

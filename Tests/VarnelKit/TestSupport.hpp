@@ -52,6 +52,11 @@ public:
         if (const char* old = std::getenv(name)) previous_ = old;
         ::setenv(name, value.c_str(), 1);
     }
+    // Unset for the scope.
+    explicit ScopedEnvironment(const char* name) : name_(name) {
+        if (const char* old = std::getenv(name)) previous_ = old;
+        ::unsetenv(name);
+    }
     ~ScopedEnvironment() {
         if (previous_) {
             ::setenv(name_, previous_->c_str(), 1);

@@ -1,19 +1,33 @@
 // The VarnelMenuBar program in a child process against the in-process bench: SIGTERM (a session's
 // log-out) ends it within 2 s, reporting the shut-down when the server answers and in time when
-// the server hangs, and reporting a label that the quit cut short.
+// the server hangs, and reporting a label that the quit cut short. A start during that quit runs
+// in the quitting copy's place, and names that another user took first in the shared temporary
+// folder keep no start from running.
 #include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "TraySupport.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
+#include "VarnelKit/Platform/PrivateFolder.hpp"
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelMenuBar/QuitBudget.hpp"
+#include "VarnelMenuBar/SingleInstance.hpp"
 
+#include <QLockFile>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <future>
 #include <gtest/gtest.h>
+#include <optional>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -30,12 +44,44 @@ bool contains(const std::vector<std::string>& list, const std::string& value) {
     return std::find(list.begin(), list.end(), value) != list.end();
 }
 
+std::size_t starts(const Snapshot& snapshot) {
+    const auto kinds = snapshot.eventKinds();
+    return static_cast<std::size_t>(std::count(kinds.begin(), kinds.end(), "agent_started"));
+}
+
+// Another start of the program, as a person or a script starts it.
+pid_t spawnProgram() {
+    char program[] = VARNEL_MENUBAR_PROGRAM;
+    char* arguments[] = {program, nullptr};
+    pid_t child = -1;
+    return ::posix_spawn(&child, program, nullptr, nullptr, arguments, environ) == 0 ? child : -1;
+}
+
+// The wait status of `child` once it has ended, or none when it still runs after `limit`.
+std::optional<int> endOf(pid_t child, std::chrono::milliseconds limit) {
+    // pidfd: woken by the end itself.
+    const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    if (!process.isOpen())
+        return std::nullopt;
+    pollfd ended{process.get(), POLLIN, 0};
+    if (::poll(&ended, 1, static_cast<int>(limit.count())) != 1)
+        return std::nullopt;
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child)
+        return std::nullopt;
+    return status;
+}
+
 class TrayProgramTest : public ::testing::Test {
 protected:
     void TearDown() override {
-        if (pid > 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, nullptr, 0);
+        others.push_back(pid);
+        for (const pid_t child : others) {
+            // Those already reaped are gone: waitpid says so.
+            if (child > 0 && ::waitpid(child, nullptr, WNOHANG) == 0) {
+                ::kill(child, SIGKILL);
+                ::waitpid(child, nullptr, 0);
+            }
         }
         bench.management().clearFaults();
         bench.management().releaseStalled();
@@ -46,9 +92,8 @@ protected:
     void startProgram() {
         bench.agentSettings().save();
         CredentialStore::deviceToken().save(bench.token());
-        char program[] = VARNEL_MENUBAR_PROGRAM;
-        char* arguments[] = {program, nullptr};
-        ASSERT_EQ(::posix_spawn(&pid, program, nullptr, nullptr, arguments, environ), 0);
+        pid = spawnProgram();
+        ASSERT_GT(pid, 0);
         ASSERT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 20s));
         ASSERT_TRUE(bench.management().waitFor(
             [](const Snapshot& s) { return contains(s.eventKinds(), "agent_started"); }, 10s));
@@ -79,6 +124,8 @@ protected:
     ::varnel::testing::ScopedEnvironment authority{"SSL_CERT_FILE", TestBench::caFile().string()};
     TestBench bench;
     pid_t pid = -1;
+    // Further starts of the program; any still running at the end is ended.
+    std::vector<pid_t> others;
 };
 
 TEST_F(TrayProgramTest, SigtermReportsTheShutDownAndEndsTheProgram) {
@@ -150,6 +197,118 @@ TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinT
     EXPECT_GE(taken->first, 4096u);
     EXPECT_EQ(taken->second, payload.size() + 1);
     EXPECT_TRUE(bench.management().pendingJobIds().empty());
+}
+
+// A script's restart: SIGTERM, then a new start 200 ms later, while the old copy is still in its
+// quit (its shut-down report held by a slow server) and no longer answers. The new start waits for
+// the lock and runs; a start while the copy runs still only hands over.
+TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
+    startProgram();
+    const auto lockFile = SingleInstance::defaultLockFile();
+
+    const pid_t handingOver = spawnProgram();
+    ASSERT_GT(handingOver, 0);
+    others.push_back(handingOver);
+    const auto handedOver = endOf(handingOver, 5s);
+    ASSERT_TRUE(handedOver) << "a start while the copy runs did not end";
+    ASSERT_TRUE(WIFEXITED(*handedOver));
+    EXPECT_EQ(WEXITSTATUS(*handedOver), 0);
+    EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+
+    bench.management().stallNext(Operation::events);
+    const pid_t quitting = std::exchange(pid, -1);
+    others.push_back(quitting);
+    const auto signalled = std::chrono::steady_clock::now();
+    ::kill(quitting, SIGTERM);
+    std::this_thread::sleep_for(200ms);
+    pid = spawnProgram();
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return s.stalled > 0; }, 5s))
+        << "the quit sent no shut-down report";
+    const auto quit = endOf(quitting, 10s);
+    ASSERT_TRUE(quit) << "the copy told to quit still runs";
+    std::cout << "the quitting copy ended "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - signalled)
+                     .count()
+              << " ms after SIGTERM\n";
+    ASSERT_TRUE(WIFEXITED(*quit));
+    EXPECT_EQ(WEXITSTATUS(*quit), 0);
+    bench.management().releaseStalled();
+
+    // The new start runs: its agent reports its start and holds the channel.
+    ASSERT_TRUE(bench.management().waitFor([](const Snapshot& s) { return starts(s) == 2; }, 15s))
+        << "nothing runs after the quit";
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 10s));
+    EXPECT_FALSE(endOf(pid, 0ms)) << "the new start ended";
+    EXPECT_FALSE(SingleInstance(lockFile).acquire(0ms));
+    EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
+}
+
+// Without a runtime folder, the lock's folder is in the temporary folder, which every user shares.
+// Another user who took every name there first neither turns the program away nor answers it.
+TEST_F(TrayProgramTest, NamesAnotherUserTookFirstInTheTemporaryFolderKeepNoStartFromRunning) {
+    const auto shared = folders.path() / "shared";
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ::varnel::testing::ScopedEnvironment temporary{"TMPDIR", shared.string()};
+    ::varnel::testing::ScopedEnvironment noRuntime{"XDG_RUNTIME_DIR"};
+
+    // What the other user left: a folder, a lock that a live process holds and a socket that
+    // takes calls, under each name this user's programs could look for.
+    const auto owned = [](const std::filesystem::path& path) {
+        // As root the test hands them to another user; otherwise a folder anyone may write in is
+        // just as much not this user's own.
+        return ::geteuid() == 0 ? ::lchown(path.c_str(), 4242, 4242) == 0 : ::chmod(path.c_str(), 0777) == 0;
+    };
+    const std::string user = "varnel-menubar-" + std::to_string(::getuid());
+    const auto takenFolder = shared / user;
+    std::filesystem::create_directory(takenFolder);
+    ASSERT_EQ(::chmod(takenFolder.c_str(), 0755), 0);
+    std::vector<std::unique_ptr<QLockFile>> takenLocks;
+    std::vector<std::unique_ptr<Descriptor>> takenSockets;
+    for (const auto& lock : {shared / (user + ".lock"), takenFolder / "varnel-menubar.lock"}) {
+        takenLocks.push_back(std::make_unique<QLockFile>(QString::fromStdString(lock.string())));
+        ASSERT_TRUE(takenLocks.back()->tryLock(0));
+        auto socket = lock;
+        socket.replace_extension(".socket");
+        auto listening =
+            std::make_unique<Descriptor>(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, socket.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(::bind(listening->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listening->get(), 8), 0);
+        takenSockets.push_back(std::move(listening));
+        if (::geteuid() == 0) {
+            ASSERT_TRUE(owned(lock));
+            ASSERT_TRUE(owned(socket));
+        }
+    }
+    ASSERT_TRUE(owned(takenFolder));
+
+    startProgram();
+    const auto lockFile = SingleInstance::defaultLockFile();
+    EXPECT_NE(lockFile.parent_path(), takenFolder);
+    EXPECT_NE(lockFile.parent_path(), shared);
+    EXPECT_TRUE(PrivateFolder::isPrivate(lockFile.parent_path())) << lockFile;
+    EXPECT_FALSE(SingleInstance(lockFile).acquire(0ms)) << "the program holds no lock at " << lockFile;
+    EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
+
+    // A later start finds it there, hands over and ends; no second agent runs.
+    const pid_t later = spawnProgram();
+    ASSERT_GT(later, 0);
+    others.push_back(later);
+    const auto ended = endOf(later, 10s);
+    ASSERT_TRUE(ended) << "a later start did not end";
+    ASSERT_TRUE(WIFEXITED(*ended));
+    EXPECT_EQ(WEXITSTATUS(*ended), 0);
+    EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+
+    // Nothing of the other user's was used: no call reached their sockets.
+    for (const auto& socket : takenSockets) {
+        EXPECT_LT(::accept4(socket->get(), nullptr, nullptr, SOCK_CLOEXEC), 0);
+        EXPECT_EQ(errno, EAGAIN);
+    }
 }
 
 } // namespace
