@@ -6,6 +6,7 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/SafeText.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <csignal>
@@ -74,8 +75,12 @@ const std::string* Options::value(const std::string& name) const {
 }
 
 void print(std::ostream& out, std::string_view line) {
-    out << line << '\n';
+    out << SafeText::lines(line, printedLineLimit) << '\n';
     out.flush();
+}
+
+std::string shown(std::string_view text) {
+    return SafeText::line(text, printedLineLimit);
 }
 
 void usage(std::ostream& out) {
@@ -128,12 +133,12 @@ int dispatch(const std::vector<std::string>& words, Environment& environment) {
             return operation(options, environment);
         } catch (...) {
             environment.out.flush();
-            environment.err << "Error: " + describeException(std::current_exception()) + "\n";
+            environment.err << "Error: " + shown(describeException(std::current_exception())) + "\n";
             environment.err.flush();
             return 1;
         }
     }
-    environment.err << "Unknown command: " + command + "\n\n";
+    environment.err << "Unknown command: " + shown(command) + "\n\n";
     environment.err.flush();
     usage(environment.out);
     return 2;

@@ -75,8 +75,17 @@ struct Environment {
     Services services;
 };
 
-// The text and its line break to standard output, flushed: one print.
+// The most characters of one printed line: above a log line with its time stamp and level, so
+// that `logs` shows those whole.
+inline constexpr std::size_t printedLineLimit = 4096;
+
+// The text and its line break to standard output, flushed: one print. Each of its lines is cut at
+// printedLineLimit and shows control characters other than tab as U+FFFD (SafeText::lines).
 void print(std::ostream& out, std::string_view line);
+
+// Text from outside the program (the server, a stored setting, a printer) within one printed line:
+// a line break in it is shown as U+FFFD too, so it cannot pass for a line of the program's own.
+std::string shown(std::string_view text);
 
 void usage(std::ostream& out);
 

@@ -26,7 +26,7 @@ ServerFinding classify(const AgentSettings& settings, const std::exception_ptr& 
     } catch (const VarnelAPIClient::APIError& error) {
         if (error.kind() == VarnelAPIClient::APIError::Kind::upgradeRequired) {
             return {{"  [x] This version is too old for the server and has stopped printing.",
-                     "      Update to " + error.text() + " or later."}};
+                     "      Update to " + shown(error.text()) + " or later."}};
         }
         if (error.kind() == VarnelAPIClient::APIError::Kind::credentialRejected) {
             return {{"  [x] The server rejected this Mac's credential.",
@@ -34,8 +34,8 @@ ServerFinding classify(const AgentSettings& settings, const std::exception_ptr& 
         }
     } catch (...) {
     }
-    return {{"  [x] Could not reach " + std::string(settings.serverURL.buffer()),
-             "      " + describeException(failure)}};
+    return {{"  [x] Could not reach " + shown(settings.serverURL.buffer()),
+             "      " + shown(describeException(failure))}};
 }
 
 // g++ 12 takes the coroutine frame's own allocation and release for a mismatched pair once the
@@ -54,11 +54,11 @@ Awaitable<ServerFinding> checkServer(const Services& services, const AgentSettin
     }
     if (failure)
         co_return classify(settings, failure);
-    ServerFinding finding{{"  [ok] Reached " + hostOf(settings.serverURL)}, true};
+    ServerFinding finding{{"  [ok] Reached " + shown(hostOf(settings.serverURL))}, true};
     if (offer) {
-        finding.lines.push_back("  [!] Varnel " + offer->version + " is available; this Mac is on " +
+        finding.lines.push_back("  [!] Varnel " + shown(offer->version) + " is available; this Mac is on " +
                                 AgentVersion::current);
-        finding.lines.push_back("      " + std::string(offer->downloadURL.buffer()));
+        finding.lines.push_back("      " + shown(offer->downloadURL.buffer()));
     }
     co_return finding;
 }
@@ -75,7 +75,7 @@ Awaitable<void> doctor(Environment& environment) {
     try {
         stored = StoredEnrollment::load(CredentialStore::deviceToken());
     } catch (const AgentSettings::Refused& refused) {
-        print(out, "  [x] " + refused.description());
+        print(out, "  [x] " + shown(refused.description()));
         co_return;
     }
     const auto& settings = stored.settings;
@@ -83,7 +83,7 @@ Awaitable<void> doctor(Environment& environment) {
         print(out, "  [x] Not set up. Run: varnel-agent enroll --code VRNL-XXXX-XXXX");
         co_return;
     }
-    print(out, "  [ok] Set up as \"" + settings->deviceName + "\" (device " +
+    print(out, "  [ok] Set up as \"" + shown(settings->deviceName) + "\" (device " +
                    NumberText::integer(settings->deviceId) + ")");
 
     auto& token = stored.token;
@@ -100,7 +100,7 @@ Awaitable<void> doctor(Environment& environment) {
         co_return;
 
     const auto& reverb = settings->reverb;
-    print(out, "  [--] Live connection " + reverb.scheme + "://" + reverb.host + ":" +
+    print(out, "  [--] Live connection " + shown(reverb.scheme) + "://" + shown(reverb.host) + ":" +
                    NumberText::integer(reverb.port));
     print(out, "       Not tested here. If the menu bar says \"reconnecting\" for more");
     print(out, "       than a minute, this address is usually the fault: a server that");
@@ -126,7 +126,7 @@ Awaitable<void> doctor(Environment& environment) {
             continue;
         std::string status = printer.status;
         status.resize(8, ' ');
-        print(out, "       " + status + " " + printer.name);
+        print(out, "       " + status + " " + shown(printer.name));
     }
 }
 

@@ -20,7 +20,7 @@ Awaitable<void> enroll(const Options& options, Environment& environment) {
     std::string codeText = *code;
     const Enrollment::Success enrolled =
         co_await environment.services.enroll(std::move(serverText), std::move(codeText));
-    print(environment.out, "Enrolled as \"" + enrolled.deviceName + "\" (device " +
+    print(environment.out, "Enrolled as \"" + shown(enrolled.deviceName) + "\" (device " +
                                NumberText::integer(enrolled.deviceId) + ").");
     print(environment.out, "Token stored in the Keychain. Start the agent with: varnel-agent run");
 }
@@ -32,7 +32,7 @@ void status(Environment& environment) {
     try {
         stored = StoredEnrollment::load(CredentialStore::deviceToken());
     } catch (const AgentSettings::Refused& refused) {
-        print(environment.out, refused.description());
+        print(environment.out, shown(refused.description()));
         return;
     }
     const auto& settings = stored.settings;
@@ -43,13 +43,13 @@ void status(Environment& environment) {
     const bool hasToken = stored.token.has_value();
     const auto& reverb = settings->reverb;
     print(environment.out,
-          "Device:   " + settings->deviceName + " (id " + NumberText::integer(settings->deviceId) + ")");
-    print(environment.out, "Server:   " + std::string(settings->serverURL.buffer()));
-    print(environment.out,
-          "Reverb:   " + reverb.scheme + "://" + reverb.host + ":" + NumberText::integer(reverb.port));
+          "Device:   " + shown(settings->deviceName) + " (id " + NumberText::integer(settings->deviceId) + ")");
+    print(environment.out, "Server:   " + shown(settings->serverURL.buffer()));
+    print(environment.out, "Reverb:   " + shown(reverb.scheme) + "://" + shown(reverb.host) + ":" +
+                               NumberText::integer(reverb.port));
     print(environment.out,
           std::string("Token:    ") + (hasToken ? "present in Keychain" : "MISSING — re-enroll"));
-    print(environment.out, "Machine:  " + MachineIdentity::platformUUID().value_or("unknown"));
+    print(environment.out, "Machine:  " + shown(MachineIdentity::platformUUID().value_or("unknown")));
 }
 
 } // namespace varnel::CLI

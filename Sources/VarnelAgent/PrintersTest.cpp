@@ -41,17 +41,17 @@ Awaitable<void> printers(Environment& environment) {
     const std::vector<ReportedPrinter> probed = co_await environment.services.probePrinters(std::move(found));
     for (const auto& printer : probed) {
         print(environment.out,
-              "  " + mark(printer.status) + " " + printer.name + "  [" + printer.status + "]");
-        print(environment.out, detail("key", printer.key));
+              "  " + mark(printer.status) + " " + shown(printer.name) + "  [" + shown(printer.status) + "]");
+        print(environment.out, detail("key", shown(printer.key)));
         std::string language(rawValue(printer.language));
         if (printer.language == PrinterLanguage::unknown)
             language += "  (not supported yet)";
         print(environment.out, detail("language", language));
         print(environment.out, detail("transport", std::string(rawValue(printer.transport))));
         if (printer.address)
-            print(environment.out, detail("address", *printer.address));
+            print(environment.out, detail("address", shown(*printer.address)));
         if (printer.statusMessage)
-            print(environment.out, detail("detail", *printer.statusMessage));
+            print(environment.out, detail("detail", shown(*printer.statusMessage)));
         print(environment.out, "");
     }
 }
@@ -92,7 +92,7 @@ Awaitable<void> testPrint(const Options& options, Environment& environment) {
 
     Bytes data = TestLabelPrint::label(*driver, printerName);
     print(environment.out, "Sending " + NumberText::integer(static_cast<std::int64_t>(data.size())) +
-                               " bytes of " + std::string(rawValue(language)) + " to " + key + "…");
+                               " bytes of " + std::string(rawValue(language)) + " to " + shown(key) + "…");
     const std::int64_t written = co_await TestLabelPrint::send(transport, std::move(data), language);
     print(environment.out, "Wrote " + NumberText::integer(written) + " bytes.");
 }

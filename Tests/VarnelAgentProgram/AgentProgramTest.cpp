@@ -312,6 +312,39 @@ TEST_F(AgentProgramTest, AStopThatUsesTheWholeGraceAndReportLimitStillEndsInTime
     EXPECT_LT(jobs.front().bytes.size(), write.payload.size());
 }
 
+// The doctor's server check answered with an error page of megabytes that carries a terminal's
+// controls (a new title, a cleared screen, a carriage return and a line feed to pass text off as
+// the doctor's own, a C1 CSI): the report quotes the page cut on its one line, and no byte of the
+// output but its line feeds is a control.
+TEST_F(AgentProgramTest, DoctorQuotesAServersErrorPageCutAndWithoutItsControls) {
+    enrollInPlace();
+    const std::string page = "\x1B]0;owned\x07\x1B[2J\x1B[H\r  [ok] fake\n\xC2\x9B" "31m" +
+                             std::string(2 * 1024 * 1024, 'x');
+    bench.management().failNext(ManagementOperation::heartbeat, 500, 1, page);
+    AgentProcess doctor({testing::agentProgram(), "doctor"});
+    ASSERT_EQ(doctor.waitForExit(30s), 0) << doctor.errors();
+    const std::string out = doctor.output();
+    EXPECT_EQ(doctor.errors(), "");
+
+    std::size_t controls = 0;
+    for (const char c : out) {
+        const auto byte = static_cast<unsigned char>(c);
+        controls += (byte < 0x20 && c != '\n') || byte == 0x7F;
+    }
+    EXPECT_EQ(controls, 0u);
+    EXPECT_LT(out.size(), 16u * 1024) << "bytes of doctor output";
+    EXPECT_EQ(out.find("\n  [ok] fake"), std::string::npos) << out.substr(0, 400);
+
+    const std::string fffd = "\xEF\xBF\xBD";
+    const std::string quoted = "\n      HTTP 500: " + fffd + "]0;owned" + fffd + fffd + "[2J" + fffd + "[H" +
+                               fffd + "  [ok] fake" + fffd + fffd + "31mxxx";
+    const auto at = out.find(quoted);
+    ASSERT_NE(at, std::string::npos) << out.substr(0, 400);
+    const auto end = out.find('\n', at + 1);
+    ASSERT_NE(end, std::string::npos);
+    EXPECT_TRUE(out.substr(0, end).ends_with("xxx\xE2\x80\xA6")) << out.substr(at, 80);
+}
+
 // Started with standard input and output closed, the program opens /dev/null on them before
 // anything else takes those numbers, so its echo writes into none of its own descriptors; and it
 // works as usual.

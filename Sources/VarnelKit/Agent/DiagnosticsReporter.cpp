@@ -1,9 +1,9 @@
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
-#include "VarnelKit/Support/Characters.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/SafeText.hpp"
 #include "VarnelKit/Support/Shielded.hpp"
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Support/Timeout.hpp"
@@ -88,17 +88,6 @@ DiagnosticsReporter::~DiagnosticsReporter() {
         flushTask_->cancel();
 }
 
-std::string DiagnosticsReporter::firstCharacters(std::string_view text, std::size_t limit) {
-    // Every character takes at least one byte, so short valid text is kept as it is.
-    if (text.size() <= limit && Text::isValidUtf8(text))
-        return std::string(text);
-    const Characters characters(text);
-    std::size_t end = 0;
-    for (std::size_t count = 0; count < limit && end < characters.endIndex(); ++count)
-        end = characters.indexAfter(end);
-    return characters.text().substr(0, end);
-}
-
 void DiagnosticsReporter::report(AgentEventKind kind, std::optional<std::string> message,
                                  std::optional<std::int64_t> printerId, std::optional<Context> context) {
     if (stopped_)
@@ -108,11 +97,11 @@ void DiagnosticsReporter::report(AgentEventKind kind, std::optional<std::string>
         ++dropped_;
     }
     if (message)
-        message = firstCharacters(*message, messageLimit);
+        message = SafeText::firstCharacters(*message, messageLimit);
     if (context) {
         Context cut;
         for (auto& [key, value] : *context) {
-            cut.emplace(Text::makeValidUtf8(key), firstCharacters(value, contextValueLimit));
+            cut.emplace(Text::makeValidUtf8(key), SafeText::firstCharacters(value, contextValueLimit));
         }
         context = std::move(cut);
     }

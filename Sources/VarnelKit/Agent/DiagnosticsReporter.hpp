@@ -70,9 +70,6 @@ public:
     std::int64_t droppedCount() const noexcept { return dropped_; }
     bool hasPendingFlush() const noexcept { return flushTask_ != nullptr; }
 
-    // The text as it is sent: valid UTF-8, at most `limit` characters (grapheme clusters).
-    static std::string firstCharacters(std::string_view text, std::size_t limit);
-
 private:
     DiagnosticsReporter(Executor loop, std::shared_ptr<VarnelAPIClient> api,
                         std::shared_ptr<AgentLogging> logger, DeviceIdProvider deviceId, Timings timings);

@@ -3,6 +3,7 @@
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/SafeText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
 namespace varnel {
@@ -13,27 +14,37 @@ using APIError = VarnelAPIClient::APIError;
 
 APIError::APIError(Kind kind, std::string description) : Error(std::move(description)), kind_(kind) {}
 
+namespace {
+
+// The server's own words in a description, which is logged and printed: a whole error page (or
+// an escape sequence in it) must not reach a log line or a terminal. The accessors keep them whole.
+std::string serverWords(std::string_view serverText) {
+    return SafeText::line(serverText, APIError::serverTextLimit);
+}
+
+} // namespace
+
 APIError APIError::http(int status, std::string body) {
-    APIError error(Kind::http, "HTTP " + NumberText::integer(status) + ": " + body);
+    APIError error(Kind::http, "HTTP " + NumberText::integer(status) + ": " + serverWords(body));
     error.status_ = status;
     error.text_ = std::move(body);
     return error;
 }
 
 APIError APIError::upgradeRequired(std::string minimumVersion) {
-    APIError error(Kind::upgradeRequired, "Agent update required (minimum " + minimumVersion + ")");
+    APIError error(Kind::upgradeRequired, "Agent update required (minimum " + serverWords(minimumVersion) + ")");
     error.text_ = std::move(minimumVersion);
     return error;
 }
 
 APIError APIError::gone(std::optional<std::string> code) {
-    APIError error(Kind::gone, "Job no longer available (" + code.value_or("gone") + ")");
+    APIError error(Kind::gone, "Job no longer available (" + serverWords(code.value_or("gone")) + ")");
     error.code_ = std::move(code);
     return error;
 }
 
 APIError APIError::decoding(std::string detail) {
-    APIError error(Kind::decoding, "Malformed response: " + detail);
+    APIError error(Kind::decoding, "Malformed response: " + serverWords(detail));
     error.text_ = std::move(detail);
     return error;
 }

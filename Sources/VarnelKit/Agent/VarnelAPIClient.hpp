@@ -38,6 +38,10 @@ public:
     public:
         enum class Kind { http, upgradeRequired, gone, decoding, notAuthenticated, credentialRejected };
 
+        // The most characters of the server's text (an error body, a version, a code) that the
+        // description quotes, on one line without control characters.
+        static constexpr std::size_t serverTextLimit = 1000;
+
         static APIError http(int status, std::string body);
         static APIError upgradeRequired(std::string minimumVersion);
         static APIError gone(std::optional<std::string> code);

@@ -1,6 +1,6 @@
 #include "VarnelKit/Support/AgentLogger.hpp"
 
-#include "VarnelKit/Support/Text.hpp"
+#include "VarnelKit/Support/SafeText.hpp"
 
 #include <systemd/sd-journal.h>
 #include <syslog.h>
@@ -62,12 +62,15 @@ void AgentLogger::error(std::string_view message) {
 
 void AgentLogger::print(std::string_view line) {
     if (echo_)
-        (void)echo_->print(line);
+        (void)echo_->print(SafeText::line(line, lineLimit));
 }
 
 void AgentLogger::emit(int priority, std::string_view level, std::string_view message) {
     const auto at = Clock::now();
-    std::string text = Text::makeValidUtf8(message);
+    // Messages carry text from outside (a server's error page, a printer's answer): one line of a
+    // bounded length and without controls, whatever the log file, the journal or a terminal makes
+    // of it. A reply of megabytes would otherwise rotate the log's history away in a few lines.
+    std::string text = SafeText::line(message, lineLimit);
     if (echo_)
         (void)echo_->line(at, level, text);
     if (file_) {

@@ -25,6 +25,9 @@ namespace varnel {
 // loses echoed lines only: the file and the journal never wait for it or lose a line to it.
 class AgentLogger final : public AgentLogging {
 public:
+    // The most characters of a logged or printed line (SafeText::line); longer ones are cut.
+    static constexpr std::size_t lineLimit = 4000;
+
     // Where lines are echoed: a descriptor that stays open while any copy of the logger lives, or
     // -1 for nowhere. A write to it that fails (a reader that went away) loses that line only.
     struct Echo {
@@ -41,9 +44,9 @@ public:
     void info(std::string_view message) override;
     void error(std::string_view message) override;
 
-    // A line of the program's own ("[status] connected") for the echo only, as it is (no time
-    // stamp), with a line feed appended, in order with the echoed log lines and dropped like them.
-    // Goes nowhere when echo is off. Never waits.
+    // A line of the program's own ("[status] connected") for the echo only, cut and cleaned like a
+    // logged line but with no time stamp, with a line feed appended, in order with the echoed log
+    // lines and dropped like them. Goes nowhere when echo is off. Never waits.
     void print(std::string_view line);
 
     // Waits until every line logged or printed before the call has reached the file, the journal

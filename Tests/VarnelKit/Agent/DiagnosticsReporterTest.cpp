@@ -277,19 +277,6 @@ TEST_F(DiagnosticsReporterTest, FreeTextIsCutOnCharacterBoundariesAndMadeValid) 
                                                   "etc");
 }
 
-TEST(DiagnosticsTextTest, FirstCharactersNeverSplitsACharacter) {
-    // A combining mark after the limit's last letter belongs to it; a byte count would drop it.
-    const std::string letters = std::string(1000, 'a') + "\xCC\x81" + "tail";
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters(letters, 1000), std::string(1000, 'a') + "\xCC\x81");
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters("\r\nx", 1), "\r\n");
-    const std::string flags = "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA\xF0\x9F\x87\xAB\xF0\x9F\x87\xB7";
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters(flags, 1), flags.substr(0, 8));
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters(flags, 5), flags);
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters("ab\xE2\x82", 5), "ab\xEF\xBF\xBD");
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters("", 3), "");
-    EXPECT_EQ(DiagnosticsReporter::firstCharacters("abc", 0), "");
-}
-
 TEST_F(DiagnosticsReporterTest, AnUnreachableServerKeepsTheEventsInOrderAndRetries) {
     make({20ms, 300ms, 300ms});
     const std::size_t failed = 3;

@@ -124,6 +124,34 @@ TEST_F(VarnelAPIClientTest, MapsStatusesInOrder) {
     EXPECT_EQ(errorOf(api.job(1)).description(), "HTTP -1: Non-HTTP response");
 }
 
+// The description is what gets logged and printed; the body stays whole for the callers that read
+// it. A server's page of megabytes is quoted in at most serverTextLimit characters, on one line
+// without the controls that would retitle or clear a terminal; so are its other texts.
+TEST_F(VarnelAPIClientTest, DescriptionsQuoteTheServersTextBoundedOnOneCleanLine) {
+    auto api = client();
+    const std::string page = std::string(5 * 1024 * 1024, 'x');
+    answer(500, page);
+    const auto huge = errorOf(api.job(1));
+    EXPECT_EQ(huge.body(), page);
+    EXPECT_EQ(huge.description(), "HTTP 500: " + std::string(APIError::serverTextLimit - 1, 'x') + "\xE2\x80\xA6");
+    // Right at the limit nothing is cut.
+    answer(500, page.substr(0, APIError::serverTextLimit));
+    EXPECT_EQ(errorOf(api.job(1)).description(), "HTTP 500: " + page.substr(0, APIError::serverTextLimit));
+
+    const std::string fffd = "\xEF\xBF\xBD";
+    answer(503, "\x1B]0;owned\x07\x1B[2J\rfake\nline");
+    const auto escapes = errorOf(api.job(1));
+    EXPECT_EQ(escapes.description(), "HTTP 503: " + fffd + "]0;owned" + fffd + fffd + "[2J" + fffd + "fake" + fffd + "line");
+    EXPECT_EQ(escapes.body(), "\x1B]0;owned\x07\x1B[2J\rfake\nline");
+
+    answer(426, R"({"minimum_version":"2.0\u001b[2J"})");
+    const auto upgrade = errorOf(api.job(1));
+    EXPECT_EQ(upgrade.description(), "Agent update required (minimum 2.0" + fffd + "[2J)");
+    EXPECT_EQ(upgrade.text(), "2.0\x1B[2J");
+    answer(410, R"({"error_code":"gone\r\n"})");
+    EXPECT_EQ(errorOf(api.job(1)).description(), "Job no longer available (gone" + fffd + fffd + ")");
+}
+
 TEST_F(VarnelAPIClientTest, TransportFailuresReachTheCallerUnchanged) {
     auto api = client();
     fake->failure = std::make_exception_ptr(TransportError(TransportError::Code::cannotConnect));

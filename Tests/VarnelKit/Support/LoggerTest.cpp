@@ -1,4 +1,5 @@
 #include "VarnelKit/Support/AgentLogger.hpp"
+#include "VarnelKit/Support/Characters.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
 #include "VarnelKit/Support/RecordingLogger.hpp"
 #include "VarnelKit/Support/ResumeOnce.hpp"
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -315,6 +317,53 @@ TEST(AgentLogger, WithoutEchoAPrintedLineGoesNowhere) {
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(written.find("[status]"), std::string::npos);
     EXPECT_NE(written.find("[INFO] logged"), std::string::npos);
+}
+
+// A server's error page of megabytes, with escape sequences in it, reaches the logger in one
+// message: the file, the echo and a printed line each get one bounded line without controls, and
+// the lines logged before it are still in the current file, not rotated away.
+TEST(AgentLogger, AHugeMessageWithControlsIsOneBoundedCleanLineEverywhere) {
+    TemporaryDirectory tmp;
+    Pipe pipe;
+    PausedReader reader(pipe.readEnd());
+    reader.start();
+    const std::string page = "<h1>\x1B]0;owned\x07\x1B[2J" + std::string(3 * 1024 * 1024, 'x') + "\r\n</h1>";
+    std::string written;
+    std::size_t files = 0;
+    {
+        auto file = std::make_shared<LogFile>(LogFile::Configuration(tmp.path(), "varnel.log", 1 << 20, 3));
+        AgentLogger logger("com.varnel.agent", "agent", AgentLogger::Echo{pipe.writeEnd()}, file);
+        logger.info("earlier history");
+        logger.error("Heartbeat failed: HTTP 500: " + page);
+        logger.print("[status] " + page);
+        logger.info("later");
+        EXPECT_TRUE(logger.flushFor(5s));
+        written = contents(file->fileURL());
+        files = file->allFiles().size();
+    }
+    pipe.closeWriteEnd();
+    const std::string echoedText = reader.finish();
+
+    EXPECT_EQ(files, 1u) << "the log was rotated";
+    const auto logged = linesOf(written);
+    ASSERT_EQ(logged.size(), 3u) << written.size() << " bytes";
+    EXPECT_TRUE(logged[0].ends_with("[INFO] earlier history")) << logged[0];
+    EXPECT_TRUE(logged[2].ends_with("[INFO] later")) << logged[2];
+    const auto echoed = linesOf(echoedText);
+    ASSERT_EQ(echoed.size(), 4u) << echoedText.size() << " bytes";
+
+    const std::string cleanStart = "<h1>\xEF\xBF\xBD]0;owned\xEF\xBF\xBD\xEF\xBF\xBD[2Jxxx";
+    for (const std::string& line : {logged[1], echoed[1], echoed[2]}) {
+        EXPECT_LE(line.size(), 4u * AgentLogger::lineLimit + 64);
+        EXPECT_LE(Characters::count(line), AgentLogger::lineLimit + 40);
+        EXPECT_NE(line.find(cleanStart), std::string::npos) << line.substr(0, 80);
+        EXPECT_TRUE(line.ends_with("xxx\xE2\x80\xA6")) << line.substr(line.size() - std::min<std::size_t>(line.size(), 20));
+        const auto controls = std::count_if(line.begin(), line.end(), [](char c) {
+            return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+        });
+        EXPECT_EQ(controls, 0);
+    }
+    EXPECT_TRUE(echoed[2].starts_with("[status] <h1>")) << echoed[2].substr(0, 40);
 }
 
 // Restores the disposition of SIGPIPE that the test changed.
