@@ -1,5 +1,6 @@
 #include "CLI.hpp"
 #include "QuitBudget.hpp"
+#include "SignalWatcher.hpp"
 #include "StatusPrinter.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
@@ -12,7 +13,8 @@
 #include <boost/asio/deferred.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/parallel_group.hpp>
-#include <boost/asio/signal_set.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <chrono>
@@ -70,6 +72,10 @@ void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
 
 } // namespace
 
+// g++ 12 takes the coroutine frame's own allocation and release for a mismatched pair once the
+// awaited calls are inlined here; the frame is allocated and freed by the same class.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Environment& /*environment*/) {
     // Nothing is created before the session is known to be complete: no log file, no event.
     Session session = loadSession(false);
@@ -107,14 +113,20 @@ Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Envir
 
     // From here on an interrupt or a service manager's stop ends the agent in order; before, the
     // default action ends the process. Every delivery starts the same steps; the first to finish
-    // exits.
-    asio::signal_set signals(executor, SIGINT, SIGTERM);
-    logger->print("Agent running. Press Ctrl-C to stop.");
-    for (;;) {
-        (void)co_await signals.async_wait(asio::use_awaitable);
+    // exits. The signals are seen on a thread of their own and the deadline counts from the first
+    // one's arrival, so a loop that is busy when it comes delays neither.
+    SignalWatcher signals([executor, reporter, agent, logger](int /*signal*/) {
         startExitDeadline(logger);
-        asio::co_spawn(executor, shutDown(reporter, agent, logger), asio::detached);
-    }
+        asio::post(executor, [executor, reporter, agent, logger] {
+            asio::co_spawn(executor, shutDown(reporter, agent, logger), asio::detached);
+        });
+    });
+    logger->print("Agent running. Press Ctrl-C to stop.");
+    // The steps end the process; until then the agent runs.
+    asio::steady_timer forever(executor, asio::steady_timer::time_point::max());
+    for (;;)
+        co_await forever.async_wait(asio::use_awaitable);
 }
+#pragma GCC diagnostic pop
 
 } // namespace varnel::CLI

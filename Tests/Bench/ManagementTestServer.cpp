@@ -526,6 +526,7 @@ asio::awaitable<void> serve(State* state, std::shared_ptr<Connection> connection
             }
             Response response = state->answer(request, route, index);
             co_await http::async_write(stream, response, asio::use_awaitable);
+            state->record([index](Snapshot& s) { s.requests[index].written = true; });
             if (!response.keep_alive())
                 break;
         }

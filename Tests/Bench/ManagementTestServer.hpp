@@ -78,6 +78,7 @@ public:
         std::string body;
         int status = 0; // 0 while held by a stall, or when the connection ended first
         Clock::time_point at;
+        bool written = false; // the whole reply has been handed to the connection
     };
 
     // What the server has seen. The per-operation lists hold only requests that were answered with

@@ -345,6 +345,48 @@ TEST_F(AgentProgramTest, DoctorQuotesAServersErrorPageCutAndWithoutItsControls) 
     EXPECT_TRUE(out.substr(0, end).ends_with("xxx\xE2\x80\xA6")) << out.substr(at, 80);
 }
 
+// An interrupt while a huge reply to the pending-jobs poll is being read ends the program within
+// moments, in order: the reply neither holds up the loop nor takes the memory that would.
+TEST_F(AgentProgramTest, AnInterruptDuringAHugeReplyEndsTheProgramInOrderAndAtOnce) {
+    enrollInPlace();
+    bench.management().failNext(ManagementOperation::pendingJobs, 200, 100,
+                                R"({"jobs":)" + std::string(32u << 20, '['));
+    auto agent = startRun();
+    ASSERT_TRUE(agent->waitForLine(running, 20s)) << agent->output() << agent->errors();
+    ASSERT_TRUE(bench.management().waitFor(
+        [](const Snapshot& s) {
+            for (const auto& request : s.requests) {
+                if (request.operation == ManagementOperation::pendingJobs && request.written)
+                    return true;
+            }
+            return false;
+        },
+        20s));
+    // The interrupt comes while the reply is dealt with: once the agent loop has been away from its
+    // wait for a while, or once the poll has already been given up.
+    const auto wchan = "/proc/" + std::to_string(agent->pid()) + "/task/" + std::to_string(agent->pid()) + "/wchan";
+    const auto givenUp = [&agent] { return agent->output().find("Could not fetch pending jobs") != std::string::npos; };
+    auto waitingSince = std::chrono::steady_clock::now();
+    for (const auto deadline = waitingSince + 20s; std::chrono::steady_clock::now() < deadline && !givenUp();) {
+        std::ifstream file(wchan);
+        std::string where;
+        std::getline(file, where);
+        const auto now = std::chrono::steady_clock::now();
+        if (where == "do_epoll_wait")
+            waitingSince = now;
+        else if (now - waitingSince > 200ms)
+            break;
+        std::this_thread::sleep_for(1ms);
+    }
+
+    const auto signalled = AgentProcess::Clock::now();
+    agent->signal(SIGINT);
+    ASSERT_EQ(agent->waitForExit(QuitBudget::quitLimit + 5s), 0) << agent->output();
+    const auto took = *agent->endedAt() - signalled;
+    EXPECT_LT(took, 3s) << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
+    EXPECT_TRUE(eventArrived("agent_stopped", 1s));
+}
+
 // Started with standard input and output closed, the program opens /dev/null on them before
 // anything else takes those numbers, so its echo writes into none of its own descriptors; and it
 // works as usual.

@@ -250,8 +250,13 @@ Awaitable<void> ReverbClient::connectOnce(std::uint64_t generation) {
             if (!isCurrent(generation))
                 break;
             lastFrameAt_ = bootTimeNow();
-            if (message.kind == WebSocket::Message::Kind::text)
-                co_await handle(std::move(message.data), socket);
+            if (message.kind != WebSocket::Message::Kind::text)
+                continue;
+            auto frame = co_await readFrameOffLoopIfLarge(std::move(message.data));
+            // Nor is one that stop() overtook while it was being read.
+            if (!isCurrent(generation))
+                break;
+            co_await handle(std::move(frame), socket);
         }
     } catch (...) {
         failure = std::current_exception();

@@ -143,11 +143,26 @@ private:
     void logKeepaliveTimeout(std::chrono::steady_clock::duration silence);
     std::chrono::steady_clock::duration silence() const;
 
+    // A text frame, read: what acting on it needs.
+    struct Frame {
+        bool isHtml = false;
+        // None: the frame is not acted on, and `ignored` says why.
+        std::optional<std::string> event;
+        std::string ignored;
+        // The "data" member, unwrapped once; none unless it is (or holds) an object.
+        std::optional<json::Value> data;
+    };
+    // Pure, so that it may run on any thread.
+    static Frame readFrame(std::string text);
+    // A large frame is read on the loop's pool, so that the loop goes on meanwhile.
+    static Awaitable<Frame> readFrameOffLoopIfLarge(std::string text);
+    static std::optional<std::string> memberString(const json::Value* object, std::string_view key);
+    static std::optional<std::int64_t> memberInt(const json::Value* object, std::string_view key);
+
     // Frame handling. `socket` is the socket the frame came on: replies go out only while it is
     // still the client's current socket.
-    Awaitable<void> handle(std::string text, std::shared_ptr<WebSocket> socket);
-    Awaitable<void> handleConnectionEstablished(const json::Value& envelope,
-                                                std::shared_ptr<WebSocket> socket);
+    Awaitable<void> handle(Frame frame, std::shared_ptr<WebSocket> socket);
+    Awaitable<void> handleConnectionEstablished(const json::Value* data, std::shared_ptr<WebSocket> socket);
     Awaitable<void> send(json::Ordered payload, std::shared_ptr<WebSocket> socket);
     Awaitable<void> raise(Event event);
     std::string htmlPageMessage() const;

@@ -1,5 +1,6 @@
 // What ReverbClient does with each frame of the Pusher protocol, and the frames it sends back.
 #include "VarnelKit/Agent/ReverbClient.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/Characters.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
@@ -67,33 +68,65 @@ std::string ReverbClient::htmlPageMessage() const {
            " but got an HTML page. Is Reverb running, and is something else using that port?";
 }
 
-Awaitable<void> ReverbClient::handle(std::string text, std::shared_ptr<WebSocket> socket) {
-    if (looksLikeHtml(text))
-        throw APIError::http(-1, htmlPageMessage());
-
-    const json::Value envelope = json::Value::parse(text, nullptr, /*allow_exceptions=*/false);
-    const json::Value* event = nullptr;
-    if (!envelope.is_discarded() && envelope.is_object()) {
-        const auto found = envelope.find("event");
-        if (found != envelope.end() && found->is_string())
-            event = &*found;
+ReverbClient::Frame ReverbClient::readFrame(std::string text) {
+    Frame frame;
+    if (looksLikeHtml(text)) {
+        frame.isHtml = true;
+        return frame;
     }
-    if (!event) {
-        logger_->debug("Ignoring unparseable frame: " + summarise(text, summaryLimit));
+    std::optional<json::Value> envelope;
+    std::string why;
+    try {
+        envelope = json::parse(text);
+    } catch (const json::NestingTooDeep& error) {
+        why = " (" + error.description() + ")";
+    } catch (const json::DecodeError&) {
+        // Not JSON (or too large for the memory): said below with the frame's beginning.
+    }
+    if (envelope && envelope->is_object()) {
+        const auto found = envelope->find("event");
+        if (found != envelope->end() && found->is_string())
+            frame.event = std::move(found->get_ref<std::string&>());
+    }
+    if (!frame.event) {
+        frame.ignored = "Ignoring unparseable frame" + why + ": " + summarise(text, summaryLimit);
+        return frame;
+    }
+    const auto data = envelope->find("data");
+    if (data == envelope->end())
+        return frame;
+    if (data->is_object())
+        frame.data = std::move(*data);
+    else
+        frame.data = nestedObject(&*data);
+    return frame;
+}
+
+Awaitable<ReverbClient::Frame> ReverbClient::readFrameOffLoopIfLarge(std::string text) {
+    if (text.size() <= json::parseOnLoopLimit)
+        co_return readFrame(std::move(text));
+    auto read = [text = std::move(text)]() mutable { return readFrame(std::move(text)); };
+    co_return co_await runBlockingCancellable(std::move(read));
+}
+
+Awaitable<void> ReverbClient::handle(Frame frame, std::shared_ptr<WebSocket> socket) {
+    if (frame.isHtml)
+        throw APIError::http(-1, htmlPageMessage());
+    if (!frame.event) {
+        logger_->debug(frame.ignored);
         co_return;
     }
-    const auto& name = event->get_ref<const std::string&>();
-    const auto dataMember = envelope.find("data");
-    const json::Value* data = dataMember == envelope.end() ? nullptr : &*dataMember;
+    const std::string& name = *frame.event;
+    const json::Value* data = frame.data ? &*frame.data : nullptr;
 
     if (name == "pusher:connection_established") {
-        co_await handleConnectionEstablished(envelope, std::move(socket));
+        co_await handleConnectionEstablished(data, std::move(socket));
     } else if (name == "pusher:ping") {
         co_await send(emptyDataFrame("pusher:pong"), std::move(socket));
     } else if (isAcknowledgement(name)) {
         // The server's answer to our keepalive ping: the frame itself already counted as traffic.
     } else if (name == "pusher:error") {
-        const auto message = nestedString(data, "message");
+        const auto message = memberString(data, "message");
         logger_->error("Reverb error: " + summarise(message.value_or("unknown"), summaryLimit));
     } else if (name == "pusher_internal:subscription_succeeded") {
         logger_->info("Subscribed to " + channelName());
@@ -105,24 +138,23 @@ Awaitable<void> ReverbClient::handle(std::string text, std::shared_ptr<WebSocket
         }
         co_await raise(Event::connected());
     } else if (name == "job.created") {
-        if (const auto id = nestedInt(data, "job_id"))
+        if (const auto id = memberInt(data, "job_id"))
             co_await raise(Event::jobCreated(*id));
     } else if (name == "job.cancelled") {
-        if (const auto id = nestedInt(data, "job_id"))
+        if (const auto id = memberInt(data, "job_id"))
             co_await raise(Event::jobCancelled(*id));
     } else if (name == "printers.rescan") {
         co_await raise(Event::printersRescanRequested());
     } else if (name == "device.reconnect") {
-        co_await raise(Event::reconnectRequested(nestedInt(data, "after_ms").value_or(0)));
+        co_await raise(Event::reconnectRequested(memberInt(data, "after_ms").value_or(0)));
     } else {
         logger_->debug("Unhandled Reverb event: " + name);
     }
 }
 
-Awaitable<void> ReverbClient::handleConnectionEstablished(const json::Value& envelope,
+Awaitable<void> ReverbClient::handleConnectionEstablished(const json::Value* data,
                                                           std::shared_ptr<WebSocket> socket) {
-    const auto dataMember = envelope.find("data");
-    const auto socketId = nestedString(dataMember == envelope.end() ? nullptr : &*dataMember, "socket_id");
+    const auto socketId = memberString(data, "socket_id");
     if (!socketId)
         throw APIError::decoding("connection_established without socket_id");
     socketId_ = *socketId;
@@ -175,15 +207,27 @@ std::optional<json::Value> ReverbClient::nestedObject(const json::Value* value) 
     if (!value->is_string())
         return std::nullopt;
     // Unwrapped once only: a string holding a JSON string is not looked into again.
-    json::Value parsed = json::Value::parse(value->get_ref<const std::string&>(), nullptr, false);
-    if (parsed.is_discarded() || !parsed.is_object())
-        return std::nullopt;
-    return parsed;
+    try {
+        json::Value parsed = json::parse(value->get_ref<const std::string&>());
+        if (parsed.is_object())
+            return parsed;
+    } catch (const json::DecodeError&) {
+    }
+    return std::nullopt;
 }
 
 std::optional<std::string> ReverbClient::nestedString(const json::Value* value, std::string_view key) {
     const auto object = nestedObject(value);
-    if (!object)
+    return object ? memberString(&*object, key) : std::nullopt;
+}
+
+std::optional<std::int64_t> ReverbClient::nestedInt(const json::Value* value, std::string_view key) {
+    const auto object = nestedObject(value);
+    return object ? memberInt(&*object, key) : std::nullopt;
+}
+
+std::optional<std::string> ReverbClient::memberString(const json::Value* object, std::string_view key) {
+    if (!object || !object->is_object())
         return std::nullopt;
     const auto member = object->find(key);
     if (member == object->end() || !member->is_string())
@@ -191,9 +235,8 @@ std::optional<std::string> ReverbClient::nestedString(const json::Value* value, 
     return member->get<std::string>();
 }
 
-std::optional<std::int64_t> ReverbClient::nestedInt(const json::Value* value, std::string_view key) {
-    const auto object = nestedObject(value);
-    if (!object)
+std::optional<std::int64_t> ReverbClient::memberInt(const json::Value* object, std::string_view key) {
+    if (!object || !object->is_object())
         return std::nullopt;
     const auto member = object->find(key);
     if (member == object->end())

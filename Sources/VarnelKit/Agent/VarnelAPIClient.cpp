@@ -6,6 +6,9 @@
 #include "VarnelKit/Support/SafeText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
+#include <new>
+#include <type_traits>
+
 namespace varnel {
 
 using APIError = VarnelAPIClient::APIError;
@@ -107,7 +110,23 @@ template <class Decode> auto decodeReply(const std::string& bytes, Decode decode
         throw APIError::decoding(error.description());
     } catch (const nlohmann::json::exception& error) {
         throw APIError::decoding(error.what());
+    } catch (const std::bad_alloc&) {
+        throw APIError::decoding("the reply is too large to read in the memory available");
     }
+}
+
+// A small reply is read where it arrives; a large one on the loop's pool, so that no reply holds
+// the loop up for long. Nobody needs the result once the caller stopped. `work` owns what it reads.
+template <class Work> Awaitable<std::invoke_result_t<Work&>> offLoopIfLarge(std::size_t size, Work work) {
+    if (size <= json::parseOnLoopLimit) co_return work();
+    co_return co_await runBlockingCancellable(std::move(work));
+}
+
+template <class Decode>
+Awaitable<std::invoke_result_t<Decode&, const json::Value&>> decodeReplyOffLoop(std::string bytes, Decode decode) {
+    const std::size_t size = bytes.size();
+    auto work = [bytes = std::move(bytes), decode] { return decodeReply(bytes, decode); };
+    co_return co_await offLoopIfLarge(size, std::move(work));
 }
 
 std::optional<std::string> goneCode(const std::string& body) {
@@ -172,12 +191,17 @@ Awaitable<std::string> VarnelAPIClient::sendRaw(std::string method, std::string 
         request.headers.emplace_back("Content-Type", "application/json");
         request.body = json::dump(body());
     }
-    co_return mapReply(co_await transport_->send(std::move(request)));
+    auto response = co_await transport_->send(std::move(request));
+    // An error's body is read too (its code, its text), so a large one is mapped off the loop.
+    const std::size_t size = response.body.size();
+    auto map = [response = std::move(response)]() mutable { return mapReply(std::move(response)); };
+    co_return co_await offLoopIfLarge(size, std::move(map));
 }
 
 Awaitable<EnrollmentResponse> VarnelAPIClient::enroll(EnrollmentRequest request) {
-    const auto bytes = co_await sendRaw("POST", "api/v1/devices/enroll", [&request] { return request.toJson(); }, false);
-    co_return decodeReply(bytes, [](const json::Value& v) { return EnrollmentResponse::fromJson(v); });
+    auto bytes = co_await sendRaw("POST", "api/v1/devices/enroll", [&request] { return request.toJson(); }, false);
+    const auto decode = [](const json::Value& v) { return EnrollmentResponse::fromJson(v); };
+    co_return co_await decodeReplyOffLoop(std::move(bytes), decode);
 }
 
 Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbeat(std::int64_t deviceId,
@@ -189,17 +213,23 @@ Awaitable<std::optional<VarnelAPIClient::AgentUpdate>> VarnelAPIClient::heartbea
         json::putOptional(object, "os_version", osVersion);
         return object;
     };
-    const auto bytes = co_await sendRaw("POST", "api/v1/devices/" + idText(deviceId) + "/heartbeat", heartbeatBody, true);
-    try {
-        const json::Value reply = json::parse(bytes);
-        const json::Value* update = json::optionalMember(reply, "update");
-        if (!update) co_return std::nullopt;
-        co_return AgentUpdate::fromJson(*update);
-    } catch (const json::DecodeError&) {
-        co_return std::nullopt;
-    } catch (const nlohmann::json::exception&) {
-        co_return std::nullopt;
-    }
+    auto bytes = co_await sendRaw("POST", "api/v1/devices/" + idText(deviceId) + "/heartbeat", heartbeatBody, true);
+    const std::size_t size = bytes.size();
+    auto decode = [bytes = std::move(bytes)]() -> std::optional<AgentUpdate> {
+        try {
+            const json::Value reply = json::parse(bytes);
+            const json::Value* update = json::optionalMember(reply, "update");
+            if (!update) return std::nullopt;
+            return AgentUpdate::fromJson(*update);
+        } catch (const json::DecodeError&) {
+            return std::nullopt;
+        } catch (const nlohmann::json::exception&) {
+            return std::nullopt;
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+    };
+    co_return co_await offLoopIfLarge(size, std::move(decode));
 }
 
 Awaitable<void> VarnelAPIClient::syncPrinters(std::int64_t deviceId, std::vector<ReportedPrinter> printers) {
@@ -208,13 +238,15 @@ Awaitable<void> VarnelAPIClient::syncPrinters(std::int64_t deviceId, std::vector
 }
 
 Awaitable<std::vector<ReportedPrinter>> VarnelAPIClient::assignedPrinters(std::int64_t deviceId) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
-    co_return decodeReply(bytes, [](const json::Value& v) { return PrinterSyncRequest::fromJson(v).printers; });
+    auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/printers", nullptr, true);
+    const auto decode = [](const json::Value& v) { return PrinterSyncRequest::fromJson(v).printers; };
+    co_return co_await decodeReplyOffLoop(std::move(bytes), decode);
 }
 
 Awaitable<std::vector<PendingJob>> VarnelAPIClient::pendingJobs(std::int64_t deviceId) {
-    const auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
-    co_return decodeReply(bytes, [](const json::Value& v) { return PendingJobsResponse::fromJson(v).jobs; });
+    auto bytes = co_await sendRaw("GET", "api/v1/devices/" + idText(deviceId) + "/jobs/pending", nullptr, true);
+    const auto decode = [](const json::Value& v) { return PendingJobsResponse::fromJson(v).jobs; };
+    co_return co_await decodeReplyOffLoop(std::move(bytes), decode);
 }
 
 Awaitable<JobPayload> VarnelAPIClient::job(std::int64_t id) {
@@ -245,8 +277,9 @@ Awaitable<std::string> VarnelAPIClient::authorizeChannel(std::string socketId, s
         object["channel_name"] = channelName;
         return object;
     };
-    const auto bytes = co_await sendRaw("POST", "api/broadcasting/auth", authBody, true);
-    co_return decodeReply(bytes, [](const json::Value& v) { return json::requireString(v, "auth"); });
+    auto bytes = co_await sendRaw("POST", "api/broadcasting/auth", authBody, true);
+    const auto decode = [](const json::Value& v) { return json::requireString(v, "auth"); };
+    co_return co_await decodeReplyOffLoop(std::move(bytes), decode);
 }
 
 } // namespace varnel

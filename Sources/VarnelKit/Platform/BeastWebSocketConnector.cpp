@@ -11,6 +11,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core.hpp>
@@ -230,8 +231,11 @@ public:
         if (reading_)
             throw std::logic_error("WebSocket::receive() while another receive is pending");
         reading_ = true;
-        readBuffer_.clear();
-        auto [error, size] = co_await stream_->async_read(readBuffer_, asio::as_tuple(asio::use_awaitable));
+        // Read straight into the message's own text: a frame of many megabytes is then never copied
+        // whole in one go on the loop.
+        std::string text;
+        auto buffer = asio::dynamic_buffer(text);
+        auto [error, size] = co_await stream_->async_read(buffer, asio::as_tuple(asio::use_awaitable));
         (void)size;
         reading_ = false;
         if (error) {
@@ -244,8 +248,7 @@ public:
         }
         Message message;
         message.kind = stream_->got_text() ? Message::Kind::text : Message::Kind::binary;
-        message.data = beast::buffers_to_string(readBuffer_.data());
-        readBuffer_.clear();
+        message.data = std::move(text);
         co_return message;
     }
 
@@ -386,7 +389,6 @@ private:
     std::optional<Stream> stream_;
     std::shared_ptr<Lookup> lookup_;
     asio::steady_timer closeDeadline_;
-    beast::flat_buffer readBuffer_;
     std::deque<std::shared_ptr<PendingWrite>> writes_;
     State state_ = State::created;
     bool closeRequested_ = false;

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <new>
 
 namespace varnel::json {
 
@@ -30,13 +31,60 @@ std::int64_t toInt64(const Value& v, std::string_view key) {
     fail(key, v.is_null() ? "null" : "wrong type");
 }
 
+// nlohmann's own DOM builder, stopped at the first container beyond the bound: returning false
+// ends the parse there, before the container is built.
+class BoundedDomParser : public nlohmann::detail::json_sax_dom_parser<Value> {
+    using Base = nlohmann::detail::json_sax_dom_parser<Value>;
+
+public:
+    using Base::Base;
+
+    bool start_object(std::size_t length) { return enter() && Base::start_object(length); }
+    bool start_array(std::size_t length) { return enter() && Base::start_array(length); }
+    bool end_object() {
+        --depth_;
+        return Base::end_object();
+    }
+    bool end_array() {
+        --depth_;
+        return Base::end_array();
+    }
+
+    bool tooDeep() const noexcept { return tooDeep_; }
+
+private:
+    bool enter() {
+        if (depth_ == maxDepth) {
+            tooDeep_ = true;
+            return false;
+        }
+        ++depth_;
+        return true;
+    }
+
+    std::size_t depth_ = 0;
+    bool tooDeep_ = false;
+};
+
 } // namespace
+
+NestingTooDeep::NestingTooDeep()
+    : DecodeError("JSON nested too deeply (more than " + std::to_string(maxDepth) + " levels)") {}
 
 Value parse(std::string_view text) {
     try {
-        return Value::parse(text.begin(), text.end());
+        Value result;
+        BoundedDomParser builder(result);
+        if (!Value::sax_parse(text.begin(), text.end(), &builder)) {
+            if (builder.tooDeep()) throw NestingTooDeep();
+            // Syntax errors throw from the builder; nothing else stops it.
+            throw DecodeError("not valid JSON");
+        }
+        return result;
     } catch (const nlohmann::json::exception& e) {
         throw DecodeError(std::string("not valid JSON: ") + e.what());
+    } catch (const std::bad_alloc&) {
+        throw DecodeError("too large to read in the memory available");
     }
 }
 

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -30,7 +31,22 @@ public:
     using Error::Error;
 };
 
-// Parses text; a syntax error is a DecodeError.
+// No message of the server nests deeper than a few levels. Text nested deeper is refused before
+// anything of it is built: each level costs memory and time, and a reply or frame of nothing but
+// "[" would otherwise take many times its own size.
+inline constexpr std::size_t maxDepth = 32;
+
+// Received text longer than this is parsed off the agent loop: parsing takes about a millisecond
+// for every few dozen kilobytes, and the loop must not stand still for a reply or a frame.
+inline constexpr std::size_t parseOnLoopLimit = 64 * 1024;
+
+class NestingTooDeep : public DecodeError {
+public:
+    NestingTooDeep();
+};
+
+// Parses text; a syntax error, nesting deeper than maxDepth (NestingTooDeep) or a value too large
+// for the memory is a DecodeError.
 Value parse(std::string_view text);
 // Serialises compactly; invalid UTF-8 inside strings is replaced, never thrown on.
 std::string dump(const Ordered& value);

@@ -1,5 +1,12 @@
 // What the real-time client makes of each frame, and the helpers that read frames.
 #include "ReverbClientFixture.hpp"
+#include "VarnelKit/Support/Blocking.hpp"
+
+#include <boost/asio/post.hpp>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <optional>
 
 namespace varnel::testing {
 namespace {
@@ -167,6 +174,111 @@ TEST_F(ReverbClientFramesTest, ProtocolFramesAndOddTextKeepTheConnectionUp) {
                   "[DEBUG] Ignoring unparseable frame: <html>",
               }));
     EXPECT_EQ(socketCount(), 1u);
+}
+
+// A frame nested past the bound is ignored with the reason, and the connection goes on with the
+// next frame; so is a job event whose data nests too deep.
+TEST_F(ReverbClientFramesTest, ADeeplyNestedFrameIsIgnoredAndTheNextIsHandled) {
+    connect();
+    push({
+        std::string(1u << 20, '['),
+        R"({"event":"job.created","data":")" + std::string(40, '[') + R"("})",
+        R"({"event":"job.created","data":{"job_id":5}})",
+    });
+    ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::jobCreated) == 1; }));
+    onLoop([this] {
+        EXPECT_EQ(events.back().jobId, 5);
+        EXPECT_FALSE(connector->last()->isClosed());
+    });
+    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (JSON nested too deeply (more than 32 levels)): " +
+                         std::string(160, '[') + "\xE2\x80\xA6 (1048576 chars)"),
+              1u)
+        << ::testing::PrintToString(logger->messages());
+    EXPECT_EQ(socketCount(), 1u);
+}
+
+std::string largeJobFrame(std::int64_t jobId) {
+    return R"({"event":"job.created","data":{"job_id":)" + std::to_string(jobId) + R"(,"note":")" +
+           std::string(8u << 20, 'A') + R"("}})";
+}
+
+// A frame of many megabytes is read while the loop goes on: work queued behind the frame's arrival
+// runs before the frame is acted on. Frames are still acted on in the order they came.
+TEST_F(ReverbClientFramesTest, ALargeFrameIsReadOffTheLoopAndFramesKeepTheirOrder) {
+    connect();
+    std::optional<std::size_t> jobsWhenTheLoopTurned;
+    onLoop([&] {
+        connector->last()->pushText(largeJobFrame(1));
+        connector->last()->pushText(R"({"event":"job.created","data":{"job_id":2}})");
+        boost::asio::post(loop.loop().executor(), [&] { jobsWhenTheLoopTurned = eventsOnLoop(Kind::jobCreated); });
+    });
+    ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::jobCreated) == 2; }));
+    onLoop([&] {
+        EXPECT_EQ(jobsWhenTheLoopTurned, std::optional<std::size_t>(0)) << "the loop stood still for the large frame";
+        ASSERT_EQ(events.size(), 3u);
+        EXPECT_EQ(events[1].jobId, 1);
+        EXPECT_EQ(events[2].jobId, 2);
+    });
+}
+
+// Holds every thread of a loop's blocking pool until let go, one at a time or all at the end.
+class PoolHold {
+public:
+    static constexpr std::size_t threads = 4;
+
+    explicit PoolHold(const Executor& executor) {
+        for (auto& release : releases_) {
+            boost::asio::post(blockingPool(executor), [state = state_, done = release.get_future()]() {
+                {
+                    std::lock_guard lock(state->mutex);
+                    ++state->holding;
+                }
+                state->changed.notify_all();
+                done.wait();
+            });
+        }
+    }
+    ~PoolHold() {
+        while (released_ < releases_.size())
+            releaseOne();
+    }
+    bool allHeld(std::chrono::milliseconds limit) {
+        std::unique_lock lock(state_->mutex);
+        return state_->changed.wait_for(lock, limit, [this] { return state_->holding == threads; });
+    }
+    void releaseOne() { releases_[released_++].set_value(); }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::size_t holding = 0;
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::vector<std::promise<void>> releases_ = std::vector<std::promise<void>>(threads);
+    std::size_t released_ = 0;
+};
+
+// A stop that comes while a large frame is being read: the frame is not acted on when its reading
+// ends, though the client was started again meanwhile.
+TEST_F(ReverbClientFramesTest, AFrameThatAStopOvertakesWhileItIsReadIsNotActedOn) {
+    connect();
+    // The pool's threads held, so that a frame's reading waits in its queue until one is let go.
+    PoolHold hold(loop.loop().executor());
+    ASSERT_TRUE(hold.allHeld(5s));
+    push({largeJobFrame(3)});
+    stop();
+    start();
+    ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::connected) == 2; }));
+    // On the new socket, queued behind the first: once it is acted on, the first has come back.
+    push({largeJobFrame(4)});
+    hold.releaseOne();
+    ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::jobCreated) >= 1; }, 10s));
+    onLoop([this] {
+        const auto job = std::find_if(events.begin(), events.end(), [](const auto& e) { return e.kind == Kind::jobCreated; });
+        EXPECT_EQ(job->jobId, 4);
+        EXPECT_EQ(eventsOnLoop(Kind::jobCreated), 1u);
+    });
 }
 
 TEST_F(ReverbClientFramesTest, AnHtmlPageEndsTheAttemptWhateverItsCase) {

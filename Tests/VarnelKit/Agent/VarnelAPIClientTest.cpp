@@ -5,6 +5,7 @@
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 #include "VarnelKit/Platform/LoopbackHttpServer.hpp"
 #include "VarnelKit/Protocol/JobPayload.hpp"
+#include "VarnelKit/Protocol/PendingJob.hpp"
 #include "VarnelKit/SelfTest/StubURLProtocol.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
@@ -238,6 +239,41 @@ TEST_F(VarnelAPIClientTest, ALargeJobIsDecodedOffTheLoop) {
     const auto decoding = std::chrono::steady_clock::now() - start;
     answer(200, body);
     const auto pause = longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.job(1)).payload->size(), 24u << 20); });
+    EXPECT_LT(pause, decoding / 2) << "decoding took "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(decoding).count()
+                                   << " ms and held the loop for "
+                                   << std::chrono::duration_cast<std::chrono::milliseconds>(pause).count() << " ms";
+}
+
+// A reply nested past the bound fails its own request with a reason that says so, and the client
+// goes on: the next request reads its reply as usual.
+TEST_F(VarnelAPIClientTest, ADeeplyNestedReplyFailsThatRequestOnly) {
+    auto api = client();
+    const std::string tooDeep = "Malformed response: JSON nested too deeply (more than 32 levels)";
+    answer(200, R"({"jobs":)" + std::string(2u << 20, '['));
+    EXPECT_EQ(errorOf(api.pendingJobs(1)).kind(), Kind::decoding);
+    EXPECT_EQ(errorOf(api.pendingJobs(1)).description(), tooDeep);
+    answer(200, std::string(40, '[') + std::string(40, ']'));
+    EXPECT_EQ(errorOf(api.assignedPrinters(1)).description(), tooDeep);
+    EXPECT_EQ(errorOf(api.job(1)).description(), tooDeep);
+
+    answer(200, R"({"jobs":[{"job_id":5,"printer_id":2,"language":"zpl"}]})");
+    const auto jobs = loop.blockOn(api.pendingJobs(1));
+    ASSERT_EQ(jobs.size(), 1u);
+    EXPECT_EQ(jobs.front().jobId, 5);
+}
+
+// Every reply is read off the loop once it is large, not only a job's: a pending list, an error
+// page.
+TEST_F(VarnelAPIClientTest, ALargeReplyOfAnyRequestIsDecodedOffTheLoop) {
+    auto api = client();
+    const std::string body = R"({"jobs":[{"job_id":5,"printer_id":2,"language":"zpl"}],"note":")" +
+                             std::string(24 * 1024 * 1024, 'A') + R"("})";
+    const auto start = std::chrono::steady_clock::now();
+    (void)PendingJobsResponse::fromJson(json::parse(body));
+    const auto decoding = std::chrono::steady_clock::now() - start;
+    answer(200, body);
+    const auto pause = longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.pendingJobs(1)).size(), 1u); });
     EXPECT_LT(pause, decoding / 2) << "decoding took "
                                    << std::chrono::duration_cast<std::chrono::milliseconds>(decoding).count()
                                    << " ms and held the loop for "

@@ -4,7 +4,11 @@
 #include "VarnelKit/Protocol/ReportedPrinter.hpp"
 #include "VarnelKit/Support/Json.hpp"
 
+#include "VarnelKit/Agent/ForkedChild.hpp"
+
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <string>
 
@@ -139,6 +143,82 @@ TEST(StrictJson, DumpReplacesInvalidUtf8InsteadOfThrowing) {
     object["name"] = std::string("Label\xff printer");
     EXPECT_EQ(json::dump(object), "{\"name\":\"Label\xEF\xBF\xBD printer\"}");
     EXPECT_THROW(json::parse("{\"a\":"), json::DecodeError);
+}
+
+// Text nested as deep as `levels`: arrays, or objects under the key "a".
+std::string nested(std::size_t levels, bool objects = false) {
+    std::string text;
+    for (std::size_t i = 0; i < levels; ++i)
+        text += objects ? "{\"a\":" : "[";
+    text += "1";
+    for (std::size_t i = 0; i < levels; ++i)
+        text += objects ? "}" : "]";
+    return text;
+}
+
+// Each level of nesting costs far more memory than its one byte, so text from the server may nest
+// only so deep; beyond it the parse stops at once, with a reason that says so.
+TEST(StrictJson, NestingDeeperThanTheBoundIsRefusedBeforeItIsBuilt) {
+    EXPECT_EQ(json::parse(nested(json::maxDepth)).dump(), nested(json::maxDepth));
+    EXPECT_EQ(json::parse(nested(json::maxDepth, true)).dump(), nested(json::maxDepth, true));
+    for (const auto& text : {nested(json::maxDepth + 1), nested(json::maxDepth + 1, true),
+                             // Levels of both kinds count alike, and so does an unfinished one.
+                             "{\"a\":" + nested(json::maxDepth), std::string(json::maxDepth + 1, '[')}) {
+        try {
+            (void)json::parse(text);
+            ADD_FAILURE() << "accepted " << text;
+        } catch (const json::NestingTooDeep& error) {
+            EXPECT_EQ(error.description(), "JSON nested too deeply (more than 32 levels)");
+        }
+    }
+    // Siblings are no deeper than one of them.
+    std::string wide = "[";
+    for (int i = 0; i < 1000; ++i)
+        wide += (i ? "," : "") + nested(json::maxDepth - 1);
+    wide += "]";
+    EXPECT_EQ(json::parse(wide).size(), 1000u);
+    // A reply of nothing but "[" is refused at its bound, not read to its end.
+    EXPECT_THROW((void)json::parse(std::string(4u << 20, '[')), json::NestingTooDeep);
+}
+
+long virtualMemoryKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmSize:"))
+            return std::stol(line.substr(7));
+    }
+    return -1;
+}
+
+// A value too large for the memory the process may take is a clear failure of that one message,
+// not a std::bad_alloc that escapes to whoever asked.
+TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves the address space that this limits";
+#else
+    // Four million numbers: about 64 MiB as values, from 8 MiB of text.
+    std::string text = "[0";
+    for (int i = 1; i < 4'000'000; ++i)
+        text += ",0";
+    text += "]";
+    const int status = testing::runInChild([&text] {
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualMemoryKiB() + 24 * 1024) * 1024;
+        if (::setrlimit(RLIMIT_AS, &limit) != 0)
+            return 2;
+        try {
+            (void)json::parse(text);
+            return 3;
+        } catch (const json::DecodeError& error) {
+            return error.description() == "too large to read in the memory available" ? 0 : 4;
+        } catch (const std::bad_alloc&) {
+            return 5;
+        }
+    });
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no limit, 3: parsed, 4: another reason, 5: std::bad_alloc escaped";
+#endif
 }
 
 } // namespace
