@@ -27,6 +27,7 @@
 #include <boost/asio/use_future.hpp>
 #include <condition_variable>
 #include "TemporaryDirectory.hpp"
+#include "VarnelKit/LoopPause.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -304,30 +305,6 @@ Figures largeReply(TestBench& bench, const std::string& program, const std::vect
     figures.longestSplit = watch.longestSplit();
     bench.management().clearFaults();
     return figures;
-}
-
-// The longest gap between ticks of a 1 ms timer on the loop while `work` runs on this thread.
-template <class Work> Clock::duration longestLoopPause(AgentLoop& loop, Work work) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto longest = std::make_shared<std::atomic<Clock::rep>>(0);
-    auto ticking = boost::asio::co_spawn(
-        loop.executor(),
-        [](std::shared_ptr<std::atomic<bool>> done, std::shared_ptr<std::atomic<Clock::rep>> longest) -> Awaitable<void> {
-            boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-            auto last = Clock::now();
-            while (!done->load()) {
-                timer.expires_after(1ms);
-                co_await timer.async_wait(boost::asio::use_awaitable);
-                const auto now = Clock::now();
-                longest->store(std::max(longest->load(), (now - last).count()));
-                last = now;
-            }
-        }(done, longest),
-        boost::asio::use_future);
-    work();
-    done->store(true);
-    ticking.get();
-    return Clock::duration(longest->load());
 }
 
 // A client of this build on a loop of its own, subscribed over ws; the frame is a job event whose

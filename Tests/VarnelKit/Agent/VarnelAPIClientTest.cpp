@@ -1,4 +1,5 @@
 #include "FakeHttpTransport.hpp"
+#include "VarnelKit/LoopPause.hpp"
 #include "VarnelKit/TestSupport.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
@@ -201,32 +202,6 @@ TEST_F(VarnelAPIClientTest, DecodedRepliesFailAsDecodingErrors) {
     EXPECT_TRUE(loop.blockOn(api.job(1)).expiresAt.has_value());
 }
 
-// The longest pause between the loop's turns while `work` runs on the test thread: a timer ticks
-// every millisecond on the loop and notes how late each tick comes.
-template <class F> std::chrono::steady_clock::duration longestLoopPause(AgentLoop& loop, F work) {
-    using Clock = std::chrono::steady_clock;
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    auto longest = std::make_shared<std::atomic<Clock::rep>>(0);
-    auto ticking = boost::asio::co_spawn(
-        loop.executor(),
-        [](std::shared_ptr<std::atomic<bool>> done, std::shared_ptr<std::atomic<Clock::rep>> longest) -> Awaitable<void> {
-            boost::asio::steady_timer timer(co_await boost::asio::this_coro::executor);
-            auto last = Clock::now();
-            while (!done->load()) {
-                timer.expires_after(std::chrono::milliseconds(1));
-                co_await timer.async_wait(boost::asio::use_awaitable);
-                const auto now = Clock::now();
-                longest->store(std::max(longest->load(), (now - last).count()));
-                last = now;
-            }
-        }(done, longest),
-        boost::asio::use_future);
-    work();
-    done->store(true);
-    ticking.get();
-    return Clock::duration(longest->load());
-}
-
 // A job's reply carries its whole payload: reading one of many megabytes must not hold up the
 // loop, where the channel and the other jobs run.
 TEST_F(VarnelAPIClientTest, ALargeJobIsDecodedOffTheLoop) {
@@ -238,7 +213,7 @@ TEST_F(VarnelAPIClientTest, ALargeJobIsDecodedOffTheLoop) {
     (void)JobPayload::fromJson(json::parse(body));
     const auto decoding = std::chrono::steady_clock::now() - start;
     answer(200, body);
-    const auto pause = longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.job(1)).payload->size(), 24u << 20); });
+    const auto pause = testing::longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.job(1)).payload->size(), 24u << 20); });
     EXPECT_LT(pause, decoding / 2) << "decoding took "
                                    << std::chrono::duration_cast<std::chrono::milliseconds>(decoding).count()
                                    << " ms and held the loop for "
@@ -273,7 +248,7 @@ TEST_F(VarnelAPIClientTest, ALargeReplyOfAnyRequestIsDecodedOffTheLoop) {
     (void)PendingJobsResponse::fromJson(json::parse(body));
     const auto decoding = std::chrono::steady_clock::now() - start;
     answer(200, body);
-    const auto pause = longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.pendingJobs(1)).size(), 1u); });
+    const auto pause = testing::longestLoopPause(loop, [&] { EXPECT_EQ(loop.blockOn(api.pendingJobs(1)).size(), 1u); });
     EXPECT_LT(pause, decoding / 2) << "decoding took "
                                    << std::chrono::duration_cast<std::chrono::milliseconds>(decoding).count()
                                    << " ms and held the loop for "

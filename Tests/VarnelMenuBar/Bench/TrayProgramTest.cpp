@@ -99,6 +99,19 @@ protected:
             [](const Snapshot& s) { return contains(s.eventKinds(), "agent_started"); }, 10s));
     }
 
+    // A start while a copy runs: it hands over to that copy and ends with status 0, and no second
+    // agent starts.
+    void expectAStartOnlyHandsOver(std::chrono::milliseconds limit) {
+        const pid_t start = spawnProgram();
+        ASSERT_GT(start, 0);
+        others.push_back(start);
+        const auto ended = endOf(start, limit);
+        ASSERT_TRUE(ended) << "a start while the copy runs did not end";
+        ASSERT_TRUE(WIFEXITED(*ended));
+        EXPECT_EQ(WEXITSTATUS(*ended), 0);
+        EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+    }
+
     // SIGTERM, then the time until the process has ended; its exit status in `status`.
     std::chrono::milliseconds terminate(int& status) {
         const auto started = std::chrono::steady_clock::now();
@@ -206,14 +219,7 @@ TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
     startProgram();
     const auto lockFile = SingleInstance::defaultLockFile();
 
-    const pid_t handingOver = spawnProgram();
-    ASSERT_GT(handingOver, 0);
-    others.push_back(handingOver);
-    const auto handedOver = endOf(handingOver, 5s);
-    ASSERT_TRUE(handedOver) << "a start while the copy runs did not end";
-    ASSERT_TRUE(WIFEXITED(*handedOver));
-    EXPECT_EQ(WEXITSTATUS(*handedOver), 0);
-    EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+    expectAStartOnlyHandsOver(5s);
 
     bench.management().stallNext(Operation::events);
     const pid_t quitting = std::exchange(pid, -1);
@@ -295,14 +301,7 @@ TEST_F(TrayProgramTest, NamesAnotherUserTookFirstInTheTemporaryFolderKeepNoStart
     EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
 
     // A later start finds it there, hands over and ends; no second agent runs.
-    const pid_t later = spawnProgram();
-    ASSERT_GT(later, 0);
-    others.push_back(later);
-    const auto ended = endOf(later, 10s);
-    ASSERT_TRUE(ended) << "a later start did not end";
-    ASSERT_TRUE(WIFEXITED(*ended));
-    EXPECT_EQ(WEXITSTATUS(*ended), 0);
-    EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+    expectAStartOnlyHandsOver(10s);
 
     // Nothing of the other user's was used: no call reached their sockets.
     for (const auto& socket : takenSockets) {
