@@ -91,7 +91,9 @@ Awaitable<AppDelegate::InstalledUpdate> gatedInstall(std::shared_ptr<GatedInstal
                                                      AppDelegate::InstalledUpdate update,
                                                      std::string newProgram,
                                                      std::function<void()> beforeSwap) {
-    co_await runBlocking([opened = install->opened] { opened.wait(); });
+    // Named, not a temporary of the co_await: g++ 12 destroys such a temporary's captures twice.
+    auto wait = [opened = install->opened] { opened.wait(); };
+    co_await runBlocking(std::move(wait));
     try {
         beforeSwap();
     } catch (const OperationCancelled&) {
