@@ -326,12 +326,17 @@ TEST_F(CupsIntegrationTest, ASchedulerThatStallsAtTheStartOfADocumentStillGetsAl
     });
     ASSERT_TRUE(proxy.waitForStalledDocument(20s));
     EXPECT_EQ(submitted.wait_for(CupsApi::callLimit + 1s), std::future_status::timeout)
-        << "the submission ended while the scheduler stalled";
+        << "the submission ended while the scheduler stalled\n" << scheduler->log();
     proxy.resumeDocuments();
     ASSERT_EQ(submitted.wait_for(60s), std::future_status::ready);
-    const auto submission = submitted.get(); // a failed one fails the test with its message
-    EXPECT_EQ(submission.bytesWritten, static_cast<std::int64_t>(document.size()));
-    EXPECT_EQ(watch("Stalled", submission.cupsJobId), Outcome::completed());
+    std::optional<CupsPrinterTransport::Submission> submission;
+    try {
+        submission = submitted.get();
+    } catch (const std::exception& failure) {
+        FAIL() << failure.what() << "\n" << scheduler->log();
+    }
+    EXPECT_EQ(submission->bytesWritten, static_cast<std::int64_t>(document.size()));
+    EXPECT_EQ(watch("Stalled", submission->cupsJobId), Outcome::completed());
     removeQueue("Stalled");
 }
 
