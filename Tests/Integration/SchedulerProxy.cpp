@@ -19,6 +19,8 @@ constexpr std::string_view createJobRequest{"\r\n\r\n\x02\x00\x00\x05", 8};
 constexpr std::string_view documentRequest{"Transfer-Encoding: chunked\r\n"};
 // What a scheduler sends before its answer, and which the client waits for only briefly.
 constexpr std::string_view interimAnswer{"HTTP/1.1 100 "};
+// Past the rest of the request's HTTP header and its IPP message, a few hundred bytes.
+constexpr std::size_t stallAfter = 4096;
 
 sockaddr_un addressOf(const std::string& path) {
     sockaddr_un address{};
@@ -141,6 +143,7 @@ void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromCl
     char buffer[65536];
     bool held = false;
     bool stalled = false;
+    std::size_t sinceDocument = 0; // bytes from the client after a document's start
     while (true) {
         const auto count = ::read(from, buffer, sizeof buffer);
         if (count <= 0) break;
@@ -156,10 +159,15 @@ void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromCl
                 heldChanged_.notify_all();
                 continue;
             }
-            if (!connection->document && seen.find(documentRequest) != std::string::npos) {
+            if (connection->document) {
+                sinceDocument += bytes.size();
+            } else if (const auto at = seen.find(documentRequest); at != std::string::npos) {
                 connection->document = true;
-                stallAfterThis = stallingDocuments_ && !stalled;
+                sinceDocument = seen.size() - (at + documentRequest.size());
             }
+            // The stall comes in the document's data, not in its request: the scheduler gives a
+            // request's IPP message only a second to arrive whole, and then refuses it.
+            stallAfterThis = connection->document && stallingDocuments_ && !stalled && sinceDocument >= stallAfter;
             const auto keep = std::max(createJobRequest.size(), documentRequest.size());
             if (seen.size() > keep) seen.erase(0, seen.size() - keep);
         } else if (connection->document && holdingAnswers_ && !bytes.starts_with(interimAnswer)) {

@@ -16,8 +16,9 @@ namespace varnel::integration {
 // checks of the queue get through while its submission meets a scheduler that stalls:
 // - submissions: from the moment a job is created on a connection, nothing more of it is passed on
 //   or answered, for good;
-// - documents: once a document (a chunked request) starts on a connection, nothing more is read from
-//   the agent until resumeDocuments(), so its data fills the buffers and its writes wait;
+// - documents: once a document (a chunked request) has sent its request and the first few
+//   kilobytes of its data on a connection, nothing more is read from the agent until
+//   resumeDocuments(), so its data fills the buffers and its writes wait;
 // - answers: the scheduler's answer to a document (anything after it but an interim "100 Continue")
 //   is held back until releaseAnswers(), while the scheduler itself has the whole document.
 class SchedulerProxy {
