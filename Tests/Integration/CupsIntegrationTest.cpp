@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <functional>
 #include <future>
 #include <gtest/gtest.h>
 #include <memory>
@@ -94,10 +95,7 @@ protected:
 
     // The state the scheduler lists for a job, if it lists the job.
     static std::optional<std::int32_t> listedState(const std::string& queue, std::int32_t jobId) {
-        for (const auto& job : systemCupsApi()->jobs(queue, CupsApi::WhichJobs::all).jobs) {
-            if (job.id == jobId) return job.state;
-        }
-        return std::nullopt;
+        return systemCupsApi()->jobs(queue, CupsApi::WhichJobs::all).stateOf(jobId);
     }
 
     testing::LoopFixture loop;
@@ -368,6 +366,76 @@ TEST_F(CupsIntegrationTest, AStopBeforeTheDocumentsEndCancelsTheJob) {
     EXPECT_EQ(listed[0].state, 7) << "the job stays in the queue";
     proxy.resumeDocuments();
     removeQueue("Cut");
+}
+
+// Once the document's end has left the agent, the job's state in the scheduler decides, not the
+// answer or its absence: a job the scheduler holds whole is printed, once; one still waiting for its
+// document is cancelled and failed, so that nothing of it prints and the label may be sent again.
+TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
+    struct Case {
+        std::string name;
+        std::function<void(integration::SchedulerProxy&)> arrange;
+        bool printed;
+    };
+    const std::vector<Case> cases = {
+        {"the scheduler restarts as the end arrives",
+         [](integration::SchedulerProxy& proxy) {
+             proxy.restartAtTheDocumentsEnd([] { scheduler->stop(); }, [] { scheduler->start(); });
+         },
+         false},
+        {"the end is lost and the connection shut",
+         [](integration::SchedulerProxy& proxy) { proxy.dropTheDocumentsEnd(); }, false},
+        {"an HTTP error in place of the answer",
+         [](integration::SchedulerProxy& proxy) { proxy.answerTheDocumentsEndWithAnHttpError(); }, true},
+    };
+    const std::string label = "^XA^FO30,30^FDEnd^FS^XZ\n";
+    // One for all: the library keeps the scheduler's address it first read, thread by thread.
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::LoopbackListener printer;
+        auto received = printer.receiveOne();
+        // Ends the printer's wait for a connection, whatever the case's end.
+        const std::shared_ptr<void> release(nullptr, [&](void*) {
+            testing::LoopbackListener::connectOnce(printer.port());
+        });
+        addQueue("Ended", "socket://127.0.0.1:" + std::to_string(printer.port()));
+        c.arrange(proxy);
+        std::optional<CupsPrinterTransport::Submission> submission;
+        std::optional<JobError> failure;
+        try {
+            submission = loop.run(CupsPrinterTransport("Ended").submit(bytesOf(label), "label", Format::raw, 1));
+        } catch (const JobError& error) {
+            failure = error;
+        }
+        // A restarted scheduler may still be starting.
+        CupsJobListing listing;
+        ASSERT_TRUE(testing::eventually([&] {
+            listing = systemCupsApi()->jobs(std::string("Ended"), CupsApi::WhichJobs::all);
+            return listing.status == CupsJobListing::Status::listed;
+        }, 20s)) << scheduler->log();
+        ASSERT_EQ(listing.jobs.size(), 1u) << scheduler->log();
+        const auto& job = listing.jobs[0];
+        const auto outcome = submission ? std::string("printed") : "failed: " + failure->description();
+        std::cout << "[ observed ] " << c.name << ": " << outcome << "; the CUPS job's state " << job.state << "\n";
+        if (c.printed) {
+            EXPECT_TRUE(submission) << outcome;
+            ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+            EXPECT_EQ(received.get(), label);
+            EXPECT_EQ(watch("Ended", job.id), Outcome::completed());
+        } else {
+            EXPECT_TRUE(failure) << "reported printed, while the scheduler lists the job in state " << job.state;
+            if (failure) {
+                EXPECT_EQ(failure->code, JobErrorCode::printerError);
+                EXPECT_TRUE(failure->description().ends_with("; the job was cancelled, so none of it prints"))
+                    << failure->description();
+            }
+            EXPECT_EQ(job.state, 7) << "the job stays in the queue without its document";
+            EXPECT_NE(received.wait_for(0s), std::future_status::ready) << "the printer got " << received.get();
+        }
+        removeQueue("Ended");
+    }
 }
 
 TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {

@@ -1,5 +1,7 @@
 #include "SchedulerProxy.hpp"
 
+#include "VarnelKit/Support/WriteAll.hpp"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +21,9 @@ constexpr std::string_view createJobRequest{"\r\n\r\n\x02\x00\x00\x05", 8};
 constexpr std::string_view documentRequest{"Transfer-Encoding: chunked\r\n"};
 // What a scheduler sends before its answer, and which the client waits for only briefly.
 constexpr std::string_view interimAnswer{"HTTP/1.1 100 "};
+// The end of a chunk's data and the zero-length chunk that ends the document.
+constexpr std::string_view closingChunk{"\r\n0\r\n\r\n"};
+constexpr std::string_view httpError{"HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n"};
 // Past the rest of the request's HTTP header and its IPP message, a few hundred bytes.
 constexpr std::size_t stallAfter = 4096;
 
@@ -35,6 +40,7 @@ struct SchedulerProxy::Connection {
     int client = -1;
     int server = -1;
     std::atomic<bool> document{false}; // a document has started on it
+    std::atomic<bool> ended{false};    // its end went on, and the scheduler's answer is replaced
     ~Connection() {
         ::close(client);
         ::close(server);
@@ -75,6 +81,27 @@ SchedulerProxy::~SchedulerProxy() {
     ::close(listener_);
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
+}
+
+void SchedulerProxy::restartAtTheDocumentsEnd(std::function<void()> stopScheduler,
+                                              std::function<void()> startScheduler) {
+    stopScheduler_ = std::move(stopScheduler);
+    startScheduler_ = std::move(startScheduler);
+    atTheEnd_ = AtTheEnd::restart;
+}
+
+bool SchedulerProxy::documentEnds(Connection& connection, const char* bytes, std::size_t offset) {
+    const auto action = atTheEnd_.exchange(AtTheEnd::pass);
+    if (action == AtTheEnd::httpError) {
+        connection.ended = true;
+        return true;
+    }
+    // What came before the end still goes on.
+    (void)writeAll(connection.server, std::string_view(bytes, offset));
+    if (action == AtTheEnd::restart) stopScheduler_();
+    connection.shut();
+    if (action == AtTheEnd::restart) startScheduler_();
+    return false;
 }
 
 bool SchedulerProxy::waitForHeldSubmission(std::chrono::milliseconds limit) const {
@@ -168,16 +195,23 @@ void SchedulerProxy::forward(std::shared_ptr<Connection> connection, bool fromCl
             // The stall comes in the document's data, not in its request: the scheduler gives a
             // request's IPP message only a second to arrive whole, and then refuses it.
             stallAfterThis = connection->document && stallingDocuments_ && !stalled && sinceDocument >= stallAfter;
+            if (connection->document && atTheEnd_ != AtTheEnd::pass) {
+                if (const auto at = seen.find(closingChunk); at != std::string::npos) {
+                    // Where in this read the zero-length chunk begins.
+                    const auto before = seen.size() - bytes.size();
+                    const auto offset = at + 2 > before ? at + 2 - before : 0;
+                    if (!documentEnds(*connection, buffer, offset)) return;
+                }
+            }
             const auto keep = std::max(createJobRequest.size(), documentRequest.size());
             if (seen.size() > keep) seen.erase(0, seen.size() - keep);
+        } else if (connection->ended && !bytes.starts_with(interimAnswer)) {
+            (void)writeAll(to, httpError);
+            return connection->shut();
         } else if (connection->document && holdingAnswers_ && !bytes.starts_with(interimAnswer)) {
             holdUntil(heldAnswers_, answersReleased_);
         }
-        for (ssize_t sent = 0; sent < count;) {
-            const auto n = ::write(to, buffer + sent, static_cast<std::size_t>(count - sent));
-            if (n <= 0) return connection->shut();
-            sent += n;
-        }
+        if (writeAll(to, bytes) != 0) return connection->shut();
         if (stallAfterThis) {
             stalled = true;
             holdUntil(stalledDocuments_, documentsResumed_);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,7 +21,9 @@ namespace varnel::integration {
 //   kilobytes of its data on a connection, nothing more is read from the agent until
 //   resumeDocuments(), so its data fills the buffers and its writes wait;
 // - answers: the scheduler's answer to a document (anything after it but an interim "100 Continue")
-//   is held back until releaseAnswers(), while the scheduler itself has the whole document.
+//   is held back until releaseAnswers(), while the scheduler itself has the whole document;
+// - the document's end (its closing chunk), once: lost on the way, answered with an HTTP error in
+//   place of the scheduler's own answer, or met by a restart of the scheduler.
 class SchedulerProxy {
 public:
     explicit SchedulerProxy(std::string schedulerSocket);
@@ -45,8 +48,22 @@ public:
     // True once an answer to a document is held, within the limit.
     bool waitForHeldAnswer(std::chrono::milliseconds limit) const;
 
+    // The next document's closing chunk is not passed on, and its connection is shut.
+    void dropTheDocumentsEnd() { atTheEnd_ = AtTheEnd::drop; }
+    // The next document's closing chunk is passed on, and the scheduler's answer to it is replaced
+    // with "500 Internal Server Error" and the connection shut.
+    void answerTheDocumentsEndWithAnHttpError() { atTheEnd_ = AtTheEnd::httpError; }
+    // As the next document's closing chunk arrives, and before it is passed on, `stopScheduler`
+    // runs; its connection is then shut and `startScheduler` runs, on the proxy's own thread.
+    void restartAtTheDocumentsEnd(std::function<void()> stopScheduler, std::function<void()> startScheduler);
+
 private:
     struct Connection;
+    enum class AtTheEnd { pass, drop, httpError, restart };
+
+    // From the client: the document's end came in these bytes, at `offset`; false when the
+    // connection carries no more.
+    bool documentEnds(Connection& connection, const char* bytes, std::size_t offset);
 
     void acceptLoop();
     void forward(std::shared_ptr<Connection> connection, bool fromClient);
@@ -68,6 +85,9 @@ private:
     int heldAnswers_ = 0;         // guarded by heldLock_
     bool documentsResumed_ = false; // guarded by heldLock_
     bool answersReleased_ = false;  // guarded by heldLock_
+    std::atomic<AtTheEnd> atTheEnd_{AtTheEnd::pass};
+    std::function<void()> stopScheduler_; // set before atTheEnd_ is
+    std::function<void()> startScheduler_;
     std::atomic<bool> closing_{false};
     std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;

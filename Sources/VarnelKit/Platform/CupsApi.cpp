@@ -34,7 +34,8 @@ struct ThreadConnection {
     int port = 0;
     Clock::time_point deadline;
     std::chrono::seconds limit = CupsApi::callLimit;
-    enum class Cut { no, byLimit, abandoned, unreachable } cut = Cut::no;
+    enum class Cut { no, byLimit, abandoned, unreachable, unanswered } cut = Cut::no;
+    std::string unansweredReason; // for Cut::unanswered
 
     ~ThreadConnection() { close(); }
     void close() {
@@ -277,13 +278,26 @@ public:
         const auto answered = [](const std::optional<int>& answer) { return answer.has_value(); };
         return oneCall(std::optional<int>(), CupsApi::callLimit, [&](http_t* http) -> std::optional<int> {
             const std::string resource = "/printers/" + queue;
+            // Only an IPP message is the scheduler's word on the document. An HTTP error may come
+            // from anything between (or from a scheduler that is going away) after the whole
+            // document arrived, so it says nothing of the job.
             ipp_t* response = cupsGetResponse(http, resource.c_str());
-            // An IPP answer, or an HTTP refusal; anything else (a broken or closed connection) is no
-            // answer at all.
-            const bool came = response || httpGetStatus(http) >= HTTP_STATUS_BAD_REQUEST;
+            if (!response) {
+                // Said here unless the wait was cut: the library's last error would still be the one
+                // of an earlier request.
+                if (connection.cut != ThreadConnection::Cut::no) return std::nullopt;
+                const auto status = httpGetStatus(http);
+                connection.cut = ThreadConnection::Cut::unanswered;
+                connection.unansweredReason =
+                    status >= HTTP_STATUS_BAD_REQUEST
+                        ? "HTTP status " + NumberText::integer(static_cast<std::int64_t>(status)) +
+                              " came in place of the print scheduler's answer"
+                        : "The connection to the print scheduler ended without its answer";
+                return std::nullopt;
+            }
+            const auto status = static_cast<int>(ippGetStatusCode(response));
             ippDelete(response);
-            if (!came) return std::nullopt;
-            return static_cast<int>(cupsLastError());
+            return status;
         }, answered);
     }
 
@@ -303,6 +317,8 @@ public:
             return "The print scheduler could not be reached";
         case ThreadConnection::Cut::abandoned:
             return "The request to the print scheduler was given up";
+        case ThreadConnection::Cut::unanswered:
+            return connection.unansweredReason;
         case ThreadConnection::Cut::no:
             break;
         }

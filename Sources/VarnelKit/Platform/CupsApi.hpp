@@ -47,6 +47,14 @@ struct CupsJobListing {
     };
     Status status = Status::listed;
     std::vector<CupsJob> jobs;
+
+    // The state the list gives for a job; none when the job is not in it.
+    std::optional<std::int32_t> stateOf(std::int32_t jobId) const {
+        for (const auto& job : jobs) {
+            if (job.id == jobId) return job.state;
+        }
+        return std::nullopt;
+    }
 };
 
 // The calls the agent makes into the CUPS client library, behind an interface so that tests can
@@ -129,8 +137,10 @@ public:
     // Ends the document: an HTTP status, httpContinue once its closing chunk has gone out. From then
     // on the scheduler has the whole document and may print it before it answers.
     virtual int sendClosingChunk() = 0;
-    // The scheduler's answer to the document: an IPP status, ippOk when it took the document; none
-    // when no answer came (its limit passed, the connection broke, or the call was given up).
+    // The scheduler's own answer to the document: its IPP status, ippOk when it took the document.
+    // None when no IPP answer came: its limit passed, the connection closed or broke, something
+    // else answered in its place (an HTTP error), or the call was given up. Without it, nothing is
+    // known of the document: only the job's state in the scheduler tells.
     virtual std::optional<int> readDocumentAnswer(const std::string& queue) = 0;
     // True when the scheduler confirmed the cancel.
     virtual bool cancelJob(const std::string& queue, std::int32_t jobId) = 0;

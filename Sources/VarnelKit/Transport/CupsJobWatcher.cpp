@@ -28,13 +28,6 @@ struct LastLook {
     std::optional<bool> cancelConfirmed; // when a cancel was asked for
 };
 
-std::optional<std::int32_t> listedState(const CupsJobListing& listing, std::int32_t jobId) {
-    for (const auto& job : listing.jobs) {
-        if (job.id == jobId) return job.state;
-    }
-    return std::nullopt;
-}
-
 bool waitsToPrint(std::optional<CupsJobWatcher::JobState> state) {
     return state == CupsJobWatcher::JobState::pending || state == CupsJobWatcher::JobState::pendingHeld;
 }
@@ -61,7 +54,7 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::settleAtAStop(std::int32_t jo
         LastLook seen;
         const auto listing = api->jobs(queue, CupsApi::WhichJobs::all);
         seen.status = listing.status;
-        seen.state = listedState(listing, jobId);
+        seen.state = listing.stateOf(jobId);
         if (seen.state && waitsToPrint(jobState(*seen.state)) && Clock::now() < deadline)
             seen.cancelConfirmed = api->cancelJob(queue, jobId);
         return seen;
@@ -129,7 +122,7 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
         // jobs up again, so it is asked again until the time limit.
         lastPollUnanswered = listing.status == CupsJobListing::Status::unreachable;
         if (!lastPollUnanswered) {
-            const auto rawState = listedState(listing, jobId);
+            const auto rawState = listing.stateOf(jobId);
             if (!rawState) co_return Outcome::completed();
 
             const auto state = jobState(*rawState);

@@ -38,12 +38,16 @@ public:
 
     using Duration = std::chrono::steady_clock::duration;
 
-    // One job with one document. All library calls of it run on one pool thread. Once the
-    // document's closing chunk has gone out the job is the scheduler's: a late answer, or none,
-    // still gives the submission. The caller's cancellation gives the submission up: the call under
-    // way ends at once; after the closing chunk that is the submission still, before it the job is
-    // cancelled, and the submission fails with what the scheduler had taken and whether the cancel
-    // was confirmed. The caller waits for that at most `giveUpLimit` from its cancellation.
+    // One job with one document. All library calls of it run on one pool thread. After the
+    // document's closing chunk the scheduler's own answer decides; without one (none in time, a
+    // connection closed, an HTTP error in its place) the job's state in the scheduler does: a job
+    // it holds whole gives the submission, one still waiting for its document is cancelled and the
+    // submission fails, and a scheduler that cannot be asked fails it as one that may still print.
+    // The caller's cancellation gives the submission up: the call under way ends at once; before
+    // the closing chunk the job is cancelled, and the submission fails with what the scheduler had
+    // taken and whether the cancel was confirmed; after it, a label's job is looked at as above
+    // and a document's left to its watch. The caller waits for that at most `giveUpLimit` from its
+    // cancellation.
     Awaitable<Submission> submit(Bytes data, std::string jobTitle, DocumentFormat format, std::int64_t copies,
                                  Duration giveUpLimit = CupsApi::callLimit) const;
     // Raw, one copy.

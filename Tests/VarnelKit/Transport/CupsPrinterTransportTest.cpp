@@ -5,6 +5,7 @@
 #include "VarnelKit/TestSupport.hpp"
 
 #include <algorithm>
+#include <deque>
 #include <atomic>
 #include <future>
 #include <gtest/gtest.h>
@@ -95,28 +96,74 @@ TEST_F(CupsPrinterTransportTest, AFailedWriteIsCancelledWithoutEndingTheDocument
     EXPECT_EQ(calls.back(), (Call{"cancel", "Zebra#17"}));
 }
 
-// Once the closing chunk has gone out the scheduler may be printing: only a refusal fails the job.
-TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkOnlyARefusalFailsTheJob) {
-    api->answerResult = 0x0400;
-    api->errorAfterAnswer = "Printer not accepting";
-    const auto failure = submitFailure();
-    ASSERT_TRUE(failure);
-    EXPECT_EQ(failure->description(), "CUPS write failed: Printer not accepting");
-    EXPECT_EQ(api->calls().back(), (Call{"cancel", "Zebra#17"}));
+// After the closing chunk only the scheduler knows whether it has the document: its own answer
+// decides, and without one the job's state in the scheduler does.
+TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkTheSchedulersWordDecides) {
+    const std::string cancelled = "; the job was cancelled, so none of it prints";
+    struct Case {
+        std::string name;
+        std::optional<int> answer;
+        std::deque<CupsJobListing::Status> answers; // how the scheduler answers each look
+        std::optional<std::int32_t> state;          // of the job in the listing
+        bool cancelConfirmed;
+        std::string failure; // empty: the submission is given
+    };
+    using Status = CupsJobListing::Status;
+    const std::vector<Case> cases = {
+        {"a refusal", 0x0400, {}, std::nullopt, true, "CUPS write failed: Printer not accepting"},
+        {"no answer, the job pending", std::nullopt, {}, 3, true, ""},
+        {"no answer, the job printing", std::nullopt, {}, 5, true, ""},
+        {"no answer, the job completed", std::nullopt, {}, 9, true, ""},
+        {"no answer, the job no longer listed", std::nullopt, {}, std::nullopt, true, ""},
+        {"no answer, the job waiting for its document", std::nullopt, {}, 4, true,
+         "CUPS did not get the end of the document (Connection reset)" + cancelled},
+        {"no answer, the job waiting, the cancel unconfirmed", std::nullopt, {}, 4, false,
+         "CUPS did not get the end of the document (Connection reset); the job could not be cancelled in time and "
+         "may still print"},
+        {"no answer, the job aborted", std::nullopt, {}, 8, true,
+         "CUPS did not print the document (Connection reset): the job was aborted"},
+        {"no answer, the scheduler back after a restart", std::nullopt,
+         {Status::unreachable, Status::unreachable, Status::listed}, 4, true,
+         "CUPS did not get the end of the document (Connection reset)" + cancelled},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        api = std::make_shared<FakeCupsApi>();
+        api->addQueue("Zebra");
+        api->answerResult = c.answer;
+        api->errorAfterAnswer = c.answer ? "Printer not accepting" : "Connection reset";
+        api->jobAnswers = c.answers;
+        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0}});
+        api->cancelConfirmed = c.cancelConfirmed;
+        const CupsPrinterTransport ended("Zebra", api);
+        std::optional<JobError> failure;
+        try {
+            EXPECT_EQ(loop.run(ended.submit(bytesOf("data"), "title", Format::raw, 1)),
+                      (CupsPrinterTransport::Submission{4, 17}));
+        } catch (const JobError& error) {
+            failure = error;
+        }
+        const auto calls = api->calls();
+        const auto cancels = std::count(calls.begin(), calls.end(), Call{"cancel", "Zebra#17"});
+        EXPECT_EQ(api->jobQueries().size(), c.answer ? 0u : std::max<std::size_t>(c.answers.size(), 1));
+        if (c.failure.empty()) {
+            EXPECT_FALSE(failure) << failure->description();
+            EXPECT_EQ(cancels, 0) << "a job the scheduler had whole was cancelled";
+            continue;
+        }
+        ASSERT_TRUE(failure);
+        EXPECT_EQ(failure->code, JobErrorCode::printerError);
+        EXPECT_EQ(failure->description(), c.failure);
+        EXPECT_EQ(cancels, c.state == 4 || c.answer ? 1 : 0);
+    }
 
-    // No answer, or one that came too late: the job is the scheduler's.
-    api->answerResult.reset();
-    const auto before = api->calls().size();
-    EXPECT_EQ(loop.run(transport.submit(bytesOf("data"), "title", Format::raw, 1)),
-              (CupsPrinterTransport::Submission{4, 17}));
-    const auto calls = api->calls();
-    EXPECT_EQ(calls.back(), (Call{"answer", "Zebra"}));
-    EXPECT_EQ(std::count(calls.begin() + static_cast<std::ptrdiff_t>(before), calls.end(), Call{"cancel", "Zebra#17"}),
-              0);
-
-    // The closing chunk did not go out: nothing of the job can print, and it is cancelled.
+    // The closing chunk did not go out: nothing of the job can print, and it is cancelled unseen.
+    api = std::make_shared<FakeCupsApi>();
+    api->addQueue("Zebra");
     api->closingResult = 500;
-    ASSERT_TRUE(submitFailure());
+    ASSERT_TRUE(testing::thrownBy<JobError>(loop.loop(),
+                                            CupsPrinterTransport("Zebra", api).write(bytesOf("data"), "title")));
+    EXPECT_TRUE(api->jobQueries().empty());
     EXPECT_EQ(api->calls().back(), (Call{"cancel", "Zebra#17"}));
 }
 
@@ -124,11 +171,15 @@ TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkOnlyARefusalFailsTheJob) {
 // on whether the document's end had gone out.
 TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAfterItKeepsIt) {
     const std::string tookAll = "Sending was stopped when the agent stopped; the print scheduler took 4 of 4 bytes";
+    using Status = CupsJobListing::Status;
     struct Case {
         std::string name;
         std::string step; // the stop comes just before it
         bool cancelConfirmed;
         std::string failure; // empty: the submission is given
+        std::optional<std::int32_t> state = std::nullopt; // of the job, when it is looked at
+        Status answers = Status::listed;
+        Format format = Format::raw;
     };
     const std::vector<Case> cases = {
         {"while the job is created", "create", true,
@@ -137,13 +188,21 @@ TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAf
         {"before the closing chunk", "closing", true, tookAll + "; the job was cancelled, so none of it prints"},
         {"before the closing chunk, the cancel unconfirmed", "closing", false,
          tookAll + "; the job could not be cancelled in time and may still print"},
-        {"while waiting for the answer", "answer", true, ""},
+        {"while waiting for the answer, the job pending", "answer", true, "", 3},
+        {"while waiting for the answer, the job waiting for its document", "answer", true,
+         tookAll + "; the job was cancelled, so none of it prints", 4},
+        {"while waiting for the answer, the scheduler silent", "answer", true,
+         tookAll + "; the print scheduler could not be asked in time whether it has the job, which may still print",
+         std::nullopt, Status::unreachable},
+        {"while waiting for the answer to a document", "answer", true, "", 4, Status::listed, Format::pdf},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         api = std::make_shared<FakeCupsApi>();
         api->addQueue("Zebra");
         api->cancelConfirmed = c.cancelConfirmed;
+        api->jobAnswers = {c.answers};
+        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0}});
         const CupsPrinterTransport stopped("Zebra", api);
         std::promise<std::shared_ptr<Task>> spawned;
         const auto running = spawned.get_future().share();
@@ -156,28 +215,35 @@ TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAf
             EXPECT_TRUE(testing::eventually([&] { return submission && submission->isRaised(); }));
         };
         auto outcome = std::make_shared<std::optional<CupsPrinterTransport::Submission>>();
-        auto task = Task::spawn(loop.loop().executor(), [&stopped, outcome]() -> Awaitable<void> {
-            *outcome = co_await stopped.submit(bytesOf("data"), "title", Format::raw, 1, 2s);
+        auto task = Task::spawn(loop.loop().executor(), [&stopped, outcome, format = c.format]() -> Awaitable<void> {
+            *outcome = co_await stopped.submit(bytesOf("data"), "title", format, 1, 2s);
         });
         spawned.set_value(task);
         std::optional<JobError> failure;
+        const auto stoppedAt = std::chrono::steady_clock::now();
         try {
             loop.run(task->join());
         } catch (const JobError& error) {
             failure = error;
         }
+        EXPECT_LT(std::chrono::steady_clock::now() - stoppedAt, 2s) << "the stop waited past its limit";
         const auto calls = api->calls();
-        const bool cancelled = std::count(calls.begin(), calls.end(), Call{"cancel", "Zebra#17"}) == 1;
+        const auto cancels = std::count(calls.begin(), calls.end(), Call{"cancel", "Zebra#17"});
+        if (c.format == Format::pdf) {
+            EXPECT_TRUE(api->jobQueries().empty()) << "its watch looks at the job";
+        }
         if (c.failure.empty()) {
             EXPECT_EQ(*outcome, (CupsPrinterTransport::Submission{4, 17}));
-            EXPECT_FALSE(cancelled) << "a job the scheduler had whole was cancelled";
+            EXPECT_EQ(cancels, 0) << "a job the scheduler had whole was cancelled";
             continue;
         }
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->code, JobErrorCode::printerError);
         EXPECT_EQ(failure->description(), c.failure);
-        EXPECT_TRUE(cancelled);
-        EXPECT_EQ(std::count(calls.begin(), calls.end(), Call{"closing", ""}), 0);
+        EXPECT_EQ(cancels, c.answers == Status::unreachable ? 0 : 1);
+        if (c.step != "answer") {
+            EXPECT_EQ(std::count(calls.begin(), calls.end(), Call{"closing", ""}), 0);
+        }
     }
 }
 

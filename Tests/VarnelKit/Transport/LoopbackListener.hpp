@@ -108,21 +108,35 @@ public:
         return future;
     }
 
+    // Connects to a loopback port and closes again at once: ends a wait for a connection that
+    // never came.
+    static void connectOnce(std::uint16_t port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto address = loopback(port);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::close(fd);
+    }
+
     // Fills the accept queue with connections nobody accepts, so that further connects hang.
     void fillBacklog(int count) {
         for (int i = 0; i < count; ++i) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port_);
-            ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+            const auto address = loopback(port_);
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
             held_.push_back(fd);
         }
         ::usleep(50'000);
     }
 
 private:
+    static sockaddr_in loopback(std::uint16_t port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    }
+
     int fd_ = -1;
     std::uint16_t port_ = 0;
     std::thread worker_;
