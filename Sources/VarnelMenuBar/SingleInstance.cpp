@@ -188,8 +188,8 @@ std::filesystem::path SingleInstance::defaultLockFile() {
         // there is none to share.
         if (::lstat(lock.c_str(), &found) == 0)
             return lock;
-        throw fs::filesystem_error("the data folder is another user's, who has not started Varnel with it", data,
-                                   errorOf(EACCES));
+        throw fs::filesystem_error("the data folder is another user's, who has not started Varnel with it",
+                                   data, errorOf(EACCES));
     }
     if (const int status = PrivateFolder::ensure(data, PrivateFolder::Links::follow); status != 0)
         throw fs::filesystem_error("cannot make the data folder", data, errorOf(status));
@@ -198,7 +198,8 @@ std::filesystem::path SingleInstance::defaultLockFile() {
     if (!PrivateFolder::isPrivate(folder))
         throw fs::filesystem_error("the lock's folder is not this user's own", folder, errorOf(EACCES));
     // Made here, so that a start that cannot make it says so rather than that Varnel runs.
-    const Descriptor file(::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    const Descriptor file(
+        ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     if (!file.isOpen())
         throw fs::filesystem_error("cannot make the lock", lock, errorOf(errno));
     return lock;
@@ -224,8 +225,8 @@ bool SingleInstance::acquire(std::chrono::milliseconds wait) {
         return true;
     // The owner of the folder makes the file; another user (see defaultLockFile) only opens it.
     const bool own = PrivateFolder::isPrivate(lockFile_.parent_path());
-    lock_.reset(::open(lockFile_.c_str(), (own ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                       0600));
+    lock_.reset(::open(lockFile_.c_str(),
+                       (own ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
     struct stat info {};
     if (!lock_.isOpen() || ::fstat(lock_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         !lockWithin(lock_.get(), wait)) {
@@ -263,8 +264,8 @@ bool SingleInstance::listen(std::function<void()> showWindow, pid_t prober) {
     return true;
 }
 
-bool SingleInstance::listenAt(const LocalAddress& address, bool replace, const std::function<void()>& showWindow,
-                              pid_t prober) {
+bool SingleInstance::listenAt(const LocalAddress& address, bool replace,
+                              const std::function<void()>& showWindow, pid_t prober) {
     if (replace && address.path())
         ::unlink(address.path()->c_str());
     const int socket = address.listen();
@@ -296,8 +297,8 @@ bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono
     std::string answer;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (answer.find('\n') == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
         pollfd ready{fd, POLLIN, 0};

@@ -40,7 +40,8 @@ public:
 
     // True once this process holds the lock; waits up to `wait` for an earlier instance to let go
     // (a relaunch after an update overlaps the old instance's quit). The kernel wakes the wait
-    // when the holder lets go or ends, and gives the lock to one waiter only.
+    // when the holder lets go or ends, and gives the lock to one waiter only; a timer of the calling
+    // thread ends it with a real-time signal, which that thread must not block.
     bool acquire(std::chrono::milliseconds wait);
     // With the lock held, on the Qt thread: `showWindow` runs there for each later start, which
     // hands over instead of running. A caller that is the process `prober` (the copy that started

@@ -277,8 +277,9 @@ TEST_F(TrayProgramTest, AStartWithAnotherRuntimeOrTemporaryFolderHandsOverToTheR
         expectAStartOnlyHandsOver(5s);
         // What such a start does first: it finds the running copy's lock and its socket.
         EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms)) << environment[0].first;
-        auto answered =
-            std::async(std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s); });
+        auto answered = std::async(std::launch::async, [] {
+            return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s);
+        });
         EXPECT_TRUE(answered.get()) << "no answer with another " << environment[0].first;
     }
     EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 5s));

@@ -1,7 +1,6 @@
 #include "VarnelMenuBar/SingleInstance.hpp"
 
 #include "TraySupport.hpp"
-
 #include "VarnelKit/Support/Descriptor.hpp"
 
 #include <QSysInfo>
@@ -139,7 +138,8 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         char c = 0;
         while (line.find('\n') == std::string::npos) {
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd ready{output, POLLIN, 0};
             if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) != 1 ||
                 ::read(output, &c, 1) != 1)
@@ -161,9 +161,11 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (!starts_.empty()) {
             const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, starts_.back(), 0)));
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             pollfd ended{process.get(), POLLIN, 0};
-            if (!process.isOpen() || left.count() <= 0 || ::poll(&ended, 1, static_cast<int>(left.count())) != 1)
+            if (!process.isOpen() || left.count() <= 0 ||
+                ::poll(&ended, 1, static_cast<int>(left.count())) != 1)
                 return false;
             ::waitpid(starts_.back(), nullptr, 0);
             starts_.pop_back();
@@ -196,7 +198,8 @@ void leaveLockFile(const std::filesystem::path& lockFile, int kind) {
         char* arguments[] = {program, nullptr};
         ASSERT_EQ(::posix_spawn(&ended, program, nullptr, nullptr, arguments, environ), 0);
         ::waitpid(ended, nullptr, 0);
-        std::ofstream(lockFile) << ended << "\nVarnelMenuBar\n" << QSysInfo::machineHostName().toStdString() << "\n";
+        std::ofstream(lockFile) << ended << "\nVarnelMenuBar\n"
+                                << QSysInfo::machineHostName().toStdString() << "\n";
     }
 }
 
@@ -214,8 +217,8 @@ TEST(SingleInstanceTest, ManyStartsAtOnceHoldTheLockOneAtATime) {
                 ASSERT_GE(starts.start(lockFile, "20", true), 0);
             starts.open();
             ASSERT_TRUE(starts.waitForAll(30s)) << "a start still runs";
-            ASSERT_EQ(starts.most(), 1) << "two starts held the lock at once (lock file " << kind << ", round "
-                                        << round << ")";
+            ASSERT_EQ(starts.most(), 1)
+                << "two starts held the lock at once (lock file " << kind << ", round " << round << ")";
             ASSERT_EQ(starts.held(), 8) << "a start gave up while the lock was let go";
         }
     }
