@@ -285,8 +285,9 @@ TEST_F(TrayProgramTest, AStartWithAnotherRuntimeOrTemporaryFolderHandsOverToTheR
     EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 5s));
 }
 
-// Without a runtime folder, the lock's folder is in the temporary folder, which every user shares.
-// Another user who took every name there first neither turns the program away nor answers it.
+// Without a runtime folder, the temporary folder, which every user shares, is where the release
+// before kept its lock, and where a relaunch still answers it. Another user who took every name
+// there first neither turns the program away nor answers it.
 TEST_F(TrayProgramTest, NamesAnotherUserTookFirstInTheTemporaryFolderKeepNoStartFromRunning) {
     const auto shared = folders.path() / "shared";
     std::filesystem::create_directory(shared);
