@@ -175,10 +175,10 @@ Awaitable<void> AppDelegate::relaunch(std::shared_ptr<PendingTakeover> pending) 
     const auto child = services_.desktop->launchDetached(program, {"--relaunched"});
     bool tookOver = child.has_value();
     if (child && services_.instance) {
-        auto wait = [socketFile = SingleInstance::socketFile(services_.instance->lockFile()), child = *child,
+        auto wait = [socket = SingleInstance::socketAddress(services_.instance->lockFile()), child = *child,
                      limit = services_.takeoverLimit, pending] {
             try {
-                const bool result = Takeover::waitFor(socketFile, child, limit, &pending->interruption);
+                const bool result = Takeover::waitFor(socket, child, limit, &pending->interruption);
                 pending->outcome.set_value(result);
                 return result;
             } catch (...) {

@@ -1,27 +1,20 @@
 #include "VarnelMenuBar/SingleInstance.hpp"
 
 #include "VarnelKit/Platform/PrivateFolder.hpp"
-#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <algorithm>
-#include <array>
+#include <QSocketNotifier>
 #include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
+#include <csignal>
+#include <ctime>
 #include <fcntl.h>
-#include <optional>
 #include <poll.h>
+#include <string>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/un.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace varnel {
@@ -33,261 +26,302 @@ namespace fs = std::filesystem;
 constexpr char shownReply[] = "shown\n";
 constexpr char lockName[] = "varnel-menubar.lock";
 
-// The name in the shared temporary folder, made by this user when it is missing. Anyone can make
-// it first, so it counts only when it is a folder of this user's that no one else may enter: a
-// lock or a socket someone else put there would turn every start away, or answer it.
-std::optional<fs::path> sharedLockFolder() {
-    const auto folder = PrivateFolder::sharedTemporaryFolder() /
-                        ("varnel-menubar-" + NumberText::integer(static_cast<std::int64_t>(::getuid())));
-    if (::mkdir(folder.c_str(), 0700) == 0) {
-        // Made just now by this user, so no one else is in it; mkdir's mode went through the umask.
-        if (::chmod(folder.c_str(), 0700) != 0)
-            return std::nullopt;
-    } else if (errno != EEXIST) {
-        return std::nullopt;
-    }
-    if (!PrivateFolder::isPrivate(folder))
-        return std::nullopt;
-    return folder;
+std::error_code errorOf(int status) {
+    return std::error_code(status, std::generic_category());
 }
 
-// Only this user writes in the data folder; it comes second because it may be on a network file
-// system, where the temporary folder is local.
-std::optional<fs::path> dataLockFolder() {
-    try {
-        const auto data = Paths::applicationSupport();
-        const auto folder = data / "Instance";
-        if (PrivateFolder::ensure(data, PrivateFolder::Links::follow) != 0 ||
-            PrivateFolder::ensure(folder, PrivateFolder::Links::refuse) != 0 || !PrivateFolder::isPrivate(folder))
-            return std::nullopt;
-        return folder;
-    } catch (const std::exception&) {
-        // No home folder.
-        return std::nullopt;
-    }
+std::string hex(std::uint64_t value) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    do {
+        text.insert(text.begin(), digits[value % 16]);
+        value /= 16;
+    } while (value != 0);
+    return text;
 }
 
-// Its maker's end frees a lock but leaves its file, and the file is made before it is locked and
-// written: a maker killed in between leaves a file that names no one, which the lock itself never
-// takes as stale. A live maker locks the file natively the moment it has made it, so a nameless
-// file that can be locked is no one's. The file is removed under that native lock, as the lock's
-// own removal of a stale file does.
-void removeNamelessLock(const fs::path& lockFile) {
-    const Descriptor file(::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
-    if (!file.isOpen())
-        return;
-    const auto names = [&lockFile] {
-        qint64 pid = 0;
-        QString host;
-        QString application;
-        return QLockFile(QString::fromStdString(lockFile.string())).getLockInfo(&pid, &host, &application);
-    };
-    struct stat opened {};
-    if (::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode) || names())
-        return;
-    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0)
-        return;
-    struct stat current {};
-    if (names() || ::lstat(lockFile.c_str(), &current) != 0 || current.st_dev != opened.st_dev ||
-        current.st_ino != opened.st_ino)
-        return;
-    ::unlink(lockFile.c_str());
+timespec timespecOf(std::chrono::nanoseconds span) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
+    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
 }
 
-// The process that a lock file names, or 0.
-qint64 holder(const QLockFile& lock) {
-    qint64 pid = 0;
-    QString host;
-    QString application;
-    return lock.getLockInfo(&pid, &host, &application) ? pid : 0;
-}
-
-// What wakes a wait for the lock: a change in the lock's folder (its file removed, made or
-// written) and the end of the process that holds it. Where either cannot be watched, the wait
-// looks again every 100 ms.
-class LockWatch {
+// Ends a blocking call of this thread with EINTR once `limit` has passed, and every 50 ms after
+// it, in case a signal came just before the call began to wait. Its signal's handler does nothing
+// and does not restart the call.
+class ThreadAlarm {
 public:
-    explicit LockWatch(const fs::path& lockFile) : folder_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-        watching_ = folder_.isOpen() &&
-                    ::inotify_add_watch(folder_.get(), lockFile.parent_path().c_str(),
-                                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE) >= 0;
+    explicit ThreadAlarm(std::chrono::milliseconds limit) {
+        static const bool installed = [] {
+            struct sigaction action {};
+            action.sa_handler = [](int) {};
+            sigemptyset(&action.sa_mask);
+            return ::sigaction(SIGRTMIN, &action, nullptr) == 0;
+        }();
+        sigevent event{};
+        event.sigev_notify = SIGEV_THREAD_ID;
+        event.sigev_signo = SIGRTMIN;
+        event._sigev_un._tid = ::gettid();
+        armed_ = installed && ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
+        itimerspec when{};
+        when.it_value = timespecOf(std::max(limit, std::chrono::milliseconds(1)));
+        when.it_interval = timespecOf(std::chrono::milliseconds(50));
+        if (armed_ && ::timer_settime(timer_, 0, &when, nullptr) != 0) {
+            ::timer_delete(timer_);
+            armed_ = false;
+        }
     }
+    ~ThreadAlarm() {
+        if (armed_)
+            ::timer_delete(timer_);
+    }
+    ThreadAlarm(const ThreadAlarm&) = delete;
+    ThreadAlarm& operator=(const ThreadAlarm&) = delete;
 
-    // Until something changed or `limit` passed.
-    void wait(qint64 holderPid, std::chrono::milliseconds limit) {
-        if (holderPid != holderPid_) {
-            holderPid_ = holderPid;
-            const int opened =
-                holderPid > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(holderPid), 0)) : -1;
-            const int failure = errno;
-            holder_.reset(opened);
-            // Ended between the look at the file and now: look again at once.
-            if (holderPid > 0 && opened < 0 && failure == ESRCH)
-                return;
-        }
-        std::array<pollfd, 2> waits{};
-        nfds_t count = 0;
-        if (watching_)
-            waits[count++] = pollfd{folder_.get(), POLLIN, 0};
-        if (holder_.isOpen())
-            waits[count++] = pollfd{holder_.get(), POLLIN, 0};
-        const bool woken = watching_ && holder_.isOpen();
-        const auto timeout = woken ? limit : std::min(limit, std::chrono::milliseconds(100));
-        ::poll(waits.data(), count, static_cast<int>(timeout.count()));
-        if (watching_) {
-            std::array<char, 4096> events{};
-            while (::read(folder_.get(), events.data(), events.size()) > 0) {
-            }
-        }
-    }
+    bool armed() const noexcept { return armed_; }
 
 private:
-    Descriptor folder_;
-    bool watching_ = false;
-    qint64 holderPid_ = 0;
-    Descriptor holder_;
+    timer_t timer_{};
+    bool armed_ = false;
 };
 
-bool comesFrom(const QLocalSocket& caller, pid_t process) {
-    if (process <= 0)
+// The kernel's own wait for the lock, within a time limit: it wakes the waiters when the holder
+// lets go or ends, and gives the lock to one of them.
+bool lockWithin(int file, std::chrono::milliseconds wait) {
+    if (::flock(file, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (errno != EWOULDBLOCK || wait.count() <= 0)
         return false;
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    const int descriptor = static_cast<int>(caller.socketDescriptor());
-    return ::getsockopt(descriptor, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid == process;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    const ThreadAlarm alarm(wait);
+    if (!alarm.armed())
+        return false;
+    while (::flock(file, LOCK_EX) != 0) {
+        if (errno != EINTR || std::chrono::steady_clock::now() >= deadline)
+            return false;
+    }
+    return true;
+}
+
+// Where the release before this one, which chose its lock's folder from each start's environment,
+// waits for the answer of the program it relaunched: beside its lock in the first folder of this
+// user's own among $XDG_RUNTIME_DIR and varnel-menubar-<uid> in the shared temporary folder (it
+// made that one); else in the data folder's Instance, where this release answers anyway.
+std::optional<fs::path> earlierReleaseSocket() {
+    if (const auto runtime = PrivateFolder::runtimeFolder())
+        return *runtime / "varnel-menubar.socket";
+    const auto shared = PrivateFolder::sharedTemporaryFolder() /
+                        ("varnel-menubar-" + NumberText::integer(static_cast<std::int64_t>(::getuid())));
+    if (PrivateFolder::isPrivate(shared))
+        return shared / "varnel-menubar.socket";
+    return std::nullopt;
 }
 
 } // namespace
 
-SingleInstance::SingleInstance(const std::filesystem::path& lockFile)
-    : lockFile_(lockFile), lock_(std::make_unique<QLockFile>(QString::fromStdString(lockFile.string()))) {
-    // Only a dead owner makes a lock stale, however old it is: the tray runs all day.
-    lock_->setStaleLockTime(0);
-}
+// One socket that answers later starts, on the Qt thread. Its file goes with it, unless another
+// has been bound in its place since.
+class SingleInstance::Listener {
+public:
+    Listener(int socket, std::optional<fs::path> file, std::function<void()> showWindow, pid_t prober)
+        : socket_(socket), file_(std::move(file)), showWindow_(std::move(showWindow)), prober_(prober),
+          notifier_(socket, QSocketNotifier::Read) {
+        struct stat bound {};
+        if (file_ && ::lstat(file_->c_str(), &bound) == 0) {
+            device_ = bound.st_dev;
+            inode_ = bound.st_ino;
+        }
+        QObject::connect(&notifier_, &QSocketNotifier::activated, &notifier_, [this] { answer(); });
+    }
+    ~Listener() {
+        notifier_.setEnabled(false);
+        struct stat current {};
+        if (file_ && ::lstat(file_->c_str(), &current) == 0 && current.st_dev == device_ &&
+            current.st_ino == inode_)
+            ::unlink(file_->c_str());
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+private:
+    void answer() {
+        for (;;) {
+            const Descriptor caller(::accept4(socket_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+            if (!caller.isOpen()) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return;
+            }
+            // An abstract name can be called by any user: only this one, or the administrator, asks.
+            const auto peer = peerOf(caller.get());
+            if (!peer || (peer->uid != ::getuid() && peer->uid != 0))
+                continue;
+            if (showWindow_ && (prober_ <= 0 || peer->pid != prober_))
+                showWindow_();
+            // The caller only waits for the answer and sends nothing; a few bytes always fit in a new
+            // connection's buffer.
+            [[maybe_unused]] const auto sent =
+                ::send(caller.get(), shownReply, sizeof shownReply - 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+        }
+    }
+
+    Descriptor socket_;
+    std::optional<fs::path> file_;
+    std::function<void()> showWindow_;
+    pid_t prober_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
+    QSocketNotifier notifier_;
+};
+
+SingleInstance::SingleInstance(const std::filesystem::path& lockFile) : lockFile_(lockFile) {}
 
 SingleInstance::~SingleInstance() = default;
 
 std::filesystem::path SingleInstance::defaultLockFile() {
-    if (const auto runtime = PrivateFolder::runtimeFolder())
-        return *runtime / lockName;
-    if (const auto shared = sharedLockFolder())
-        return *shared / lockName;
-    if (const auto data = dataLockFolder())
-        return *data / lockName;
-    // A later start cannot find this one, but without a data folder there is no enrolment, and so
-    // no agent that two copies could run twice.
-    return PrivateFolder::makeFresh("varnel-menubar-") / lockName;
+    const auto data = Paths::applicationSupport();
+    const auto folder = data / "Instance";
+    const auto lock = folder / lockName;
+    struct stat found {};
+    if (::stat(data.c_str(), &found) == 0 && found.st_uid != ::getuid()) {
+        // Another user's data folder (root with this user's HOME): its credential, and so its one
+        // agent, are that user's. Nothing is made in it; the owner's lock is shared, and without it
+        // there is none to share.
+        if (::lstat(lock.c_str(), &found) == 0)
+            return lock;
+        throw fs::filesystem_error("the data folder is another user's, who has not started Varnel with it",
+                                   data, errorOf(EACCES));
+    }
+    if (const int status = PrivateFolder::ensure(data, PrivateFolder::Links::follow); status != 0)
+        throw fs::filesystem_error("cannot make the data folder", data, errorOf(status));
+    if (const int status = PrivateFolder::ensure(folder, PrivateFolder::Links::refuse); status != 0)
+        throw fs::filesystem_error("cannot make the lock's folder", folder, errorOf(status));
+    if (!PrivateFolder::isPrivate(folder))
+        throw fs::filesystem_error("the lock's folder is not this user's own", folder, errorOf(EACCES));
+    // Made here, so that a start that cannot make it says so rather than that Varnel runs.
+    const Descriptor file(
+        ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    if (!file.isOpen())
+        throw fs::filesystem_error("cannot make the lock", lock, errorOf(errno));
+    return lock;
 }
 
-std::filesystem::path SingleInstance::socketFile(const std::filesystem::path& lockFile) {
-    auto socket = lockFile;
-    socket.replace_extension(".socket");
-    return socket;
+std::optional<LocalAddress> SingleInstance::socketAddress(const std::filesystem::path& lockFile) {
+    const auto folder = lockFile.parent_path();
+    struct stat info {};
+    if (::stat(folder.c_str(), &info) != 0)
+        return std::nullopt;
+    auto file = lockFile;
+    file.replace_extension(".socket");
+    if (auto beside = LocalAddress::file(file, info.st_uid))
+        return beside;
+    // Every start that meets the lock reaches the same folder, by whatever path.
+    return LocalAddress::abstract("varnel-menubar/" + hex(info.st_dev) + "/" + hex(info.st_ino) + "/" +
+                                      lockFile.stem().string(),
+                                  info.st_uid);
 }
 
 bool SingleInstance::acquire(std::chrono::milliseconds wait) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + wait;
-    // Watched before the first look, so that a release between a look and the wait is not missed.
-    std::optional<LockWatch> watch;
-    if (wait.count() > 0)
-        watch.emplace(lockFile_);
-    for (;;) {
-        removeNamelessLock(lockFile_);
-        // A lock file naming a process that has ended is removed here.
-        if (lock_->tryLock(0))
-            return true;
-        if (lock_->error() != QLockFile::LockFailedError || !watch)
-            return false;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        watch->wait(holder(*lock_), left);
+    if (lock_.isOpen())
+        return true;
+    // The owner of the folder makes the file; another user (see defaultLockFile) only opens it.
+    const bool own = PrivateFolder::isPrivate(lockFile_.parent_path());
+    lock_.reset(::open(lockFile_.c_str(),
+                       (own ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
+    struct stat info {};
+    if (!lock_.isOpen() || ::fstat(lock_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        !lockWithin(lock_.get(), wait)) {
+        lock_.reset();
+        return false;
     }
+    if (own) {
+        // Who holds it, for a person who looks; the lock itself never reads it.
+        const std::string pid = NumberText::integer(::getpid()) + "\n";
+        if (::ftruncate(lock_.get(), 0) == 0) {
+            [[maybe_unused]] const auto written = ::pwrite(lock_.get(), pid.data(), pid.size(), 0);
+        }
+    }
+    return true;
 }
 
 bool SingleInstance::listen(std::function<void()> showWindow, pid_t prober) {
-    if (server_)
+    if (!listeners_.empty())
         return true;
-    const auto path = QString::fromStdString(socketFile(lockFile_).string());
-    auto server = std::make_unique<QLocalServer>();
-    // Only this user may ask for the window.
-    server->setSocketOptions(QLocalServer::UserAccessOption);
-    // Whoever holds the lock owns the socket's name: what is there was left by a process that died.
-    QLocalServer::removeServer(path);
-    if (!server->listen(path))
+    // Another user's folder (see defaultLockFile) gets nothing new.
+    if (!PrivateFolder::isPrivate(lockFile_.parent_path()))
         return false;
-    QObject::connect(server.get(), &QLocalServer::newConnection, server.get(),
-                     [server = server.get(), showWindow = std::move(showWindow), prober] {
-                         while (QLocalSocket* caller = server->nextPendingConnection()) {
-                             QObject::connect(caller, &QLocalSocket::disconnected, caller,
-                                              &QObject::deleteLater);
-                             if (showWindow && !comesFrom(*caller, prober))
-                                 showWindow();
-                             // The caller only waits for the answer; it sends nothing.
-                             caller->write(shownReply, sizeof shownReply - 1);
-                             caller->disconnectFromServer();
-                         }
-                     });
-    server_ = std::move(server);
+    const auto address = socketAddress(lockFile_);
+    // Whoever holds the lock owns the socket's name: what is there was left by a process that ended.
+    if (!address || !listenAt(*address, true, showWindow, prober))
+        return false;
+    if (prober > 0) {
+        // A relaunch: the copy that asks may be of the release before, which asks there. That name
+        // is its own; this one only takes it when it is free.
+        const auto earlier = earlierReleaseSocket();
+        const auto other = earlier ? LocalAddress::file(*earlier, ::getuid()) : std::nullopt;
+        if (other && other->path() != address->path())
+            listenAt(*other, false, showWindow, prober);
+    }
+    return true;
+}
+
+bool SingleInstance::listenAt(const LocalAddress& address, bool replace,
+                              const std::function<void()>& showWindow, pid_t prober) {
+    if (replace && address.path())
+        ::unlink(address.path()->c_str());
+    const int socket = address.listen();
+    if (socket < 0)
+        return false;
+    listeners_.push_back(std::make_unique<Listener>(socket, address.path(), showWindow, prober));
     return true;
 }
 
 void SingleInstance::stopListening() {
-    if (server_) {
-        server_->close();
-        server_.reset();
-    }
+    listeners_.clear();
 }
 
 void SingleInstance::release() {
     // The socket goes first: a new instance that gets the lock sets up its own.
     stopListening();
-    lock_->unlock();
+    lock_.reset();
 }
 
 bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono::milliseconds limit) {
-    const std::string path = socketFile(lockFile).string();
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path)
+    const auto address = socketAddress(lockFile);
+    if (!address)
         return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
     // Plain POSIX: a second start needs no Qt event loop, and must not hang on a busy instance.
-    const Descriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    const Descriptor socket(address->connect());
     if (!socket.isOpen())
         return false;
     const int fd = socket.get();
     std::string answer;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (answer.find('\n') == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0)
-                break;
-            pollfd ready{fd, POLLIN, 0};
-            const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
-            if (polled < 0 && errno == EINTR)
-                continue;
-            if (polled <= 0)
-                break;
-            char buffer[64];
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got < 0 && (errno == EINTR || errno == EAGAIN))
-                continue;
-            if (got <= 0)
-                break;
-            answer.append(buffer, static_cast<std::size_t>(got));
-            if (answer.size() > sizeof buffer)
-                break;
-        }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (answer.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd ready{fd, POLLIN, 0};
+        const int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno == EINTR)
+            continue;
+        if (polled <= 0)
+            break;
+        char buffer[64];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            break;
+        answer.append(buffer, static_cast<std::size_t>(got));
+        if (answer.size() > sizeof buffer)
+            break;
     }
     return answer == shownReply;
 }
 
 std::filesystem::path SingleInstance::lockFile() const {
-    return lock_->fileName().toStdString();
+    return lockFile_;
 }
 
 } // namespace varnel

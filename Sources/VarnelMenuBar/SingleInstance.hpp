@@ -1,21 +1,26 @@
 #pragma once
 
-#include <QLockFile>
+#include "VarnelKit/Support/Descriptor.hpp"
+#include "VarnelMenuBar/LocalAddress.hpp"
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sys/types.h>
-
-class QLocalServer;
+#include <vector>
 
 namespace varnel {
 
-// One tray application per user: a second one would run a second agent with the same credential
-// and print every pushed label twice. The lock is a file that the system frees when its owner
-// dies, so a crashed instance never blocks the next. A second start hands over to the running
-// instance through a local socket beside the lock, which asks it to show its window: without a
-// system tray that is the only way back to a window once it was closed.
+// One tray application per enrolment: a second one would run a second agent with the same
+// credential and print every pushed label twice. What makes two copies one agent is the data
+// folder that holds the credential and the settings, so the lock lives there, whatever each start's
+// environment says otherwise. It is a kernel lock (flock) on a file that is never removed: the
+// kernel frees it when its holder ends, so it is never stale, and at most one process holds it,
+// however many starts meet. A second start hands over to the running instance through a local
+// socket beside the lock, which asks it to show its window: without a system tray that is the only
+// way back to a window once it was closed.
 class SingleInstance {
 public:
     explicit SingleInstance(const std::filesystem::path& lockFile);
@@ -23,23 +28,25 @@ public:
     SingleInstance(const SingleInstance&) = delete;
     SingleInstance& operator=(const SingleInstance&) = delete;
 
-    // varnel-menubar.lock in a folder that only this user can have made: $XDG_RUNTIME_DIR when it
-    // is such a folder, else varnel-menubar-<uid> in the shared temporary folder, made here when
-    // it is missing and used only when it is this user's own and private; else a folder in the
-    // data folder; else a fresh one in the temporary folder. Throws
-    // std::filesystem::filesystem_error when not even that can be made.
+    // Instance/varnel-menubar.lock in the data folder, the folder made private (0700) and the file
+    // made when they are missing. A data folder of another user (root with this user's HOME) gets
+    // nothing new: its lock is shared when its owner made it. Throws std::exception when there is
+    // no data folder or no lock can be had in it.
     static std::filesystem::path defaultLockFile();
-    // The socket beside a lock file: its name with ".socket" in place of ".lock".
-    static std::filesystem::path socketFile(const std::filesystem::path& lockFile);
+    // Where the instance that holds `lockFile` answers: varnel-menubar.socket beside it, or, where
+    // that path is too long for a socket's address, an abstract name made of the folder's identity,
+    // which every start that meets the lock finds alike. None without the folder.
+    static std::optional<LocalAddress> socketAddress(const std::filesystem::path& lockFile);
 
     // True once this process holds the lock; waits up to `wait` for an earlier instance to let go
-    // (a relaunch after an update overlaps the old instance's quit). A lock file that names no
-    // process and that no process holds is stale, as is one that names a process that has ended.
-    // Woken by the lock's removal and its holder's end, so a wait costs nothing while it lasts.
+    // (a relaunch after an update overlaps the old instance's quit). The kernel wakes the wait
+    // when the holder lets go or ends, and gives the lock to one waiter only; a timer of the calling
+    // thread ends it with a real-time signal, which that thread must not block.
     bool acquire(std::chrono::milliseconds wait);
     // With the lock held, on the Qt thread: `showWindow` runs there for each later start, which
     // hands over instead of running. A caller that is the process `prober` (the copy that started
-    // this one in its place, which asks only whether it runs) is answered without it. False when
+    // this one in its place, which asks only whether it runs) is answered without it; such a copy
+    // may be of the release before, so this one answers where that release asks too. False when
     // the socket could not be set up; the program then runs without it.
     bool listen(std::function<void()> showWindow, pid_t prober = 0);
     // No later start is answered from here on, so one that comes during the quit waits for the
@@ -55,9 +62,14 @@ public:
     static bool handOver(const std::filesystem::path& lockFile, std::chrono::milliseconds limit);
 
 private:
+    class Listener;
+
+    bool listenAt(const LocalAddress& address, bool replace, const std::function<void()>& showWindow,
+                  pid_t prober);
+
     std::filesystem::path lockFile_;
-    std::unique_ptr<QLockFile> lock_;
-    std::unique_ptr<QLocalServer> server_;
+    Descriptor lock_;
+    std::vector<std::unique_ptr<Listener>> listeners_;
 };
 
 } // namespace varnel

@@ -5,14 +5,11 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,26 +36,20 @@ void drain(int watch) {
 // refusal or such an end is tried again.
 class Probe {
 public:
-    explicit Probe(const std::filesystem::path& socketFile) : path_(socketFile.string()) {}
+    explicit Probe(std::optional<LocalAddress> socket) : address_(std::move(socket)) {}
 
     // Connects unless connected. False when the socket is not there to be tried.
     bool connect() {
         if (socket_.isOpen())
             return true;
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (path_.size() >= sizeof address.sun_path)
+        if (!address_)
             return false;
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-        socket_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        if (!socket_.isOpen())
-            return true; // out of descriptors: tried again
-        if (::connect(socket_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        socket_.reset(address_->connect());
+        if (socket_.isOpen())
             return true;
-        const int error = errno;
-        socket_.reset();
-        // Bound but not listening yet, or a full backlog: there, and tried again.
-        return error != ENOENT && error != ENOTDIR;
+        // Bound but not listening yet, a full backlog, or out of descriptors: there, and tried
+        // again.
+        return errno != ENOENT && errno != ENOTDIR;
     }
 
     // Reads what has come. True once a whole line has: the instance's answer.
@@ -86,7 +77,7 @@ public:
     int descriptor() const noexcept { return socket_.get(); }
 
 private:
-    std::string path_;
+    std::optional<LocalAddress> address_;
     Descriptor socket_;
     std::string answer_;
 };
@@ -104,7 +95,7 @@ void Interruption::interrupt() noexcept {
     }
 }
 
-bool waitFor(const std::filesystem::path& socketFile, pid_t child, std::chrono::milliseconds limit,
+bool waitFor(const std::optional<LocalAddress>& socket, pid_t child, std::chrono::milliseconds limit,
              const Interruption* interruption) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + limit;
@@ -112,10 +103,10 @@ bool waitFor(const std::filesystem::path& socketFile, pid_t child, std::chrono::
     // cannot be watched, or the socket is there but refuses, it looks again every 100 ms.
     const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
     const Descriptor watch(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    const bool watching =
-        watch.get() >= 0 && ::inotify_add_watch(watch.get(), socketFile.parent_path().c_str(),
-                                                IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0;
-    Probe probe(socketFile);
+    const bool watching = watch.get() >= 0 && socket && socket->path() &&
+                          ::inotify_add_watch(watch.get(), socket->path()->parent_path().c_str(),
+                                              IN_CREATE | IN_MOVED_TO | IN_ATTRIB) >= 0;
+    Probe probe(socket);
     for (;;) {
         const bool there = probe.connect();
         if (probe.answered())

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "VarnelKit/Support/Descriptor.hpp"
+#include "VarnelMenuBar/LocalAddress.hpp"
 
 #include <atomic>
 #include <chrono>
-#include <filesystem>
+#include <optional>
 #include <sys/types.h>
 
 namespace varnel::Takeover {
@@ -29,13 +30,13 @@ private:
 };
 
 // Waits until `child`, a program this one started in its place, answers on the hand-over socket
-// at `socketFile`, or has ended, or `limit` has passed; a child that has not answered by then is
-// ended. True once it answered. The lock says too little: the program takes it before its window
-// system is up, and one that then aborts or hangs there would hold it. It listens only once that
-// is up and its launch has run. An ended child is reaped. Blocks, woken by the child's end, by
-// changes in the socket's folder and by the answer; belongs on the blocking pool. An interruption
-// ends it as the limit does.
-bool waitFor(const std::filesystem::path& socketFile, pid_t child, std::chrono::milliseconds limit,
+// at `socket` (none: it cannot answer), or has ended, or `limit` has passed; a child that has not
+// answered by then is ended. True once it answered. The lock says too little: the program takes it
+// before its window system is up, and one that then aborts or hangs there would hold it. It
+// listens only once that is up and its launch has run. An ended child is reaped. Blocks, woken by
+// the child's end, by changes in the socket's folder (an abstract name is looked at every 100 ms)
+// and by the answer; belongs on the blocking pool. An interruption ends it as the limit does.
+bool waitFor(const std::optional<LocalAddress>& socket, pid_t child, std::chrono::milliseconds limit,
              const Interruption* interruption = nullptr);
 
 } // namespace varnel::Takeover

@@ -250,8 +250,44 @@ TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
     EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
 }
 
-// Without a runtime folder, the lock's folder is in the temporary folder, which every user shares.
-// Another user who took every name there first neither turns the program away nor answers it.
+// A start from su, cron, a remote session or a launcher that clears the environment, while the
+// desktop's copy runs: the same user, home and data folder, hence the same credential, but other
+// XDG_RUNTIME_DIR and TMPDIR. Each finds the running copy, hands over to it and ends; no second
+// agent starts.
+TEST_F(TrayProgramTest, AStartWithAnotherRuntimeOrTemporaryFolderHandsOverToTheRunningCopy) {
+    const auto runtime = folders.path() / "other-runtime";
+    const auto temporary = folders.path() / "tmp";
+    const auto otherTemporary = folders.path() / "other-tmp";
+    for (const auto& folder : {runtime, temporary, otherTemporary}) {
+        std::filesystem::create_directory(folder);
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    }
+    // The running copy has no runtime folder, so it would choose the temporary folder.
+    ::varnel::testing::ScopedEnvironment noRuntime{"XDG_RUNTIME_DIR"};
+    ::varnel::testing::ScopedEnvironment temporaryFolder{"TMPDIR", temporary.string()};
+    startProgram();
+    const std::vector<std::vector<std::pair<const char*, std::string>>> environments{
+        {{"TMPDIR", otherTemporary.string()}},
+        {{"XDG_RUNTIME_DIR", runtime.string()}},
+    };
+    for (const auto& environment : environments) {
+        std::vector<std::unique_ptr<::varnel::testing::ScopedEnvironment>> set;
+        for (const auto& [name, value] : environment)
+            set.push_back(std::make_unique<::varnel::testing::ScopedEnvironment>(name, value));
+        expectAStartOnlyHandsOver(5s);
+        // What such a start does first: it finds the running copy's lock and its socket.
+        EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms)) << environment[0].first;
+        auto answered = std::async(std::launch::async, [] {
+            return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s);
+        });
+        EXPECT_TRUE(answered.get()) << "no answer with another " << environment[0].first;
+    }
+    EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 5s));
+}
+
+// Without a runtime folder, the temporary folder, which every user shares, is where the release
+// before kept its lock, and where a relaunch still answers it. Another user who took every name
+// there first neither turns the program away nor answers it.
 TEST_F(TrayProgramTest, NamesAnotherUserTookFirstInTheTemporaryFolderKeepNoStartFromRunning) {
     const auto shared = folders.path() / "shared";
     std::filesystem::create_directory(shared);

@@ -35,9 +35,9 @@ std::string eventsOf(testing::TestBench& bench) {
     return nlohmann::json(bench.management().snapshot().events).dump();
 }
 
-// The pid in the single-instance lock: the relaunched copy is no child of this process.
-pid_t lockHolder(const fs::path& runtime) {
-    std::ifstream lock(runtime / "varnel-menubar.lock");
+// The pid in the single-instance lock's file: the relaunched copy is no child of this process.
+pid_t lockHolder(const fs::path& data) {
+    std::ifstream lock(data / "Varnel" / "Instance" / "varnel-menubar.lock");
     long pid = 0;
     lock >> pid;
     return static_cast<pid_t>(pid);
@@ -130,7 +130,7 @@ TEST(TrayUpdate, TheMenusUpdateInstallsTheImageAndRelaunchesTheNewRelease) {
         << "the offer did not reach the menu";
     // The old copy's connections, its channel to the server among them: none may live on in the
     // new copy, or the server would never see them close.
-    const std::set<std::string> oldSockets = socketsOf(lockHolder(root.path() / "run"));
+    const std::set<std::string> oldSockets = socketsOf(lockHolder(root.path() / "data"));
     EXPECT_FALSE(oldSockets.empty());
     pressKeys("Down Return"); // the first item that can be chosen: Update to … now
 
@@ -143,7 +143,7 @@ TEST(TrayUpdate, TheMenusUpdateInstallsTheImageAndRelaunchesTheNewRelease) {
 
     // Both releases compile in one version text, so the new one is known by its program: the
     // relaunched process runs the file now installed, which carries no mark of the older release.
-    const pid_t relaunched = lockHolder(root.path() / "run");
+    const pid_t relaunched = lockHolder(root.path() / "data");
     ASSERT_GT(relaunched, 0);
     std::error_code error;
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(relaunched) + "/exe", error),

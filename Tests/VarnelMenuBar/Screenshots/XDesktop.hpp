@@ -190,7 +190,15 @@ inline bool closeWindow(const std::string& window) {
     event.data.data32[1] = XCB_CURRENT_TIME;
     xcb_send_event(connection, 0, event.window, XCB_EVENT_MASK_NO_EVENT,
                    reinterpret_cast<const char*>(&event));
-    const bool sent = xcb_flush(connection) > 0;
+    // A request whose answer comes only once the server has handled every request before it: an X
+    // server that finds a client gone when it wakes drops what that client sent last, unread, and
+    // on a busy machine it wakes late. xcb_disconnect waits for nothing.
+    xcb_generic_error_t* error = nullptr;
+    xcb_get_input_focus_reply_t* handled =
+        xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), &error);
+    const bool sent = handled != nullptr;
+    std::free(handled);
+    std::free(error);
     xcb_disconnect(connection);
     return sent;
 }

@@ -27,14 +27,14 @@ protected:
 
     TemporaryDirectory folder;
     std::filesystem::path lockFile = folder.path() / "varnel-menubar.lock";
-    std::filesystem::path socketFile = SingleInstance::socketFile(lockFile);
+    std::optional<LocalAddress> socket = SingleInstance::socketAddress(lockFile);
 };
 
 // The instance that answers is this process, standing in for the new program's event loop; being
 // the one that waits, it is also the prober, whose question opens no window.
 TEST_F(TakeoverTest, ANewProgramHasTakenOverOnceItAnswersOnTheSocket) {
     const pid_t child = start("exec sleep 30");
-    auto tookOver = std::async(std::launch::async, [&] { return Takeover::waitFor(socketFile, child, 10s); });
+    auto tookOver = std::async(std::launch::async, [&] { return Takeover::waitFor(socket, child, 10s); });
     SingleInstance instance(lockFile);
     ASSERT_TRUE(instance.acquire(0ms));
     int shown = 0;
@@ -52,23 +52,40 @@ TEST_F(TakeoverTest, ANewProgramThatHoldsTheLockButNeverAnswersIsEndedAtTheLimit
     // The lock as QLockFile writes it: the holder's process id on the first line.
     const pid_t child = start("echo $$ > \"$1\"; exec sleep 30");
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 500ms));
+    EXPECT_FALSE(Takeover::waitFor(socket, child, 500ms));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 500ms);
     EXPECT_TRUE(wasReaped(child));
 }
 
 TEST_F(TakeoverTest, ANewProgramThatEndsWithoutAnsweringHasNot) {
     const pid_t child = start("exit 127");
-    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 10s));
+    EXPECT_FALSE(Takeover::waitFor(socket, child, 10s));
     EXPECT_TRUE(wasReaped(child));
 }
 
 TEST_F(TakeoverTest, ANewProgramThatHangsBeforeTakingTheLockIsEndedAtTheLimit) {
     const pid_t child = start("exec sleep 30");
     const auto started = std::chrono::steady_clock::now();
-    EXPECT_FALSE(Takeover::waitFor(socketFile, child, 300ms));
+    EXPECT_FALSE(Takeover::waitFor(socket, child, 300ms));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 300ms);
     EXPECT_TRUE(wasReaped(child));
+}
+
+// An update from the release before this one: that release waits for the answer beside the lock it
+// chose from its environment, in the runtime folder. The program it relaunched answers there too.
+TEST_F(TakeoverTest, AProgramRelaunchedByTheReleaseBeforeAnswersWhereThatReleaseAsks) {
+    tray::TestFolders folders;
+    const auto earlier = LocalAddress::file(folders.path() / "runtime" / "varnel-menubar.socket", ::getuid());
+    ASSERT_TRUE(earlier);
+    const auto child = QtDesktop().launchDetached(VARNEL_MENUBAR_PROGRAM, {"--relaunched"});
+    ASSERT_TRUE(child);
+    auto tookOver = std::async(std::launch::async, [&] { return Takeover::waitFor(earlier, *child, 15s); });
+    ASSERT_TRUE(waitUntil([&] { return tookOver.wait_for(0ms) == std::future_status::ready; }, 20s));
+    EXPECT_TRUE(tookOver.get()) << "the relaunched program did not answer where the release before asks";
+    // And where this release asks.
+    EXPECT_TRUE(SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s));
+    ::kill(*child, SIGTERM);
+    ::waitpid(*child, nullptr, 0);
 }
 
 } // namespace
