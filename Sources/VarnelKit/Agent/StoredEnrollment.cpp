@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 
 #include "VarnelKit/Platform/PrivateFolder.hpp"
+#include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
@@ -111,6 +112,13 @@ std::optional<std::string> settle(const CredentialStore& credentials) {
     return left->token;
 }
 
+// What a save stopped before its renames left behind, the token's copies among them. Only while
+// the folder is locked, so that no save is still writing them.
+void removeLeftovers(const CredentialStore& credentials) {
+    for (const auto& file : {credentials.file(), pendingItem(credentials).file(), AgentSettings::fileURL()})
+        AtomicFile::removeLeftovers(file);
+}
+
 } // namespace
 
 StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
@@ -149,6 +157,7 @@ void StoredEnrollment::save(const CredentialStore& credentials, const std::strin
     if (const int status = PrivateFolder::ensure(folder, PrivateFolder::Links::follow); status != 0)
         throw CredentialStore::StoreError::keychain(status);
     const FolderLock lock(folder);
+    removeLeftovers(credentials);
     // What an earlier save left is settled before its pending item is written over.
     (void)settle(credentials);
 
@@ -179,6 +188,7 @@ void StoredEnrollment::clear(const CredentialStore& credentials) noexcept {
         pendingItem(credentials).deleteItem();
         credentials.deleteItem();
         AgentSettings::clear();
+        removeLeftovers(credentials);
     } catch (...) {
         // No home folder: nothing was stored.
     }

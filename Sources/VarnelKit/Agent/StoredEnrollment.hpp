@@ -24,8 +24,8 @@ struct StoredEnrollment {
     // as it was and works.
     static void save(const CredentialStore& credentials, const std::string& token,
                      const AgentSettings& settings);
-    // Log-out: the token, the settings and whatever an enrollment left half-done all go. Never
-    // fails.
+    // Log-out: the token, the settings and whatever an enrollment left half-done (its pending item,
+    // the temporary files of a write that was stopped) all go. Never fails.
     static void clear(const CredentialStore& credentials) noexcept;
 
     // The steps of save(), each durable once it is reported. A hook sees each as it ends, so a

@@ -4,7 +4,12 @@
 #include "TemporaryDataHome.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace varnel {
@@ -55,6 +60,17 @@ protected:
 
     bool pendingLeft() const {
         return fs::exists(Keychain::itemPath("com.varnel.agent", "device-token.pending"));
+    }
+    CredentialStore pendingItem() const { return CredentialStore{store.service, store.account + ".pending"}; }
+
+    // The files under `folder`, relative to it, in order.
+    static std::vector<std::string> filesIn(const fs::path& folder) {
+        std::vector<std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(folder))
+            if (entry.is_regular_file())
+                files.push_back(fs::relative(entry.path(), folder).string());
+        std::sort(files.begin(), files.end());
+        return files;
     }
 
     testing::TemporaryDataHome home;
@@ -134,6 +150,69 @@ TEST_F(StoredEnrollmentTest, ClearingRemovesAHalfDoneSaveToo) {
     const auto items = Keychain::itemPath(store.service, store.account).parent_path();
     EXPECT_EQ(std::distance(fs::directory_iterator(items), fs::directory_iterator()), 0);
     StoredEnrollment::clear(store);
+}
+
+// A write stopped just before its rename (a kill) leaves its temporary file beside its target,
+// holding what it was writing: for the token's items, a token.
+TEST_F(StoredEnrollmentTest, TheTemporaryFilesOfAStoppedWriteGoAtLogOutAndAtTheNextSave) {
+    const auto leaveTemporaries = [this] {
+        for (const auto& target : {store.file(), pendingItem().file(), AgentSettings::fileURL()})
+            std::ofstream(target.parent_path() / ("." + target.filename().string() + ".tmp-4242")) << b.token;
+    };
+    StoredEnrollment::save(store, a.token, a.settings);
+    leaveTemporaries();
+    StoredEnrollment::clear(store);
+    EXPECT_EQ(filesIn(home.varnel()), std::vector<std::string>{}) << "after logging out";
+
+    StoredEnrollment::save(store, a.token, a.settings);
+    leaveTemporaries();
+    StoredEnrollment::save(store, b.token, b.settings);
+    EXPECT_EQ(filesIn(home.varnel()),
+              (std::vector<std::string>{"Keychain/com.varnel.agent/device-token", "settings.json"}))
+        << "after the next save";
+    expectStored(b, "after the next save");
+}
+
+// Saves and readings in many processes at once: every save succeeds whole, so none takes another's
+// temporary file for one a stopped write left, and every reading gives settings with their token.
+TEST_F(StoredEnrollmentTest, ManyProcessesSavingAndReadingAtOnceSeeWholeEnrollments) {
+    constexpr int processes = 8;
+    constexpr int rounds = 25;
+    StoredEnrollment::save(store, a.token, a.settings);
+    std::fflush(nullptr);
+    std::vector<pid_t> children;
+    for (int p = 0; p < processes; ++p) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child > 0) {
+            children.push_back(child);
+            continue;
+        }
+        int code = 0;
+        try {
+            for (int r = 0; r < rounds && code == 0; ++r) {
+                const Enrolled mine =
+                    enrolledWith("p" + std::to_string(p) + "r" + std::to_string(r), p * rounds + r);
+                StoredEnrollment::save(store, mine.token, mine.settings);
+                const auto stored = StoredEnrollment::load(store);
+                // Whoever saved last, its token goes with its settings ("Desk <server>").
+                if (!stored.settings || stored.token != "token-of-" + stored.settings->deviceName.substr(5))
+                    code = 1;
+            }
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "%s\n", error.what());
+            code = 2;
+        }
+        ::_exit(code);
+    }
+    for (const pid_t child : children) {
+        int status = 0;
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    }
+    EXPECT_EQ(filesIn(home.varnel()),
+              (std::vector<std::string>{"Keychain/com.varnel.agent/device-token", "settings.json"}));
 }
 
 // A pending item that names no settings that were written (a save stopped early, or a damaged
