@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -85,31 +86,37 @@ std::optional<AgentSettings> settingsIfUsable() {
     }
 }
 
-// Finishes or undoes what a save left in its pending item; gives the token that goes with the
-// settings file when it is the pending one.
-std::optional<std::string> settle(const CredentialStore& credentials) {
+struct Settled {
+    // The token that goes with the settings file, when it is the pending one.
+    std::optional<std::string> token;
+    // Why that token is still only in the pending item, when it could not be moved into its place.
+    std::exception_ptr unfinished;
+};
+
+// Finishes or undoes what a save left in its pending item.
+Settled settle(const CredentialStore& credentials) {
     const CredentialStore pending = pendingItem(credentials);
     const auto text = pending.load();
     if (!text)
-        return std::nullopt;
+        return {};
     const auto left = decode(*text);
     const auto current = settingsIfUsable();
     if (!left || !current || !(*current == left->settings)) {
         // The save stopped before its settings were written: the enrollment before it stands.
         pending.deleteItem();
-        return std::nullopt;
+        return {};
     }
     // Its settings were written, so this token is the one that goes with them, wherever it is.
     try {
         credentials.save(left->token);
     } catch (const Error&) {
         // Still in the pending item, from which the next reader takes it again.
-        return left->token;
+        return {left->token, std::current_exception()};
     }
     reached(StoredEnrollment::Step::tokenWritten);
     pending.deleteItem();
     reached(StoredEnrollment::Step::pendingRemoved);
-    return left->token;
+    return {left->token, nullptr};
 }
 
 // What a save stopped before its renames left behind, the token's copies among them. Only while
@@ -135,7 +142,7 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
     auto settled = settle(credentials);
     StoredEnrollment stored;
     stored.settings = AgentSettings::load();
-    stored.token = settled ? std::move(settled) : credentials.load();
+    stored.token = settled.token ? std::move(settled.token) : credentials.load();
     return stored;
 }
 
@@ -150,7 +157,9 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
 // stopped before, and the old settings still go with the old token). So a stop after any step
 // leaves the old enrollment whole or the new one whole. A failure of step 1 or 2 is the save's
 // failure and leaves the old one; after step 2 the new one stands, so a failure of step 3 only
-// leaves its token in the pending item for the readers.
+// leaves its token in the pending item for the readers. That item then holds the only copy of the
+// token that goes with the settings, so the next save moves it into place before it writes a
+// pending item of its own, and fails with the reason when it cannot.
 void StoredEnrollment::save(const CredentialStore& credentials, const std::string& token,
                             const AgentSettings& settings) {
     const fs::path folder = Paths::applicationSupport();
@@ -158,8 +167,8 @@ void StoredEnrollment::save(const CredentialStore& credentials, const std::strin
         throw CredentialStore::StoreError::keychain(status);
     const FolderLock lock(folder);
     removeLeftovers(credentials);
-    // What an earlier save left is settled before its pending item is written over.
-    (void)settle(credentials);
+    if (const auto earlier = settle(credentials); earlier.unfinished)
+        std::rethrow_exception(earlier.unfinished);
 
     const CredentialStore pending = pendingItem(credentials);
     pending.save(encode(token, settings));

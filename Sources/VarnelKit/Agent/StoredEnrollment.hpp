@@ -21,7 +21,8 @@ struct StoredEnrollment {
     static StoredEnrollment load(const CredentialStore& credentials);
     // Replaces the stored enrollment with this token and these settings. Throws the credential
     // store's StoreError or the settings file's Error, and the enrollment stored before then stays
-    // as it was and works.
+    // as it was and works. That includes a token an earlier save left waiting in the pending item:
+    // it is put in its place first, and the save fails with the StoreError when it cannot be.
     static void save(const CredentialStore& credentials, const std::string& token,
                      const AgentSettings& settings);
     // Log-out: the token, the settings and whatever an enrollment left half-done (its pending item,

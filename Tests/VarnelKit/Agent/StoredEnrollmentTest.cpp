@@ -2,6 +2,7 @@
 
 #include "ForkedChild.hpp"
 #include "TemporaryDataHome.hpp"
+#include "TemporaryTmpfs.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
 #include <algorithm>
@@ -54,8 +55,17 @@ protected:
 
     static void expectStored(const Enrolled& expected, const std::string& when) {
         const auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
-        EXPECT_EQ(stored.settings, expected.settings) << when;
-        EXPECT_EQ(stored.token, expected.token) << when;
+        EXPECT_TRUE(stored.settings == expected.settings)
+            << when << ": settings of " << (stored.settings ? stored.settings->deviceName : "none");
+        EXPECT_EQ(brief(stored.token), brief(expected.token)) << when;
+    }
+
+    // A token as a failure shows it: some tokens here are thousands of characters long.
+    static std::string brief(const std::optional<std::string>& token) {
+        if (!token)
+            return "none";
+        return token->size() > 20 ? token->substr(0, 12) + "... (" + std::to_string(token->size()) + " bytes)"
+                                  : *token;
     }
 
     bool pendingLeft() const {
@@ -91,7 +101,10 @@ TEST_F(StoredEnrollmentTest, SavedTogetherLoadTogetherAndLeaveTheFormatsAsTheyWe
 }
 
 // A stop after each step of a save leaves the old enrollment or the new one, each whole, for every
-// reader after it; and the next enrollment then works as usual.
+// reader after it; and the next enrollment then works as usual. So it does when the save before it
+// could not write its token (a nearly full disk) and left it waiting in the pending item, the only
+// copy of the token that goes with the settings: the next save puts it in its place first, or,
+// while the disk is still too full for that, fails with the reason before it changes anything.
 TEST_F(StoredEnrollmentTest, AStopAfterAnyStepLeavesOneWholeEnrollment) {
     struct Case {
         std::string name;
@@ -99,31 +112,87 @@ TEST_F(StoredEnrollmentTest, AStopAfterAnyStepLeavesOneWholeEnrollment) {
         bool newOneStands;
         // The token item on disk before anyone reads: after the commit point it may still be the
         // old one, which only the settling of the pending item puts right.
-        std::string tokenOnDisk;
+        bool oldTokenOnDisk;
     };
     const std::vector<Case> cases{
-        {"pending item written", Step::pendingWritten, false, a.token},
-        {"settings written", Step::settingsWritten, true, a.token},
-        {"token written", Step::tokenWritten, true, b.token},
-        {"pending item removed", Step::pendingRemoved, true, b.token},
+        {"pending item written", Step::pendingWritten, false, true},
+        {"settings written", Step::settingsWritten, true, true},
+        {"token written", Step::tokenWritten, true, false},
+        {"pending item removed", Step::pendingRemoved, true, false},
     };
-    for (const auto& c : cases) {
-        StoredEnrollment::clear(store);
-        StoredEnrollment::save(store, a.token, a.settings);
-        ASSERT_TRUE(stoppedAfter(c.stop, [this] { StoredEnrollment::save(store, b.token, b.settings); }))
-            << c.name;
-        EXPECT_EQ(store.load(), c.tokenOnDisk) << c.name;
+    enum class Before { whole, waitingOnAFullDisk, waitingWithRoomAgain };
+    const std::vector<std::pair<Before, std::string>> befores{
+        {Before::whole, "the old one whole"},
+        {Before::waitingOnAFullDisk, "the old token waiting, the disk still full"},
+        {Before::waitingWithRoomAgain, "the old token waiting, room again"},
+    };
+    testing::TemporaryTmpfs disk("256k");
+    const testing::ScopedEnvironment onDisk("XDG_DATA_HOME", disk.path().string());
+    // Too long to fit where its pending item did.
+    const Enrolled old{a.settings, std::string(5000, 'a')};
+    const auto filler = disk.path() / "filler";
 
-        const Enrolled& standing = c.newOneStands ? b : a;
-        expectStored(standing, c.name);
-        EXPECT_FALSE(pendingLeft()) << c.name;
-        EXPECT_EQ(store.load(), standing.token) << c.name << ": the token is in its place";
-        expectStored(standing, c.name + ", read again");
+    for (const auto& [before, told] : befores) {
+        if (before != Before::whole && !disk.mounted())
+            continue;
+        for (const auto& c : cases) {
+            const std::string name = told + ", " + c.name;
+            StoredEnrollment::clear(store);
+            fs::remove(filler);
+            if (before == Before::whole) {
+                StoredEnrollment::save(store, old.token, old.settings);
+            } else {
+                // Room for the pending item and the settings, not for the token's own item.
+                ASSERT_NO_FATAL_FAILURE(testing::fillLeaving(disk.path(), 4)) << name;
+                StoredEnrollment::save(store, old.token, old.settings);
+                ASSERT_TRUE(pendingLeft()) << name;
+                ASSERT_EQ(store.load(), std::nullopt) << name;
+                if (before == Before::waitingWithRoomAgain)
+                    fs::remove(filler);
+            }
 
-        const Enrolled next = enrolledWith("c", 33);
-        StoredEnrollment::save(store, next.token, next.settings);
-        expectStored(next, c.name + ", then enrolled again");
+            if (before == Before::waitingOnAFullDisk) {
+                stopAt = c.stop;
+                const int status = testing::runInChild([this] {
+                    StoredEnrollment::setStepHook(&stopHere);
+                    try {
+                        StoredEnrollment::save(store, b.token, b.settings);
+                    } catch (const CredentialStore::StoreError& error) {
+                        return error.description() == "Keychain error 28: No space left on device" ? 0 : 1;
+                    }
+                    return 2;
+                });
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+                    << name << ": the save fails with why";
+                expectStored(old, name + ", read on the full disk");
+                EXPECT_TRUE(pendingLeft()) << name;
+                fs::remove(filler);
+                expectStored(old, name + ", read with room again");
+            } else {
+                ASSERT_TRUE(stoppedAfter(c.stop, [this] {
+                    StoredEnrollment::save(store, b.token, b.settings);
+                })) << name;
+                // With room again, the save first moves the waiting token into place, through the
+                // same two steps as its own; a stop after them leaves the old enrollment settled.
+                const bool whileSettling = before == Before::waitingWithRoomAgain &&
+                                           (c.stop == Step::tokenWritten || c.stop == Step::pendingRemoved);
+                EXPECT_EQ(brief(store.load()), brief(c.oldTokenOnDisk || whileSettling ? old.token : b.token))
+                    << name;
+                const Enrolled& standing = c.newOneStands && !whileSettling ? b : old;
+                expectStored(standing, name);
+                EXPECT_EQ(brief(store.load()), brief(standing.token))
+                    << name << ": the token is in its place";
+                expectStored(standing, name + ", read again");
+            }
+            EXPECT_FALSE(pendingLeft()) << name;
+
+            const Enrolled next = enrolledWith("c", 33);
+            StoredEnrollment::save(store, next.token, next.settings);
+            expectStored(next, name + ", then enrolled again");
+        }
     }
+    if (!disk.mounted())
+        GTEST_SKIP() << "the rows of a token left waiting by a full disk need root, to mount a small tmpfs";
 }
 
 // A reader that settles a committed save and is stopped itself after moving the token leaves it
