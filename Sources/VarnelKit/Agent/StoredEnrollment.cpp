@@ -1,5 +1,6 @@
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Descriptor.hpp"
@@ -81,10 +82,13 @@ std::optional<Pending> decode(const std::string& text) {
 std::optional<AgentSettings> settingsIfUsable() {
     try {
         return AgentSettings::load();
-    } catch (const AgentSettings::Refused&) {
+    } catch (const RefusedFile&) {
         return std::nullopt;
     }
 }
+
+// Who settles: the folder's owner puts things right; any other reader only reads.
+enum class Access { write, readOnly };
 
 struct Settled {
     // The token that goes with the settings file, when it is the pending one.
@@ -94,7 +98,7 @@ struct Settled {
 };
 
 // Finishes or undoes what a save left in its pending item.
-Settled settle(const CredentialStore& credentials) {
+Settled settle(const CredentialStore& credentials, Access access) {
     const CredentialStore pending = pendingItem(credentials);
     const auto text = pending.load();
     if (!text)
@@ -103,10 +107,13 @@ Settled settle(const CredentialStore& credentials) {
     const auto current = settingsIfUsable();
     if (!left || !current || !(*current == left->settings)) {
         // The save stopped before its settings were written: the enrollment before it stands.
-        pending.deleteItem();
+        if (access == Access::write)
+            pending.deleteItem();
         return {};
     }
     // Its settings were written, so this token is the one that goes with them, wherever it is.
+    if (access == Access::readOnly)
+        return {left->token, nullptr};
     try {
         credentials.save(left->token);
     } catch (const Error&) {
@@ -139,7 +146,15 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
     const FolderLock lock(folder);
     if (lock.folderMissing())
         return {};
-    auto settled = settle(credentials);
+    // Everything that is read is looked at first, so that a refusal leaves all as it was.
+    const auto data = DataFolder::inspect(folder);
+    if (!data)
+        return {};
+    data->admit(AgentSettings::fileURL(), DataFolder::Contents::settings, PrivateFolder::Links::follow);
+    for (const auto& item : {credentials, pendingItem(credentials)})
+        data->admit(item.file(), DataFolder::Contents::secret, PrivateFolder::Links::refuse);
+
+    auto settled = settle(credentials, data->mayWrite() ? Access::write : Access::readOnly);
     StoredEnrollment stored;
     stored.settings = AgentSettings::load();
     stored.token = settled.token ? std::move(settled.token) : credentials.load();
@@ -167,7 +182,7 @@ void StoredEnrollment::save(const CredentialStore& credentials, const std::strin
         throw CredentialStore::StoreError::keychain(status);
     const FolderLock lock(folder);
     removeLeftovers(credentials);
-    if (const auto earlier = settle(credentials); earlier.unfinished)
+    if (const auto earlier = settle(credentials, Access::write); earlier.unfinished)
         std::rethrow_exception(earlier.unfinished);
 
     const CredentialStore pending = pendingItem(credentials);

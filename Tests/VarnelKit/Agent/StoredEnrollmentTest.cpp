@@ -3,6 +3,7 @@
 #include "ForkedChild.hpp"
 #include "TemporaryDataHome.hpp"
 #include "TemporaryTmpfs.hpp"
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +84,28 @@ protected:
         std::sort(files.begin(), files.end());
         return files;
     }
+
+    // Everything under `folder` a reader could change: each entry with its owner, mode and
+    // contents.
+    static std::vector<std::string> everythingIn(const fs::path& folder) {
+        std::vector<std::string> entries;
+        for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+            struct stat info {};
+            ::lstat(entry.path().c_str(), &info);
+            std::string line = fs::relative(entry.path(), folder).string() + " " +
+                               std::to_string(info.st_uid) + " " + std::to_string(info.st_mode);
+            if (entry.is_regular_file()) {
+                std::ifstream file(entry.path(), std::ios::binary);
+                line += " " + std::string(std::istreambuf_iterator<char>(file), {});
+            }
+            entries.push_back(std::move(line));
+        }
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    }
+
+    // Another user, whose folder root may read.
+    static constexpr uid_t user = 65534;
 
     testing::TemporaryDataHome home;
     const CredentialStore store = CredentialStore::deviceToken();
@@ -282,6 +306,88 @@ TEST_F(StoredEnrollmentTest, ManyProcessesSavingAndReadingAtOnceSeeWholeEnrollme
     }
     EXPECT_EQ(filesIn(home.varnel()),
               (std::vector<std::string>{"Keychain/com.varnel.agent/device-token", "settings.json"}));
+}
+
+// Root reading a user's folder (as sudo with the user's HOME does) writes nothing there, not even
+// to settle a committed save: it takes the waiting token from the pending item as it is. The
+// user's own reading settles it, into items that stay the user's.
+TEST_F(StoredEnrollmentTest, AReaderThatDoesNotOwnTheFolderWritesNothingThere) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "reading another user's folder needs root";
+    StoredEnrollment::save(store, a.token, a.settings);
+    ASSERT_TRUE(
+        stoppedAfter(Step::settingsWritten, [this] { StoredEnrollment::save(store, b.token, b.settings); }));
+    fs::permissions(home.root(), fs::perms(0755));
+    for (const auto& entry : fs::recursive_directory_iterator(home.varnel()))
+        ASSERT_EQ(::lchown(entry.path().c_str(), user, user), 0);
+    ASSERT_EQ(::chown(home.varnel().c_str(), user, user), 0);
+    const auto before = everythingIn(home.varnel());
+
+    expectStored(b, "read by root");
+    EXPECT_EQ(everythingIn(home.varnel()), before) << "root changed nothing";
+
+    const int status = testing::runInChild([this] {
+        if (::setgid(user) != 0 || ::setuid(user) != 0)
+            return 3;
+        const auto stored = StoredEnrollment::load(store);
+        return stored.settings == b.settings && stored.token == b.token ? 0 : 1;
+    });
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the user reads B whole";
+    EXPECT_FALSE(pendingLeft());
+    EXPECT_EQ(store.load(), b.token);
+    struct stat item {};
+    ASSERT_EQ(::stat(store.file().c_str(), &item), 0);
+    EXPECT_EQ(item.st_uid, user);
+}
+
+// A token item that others could read or change is made private before it is used; one that
+// someone else owns is refused with the reason, and left as it is.
+TEST_F(StoredEnrollmentTest, ATokenItemOthersCanReachIsMadePrivateOrRefused) {
+    struct Case {
+        std::string name;
+        bool pending; // the item of a committed save that waits to be settled, else the token's own
+        mode_t mode;
+        uid_t owner;
+        std::optional<DataFolder::Refused::Reason> refused;
+    };
+    const std::vector<Case> cases{
+        {"a token others may read", false, 0644, 0, std::nullopt},
+        {"a token others may change", false, 0622, 0, std::nullopt},
+        {"a token of another user", false, 0600, user, DataFolder::Refused::Reason::anotherOwner},
+        {"a waiting token of another user", true, 0600, user, DataFolder::Refused::Reason::anotherOwner},
+    };
+    for (const auto& c : cases) {
+        StoredEnrollment::clear(store);
+        StoredEnrollment::save(store, a.token, a.settings);
+        if (c.pending) {
+            ASSERT_TRUE(stoppedAfter(Step::settingsWritten,
+                                     [this] { StoredEnrollment::save(store, b.token, b.settings); }));
+        }
+        const fs::path item = c.pending ? pendingItem().file() : store.file();
+        fs::permissions(item, fs::perms(c.mode));
+        if (c.owner != ::geteuid() && ::chown(item.c_str(), c.owner, c.owner) != 0)
+            continue; // not root: no one else's file to make
+        const Enrolled& standing = c.pending ? b : a;
+        if (!c.refused) {
+            expectStored(standing, c.name);
+            EXPECT_EQ(testing::modeOf(store.file()), 0600u) << c.name;
+            continue;
+        }
+        const auto before = everythingIn(home.varnel());
+        const auto refused =
+            testing::thrownBy<DataFolder::Refused>([this] { (void)StoredEnrollment::load(store); });
+        ASSERT_TRUE(refused) << c.name;
+        EXPECT_EQ(refused->reason(), *c.refused) << c.name;
+        EXPECT_EQ(refused->description(),
+                  "Varnel will not use the credential in " + item.string() +
+                      ": it belongs to nobody, not to root, who owns the Varnel folder. "
+                      "Enroll again to replace it.")
+            << c.name;
+        EXPECT_EQ(everythingIn(home.varnel()), before) << c.name << ": nothing changed";
+        // Enrolling again replaces it.
+        StoredEnrollment::save(store, a.token, a.settings);
+        expectStored(a, c.name + ", enrolled again");
+    }
 }
 
 // A pending item that names no settings that were written (a save stopped early, or a damaged
