@@ -74,7 +74,7 @@ Awaitable<void> doctor(Environment& environment) {
     StoredEnrollment stored;
     try {
         stored = StoredEnrollment::load(CredentialStore::deviceToken());
-    } catch (const AgentSettings::Refused& refused) {
+    } catch (const RefusedFile& refused) {
         print(out, "  [x] " + shown(refused.description()));
         co_return;
     }

@@ -27,11 +27,12 @@ Awaitable<void> enroll(const Options& options, Environment& environment) {
 
 void status(Environment& environment) {
     // Shows what is stored and never fails, so scripts may rely on its exit status: a settings
-    // file that breaks the enrollment's rules is shown as the reason it is not used.
+    // file that breaks the enrollment's rules, or a file someone else could have changed, is shown
+    // as the reason it is not used.
     StoredEnrollment stored;
     try {
         stored = StoredEnrollment::load(CredentialStore::deviceToken());
-    } catch (const AgentSettings::Refused& refused) {
+    } catch (const RefusedFile& refused) {
         print(environment.out, shown(refused.description()));
         return;
     }

@@ -7,7 +7,8 @@
 namespace varnel::CLI {
 
 Session loadSession(bool /*verbose*/) {
-    // A settings file that breaks the enrollment's rules fails the command with the reason.
+    // A settings file that breaks the enrollment's rules, or a file someone else could have
+    // changed, fails the command with the reason.
     auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
     if (!stored.settings)
         throw CLIError::message("Not enrolled. Run: varnel-agent enroll --server <url> --code <code>");

@@ -184,7 +184,7 @@ Awaitable<void> AppDelegate::announceLaunch() {
         // "Running" only when the agent is started, which takes the token as well as the settings.
         const auto stored = StoredEnrollment::load(CredentialStore::deviceToken());
         enrolled = stored.settings && stored.token;
-    } catch (const AgentSettings::Refused& refused) {
+    } catch (const RefusedFile& refused) {
         notify("Varnel needs setting up", refused.description());
         co_return;
     }

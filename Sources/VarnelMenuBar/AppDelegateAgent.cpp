@@ -142,7 +142,7 @@ Awaitable<void> AppDelegate::startIfEnrolled() {
     StoredEnrollment stored;
     try {
         stored = StoredEnrollment::load(CredentialStore::deviceToken());
-    } catch (const AgentSettings::Refused& refused) {
+    } catch (const RefusedFile& refused) {
         // The launch's alert shows the reason; the log keeps it.
         services_.logger->error(refused.description());
     }

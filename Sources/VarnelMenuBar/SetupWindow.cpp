@@ -143,8 +143,9 @@ void SetupWindow::present() {
         std::optional<AgentSettings> stored;
         try {
             stored = AgentSettings::load();
-        } catch (const AgentSettings::Refused&) {
-            // Settings that break the rules may name someone else's server: no address is offered.
+        } catch (const RefusedFile&) {
+            // Settings that break the rules, or that someone else could have written, may name
+            // someone else's server: no address is offered.
         }
         if (const auto host = SetupForm::prefillHost(stored)) {
             serverToggle_->setChecked(true);

@@ -2,6 +2,7 @@
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <functional>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
@@ -37,7 +38,7 @@ TEST_F(DoctorTest, EachCheckEitherGoesOnOrEndsTheChecklistWithItsHint) {
         std::string output;
         int heartbeats;
     };
-    const std::vector<Case> cases{
+    std::vector<Case> cases{
         {"not set up", [](DoctorTest&) {},
          title + "  [x] Not set up. Run: varnel-agent enroll --code VRNL-XXXX-XXXX\n", 0},
         {"no token", [](DoctorTest&) { enrollLocally(false); },
@@ -109,6 +110,18 @@ TEST_F(DoctorTest, EachCheckEitherGoesOnOrEndsTheChecklistWithItsHint) {
              VarnelAPIClient::APIError::http(500, "Oops").description() + "\n",
          1},
     };
+    if (::geteuid() == 0) {
+        // Settings that another user put in place of the user's own never reach the server either.
+        cases.insert(cases.begin() + 4, {"settings of another user",
+                         [](DoctorTest&) {
+                             enrollLocally(true, "https", "https://elsewhere.example");
+                             ASSERT_EQ(::chown(AgentSettings::fileURL().c_str(), 65534, 65534), 0);
+                         },
+                         title + "  [x] Varnel will not use the settings in " + AgentSettings::fileURL().string() +
+                             ": it belongs to nobody, not to root, who owns the Varnel folder. Enroll again to "
+                             "replace it.\n",
+                         0});
+    }
     for (const auto& c : cases) {
         CredentialStore::deviceToken().deleteItem();
         AgentSettings::clear();

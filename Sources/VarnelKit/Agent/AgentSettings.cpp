@@ -1,5 +1,6 @@
 #include "VarnelKit/Agent/AgentSettings.hpp"
 
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Agent/StatusLine.hpp"
 #include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
@@ -46,7 +47,7 @@ std::string refusal(AgentSettings::Breach breach, const AgentSettings& settings,
 } // namespace
 
 AgentSettings::Refused::Refused(Breach breach, const AgentSettings& settings, const std::filesystem::path& file)
-    : Error(refusal(breach, settings, file)), breach_(breach) {}
+    : RefusedFile(refusal(breach, settings, file)), breach_(breach) {}
 
 json::Ordered AgentSettings::toJson() const {
     json::Ordered object = json::Ordered::object();
@@ -71,6 +72,15 @@ std::optional<AgentSettings> AgentSettings::load() {
     std::filesystem::path path;
     try {
         path = fileURL();
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+    // Whoever could change the file could choose the server that receives the token.
+    const auto folder = DataFolder::inspect(path.parent_path());
+    if (!folder)
+        return std::nullopt;
+    folder->admit(path, DataFolder::Contents::settings, PrivateFolder::Links::follow);
+    try {
         std::ifstream file(path, std::ios::binary);
         if (!file) return std::nullopt;
         std::ostringstream text;

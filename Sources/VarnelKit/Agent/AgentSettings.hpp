@@ -1,7 +1,7 @@
 #pragma once
 
+#include "VarnelKit/Agent/RefusedFile.hpp"
 #include "VarnelKit/Protocol/ReverbSettings.hpp"
-#include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/Json.hpp"
 #include "VarnelKit/Support/Url.hpp"
 
@@ -32,7 +32,7 @@ struct AgentSettings {
     std::optional<Breach> breach() const;
 
     // A settings file that breaks a rule: it is not used, and left as it is.
-    class Refused : public Error {
+    class Refused : public RefusedFile {
     public:
         Refused(Breach breach, const AgentSettings& settings, const std::filesystem::path& file);
         Breach breach() const noexcept { return breach_; }
@@ -45,7 +45,9 @@ struct AgentSettings {
     // has no home folder.
     static std::filesystem::path fileURL();
     // The stored settings; none when the file is missing, unreadable or does not decode. Throws
-    // Refused for a file that decodes but breaks a rule. Never logs, never changes the file.
+    // Refused for a file that decodes but breaks a rule, and DataFolder::Refused for a file or
+    // folder that someone else can have changed (DataFolder::admit: the owner's own reading
+    // tightens a folder or file open to others first). Never logs, never changes the contents.
     static std::optional<AgentSettings> load();
     // Makes the data folder private (0700, an existing wider one tightened), encodes, and replaces
     // the file in one step with mode 0600, whatever the umask. Throws a varnel::Error on the first

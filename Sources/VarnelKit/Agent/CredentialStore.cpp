@@ -40,4 +40,6 @@ void CredentialStore::deleteItem() const noexcept {
     }
 }
 
+std::filesystem::path CredentialStore::file() const { return Keychain::itemPath(service, account); }
+
 } // namespace varnel

@@ -3,6 +3,7 @@
 #include "VarnelKit/Support/Error.hpp"
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -37,6 +38,9 @@ struct CredentialStore {
     std::optional<std::string> load() const noexcept;
     // Removes the item; every outcome is ignored.
     void deleteItem() const noexcept;
+    // The file the item is kept in. Throws the Error of Paths::applicationSupport when the user has
+    // no home folder.
+    std::filesystem::path file() const;
 };
 
 } // namespace varnel

@@ -1,11 +1,14 @@
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Platform/PrivateFolder.hpp"
+#include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
 #include <atomic>
 #include <cerrno>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
 
@@ -79,36 +82,55 @@ std::optional<Pending> decode(const std::string& text) {
 std::optional<AgentSettings> settingsIfUsable() {
     try {
         return AgentSettings::load();
-    } catch (const AgentSettings::Refused&) {
+    } catch (const RefusedFile&) {
         return std::nullopt;
     }
 }
 
-// Finishes or undoes what a save left in its pending item; gives the token that goes with the
-// settings file when it is the pending one.
-std::optional<std::string> settle(const CredentialStore& credentials) {
+// Who settles: the folder's owner puts things right; any other reader only reads.
+enum class Access { write, readOnly };
+
+struct Settled {
+    // The token that goes with the settings file, when it is the pending one.
+    std::optional<std::string> token;
+    // Why that token is still only in the pending item, when it could not be moved into its place.
+    std::exception_ptr unfinished;
+};
+
+// Finishes or undoes what a save left in its pending item.
+Settled settle(const CredentialStore& credentials, Access access) {
     const CredentialStore pending = pendingItem(credentials);
     const auto text = pending.load();
     if (!text)
-        return std::nullopt;
+        return {};
     const auto left = decode(*text);
     const auto current = settingsIfUsable();
     if (!left || !current || !(*current == left->settings)) {
         // The save stopped before its settings were written: the enrollment before it stands.
-        pending.deleteItem();
-        return std::nullopt;
+        if (access == Access::write)
+            pending.deleteItem();
+        return {};
     }
     // Its settings were written, so this token is the one that goes with them, wherever it is.
+    if (access == Access::readOnly)
+        return {left->token, nullptr};
     try {
         credentials.save(left->token);
     } catch (const Error&) {
         // Still in the pending item, from which the next reader takes it again.
-        return left->token;
+        return {left->token, std::current_exception()};
     }
     reached(StoredEnrollment::Step::tokenWritten);
     pending.deleteItem();
     reached(StoredEnrollment::Step::pendingRemoved);
-    return left->token;
+    return {left->token, nullptr};
+}
+
+// What a save stopped before its renames left behind, the token's copies among them. Only while
+// the folder is locked, so that no save is still writing them.
+void removeLeftovers(const CredentialStore& credentials) {
+    for (const auto& file : {credentials.file(), pendingItem(credentials).file(), AgentSettings::fileURL()})
+        AtomicFile::removeLeftovers(file);
 }
 
 } // namespace
@@ -124,10 +146,18 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
     const FolderLock lock(folder);
     if (lock.folderMissing())
         return {};
-    auto settled = settle(credentials);
+    // Everything that is read is looked at first, so that a refusal leaves all as it was.
+    const auto data = DataFolder::inspect(folder);
+    if (!data)
+        return {};
+    data->admit(AgentSettings::fileURL(), DataFolder::Contents::settings, PrivateFolder::Links::follow);
+    for (const auto& item : {credentials, pendingItem(credentials)})
+        data->admit(item.file(), DataFolder::Contents::secret, PrivateFolder::Links::refuse);
+
+    auto settled = settle(credentials, data->mayWrite() ? Access::write : Access::readOnly);
     StoredEnrollment stored;
     stored.settings = AgentSettings::load();
-    stored.token = settled ? std::move(settled) : credentials.load();
+    stored.token = settled.token ? std::move(settled.token) : credentials.load();
     return stored;
 }
 
@@ -142,15 +172,18 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
 // stopped before, and the old settings still go with the old token). So a stop after any step
 // leaves the old enrollment whole or the new one whole. A failure of step 1 or 2 is the save's
 // failure and leaves the old one; after step 2 the new one stands, so a failure of step 3 only
-// leaves its token in the pending item for the readers.
+// leaves its token in the pending item for the readers. That item then holds the only copy of the
+// token that goes with the settings, so the next save moves it into place before it writes a
+// pending item of its own, and fails with the reason when it cannot.
 void StoredEnrollment::save(const CredentialStore& credentials, const std::string& token,
                             const AgentSettings& settings) {
     const fs::path folder = Paths::applicationSupport();
     if (const int status = PrivateFolder::ensure(folder, PrivateFolder::Links::follow); status != 0)
         throw CredentialStore::StoreError::keychain(status);
     const FolderLock lock(folder);
-    // What an earlier save left is settled before its pending item is written over.
-    (void)settle(credentials);
+    removeLeftovers(credentials);
+    if (const auto earlier = settle(credentials, Access::write); earlier.unfinished)
+        std::rethrow_exception(earlier.unfinished);
 
     const CredentialStore pending = pendingItem(credentials);
     pending.save(encode(token, settings));
@@ -179,6 +212,7 @@ void StoredEnrollment::clear(const CredentialStore& credentials) noexcept {
         pendingItem(credentials).deleteItem();
         credentials.deleteItem();
         AgentSettings::clear();
+        removeLeftovers(credentials);
     } catch (...) {
         // No home folder: nothing was stored.
     }

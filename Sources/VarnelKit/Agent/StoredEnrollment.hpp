@@ -16,16 +16,21 @@ struct StoredEnrollment {
     std::optional<AgentSettings> settings; // none: not set up
     std::optional<std::string> token;      // none: no token is stored
 
-    // First settles what an enrollment that stopped part-way left, then reads both. Throws
-    // AgentSettings::Refused for a settings file that breaks the enrollment's rules.
+    // First settles what an enrollment that stopped part-way left, then reads both. Throws a
+    // RefusedFile, before anything is changed: AgentSettings::Refused for a settings file that
+    // breaks the enrollment's rules, DataFolder::Refused for a folder, settings file or token item
+    // that someone else can have changed (the folder's owner tightens them first). A reader that
+    // does not own the data folder (root reading a user's) writes nothing there: it takes a token
+    // waiting in the pending item from there.
     static StoredEnrollment load(const CredentialStore& credentials);
     // Replaces the stored enrollment with this token and these settings. Throws the credential
     // store's StoreError or the settings file's Error, and the enrollment stored before then stays
-    // as it was and works.
+    // as it was and works. That includes a token an earlier save left waiting in the pending item:
+    // it is put in its place first, and the save fails with the StoreError when it cannot be.
     static void save(const CredentialStore& credentials, const std::string& token,
                      const AgentSettings& settings);
-    // Log-out: the token, the settings and whatever an enrollment left half-done all go. Never
-    // fails.
+    // Log-out: the token, the settings and whatever an enrollment left half-done (its pending item,
+    // the temporary files of a write that was stopped) all go. Never fails.
     static void clear(const CredentialStore& credentials) noexcept;
 
     // The steps of save(), each durable once it is reported. A hook sees each as it ends, so a

@@ -13,11 +13,16 @@ namespace varnel::AtomicFile {
 
 namespace {
 
+// What every temporary file of `path` is named with, before its unique part.
+std::string temporaryPrefix(const std::filesystem::path& path) {
+    return "." + path.filename().string() + ".tmp-";
+}
+
 // Opens a new, uniquely named file next to `path`. Returns the descriptor or -errno.
 int createTemporary(const std::filesystem::path& path, std::string& tempPath, mode_t mode) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = (path.parent_path() / ("." + path.filename().string() + ".tmp-" + std::to_string(random()))).string();
+        tempPath = (path.parent_path() / (temporaryPrefix(path) + std::to_string(random()))).string();
         const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
     }
@@ -49,6 +54,20 @@ int write(const std::filesystem::path& path, std::string_view data, std::optiona
         ::close(dir);
     }
     return 0;
+}
+
+void removeLeftovers(const std::filesystem::path& path) noexcept {
+    try {
+        const std::string prefix = temporaryPrefix(path);
+        std::error_code error;
+        for (std::filesystem::directory_iterator entry(path.parent_path(), error), end; !error && entry != end;
+             entry.increment(error)) {
+            if (entry->path().filename().string().starts_with(prefix))
+                ::unlink(entry->path().c_str());
+        }
+    } catch (...) {
+        // Out of memory for a name: what is left stays for the next time.
+    }
 }
 
 } // namespace varnel::AtomicFile

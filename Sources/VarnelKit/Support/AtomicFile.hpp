@@ -15,4 +15,8 @@ namespace varnel::AtomicFile {
 // failure the target is as it was and no temporary file is left behind.
 int write(const std::filesystem::path& path, std::string_view data, std::optional<mode_t> exactMode = std::nullopt);
 
+// Removes the temporary files that writes to `path` left when they were stopped before their
+// rename (a crash, a kill), which hold what was being written. Only while no write to `path` runs.
+void removeLeftovers(const std::filesystem::path& path) noexcept;
+
 } // namespace varnel::AtomicFile

@@ -1,12 +1,16 @@
+#include "ForkedChild.hpp"
 #include "TemporaryDataHome.hpp"
 
 #include "VarnelKit/Agent/AgentSettings.hpp"
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Agent/CredentialStore.hpp"
 #include "VarnelKit/Platform/Keychain.hpp"
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -152,8 +156,10 @@ TEST_F(AgentSettingsTest, DamagedFilesLoadAsNoneAndExtraKeysAreIgnored) {
     EXPECT_FALSE(loads("[]"));
 }
 
-// Whoever can write the file must not be able to have the token sent in the clear: a file that
-// breaks the enrollment's rules is refused with the reason, and left exactly as it is.
+// Whoever can write the file must not be able to have the token sent in the clear, or to a server
+// of their own: a file that breaks the enrollment's rules, or that someone other than the folder's
+// owner can have changed, is refused with the reason, and left exactly as it is. What the owner
+// finds open to others is made private and used.
 TEST_F(AgentSettingsTest, AFileThatBreaksTheEnrollmentsRulesIsRefusedAndLeftAlone) {
     using Breach = AgentSettings::Breach;
     const auto file = [](const std::string& server, const std::string& host, const std::string& scheme) {
@@ -200,6 +206,80 @@ TEST_F(AgentSettingsTest, AFileThatBreaksTheEnrollmentsRulesIsRefusedAndLeftAlon
     ASSERT_TRUE(refused);
     EXPECT_EQ(refused->description().find('\x1b'), std::string::npos);
     EXPECT_NE(refused->description().find(R"(to "ws.example\u{1b}[2J".)"), std::string::npos) << refused->description();
+
+    const uid_t me = ::geteuid();
+    const uid_t other = 65534; // nobody
+    const std::string folder = home.varnel().string();
+    struct Access {
+        std::string name;
+        mode_t folderMode, fileMode;
+        uid_t folderOwner, fileOwner;
+        uid_t reader;        // this process, or another user who is not root
+        std::string refusal; // empty: the file loads
+        mode_t folderAfter, fileAfter;
+    };
+    const std::vector<Access> accesses{
+        {"a folder others may change", 0777, 0600, me, me, me, "", 0700, 0600},
+        {"a file others may change", 0700, 0666, me, me, me, "", 0700, 0600},
+        {"a file others may read", 0700, 0644, me, me, me, "", 0700, 0644},
+        {"a file of another user", 0700, 0600, me, other, me,
+         "Varnel will not use the settings in " + path +
+             ": it belongs to nobody, not to root, who owns the Varnel folder. Enroll again to replace it.",
+         0700, 0600},
+        // Root reads a user's folder as it is, and changes nothing in it.
+        {"root reading a user's folder", 0700, 0600, other, other, me, "", 0700, 0600},
+        {"root reading a user's folder that others may change", 0777, 0600, other, other, me,
+         "Varnel will not use its folder " + folder +
+             ": users other than its owner, nobody, may change it. Run Varnel once as nobody, which makes it "
+             "private.",
+         0777, 0600},
+        {"root reading a user's file that others may change", 0700, 0666, other, other, me,
+         "Varnel will not use the settings in " + path +
+             ": users other than its owner, nobody, may change it. Run Varnel once as nobody, which makes it "
+             "private.",
+         0700, 0666},
+        {"a user who is not root reading root's folder", 0755, 0644, me, me, other,
+         "Varnel will not use its folder " + folder + ": it belongs to another user, root. Run Varnel as root.",
+         0755, 0644},
+    };
+    const std::string valid = file("https://s.example", "ws.example", "wss");
+    fs::permissions(home.root(), fs::perms(0755));
+    for (const auto& c : accesses) {
+        if (me != 0 && (c.folderOwner != me || c.fileOwner != me || c.reader != me))
+            continue; // only root can make another user's files, or be another user
+        writeFile(AgentSettings::fileURL(), valid);
+        ASSERT_EQ(::chown(AgentSettings::fileURL().c_str(), c.fileOwner, c.fileOwner), 0);
+        ASSERT_EQ(::chown(folder.c_str(), c.folderOwner, c.folderOwner), 0);
+        fs::permissions(AgentSettings::fileURL(), fs::perms(c.fileMode));
+        fs::permissions(home.varnel(), fs::perms(c.folderMode));
+
+        if (c.reader != me) {
+            const int status = testing::runInChild([&c] {
+                if (::setgid(c.reader) != 0 || ::setuid(c.reader) != 0)
+                    return 3;
+                try {
+                    (void)AgentSettings::load();
+                } catch (const DataFolder::Refused& refused) {
+                    return refused.description() == c.refusal ? 0 : 1;
+                }
+                return 2;
+            });
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.name;
+        } else if (c.refusal.empty()) {
+            EXPECT_TRUE(AgentSettings::load().has_value()) << c.name;
+        } else {
+            const auto refused = testing::thrownBy<DataFolder::Refused>([] { (void)AgentSettings::load(); });
+            ASSERT_TRUE(refused) << c.name;
+            EXPECT_EQ(refused->description(), c.refusal) << c.name;
+        }
+        EXPECT_EQ(testing::modeOf(home.varnel()), c.folderAfter) << c.name;
+        EXPECT_EQ(testing::modeOf(AgentSettings::fileURL()), c.fileAfter) << c.name;
+        struct stat info {};
+        ASSERT_EQ(::stat(AgentSettings::fileURL().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, c.fileOwner) << c.name;
+        EXPECT_EQ(readFile(AgentSettings::fileURL()), valid) << c.name;
+        ASSERT_EQ(::chown(folder.c_str(), me, me), 0);
+    }
 }
 
 // Another local user must not be able to change the file or the folder, whatever the umask the

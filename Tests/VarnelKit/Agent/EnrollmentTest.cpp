@@ -204,22 +204,6 @@ TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndStoreNothing) {
     EXPECT_THROW(enroll(), CredentialStore::StoreError);
 }
 
-// Fills the file system that holds `folder`, then frees `pages` pages of it.
-void fillLeaving(const std::filesystem::path& folder, long pages) {
-    const long page = ::sysconf(_SC_PAGESIZE);
-    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    ASSERT_GE(fd, 0);
-    const std::string chunk(static_cast<std::size_t>(page), 'x');
-    off_t size = 0;
-    while (::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()))
-        size += page;
-    ASSERT_EQ(::ftruncate(fd, size - pages * page), 0);
-    ::close(fd);
-    struct statvfs disk {};
-    ASSERT_EQ(::statvfs(folder.c_str(), &disk), 0);
-    ASSERT_EQ(static_cast<long>(disk.f_bavail * disk.f_frsize), pages * page) << "free space to play with";
-}
-
 // Enrolled to A, an enrollment to B on a full disk fails and leaves A working, or succeeds whole:
 // whichever write the disk refuses, the next request takes the token to the server it came from.
 TEST_F(EnrollTest, AReEnrollmentOnAFullDiskNeverSendsOneServersTokenToAnother) {
@@ -246,7 +230,7 @@ TEST_F(EnrollTest, AReEnrollmentOnAFullDiskNeverSendsOneServersTokenToAnother) {
         std::filesystem::remove(disk.path() / "filler");
         reply("https", "ws.a.example", "tok-a");
         enroll("MACHINE-1", "a.example");
-        ASSERT_NO_FATAL_FAILURE(fillLeaving(disk.path(), c.freePages)) << c.name;
+        ASSERT_NO_FATAL_FAILURE(testing::fillLeaving(disk.path(), c.freePages)) << c.name;
 
         reply("https", "ws.b.example", c.tokenOfB);
         if (c.failure.empty()) {

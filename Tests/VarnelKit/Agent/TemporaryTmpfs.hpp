@@ -2,9 +2,13 @@
 
 #include "TemporaryDirectory.hpp"
 
+#include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 
 namespace varnel::testing {
 
@@ -33,5 +37,21 @@ private:
     TemporaryDirectory folder_;
     bool mounted_ = false;
 };
+
+// Fills the file system that holds `folder`, then frees `pages` pages of it.
+inline void fillLeaving(const std::filesystem::path& folder, long pages) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string chunk(static_cast<std::size_t>(page), 'x');
+    off_t size = 0;
+    while (::write(fd, chunk.data(), chunk.size()) == static_cast<ssize_t>(chunk.size()))
+        size += page;
+    ASSERT_EQ(::ftruncate(fd, size - pages * page), 0);
+    ::close(fd);
+    struct statvfs disk {};
+    ASSERT_EQ(::statvfs(folder.c_str(), &disk), 0);
+    ASSERT_EQ(static_cast<long>(disk.f_bavail * disk.f_frsize), pages * page) << "free space to play with";
+}
 
 } // namespace varnel::testing

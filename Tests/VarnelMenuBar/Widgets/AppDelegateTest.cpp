@@ -23,6 +23,7 @@
 #include <iterator>
 #include <optional>
 #include <sys/wait.h>
+#include <unistd.h>
 
 namespace varnel::tray {
 namespace {
@@ -240,6 +241,27 @@ TEST_F(AppDelegateTest, ALaunchOnSettingsThatBreakTheRulesSaysWhyAndStartsNothin
     EXPECT_EQ(delegate->status(), Status::notEnrolled());
     EXPECT_FALSE(delegate->hasAgent());
     EXPECT_FALSE(delegate->settings());
+}
+
+// A credential that someone else owns may not be this computer's: the user reads why, and nothing
+// is sent with it.
+TEST_F(AppDelegateTest, ALaunchOnACredentialOfAnotherUserSaysWhyAndStartsNothing) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a file of another user needs root";
+    saveSettings();
+    CredentialStore::deviceToken().save("secret");
+    const auto item = CredentialStore::deviceToken().file();
+    ASSERT_EQ(::chown(item.c_str(), 65534, 65534), 0);
+    makeDelegate();
+    delegate->launch();
+    ASSERT_TRUE(waitUntil([&] { return !alerts->shown.empty(); }));
+    EXPECT_EQ(alerts->shown[0].title, "Varnel needs setting up");
+    EXPECT_EQ(alerts->shown[0].body, "Varnel will not use the credential in " + item.string() +
+                                         ": it belongs to nobody, not to root, who owns the Varnel folder. "
+                                         "Enroll again to replace it.");
+    ASSERT_TRUE(waitUntil([&] { return !delegate->statusItem()->toolTip().isEmpty(); }));
+    EXPECT_EQ(delegate->status(), Status::notEnrolled());
+    EXPECT_FALSE(delegate->hasAgent());
 }
 
 TEST_F(AppDelegateTest, LogOutChangesNothingUnlessConfirmed) {

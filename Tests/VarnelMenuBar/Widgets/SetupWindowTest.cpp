@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace varnel::tray {
 namespace {
@@ -124,13 +125,17 @@ TEST_F(SetupWindowTest, EscapeClosesAtOnceAndALaterSuccessStillCounts) {
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST_F(SetupWindowTest, PresentPrefillsTheSavedServerOnlyIntoAnEmptyField) {
-    window->close();
+void saveSettings(const std::string& server, const std::string& realtimeHost) {
     AgentSettings settings;
     settings.deviceName = "Front desk";
-    settings.serverURL = *parseAbsoluteUrl("https://[::1]:8443");
-    settings.reverb = ReverbSettings{"key", "::1", 8080, "https"};
+    settings.serverURL = *parseAbsoluteUrl(server);
+    settings.reverb = ReverbSettings{"key", realtimeHost, 8080, "https"};
     settings.save();
+}
+
+TEST_F(SetupWindowTest, PresentPrefillsTheSavedServerOnlyIntoAnEmptyField) {
+    window->close();
+    saveSettings("https://[::1]:8443", "::1");
     window->present();
     EXPECT_TRUE(toggle->isChecked());
     EXPECT_TRUE(server->isVisible());
@@ -140,6 +145,18 @@ TEST_F(SetupWindowTest, PresentPrefillsTheSavedServerOnlyIntoAnEmptyField) {
     window->close();
     window->present();
     EXPECT_EQ(server->text(), "typed.example");
+}
+
+// Settings that another user put there may name their own server: no address is offered.
+TEST_F(SetupWindowTest, PresentOffersNoServerFromSettingsOfAnotherUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a file of another user needs root";
+    window->close();
+    saveSettings("https://elsewhere.example", "elsewhere.example");
+    ASSERT_EQ(::chown(AgentSettings::fileURL().c_str(), 65534, 65534), 0);
+    window->present();
+    EXPECT_FALSE(toggle->isChecked());
+    EXPECT_EQ(server->text(), "");
 }
 
 } // namespace
