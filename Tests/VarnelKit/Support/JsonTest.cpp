@@ -181,6 +181,53 @@ TEST(StrictJson, NestingDeeperThanTheBoundIsRefusedBeforeItIsBuilt) {
     EXPECT_THROW((void)json::parse(std::string(4u << 20, '[')), json::NestingTooDeep);
 }
 
+// Text of about `size` bytes: `head`, then empty objects, "{},{},...", then `tail`.
+std::string emptyObjects(const std::string& head, std::size_t size, const std::string& tail) {
+    std::string text = head;
+    text.reserve(size + tail.size() + 2);
+    while (text.size() + 3 + tail.size() < size)
+        text += "{},";
+    text += "{}" + tail;
+    return text;
+}
+
+std::string fullJob(int id, std::string payload) {
+    return R"({"job_id":)" + std::to_string(id) +
+           R"(,"printer_id":3,"printer_key":"net:10.0.0.5","language":"zpl","copies":2,"encoding":"base64",)"
+           R"("payload":")" + payload + R"(","payload_url":null,"expires_at":"2030-01-01T00:00:00Z"})";
+}
+
+// Text wide rather than deep builds far more than its size: an empty object of three bytes takes
+// some eighty in memory. What one text may build is bounded, so that such text is refused after a
+// little of it, while the largest replies a server sends are read whole.
+TEST(StrictJson, WideTextIsRefusedAtTheBuildBoundButLargeRealRepliesAreRead) {
+    for (const auto& text : {emptyObjects("[", 16u << 20, "]"), emptyObjects(R"({"jobs":[)", 16u << 20, "]}")}) {
+        try {
+            (void)json::parse(text);
+            ADD_FAILURE() << "accepted " << text.substr(0, 20);
+        } catch (const json::TooManyValues& error) {
+            EXPECT_EQ(error.description(), "JSON holds too many values (more than 64 MiB of them in memory)");
+        }
+    }
+    // Numbers are values too: a bound on containers alone would let a reply of numbers through.
+    std::string numbers = "[0";
+    for (int i = 1; i < 4'000'000; ++i)
+        numbers += ",0";
+    EXPECT_THROW((void)json::parse(numbers + "]"), json::TooManyValues);
+
+    std::string pending = R"({"jobs":[)";
+    for (int id = 1; id <= 10'000; ++id)
+        pending += (id > 1 ? "," : "") + fullJob(id, "XlhBXlha");
+    pending += "]}";
+    const auto jobs = PendingJobsResponse::fromJson(json::parse(pending)).jobs;
+    ASSERT_EQ(jobs.size(), 10'000u);
+    EXPECT_EQ(jobs.back().jobId, 10'000);
+
+    const auto job = JobPayload::fromJson(json::parse(fullJob(1, std::string(50'000'000, 'A'))));
+    ASSERT_TRUE(job.payload.has_value());
+    EXPECT_EQ(job.payload->size(), 50'000'000u);
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 long virtualMemoryKiB() {
     std::ifstream status("/proc/self/status");
@@ -193,33 +240,57 @@ long virtualMemoryKiB() {
 }
 #endif
 
-// A value too large for the memory the process may take is a clear failure of that one message,
-// not a std::bad_alloc that escapes to whoever asked.
+// A text whose values do not fit in the memory the process may take is a clear failure of that
+// one message: not a std::bad_alloc that escapes to whoever asked, nor one thrown while the half
+// built value is freed, which ends the program. Whichever comes first, the memory's end or the
+// build bound, is the reason given.
 TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the address sanitizer reserves the address space that this limits";
 #else
-    // Four million numbers: about 64 MiB as values, from 8 MiB of text.
-    std::string text = "[0";
+    std::string numbers = "[0";
     for (int i = 1; i < 4'000'000; ++i)
-        text += ",0";
-    text += "]";
-    const int status = testing::runInChild([&text] {
-        rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualMemoryKiB() + 24 * 1024) * 1024;
-        if (::setrlimit(RLIMIT_AS, &limit) != 0)
-            return 2;
-        try {
-            (void)json::parse(text);
-            return 3;
-        } catch (const json::DecodeError& error) {
-            return error.description() == "too large to read in the memory available" ? 0 : 4;
-        } catch (const std::bad_alloc&) {
-            return 5;
+        numbers += ",0";
+    numbers += "]";
+    const struct {
+        const char* what;
+        std::string text;
+        long roomMiB; // address space beyond what the process has when the parse begins
+        bool atTheBound; // the build bound must come first
+    } cases[] = {
+        {"numbers", numbers, 24, false},
+        {"empty objects", emptyObjects("[", 16u << 20, "]"), 24, false},
+        {"a pending list of empty objects", emptyObjects(R"({"jobs":[)", 16u << 20, "]}"), 24, false},
+        // Room for what the bound lets be built, but not for the whole text's values (550 MB).
+        {"empty objects with room", emptyObjects("[", 16u << 20, "]"), 256, true},
+    };
+    for (const auto& c : cases) {
+        const int status = testing::runInChild([&c] {
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualMemoryKiB() + c.roomMiB * 1024) * 1024;
+            if (::setrlimit(RLIMIT_AS, &limit) != 0)
+                return 2;
+            try {
+                (void)json::parse(c.text);
+                return 3;
+            } catch (const json::TooManyValues&) {
+                return 0;
+            } catch (const json::DecodeError& error) {
+                if (error.description() != "too large to read in the memory available")
+                    return 4;
+                return c.atTheBound ? 6 : 0;
+            } catch (const std::bad_alloc&) {
+                return 5;
+            }
+        });
+        if (!WIFEXITED(status)) {
+            ADD_FAILURE() << c.what << ": ended by signal " << WTERMSIG(status);
+            continue;
         }
-    });
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no limit, 3: parsed, 4: another reason, 5: std::bad_alloc escaped";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what
+                                          << ": 2: no limit, 3: parsed, 4: another reason, 5: std::bad_alloc "
+                                             "escaped, 6: the memory ran out before the bound";
+    }
 #endif
 }
 
