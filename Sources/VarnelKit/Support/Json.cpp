@@ -43,7 +43,9 @@ public:
     bool null() { return charge(slotBytes) && Base::null(); }
     bool boolean(bool value) { return charge(slotBytes) && Base::boolean(value); }
     bool number_integer(number_integer_t value) { return charge(slotBytes) && Base::number_integer(value); }
-    bool number_unsigned(number_unsigned_t value) { return charge(slotBytes) && Base::number_unsigned(value); }
+    bool number_unsigned(number_unsigned_t value) {
+        return charge(slotBytes) && Base::number_unsigned(value);
+    }
     bool number_float(number_float_t value, const string_t& text) {
         return charge(slotBytes) && Base::number_float(value, text);
     }

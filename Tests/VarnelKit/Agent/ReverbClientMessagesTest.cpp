@@ -176,13 +176,24 @@ TEST_F(ReverbClientFramesTest, ProtocolFramesAndOddTextKeepTheConnectionUp) {
     EXPECT_EQ(socketCount(), 1u);
 }
 
-// A frame nested past the bound is ignored with the reason, and the connection goes on with the
-// next frame; so is a job event whose data nests too deep.
-TEST_F(ReverbClientFramesTest, ADeeplyNestedFrameIsIgnoredAndTheNextIsHandled) {
+std::string emptyObjects(std::size_t size) {
+    std::string text = "[";
+    while (text.size() + 4 < size)
+        text += "{},";
+    return text + "{}]";
+}
+
+// A frame beyond the reader's bounds (nested past its depth, or holding more values than it may
+// build) is ignored with the reason, and the connection goes on with the next frame; so is a job
+// event whose data is beyond them.
+TEST_F(ReverbClientFramesTest, AFrameBeyondTheBoundsIsIgnoredAndTheNextIsHandled) {
     connect();
+    const std::string wide = emptyObjects(4u << 20);
     push({
         std::string(1u << 20, '['),
         R"({"event":"job.created","data":")" + std::string(40, '[') + R"("})",
+        wide,
+        R"({"event":"job.created","data":")" + wide + R"("})",
         R"({"event":"job.created","data":{"job_id":5}})",
     });
     ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::jobCreated) == 1; }));
@@ -190,10 +201,17 @@ TEST_F(ReverbClientFramesTest, ADeeplyNestedFrameIsIgnoredAndTheNextIsHandled) {
         EXPECT_EQ(events.back().jobId, 5);
         EXPECT_FALSE(connector->last()->isClosed());
     });
-    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (JSON nested too deeply (more than 32 levels)): " +
-                         std::string(160, '[') + "\xE2\x80\xA6 (1048576 chars)"),
+    const std::string tooDeep = "JSON nested too deeply (more than 32 levels)";
+    const std::string tooMany = "JSON holds too many values (more than 64 MiB of them in memory)";
+    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (" + tooDeep + "): " + std::string(160, '[') +
+                         "\xE2\x80\xA6 (1048576 chars)"),
               1u)
         << ::testing::PrintToString(logger->messages());
+    EXPECT_EQ(countLines("[DEBUG] Ignoring the data of job.created (" + tooDeep + ")"), 1u);
+    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (" + tooMany + "): " + wide.substr(0, 160) +
+                         "\xE2\x80\xA6 (" + std::to_string(wide.size()) + " chars)"),
+              1u);
+    EXPECT_EQ(countLines("[DEBUG] Ignoring the data of job.created (" + tooMany + ")"), 1u);
     EXPECT_EQ(socketCount(), 1u);
 }
 

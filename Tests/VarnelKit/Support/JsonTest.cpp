@@ -201,7 +201,8 @@ std::string fullJob(int id, std::string payload) {
 // some eighty in memory. What one text may build is bounded, so that such text is refused after a
 // little of it, while the largest replies a server sends are read whole.
 TEST(StrictJson, WideTextIsRefusedAtTheBuildBoundButLargeRealRepliesAreRead) {
-    for (const auto& text : {emptyObjects("[", 16u << 20, "]"), emptyObjects(R"({"jobs":[)", 16u << 20, "]}")}) {
+    const std::string pendingObjects = emptyObjects(R"({"jobs":[)", 16u << 20, "]}");
+    for (const auto& text : {emptyObjects("[", 16u << 20, "]"), pendingObjects}) {
         try {
             (void)json::parse(text);
             ADD_FAILURE() << "accepted " << text.substr(0, 20);
@@ -267,7 +268,8 @@ TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
     for (const auto& c : cases) {
         const int status = testing::runInChild([&c] {
             rlimit limit{};
-            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualMemoryKiB() + c.roomMiB * 1024) * 1024;
+            const long kibibytes = virtualMemoryKiB() + c.roomMiB * 1024;
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(kibibytes) * 1024;
             if (::setrlimit(RLIMIT_AS, &limit) != 0)
                 return 2;
             try {
