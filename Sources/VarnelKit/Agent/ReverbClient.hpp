@@ -157,7 +157,8 @@ private:
     };
     // Pure, so that it may run on any thread.
     static Frame readFrame(std::string text);
-    // A large frame is read on the loop's pool, so that the loop goes on meanwhile.
+    // A large frame is read on the loop's pool, so that the loop goes on meanwhile, and the memory
+    // its reading freed goes back to the system there.
     static Awaitable<Frame> readFrameOffLoopIfLarge(std::string text);
     static std::optional<std::string> memberString(const json::Value* object, std::string_view key);
     static std::optional<std::int64_t> memberInt(const json::Value* object, std::string_view key);

@@ -2,6 +2,7 @@
 #include "VarnelKit/Agent/ReverbClient.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/Characters.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Text.hpp"
@@ -111,7 +112,7 @@ Awaitable<ReverbClient::Frame> ReverbClient::readFrameOffLoopIfLarge(std::string
     if (text.size() <= json::parseOnLoopLimit)
         co_return readFrame(std::move(text));
     auto read = [text = std::move(text)]() mutable { return readFrame(std::move(text)); };
-    co_return co_await runBlockingCancellable(std::move(read));
+    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(std::move(read)));
 }
 
 Awaitable<void> ReverbClient::handle(Frame frame, std::shared_ptr<WebSocket> socket) {
