@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <dlfcn.h>
+#include <mutex>
 #include <netdb.h>
 #include <string_view>
 #include <thread>
@@ -12,6 +14,10 @@ namespace varnel::testing {
 namespace {
 
 std::atomic<int> finished{0};
+
+std::mutex startedMutex;
+std::condition_variable startedChanged;
+int started = 0;
 
 using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
 
@@ -28,6 +34,16 @@ std::string slowHostName(std::chrono::milliseconds delay, bool answersLoopback) 
 
 int finishedSlowLookups() { return finished.load(); }
 
+int startedSlowLookups() {
+    std::lock_guard lock(startedMutex);
+    return started;
+}
+
+bool waitForStartedSlowLookups(int count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(startedMutex);
+    return startedChanged.wait_for(lock, limit, [count] { return started >= count; });
+}
+
 } // namespace varnel::testing
 
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
@@ -36,6 +52,11 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     const std::string_view name = node ? node : "";
     if (name.size() <= domain.size() || !name.ends_with(domain)) return systemLookup()(node, service, hints, result);
 
+    {
+        std::lock_guard lock(startedMutex);
+        ++started;
+    }
+    startedChanged.notify_all();
     long milliseconds = 5000;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), milliseconds);
     if (error != std::errc() || *end != '.') milliseconds = 5000;
