@@ -35,7 +35,9 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_future.hpp>
 #include <condition_variable>
+#include "ProcessStatus.hpp"
 #include "TemporaryDirectory.hpp"
+#include "WideJson.hpp"
 #include "VarnelKit/LoopPause.hpp"
 
 #include <algorithm>
@@ -48,6 +50,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -76,18 +79,6 @@ double mebibytes(long kibibytes) {
 struct Broken {
     std::string what;
 };
-
-// A line of a /proc/<pid>/status file in KiB ("VmHWM:", the peak, or "VmRSS:", what is resident
-// now), or 0 once the program has ended.
-long statusKiB(const std::string& status, const std::string& key) {
-    std::ifstream file(status);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.starts_with(key))
-            return std::stol(line.substr(key.size()));
-    }
-    return 0;
-}
 
 // The main thread's time on the CPU and waiting for one, in nanoseconds, from its schedstat.
 struct ThreadTimes {
@@ -257,11 +248,20 @@ void interrupt(AgentProcess& agent, Figures& figures) {
     figures.ending = agent.ending();
 }
 
-Figures largeFrame(TestBench& bench, const std::string& program, const std::vector<std::string>& environment) {
+// The program, started and subscribed to its channel.
+std::unique_ptr<AgentProcess> startSubscribed(TestBench& bench, const std::string& program,
+                                              const std::vector<std::string>& environment) {
     const auto before = acceptedSubscriptions(bench);
-    AgentProcess agent({program, "run"}, {.environment = environment, .mergeErrors = true});
-    if (!agent.waitForLine(running, 30s) || !subscribed(bench, before, 30s))
-        throw Broken{"the program did not start and subscribe: " + agent.output()};
+    AgentProcess::Options options{.environment = environment, .mergeErrors = true};
+    auto agent = std::make_unique<AgentProcess>(std::vector<std::string>{program, "run"}, std::move(options));
+    if (!agent->waitForLine(running, 30s) || !subscribed(bench, before, 30s))
+        throw Broken{"the program did not start and subscribe: " + agent->output()};
+    return agent;
+}
+
+Figures largeFrame(TestBench& bench, const std::string& program, const std::vector<std::string>& environment) {
+    const auto started = startSubscribed(bench, program, environment);
+    AgentProcess& agent = *started;
     LoopWatch watch(agent.pid());
     // The start's own work done: the loop has waited for a second without a break.
     (void)waitUntil(20s, [&] { return watch.idleFor() > 1s; });
@@ -319,17 +319,6 @@ Figures largeReply(TestBench& bench, const std::string& program, const std::vect
     return figures;
 }
 
-// Text of about `size` bytes: `head`, then "{}," until the size, then `tail` (the last "{}"
-// included).
-std::string emptyObjects(const std::string& head, std::size_t size, const std::string& tail) {
-    std::string text = head;
-    text.reserve(size + tail.size() + 2);
-    while (text.size() + 3 + tail.size() < size)
-        text += "{},";
-    text += "{}" + tail;
-    return text;
-}
-
 struct WideReply {
     double peakMiB = 0;
     std::string ending; // how the program ended, or what it said of the reply while it ran
@@ -383,10 +372,8 @@ struct ResidentFigures {
 // for a second), and what the program holds once the last is dealt with.
 ResidentFigures tenLargeFrames(TestBench& bench, const std::string& program,
                                const std::vector<std::string>& environment, const std::string& data) {
-    const auto before = acceptedSubscriptions(bench);
-    AgentProcess agent({program, "run"}, {.environment = environment, .mergeErrors = true});
-    if (!agent.waitForLine(running, 30s) || !subscribed(bench, before, 30s))
-        throw Broken{"the program did not start and subscribe: " + agent.output()};
+    const auto started = startSubscribed(bench, program, environment);
+    AgentProcess& agent = *started;
     LoopWatch watch(agent.pid());
     (void)waitUntil(20s, [&] { return watch.idleFor() > 1s; });
     ResidentFigures figures;

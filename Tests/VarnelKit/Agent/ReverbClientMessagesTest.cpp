@@ -1,11 +1,12 @@
 // What the real-time client makes of each frame, and the helpers that read frames.
+#include "ProcessStatus.hpp"
 #include "ReverbClientFixture.hpp"
+#include "WideJson.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/HeapMemory.hpp"
 
 #include <boost/asio/post.hpp>
 #include <condition_variable>
-#include <fstream>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -178,19 +179,12 @@ TEST_F(ReverbClientFramesTest, ProtocolFramesAndOddTextKeepTheConnectionUp) {
     EXPECT_EQ(socketCount(), 1u);
 }
 
-std::string emptyObjects(std::size_t size) {
-    std::string text = "[";
-    while (text.size() + 4 < size)
-        text += "{},";
-    return text + "{}]";
-}
-
 // A frame beyond the reader's bounds (nested past its depth, or holding more values than it may
 // build) is ignored with the reason, and the connection goes on with the next frame; so is a job
 // event whose data is beyond them.
 TEST_F(ReverbClientFramesTest, AFrameBeyondTheBoundsIsIgnoredAndTheNextIsHandled) {
     connect();
-    const std::string wide = emptyObjects(4u << 20);
+    const std::string wide = emptyObjects("[", 4u << 20, "]");
     push({
         std::string(1u << 20, '['),
         R"({"event":"job.created","data":")" + std::string(40, '[') + R"("})",
@@ -241,17 +235,6 @@ TEST_F(ReverbClientFramesTest, ALargeFrameIsReadOffTheLoopAndFramesKeepTheirOrde
     });
 }
 
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmRSS:"))
-            return std::stol(line.substr(6));
-    }
-    return -1;
-}
-#endif
 
 // What reading a large frame freed on a pool thread goes back to the system, both the many small
 // values of wide data and the long strings of a large one; each heap would keep it otherwise (ten
@@ -263,13 +246,13 @@ TEST_F(ReverbClientFramesTest, LargeFramesLeaveNoMemoryBehindOnceRead) {
     HeapMemory::returnLargeBlocksAtOnce(); // as the programs do when they start
     connect();
     const auto wideFrame = [] {
-        return R"({"event":"job.created","data":")" + emptyObjects(15u << 20) + R"("})";
+        return R"({"event":"job.created","data":")" + emptyObjects("[", 15u << 20, "]") + R"("})";
     };
     const auto longFrame = [](std::int64_t jobId) {
         return R"({"event":"job.created","data":{"job_id":)" + std::to_string(jobId) + R"(,"note":")" +
                std::string(15u << 20, 'A') + R"("}})";
     };
-    const long before = residentKiB();
+    const long before = statusKiB("/proc/self/status", "VmRSS:");
     for (std::int64_t i = 1; i <= 10; ++i) {
         // The wide frame raises nothing; the long one after it shows that both were dealt with.
         onLoop([this, wide = wideFrame(), long_ = longFrame(i)]() mutable {
@@ -279,7 +262,7 @@ TEST_F(ReverbClientFramesTest, LargeFramesLeaveNoMemoryBehindOnceRead) {
         const auto handled = static_cast<std::size_t>(i);
         ASSERT_TRUE(waitFor([this, handled] { return eventsOnLoop(Kind::jobCreated) == handled; }, 30s));
     }
-    const long after = residentKiB();
+    const long after = statusKiB("/proc/self/status", "VmRSS:");
     EXPECT_LT(after - before, 32 * 1024) << "resident " << before / 1024 << " MiB before the frames, "
                                          << after / 1024 << " MiB after";
 #endif

@@ -1,6 +1,7 @@
 #include "FakeHttpTransport.hpp"
 #include "VarnelKit/LoopPause.hpp"
 #include "VarnelKit/TestSupport.hpp"
+#include "WideJson.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
@@ -241,10 +242,7 @@ TEST_F(VarnelAPIClientTest, AReplyBeyondTheBoundsFailsThatRequestOnly) {
     EXPECT_EQ(errorOf(api.assignedPrinters(1)).description(), tooDeep);
     EXPECT_EQ(errorOf(api.job(1)).description(), tooDeep);
 
-    std::string wide = R"({"jobs":[{})";
-    while (wide.size() < (16u << 20))
-        wide += ",{}";
-    answer(200, wide + "]}");
+    answer(200, testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}"));
     const auto tooMany = errorOf(api.pendingJobs(1));
     EXPECT_EQ(tooMany.kind(), Kind::decoding);
     EXPECT_EQ(tooMany.description(),

@@ -5,6 +5,8 @@
 #include "VarnelKit/Support/Json.hpp"
 
 #include "VarnelKit/Agent/ForkedChild.hpp"
+#include "ProcessStatus.hpp"
+#include "WideJson.hpp"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -181,16 +183,6 @@ TEST(StrictJson, NestingDeeperThanTheBoundIsRefusedBeforeItIsBuilt) {
     EXPECT_THROW((void)json::parse(std::string(4u << 20, '[')), json::NestingTooDeep);
 }
 
-// Text of about `size` bytes: `head`, then empty objects, "{},{},...", then `tail`.
-std::string emptyObjects(const std::string& head, std::size_t size, const std::string& tail) {
-    std::string text = head;
-    text.reserve(size + tail.size() + 2);
-    while (text.size() + 3 + tail.size() < size)
-        text += "{},";
-    text += "{}" + tail;
-    return text;
-}
-
 std::string fullJob(int id, std::string payload) {
     return R"({"job_id":)" + std::to_string(id) +
            R"(,"printer_id":3,"printer_key":"net:10.0.0.5","language":"zpl","copies":2,"encoding":"base64",)"
@@ -201,8 +193,8 @@ std::string fullJob(int id, std::string payload) {
 // some eighty in memory. What one text may build is bounded, so that such text is refused after a
 // little of it, while the largest replies a server sends are read whole.
 TEST(StrictJson, WideTextIsRefusedAtTheBuildBoundButLargeRealRepliesAreRead) {
-    const std::string pendingObjects = emptyObjects(R"({"jobs":[)", 16u << 20, "]}");
-    for (const auto& text : {emptyObjects("[", 16u << 20, "]"), pendingObjects}) {
+    const std::string pendingObjects = testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}");
+    for (const auto& text : {testing::emptyObjects("[", 16u << 20, "]"), pendingObjects}) {
         try {
             (void)json::parse(text);
             ADD_FAILURE() << "accepted " << text.substr(0, 20);
@@ -229,17 +221,6 @@ TEST(StrictJson, WideTextIsRefusedAtTheBuildBoundButLargeRealRepliesAreRead) {
     EXPECT_EQ(job.payload->size(), 50'000'000u);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
-long virtualMemoryKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmSize:"))
-            return std::stol(line.substr(7));
-    }
-    return -1;
-}
-#endif
 
 // A text whose values do not fit in the memory the process may take is a clear failure of that
 // one message: not a std::bad_alloc that escapes to whoever asked, nor one thrown while the half
@@ -260,15 +241,15 @@ TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
         bool atTheBound; // the build bound must come first
     } cases[] = {
         {"numbers", numbers, 24, false},
-        {"empty objects", emptyObjects("[", 16u << 20, "]"), 24, false},
-        {"a pending list of empty objects", emptyObjects(R"({"jobs":[)", 16u << 20, "]}"), 24, false},
+        {"empty objects", testing::emptyObjects("[", 16u << 20, "]"), 24, false},
+        {"a pending list of empty objects", testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}"), 24, false},
         // Room for what the bound lets be built, but not for the whole text's values (550 MB).
-        {"empty objects with room", emptyObjects("[", 16u << 20, "]"), 256, true},
+        {"empty objects with room", testing::emptyObjects("[", 16u << 20, "]"), 256, true},
     };
     for (const auto& c : cases) {
         const int status = testing::runInChild([&c] {
             rlimit limit{};
-            const long kibibytes = virtualMemoryKiB() + c.roomMiB * 1024;
+            const long kibibytes = testing::statusKiB("/proc/self/status", "VmSize:") + c.roomMiB * 1024;
             limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(kibibytes) * 1024;
             if (::setrlimit(RLIMIT_AS, &limit) != 0)
                 return 2;
