@@ -15,9 +15,18 @@ namespace {
 
 std::atomic<int> finished{0};
 
-std::mutex startedMutex;
-std::condition_variable startedChanged;
-int started = 0;
+struct StartedLookups {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+};
+
+// Never destroyed: a lookup on a thread that outlives its test (libcurl's resolver, a detached
+// one) may begin while the program exits.
+StartedLookups& startedLookups() {
+    static auto* const lookups = new StartedLookups;
+    return *lookups;
+}
 
 using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
 
@@ -35,13 +44,15 @@ std::string slowHostName(std::chrono::milliseconds delay, bool answersLoopback) 
 int finishedSlowLookups() { return finished.load(); }
 
 int startedSlowLookups() {
-    std::lock_guard lock(startedMutex);
-    return started;
+    auto& started = startedLookups();
+    std::lock_guard lock(started.mutex);
+    return started.count;
 }
 
 bool waitForStartedSlowLookups(int count, std::chrono::milliseconds limit) {
-    std::unique_lock lock(startedMutex);
-    return startedChanged.wait_for(lock, limit, [count] { return started >= count; });
+    auto& started = startedLookups();
+    std::unique_lock lock(started.mutex);
+    return started.changed.wait_for(lock, limit, [&] { return started.count >= count; });
 }
 
 } // namespace varnel::testing
@@ -52,11 +63,12 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     const std::string_view name = node ? node : "";
     if (name.size() <= domain.size() || !name.ends_with(domain)) return systemLookup()(node, service, hints, result);
 
+    auto& started = startedLookups();
     {
-        std::lock_guard lock(startedMutex);
-        ++started;
+        std::lock_guard lock(started.mutex);
+        ++started.count;
     }
-    startedChanged.notify_all();
+    started.changed.notify_all();
     long milliseconds = 5000;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), milliseconds);
     if (error != std::errc() || *end != '.') milliseconds = 5000;
