@@ -43,8 +43,8 @@ inline constexpr std::size_t parseOnLoopLimit = 64 * 1024;
 // A value in memory costs many times its text: an empty object, three bytes with its comma, is a
 // 16-byte value and a map of its own on the heap. So what one text may build is bounded too,
 // counted as the heap takes it (the text of strings aside, which is never more than the text's own
-// size): a pending list of a hundred thousand jobs stays well within it, while text of nothing but
-// "[{},{},..." is refused after a few megabytes of it, long before the memory runs out.
+// size): a pending list of a hundred thousand jobs fits in it, while text of nothing but
+// "[{},{},..." is refused after some two megabytes of it, long before the memory runs out.
 inline constexpr std::size_t maxBuildBytes = 64u << 20;
 
 // Text beyond one of the bounds above: refused before what lies beyond is built.
