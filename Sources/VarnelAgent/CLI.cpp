@@ -6,6 +6,7 @@
 #include "VarnelKit/SelfTest/SelfTest.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/SafeText.hpp"
 
 #include <boost/asio/co_spawn.hpp>
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
     reopenMissingStandardDescriptors();
     // A closed standard output or a dropped connection must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
+    HeapMemory::returnLargeBlocksAtOnce();
 
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     DescriptorStream errors(STDERR_FILENO);

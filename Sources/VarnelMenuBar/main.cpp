@@ -1,6 +1,7 @@
 #include "VarnelKit/Agent/AgentUpdater.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 #include "VarnelMenuBar/MessageBoxAlerts.hpp"
@@ -52,6 +53,7 @@ bool hasArgument(int argc, char** argv, const char* wanted) {
 } // namespace
 
 int main(int argc, char** argv) {
+    varnel::HeapMemory::returnLargeBlocksAtOnce();
     // Settled before Qt meets the display: a second start only hands over to the running copy,
     // which shows its window, and ends at once, also where there is no display or no one to click.
     // Only a start that finds that copy in its quit waits, for the lock, and then runs.

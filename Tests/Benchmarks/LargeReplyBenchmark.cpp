@@ -9,7 +9,15 @@
 //    after a SIGINT sent while it reads the reply.
 //
 // 3. this build only, in this process: the same frame to a ReverbClient over ws from the bench, and
-//    the loop's longest block as a timer on the loop sees it (how late a 1 ms tick comes).
+//    the loop's longest block as a timer on the loop sees it (how late a 1 ms tick comes);
+// 4. a pending-jobs reply of 48 MiB of empty objects, {"jobs":[{},{},...]}: the program's peak
+//    memory and how it ended, as it is and under a 2 GiB limit on its address space (prlimit);
+// 5. ten real-time frames of 15 MiB each, job events whose data is empty objects, [{},{},...], and
+//    ten whose data is one long string: the program's resident memory before, at its peak and once
+//    the frames are dealt with;
+// 6. this build only, in a child process of its own: json::parse of 16 MiB and of 128 MiB (the
+//    reply cap) of [{},{},...], its peak memory beyond the text and how it ended. Measured first,
+//    while this process has a single thread to fork.
 //
 // PATH is the program measured, by default this build's, so that another build can be measured
 // against the same bench. The loop is watched from outside, through the main thread's wait channel
@@ -21,16 +29,20 @@
 #include "VarnelKit/Agent/ReverbClient.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/AgentLogging.hpp"
+#include "VarnelKit/Support/Json.hpp"
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_future.hpp>
 #include <condition_variable>
+#include "ProcessStatus.hpp"
 #include "TemporaryDirectory.hpp"
+#include "WideJson.hpp"
 #include "VarnelKit/LoopPause.hpp"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +50,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -65,17 +79,6 @@ double mebibytes(long kibibytes) {
 struct Broken {
     std::string what;
 };
-
-// VmHWM of /proc/<pid>/status, or 0 once the program has ended.
-long peakResidentKiB(const std::string& status) {
-    std::ifstream file(status);
-    std::string line;
-    while (std::getline(file, line)) {
-        if (line.starts_with("VmHWM:"))
-            return std::stol(line.substr(6));
-    }
-    return 0;
-}
 
 // The main thread's time on the CPU and waiting for one, in nanoseconds, from its schedstat.
 struct ThreadTimes {
@@ -157,7 +160,7 @@ private:
                 return; // the program has ended
             // The status line only: reading the whole memory map would take the program's own
             // memory lock a thousand times a second and slow what is measured.
-            const long peak = peakResidentKiB(status);
+            const long peak = statusKiB(status, "VmHWM:");
             const auto now = Clock::now();
             const bool waiting = where == "do_epoll_wait" || where == "ep_poll";
             const auto times = threadTimes(schedstat);
@@ -245,11 +248,20 @@ void interrupt(AgentProcess& agent, Figures& figures) {
     figures.ending = agent.ending();
 }
 
-Figures largeFrame(TestBench& bench, const std::string& program, const std::vector<std::string>& environment) {
+// The program, started and subscribed to its channel.
+std::unique_ptr<AgentProcess> startSubscribed(TestBench& bench, const std::string& program,
+                                              const std::vector<std::string>& environment) {
     const auto before = acceptedSubscriptions(bench);
-    AgentProcess agent({program, "run"}, {.environment = environment, .mergeErrors = true});
-    if (!agent.waitForLine(running, 30s) || !subscribed(bench, before, 30s))
-        throw Broken{"the program did not start and subscribe: " + agent.output()};
+    AgentProcess::Options options{.environment = environment, .mergeErrors = true};
+    auto agent = std::make_unique<AgentProcess>(std::vector<std::string>{program, "run"}, std::move(options));
+    if (!agent->waitForLine(running, 30s) || !subscribed(bench, before, 30s))
+        throw Broken{"the program did not start and subscribe: " + agent->output()};
+    return agent;
+}
+
+Figures largeFrame(TestBench& bench, const std::string& program, const std::vector<std::string>& environment) {
+    const auto started = startSubscribed(bench, program, environment);
+    AgentProcess& agent = *started;
     LoopWatch watch(agent.pid());
     // The start's own work done: the loop has waited for a second without a break.
     (void)waitUntil(20s, [&] { return watch.idleFor() > 1s; });
@@ -307,6 +319,114 @@ Figures largeReply(TestBench& bench, const std::string& program, const std::vect
     return figures;
 }
 
+struct WideReply {
+    double peakMiB = 0;
+    std::string ending; // how the program ended, or what it said of the reply while it ran
+};
+
+// A pending-jobs reply far wider than any real one, read by the program as it is or under a limit
+// on its address space (prlimit's own process becomes the program).
+WideReply widePendingList(TestBench& bench, const std::string& program,
+                          const std::vector<std::string>& environment,
+                          std::optional<unsigned long long> addressSpaceLimit) {
+    bench.management().failNext(ManagementOperation::pendingJobs, 200, 1,
+                                emptyObjects(R"({"jobs":[)", 48u << 20, "]}"));
+    std::vector<std::string> command = {program, "run"};
+    if (addressSpaceLimit)
+        command.insert(command.begin(),
+                       {"/usr/bin/prlimit", "--as=" + std::to_string(*addressSpaceLimit), "--"});
+    AgentProcess agent(command, {.environment = environment, .mergeErrors = true});
+    LoopWatch watch(agent.pid());
+    const std::string failed = "Could not fetch pending jobs";
+    // The line, or the output's end when the program ends without it.
+    if (!agent.waitForLine(failed, 120s) && !agent.waitForExit(10s))
+        throw Broken{"the program neither read the reply nor ended within 120 s: " + agent.output()};
+    WideReply reply;
+    reply.peakMiB = mebibytes(watch.peakKiB());
+    const std::string output = agent.output();
+    if (const auto at = output.find(failed); at != std::string::npos) {
+        reply.ending = output.substr(at, output.find('\n', at) - at);
+        Figures figures;
+        interrupt(agent, figures);
+        reply.ending += "; then on SIGINT " + figures.ending;
+    } else {
+        (void)agent.waitForExit(60s);
+        // Its last words: the two lines before the end.
+        auto from = output.find_last_of('\n', output.size() >= 2 ? output.size() - 2 : 0);
+        from = from == std::string::npos || from == 0 ? 0 : output.find_last_of('\n', from - 1);
+        reply.ending = agent.ending() + ", its last words: " +
+                       output.substr(from == std::string::npos ? 0 : from + 1);
+        std::replace(reply.ending.begin(), reply.ending.end(), '\n', ' ');
+    }
+    bench.management().clearFaults();
+    return reply;
+}
+
+struct ResidentFigures {
+    double beforeMiB = 0;
+    double peakMiB = 0;
+    double afterMiB = 0;
+};
+
+// Ten frames of 15 MiB, each sent once the program has dealt with the one before (its loop waited
+// for a second), and what the program holds once the last is dealt with.
+ResidentFigures tenLargeFrames(TestBench& bench, const std::string& program,
+                               const std::vector<std::string>& environment, const std::string& data) {
+    const auto started = startSubscribed(bench, program, environment);
+    AgentProcess& agent = *started;
+    LoopWatch watch(agent.pid());
+    (void)waitUntil(20s, [&] { return watch.idleFor() > 1s; });
+    ResidentFigures figures;
+    figures.beforeMiB = mebibytes(statusKiB("/proc/" + std::to_string(agent.pid()) + "/status", "VmRSS:"));
+    for (int i = 0; i < 10; ++i) {
+        const auto sentBefore = bench.pusher().snapshot().eventsSent;
+        bench.pusher().trigger(bench.management().channelName(), "job.created", data);
+        const auto sent = [sentBefore](const auto& s) { return s.eventsSent > sentBefore; };
+        if (!bench.pusher().waitFor(sent, 10000ms))
+            throw Broken{"the bench did not send frame " + std::to_string(i + 1)};
+        if (!waitUntil(120s, [&] { return watch.idleFor() > 1s; }))
+            throw Broken{"the loop did not come back within 120 s of frame " + std::to_string(i + 1)};
+    }
+    (void)waitUntil(20s, [&] { return watch.idleFor() > 2s; });
+    figures.peakMiB = mebibytes(watch.peakKiB());
+    figures.afterMiB = mebibytes(statusKiB("/proc/" + std::to_string(agent.pid()) + "/status", "VmRSS:"));
+    if (!agent.running())
+        throw Broken{"the program ended during the frames: " + agent.ending() + "\n" + agent.output()};
+    Figures ended;
+    interrupt(agent, ended);
+    return figures;
+}
+
+// json::parse of wide text in a child, whose peak memory is the parse's alone.
+void parsePeak(std::size_t size) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw Broken{"fork failed"};
+    if (child == 0) {
+        const std::string text = emptyObjects("[", size, "]");
+        const long before = statusKiB("/proc/self/status", "VmRSS:");
+        std::string outcome = "read";
+        try {
+            (void)json::parse(text);
+        } catch (const json::DecodeError& error) {
+            outcome = "refused: " + error.description();
+        }
+        const long peak = statusKiB("/proc/self/status", "VmHWM:");
+        std::printf("json::parse of %zu MiB of [{},{},...]: peak RSS %.1f MiB, %.1f MiB of it before the "
+                    "parse; %s\n",
+                    size >> 20, mebibytes(peak), mebibytes(before), outcome.c_str());
+        std::fflush(nullptr);
+        ::_exit(0);
+    }
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status))
+        std::printf("json::parse of %zu MiB of [{},{},...]: the child was ended by signal %d\n", size >> 20,
+                    WTERMSIG(status));
+}
+
 // A client of this build on a loop of its own, subscribed over ws; the frame is a job event whose
 // data is 16 MB of "[", then a job event the client acts on, which ends the wait.
 double inProcessFrame(TestBench& bench) {
@@ -358,6 +478,13 @@ double inProcessFrame(TestBench& bench) {
 
 int run(std::string program) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    try {
+        parsePeak(16u << 20);
+        parsePeak(128u << 20);
+    } catch (const Broken& broken) {
+        std::fprintf(stderr, "broken run: %s\n", broken.what.c_str());
+        return 1;
+    }
     TemporaryDirectory folder;
     TestBenchOptions benchOptions;
     benchOptions.management.enrollmentCode = enrollmentCode;
@@ -384,6 +511,22 @@ int run(std::string program) {
         std::printf("this build in-process, the same frame over ws: the loop's longest pause between 1 ms ticks "
                     "%.1f ms\n",
                     inProcessFrame(bench));
+        for (const auto limit : {std::optional<unsigned long long>(), std::optional(2ULL << 30)}) {
+            const auto wide = widePendingList(bench, program, environment, limit);
+            std::printf("a 48 MiB pending-jobs reply of {} (%s): peak RSS %.1f MiB; %s\n",
+                        limit ? "address space limited to 2 GiB" : "no limit", wide.peakMiB,
+                        wide.ending.c_str());
+        }
+        const std::pair<const char*, std::string> frames[] = {
+            {"[{},{},...]", emptyObjects("[", 15u << 20, "]")},
+            {"one long string", R"({"job_id":1,"note":")" + std::string((15u << 20) - 40, 'A') + R"("})"},
+        };
+        for (const auto& [what, data] : frames) {
+            const auto resident = tenLargeFrames(bench, program, environment, data);
+            std::printf("ten 15 MiB frames whose data is %s: resident %.1f MiB before, peak %.1f MiB, %.1f MiB "
+                        "once dealt with\n",
+                        what, resident.beforeMiB, resident.peakMiB, resident.afterMiB);
+        }
     } catch (const Broken& broken) {
         std::fprintf(stderr, "broken run: %s\n", broken.what.c_str());
         return 1;

@@ -120,15 +120,18 @@ TEST_F(BeastWebSocketConnectorTest, ACloseEndsAPendingReceiveEvenWhenThePeerNeve
     loop.blockOn(socket->open());
     const auto started = Clock::now();
     const bool failed = loop.blockOn([](std::shared_ptr<WebSocket> socket) -> Awaitable<bool> {
-        asio::steady_timer soon(co_await asio::this_coro::executor, 50ms);
-        auto receiving = Task::spawn(co_await asio::this_coro::executor,
-                                     [socket]() -> Awaitable<void> {
+        const auto executor = co_await asio::this_coro::executor;
+        asio::steady_timer soon(executor, 50ms);
+        // Named, and spawned in a statement without co_await: g++ 12 would otherwise destroy the
+        // lambda's copy of the socket twice.
+        auto receive = [socket]() -> Awaitable<void> {
             // The receive fails once the close has ended it; that it ends is what counts here.
             try {
                 (void)co_await socket->receive();
             } catch (const TransportError&) {
             }
-        });
+        };
+        auto receiving = Task::spawn(executor, std::move(receive));
         co_await soon.async_wait(asio::use_awaitable);
         socket->close(1001);
         co_await receiving->join();

@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <dlfcn.h>
+#include <mutex>
 #include <netdb.h>
 #include <string_view>
 #include <thread>
@@ -12,6 +14,19 @@ namespace varnel::testing {
 namespace {
 
 std::atomic<int> finished{0};
+
+struct StartedLookups {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int count = 0;
+};
+
+// Never destroyed: a lookup on a thread that outlives its test (libcurl's resolver, a detached
+// one) may begin while the program exits.
+StartedLookups& startedLookups() {
+    static auto* const lookups = new StartedLookups;
+    return *lookups;
+}
 
 using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
 
@@ -28,6 +43,18 @@ std::string slowHostName(std::chrono::milliseconds delay, bool answersLoopback) 
 
 int finishedSlowLookups() { return finished.load(); }
 
+int startedSlowLookups() {
+    auto& started = startedLookups();
+    std::lock_guard lock(started.mutex);
+    return started.count;
+}
+
+bool waitForStartedSlowLookups(int count, std::chrono::milliseconds limit) {
+    auto& started = startedLookups();
+    std::unique_lock lock(started.mutex);
+    return started.changed.wait_for(lock, limit, [&] { return started.count >= count; });
+}
+
 } // namespace varnel::testing
 
 extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
@@ -36,6 +63,12 @@ extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo
     const std::string_view name = node ? node : "";
     if (name.size() <= domain.size() || !name.ends_with(domain)) return systemLookup()(node, service, hints, result);
 
+    auto& started = startedLookups();
+    {
+        std::lock_guard lock(started.mutex);
+        ++started.count;
+    }
+    started.changed.notify_all();
     long milliseconds = 5000;
     const auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), milliseconds);
     if (error != std::errc() || *end != '.') milliseconds = 5000;

@@ -16,5 +16,8 @@ std::string slowHostName(std::chrono::milliseconds delay, bool answersLoopback =
 
 // Slow lookups that have returned so far, in this process.
 int finishedSlowLookups();
+// Slow lookups that have begun so far, in this process, and a wait until `count` have.
+int startedSlowLookups();
+bool waitForStartedSlowLookups(int count, std::chrono::milliseconds limit);
 
 } // namespace varnel::testing

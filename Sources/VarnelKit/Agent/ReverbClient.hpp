@@ -110,8 +110,10 @@ public:
     static bool isAcknowledgement(std::string_view eventName);
 
     // Reading the "data" member of a frame, which servers send either as an object or as a string
-    // holding one. A null pointer means the member is absent.
-    static std::optional<json::Value> nestedObject(const json::Value* value);
+    // holding one. A null pointer means the member is absent. A string beyond the reader's bounds
+    // gives none too, and the reason in `beyondBounds` when one is given.
+    static std::optional<json::Value> nestedObject(const json::Value* value,
+                                                   std::string* beyondBounds = nullptr);
     static std::optional<std::string> nestedString(const json::Value* value, std::string_view key);
     // An integer, a string of an optional sign and decimal digits within 64 bits, or a finite
     // floating-point number within range, truncated toward zero. Anything else gives none.
@@ -146,7 +148,8 @@ private:
     // A text frame, read: what acting on it needs.
     struct Frame {
         bool isHtml = false;
-        // None: the frame is not acted on, and `ignored` says why.
+        // None: the frame is not acted on, and `ignored` says why. With an event, `ignored` says why
+        // its data was left out, when it was for being beyond the reader's bounds.
         std::optional<std::string> event;
         std::string ignored;
         // The "data" member, unwrapped once; none unless it is (or holds) an object.
@@ -154,7 +157,8 @@ private:
     };
     // Pure, so that it may run on any thread.
     static Frame readFrame(std::string text);
-    // A large frame is read on the loop's pool, so that the loop goes on meanwhile.
+    // A large frame is read on the loop's pool, so that the loop goes on meanwhile, and the memory
+    // its reading freed goes back to the system there.
     static Awaitable<Frame> readFrameOffLoopIfLarge(std::string text);
     static std::optional<std::string> memberString(const json::Value* object, std::string_view key);
     static std::optional<std::int64_t> memberInt(const json::Value* object, std::string_view key);

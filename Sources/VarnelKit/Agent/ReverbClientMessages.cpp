@@ -2,6 +2,7 @@
 #include "VarnelKit/Agent/ReverbClient.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/Characters.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Text.hpp"
@@ -78,7 +79,7 @@ ReverbClient::Frame ReverbClient::readFrame(std::string text) {
     std::string why;
     try {
         envelope = json::parse(text);
-    } catch (const json::NestingTooDeep& error) {
+    } catch (const json::BeyondBounds& error) {
         why = " (" + error.description() + ")";
     } catch (const json::DecodeError&) {
         // Not JSON (or too large for the memory): said below with the frame's beginning.
@@ -95,10 +96,15 @@ ReverbClient::Frame ReverbClient::readFrame(std::string text) {
     const auto data = envelope->find("data");
     if (data == envelope->end())
         return frame;
-    if (data->is_object())
+    if (data->is_object()) {
         frame.data = std::move(*data);
-    else
-        frame.data = nestedObject(&*data);
+    } else {
+        std::string beyondBounds;
+        frame.data = nestedObject(&*data, &beyondBounds);
+        if (!beyondBounds.empty())
+            frame.ignored =
+                "Ignoring the data of " + summarise(*frame.event, summaryLimit) + " (" + beyondBounds + ")";
+    }
     return frame;
 }
 
@@ -106,16 +112,16 @@ Awaitable<ReverbClient::Frame> ReverbClient::readFrameOffLoopIfLarge(std::string
     if (text.size() <= json::parseOnLoopLimit)
         co_return readFrame(std::move(text));
     auto read = [text = std::move(text)]() mutable { return readFrame(std::move(text)); };
-    co_return co_await runBlockingCancellable(std::move(read));
+    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(std::move(read)));
 }
 
 Awaitable<void> ReverbClient::handle(Frame frame, std::shared_ptr<WebSocket> socket) {
     if (frame.isHtml)
         throw APIError::http(-1, htmlPageMessage());
-    if (!frame.event) {
+    if (!frame.ignored.empty())
         logger_->debug(frame.ignored);
+    if (!frame.event)
         co_return;
-    }
     const std::string& name = *frame.event;
     const json::Value* data = frame.data ? &*frame.data : nullptr;
 
@@ -199,7 +205,7 @@ Awaitable<void> ReverbClient::send(json::Ordered payload, std::shared_ptr<WebSoc
 
 // MARK: Reading "data"
 
-std::optional<json::Value> ReverbClient::nestedObject(const json::Value* value) {
+std::optional<json::Value> ReverbClient::nestedObject(const json::Value* value, std::string* beyondBounds) {
     if (!value)
         return std::nullopt;
     if (value->is_object())
@@ -211,6 +217,9 @@ std::optional<json::Value> ReverbClient::nestedObject(const json::Value* value) 
         json::Value parsed = json::parse(value->get_ref<const std::string&>());
         if (parsed.is_object())
             return parsed;
+    } catch (const json::BeyondBounds& error) {
+        if (beyondBounds)
+            *beyondBounds = error.description();
     } catch (const json::DecodeError&) {
     }
     return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/SafeText.hpp"
 #include "VarnelKit/Support/Text.hpp"
@@ -116,10 +117,11 @@ template <class Decode> auto decodeReply(const std::string& bytes, Decode decode
 }
 
 // A small reply is read where it arrives; a large one on the loop's pool, so that no reply holds
-// the loop up for long. Nobody needs the result once the caller stopped. `work` owns what it reads.
+// the loop up for long, and the memory its reading freed goes back to the system there. Nobody
+// needs the result once the caller stopped. `work` owns what it reads.
 template <class Work> Awaitable<std::invoke_result_t<Work&>> offLoopIfLarge(std::size_t size, Work work) {
     if (size <= json::parseOnLoopLimit) co_return work();
-    co_return co_await runBlockingCancellable(std::move(work));
+    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(std::move(work)));
 }
 
 template <class Decode>

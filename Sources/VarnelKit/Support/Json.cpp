@@ -31,16 +31,32 @@ std::int64_t toInt64(const Value& v, std::string_view key) {
     fail(key, v.is_null() ? "null" : "wrong type");
 }
 
-// nlohmann's own DOM builder, stopped at the first container beyond the bound: returning false
-// ends the parse there, before the container is built.
+// nlohmann's own DOM builder, stopped at the first container beyond the depth bound and at the
+// first value beyond the build bound: returning false ends the parse there, before that value is
+// built.
 class BoundedDomParser : public nlohmann::detail::json_sax_dom_parser<Value> {
     using Base = nlohmann::detail::json_sax_dom_parser<Value>;
 
 public:
     using Base::Base;
 
-    bool start_object(std::size_t length) { return enter() && Base::start_object(length); }
-    bool start_array(std::size_t length) { return enter() && Base::start_array(length); }
+    bool null() { return charge(slotBytes) && Base::null(); }
+    bool boolean(bool value) { return charge(slotBytes) && Base::boolean(value); }
+    bool number_integer(number_integer_t value) { return charge(slotBytes) && Base::number_integer(value); }
+    bool number_unsigned(number_unsigned_t value) {
+        return charge(slotBytes) && Base::number_unsigned(value);
+    }
+    bool number_float(number_float_t value, const string_t& text) {
+        return charge(slotBytes) && Base::number_float(value, text);
+    }
+    bool string(string_t& value) { return charge(slotBytes + stringBytes) && Base::string(value); }
+    bool key(string_t& name) { return charge(memberBytes) && Base::key(name); }
+    bool start_object(std::size_t length) {
+        return enter() && charge(slotBytes + objectBytes) && Base::start_object(length);
+    }
+    bool start_array(std::size_t length) {
+        return enter() && charge(slotBytes + arrayBytes) && Base::start_array(length);
+    }
     bool end_object() {
         --depth_;
         return Base::end_object();
@@ -51,8 +67,20 @@ public:
     }
 
     bool tooDeep() const noexcept { return tooDeep_; }
+    bool tooLarge() const noexcept { return tooLarge_; }
 
 private:
+    // What the heap takes for each, in glibc's chunks on a 64-bit machine: a value's place in its
+    // array, with the room a growing array keeps spare; a string's own block; an object's map; an
+    // array's vector; a member's map node, which holds its key and its value's place (96 bytes in
+    // all). Keys and strings too long to be held in place take their text once more, which the
+    // text's own size bounds.
+    static constexpr std::size_t slotBytes = 32;
+    static constexpr std::size_t stringBytes = 48;
+    static constexpr std::size_t objectBytes = 64;
+    static constexpr std::size_t arrayBytes = 32;
+    static constexpr std::size_t memberBytes = 96 - slotBytes;
+
     bool enter() {
         if (depth_ == maxDepth) {
             tooDeep_ = true;
@@ -62,28 +90,66 @@ private:
         return true;
     }
 
+    bool charge(std::size_t bytes) {
+        if (bytes > maxBuildBytes - built_) {
+            tooLarge_ = true;
+            return false;
+        }
+        built_ += bytes;
+        return true;
+    }
+
     std::size_t depth_ = 0;
+    std::size_t built_ = 0;
     bool tooDeep_ = false;
+    bool tooLarge_ = false;
 };
+
+// Frees a value leaf first, so that nothing is allocated on the way: nlohmann's destructor first
+// moves the children of a container onto a vector of its own, which for a wide value half built
+// when the memory ran out would fail inside the destructor and end the program. The recursion is
+// as deep as the value nests, which the parse bounds.
+void dismantle(Value& value) noexcept {
+    if (value.is_array()) {
+        auto& elements = value.get_ref<Value::array_t&>();
+        while (!elements.empty()) {
+            dismantle(elements.back());
+            elements.pop_back();
+        }
+    } else if (value.is_object()) {
+        auto& members = value.get_ref<Value::object_t&>();
+        while (!members.empty()) {
+            const auto first = members.begin();
+            dismantle(first->second);
+            members.erase(first);
+        }
+    }
+}
 
 } // namespace
 
 NestingTooDeep::NestingTooDeep()
-    : DecodeError("JSON nested too deeply (more than " + std::to_string(maxDepth) + " levels)") {}
+    : BeyondBounds("JSON nested too deeply (more than " + std::to_string(maxDepth) + " levels)") {}
+
+TooManyValues::TooManyValues()
+    : BeyondBounds("JSON holds too many values (more than " + std::to_string(maxBuildBytes >> 20) +
+                   " MiB of them in memory)") {}
 
 Value parse(std::string_view text) {
+    Value result;
     try {
-        Value result;
         BoundedDomParser builder(result);
-        if (!Value::sax_parse(text.begin(), text.end(), &builder)) {
-            if (builder.tooDeep()) throw NestingTooDeep();
-            // Syntax errors throw from the builder; nothing else stops it.
-            throw DecodeError("not valid JSON");
-        }
-        return result;
+        if (Value::sax_parse(text.begin(), text.end(), &builder)) return result;
+        dismantle(result);
+        if (builder.tooDeep()) throw NestingTooDeep();
+        if (builder.tooLarge()) throw TooManyValues();
+        // Syntax errors throw from the builder; nothing else stops it.
+        throw DecodeError("not valid JSON");
     } catch (const nlohmann::json::exception& e) {
+        dismantle(result);
         throw DecodeError(std::string("not valid JSON: ") + e.what());
     } catch (const std::bad_alloc&) {
+        dismantle(result);
         throw DecodeError("too large to read in the memory available");
     }
 }

@@ -40,13 +40,33 @@ inline constexpr std::size_t maxDepth = 32;
 // for every few dozen kilobytes, and the loop must not stand still for a reply or a frame.
 inline constexpr std::size_t parseOnLoopLimit = 64 * 1024;
 
-class NestingTooDeep : public DecodeError {
+// A value in memory costs many times its text: an empty object, three bytes with its comma, is a
+// 16-byte value and a map of its own on the heap. So what one text may build is bounded too,
+// counted as the heap takes it (the text of strings aside, which is never more than the text's own
+// size): a pending list of a hundred thousand jobs fits in it, while text of nothing but
+// "[{},{},..." is refused after some two megabytes of it, long before the memory runs out.
+inline constexpr std::size_t maxBuildBytes = 64u << 20;
+
+// Text beyond one of the bounds above: refused before what lies beyond is built.
+class BeyondBounds : public DecodeError {
+public:
+    using DecodeError::DecodeError;
+};
+
+class NestingTooDeep : public BeyondBounds {
 public:
     NestingTooDeep();
 };
 
-// Parses text; a syntax error, nesting deeper than maxDepth (NestingTooDeep) or a value too large
-// for the memory is a DecodeError.
+class TooManyValues : public BeyondBounds {
+public:
+    TooManyValues();
+};
+
+// Parses text; a syntax error, nesting deeper than maxDepth (NestingTooDeep), more values than
+// maxBuildBytes holds (TooManyValues) or a value too large for the memory is a DecodeError. A
+// parse that fails frees what it had built without allocating, so it fails alike when the memory
+// is short.
 Value parse(std::string_view text);
 // Serialises compactly; invalid UTF-8 inside strings is replaced, never thrown on.
 std::string dump(const Ordered& value);

@@ -1,6 +1,9 @@
 // What the real-time client makes of each frame, and the helpers that read frames.
+#include "ProcessStatus.hpp"
 #include "ReverbClientFixture.hpp"
+#include "WideJson.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 
 #include <boost/asio/post.hpp>
 #include <condition_variable>
@@ -176,13 +179,17 @@ TEST_F(ReverbClientFramesTest, ProtocolFramesAndOddTextKeepTheConnectionUp) {
     EXPECT_EQ(socketCount(), 1u);
 }
 
-// A frame nested past the bound is ignored with the reason, and the connection goes on with the
-// next frame; so is a job event whose data nests too deep.
-TEST_F(ReverbClientFramesTest, ADeeplyNestedFrameIsIgnoredAndTheNextIsHandled) {
+// A frame beyond the reader's bounds (nested past its depth, or holding more values than it may
+// build) is ignored with the reason, and the connection goes on with the next frame; so is a job
+// event whose data is beyond them.
+TEST_F(ReverbClientFramesTest, AFrameBeyondTheBoundsIsIgnoredAndTheNextIsHandled) {
     connect();
+    const std::string wide = emptyObjects("[", 4u << 20, "]");
     push({
         std::string(1u << 20, '['),
         R"({"event":"job.created","data":")" + std::string(40, '[') + R"("})",
+        wide,
+        R"({"event":"job.created","data":")" + wide + R"("})",
         R"({"event":"job.created","data":{"job_id":5}})",
     });
     ASSERT_TRUE(waitFor([this] { return eventsOnLoop(Kind::jobCreated) == 1; }));
@@ -190,10 +197,17 @@ TEST_F(ReverbClientFramesTest, ADeeplyNestedFrameIsIgnoredAndTheNextIsHandled) {
         EXPECT_EQ(events.back().jobId, 5);
         EXPECT_FALSE(connector->last()->isClosed());
     });
-    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (JSON nested too deeply (more than 32 levels)): " +
-                         std::string(160, '[') + "\xE2\x80\xA6 (1048576 chars)"),
+    const std::string tooDeep = "JSON nested too deeply (more than 32 levels)";
+    const std::string tooMany = "JSON holds too many values (more than 64 MiB of them in memory)";
+    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (" + tooDeep + "): " + std::string(160, '[') +
+                         "\xE2\x80\xA6 (1048576 chars)"),
               1u)
         << ::testing::PrintToString(logger->messages());
+    EXPECT_EQ(countLines("[DEBUG] Ignoring the data of job.created (" + tooDeep + ")"), 1u);
+    EXPECT_EQ(countLines("[DEBUG] Ignoring unparseable frame (" + tooMany + "): " + wide.substr(0, 160) +
+                         "\xE2\x80\xA6 (" + std::to_string(wide.size()) + " chars)"),
+              1u);
+    EXPECT_EQ(countLines("[DEBUG] Ignoring the data of job.created (" + tooMany + ")"), 1u);
     EXPECT_EQ(socketCount(), 1u);
 }
 
@@ -219,6 +233,39 @@ TEST_F(ReverbClientFramesTest, ALargeFrameIsReadOffTheLoopAndFramesKeepTheirOrde
         EXPECT_EQ(events[1].jobId, 1);
         EXPECT_EQ(events[2].jobId, 2);
     });
+}
+
+
+// What reading a large frame freed on a pool thread goes back to the system, both the many small
+// values of wide data and the long strings of a large one; each heap would keep it otherwise (ten
+// wide frames once left 1.5 GB resident).
+TEST_F(ReverbClientFramesTest, LargeFramesLeaveNoMemoryBehindOnceRead) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' own allocator keeps memory in its own way";
+#else
+    HeapMemory::returnLargeBlocksAtOnce(); // as the programs do when they start
+    connect();
+    const auto wideFrame = [] {
+        return R"({"event":"job.created","data":")" + emptyObjects("[", 15u << 20, "]") + R"("})";
+    };
+    const auto longFrame = [](std::int64_t jobId) {
+        return R"({"event":"job.created","data":{"job_id":)" + std::to_string(jobId) + R"(,"note":")" +
+               std::string(15u << 20, 'A') + R"("}})";
+    };
+    const long before = statusKiB("/proc/self/status", "VmRSS:");
+    for (std::int64_t i = 1; i <= 10; ++i) {
+        // The wide frame raises nothing; the long one after it shows that both were dealt with.
+        onLoop([this, wide = wideFrame(), long_ = longFrame(i)]() mutable {
+            connector->last()->pushText(std::move(wide));
+            connector->last()->pushText(std::move(long_));
+        });
+        const auto handled = static_cast<std::size_t>(i);
+        ASSERT_TRUE(waitFor([this, handled] { return eventsOnLoop(Kind::jobCreated) == handled; }, 30s));
+    }
+    const long after = statusKiB("/proc/self/status", "VmRSS:");
+    EXPECT_LT(after - before, 32 * 1024) << "resident " << before / 1024 << " MiB before the frames, "
+                                         << after / 1024 << " MiB after";
+#endif
 }
 
 // Holds every thread of a loop's blocking pool until let go, one at a time or all at the end.

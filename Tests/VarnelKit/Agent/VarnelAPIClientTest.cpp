@@ -1,6 +1,7 @@
 #include "FakeHttpTransport.hpp"
 #include "VarnelKit/LoopPause.hpp"
 #include "VarnelKit/TestSupport.hpp"
+#include "WideJson.hpp"
 
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
@@ -228,9 +229,10 @@ TEST_F(VarnelAPIClientTest, ALargeReplyIsDecodedOffTheLoop) {
                      [&] { EXPECT_EQ(loop.blockOn(api.pendingJobs(1)).size(), 1u); });
 }
 
-// A reply nested past the bound fails its own request with a reason that says so, and the client
-// goes on: the next request reads its reply as usual.
-TEST_F(VarnelAPIClientTest, ADeeplyNestedReplyFailsThatRequestOnly) {
+// A reply beyond the reader's bounds (nested past its depth, or holding more values than it may
+// build) fails its own request with a reason that says so, and the client goes on: the next
+// request reads its reply as usual.
+TEST_F(VarnelAPIClientTest, AReplyBeyondTheBoundsFailsThatRequestOnly) {
     auto api = client();
     const std::string tooDeep = "Malformed response: JSON nested too deeply (more than 32 levels)";
     answer(200, R"({"jobs":)" + std::string(2u << 20, '['));
@@ -239,6 +241,12 @@ TEST_F(VarnelAPIClientTest, ADeeplyNestedReplyFailsThatRequestOnly) {
     answer(200, std::string(40, '[') + std::string(40, ']'));
     EXPECT_EQ(errorOf(api.assignedPrinters(1)).description(), tooDeep);
     EXPECT_EQ(errorOf(api.job(1)).description(), tooDeep);
+
+    answer(200, testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}"));
+    const auto tooMany = errorOf(api.pendingJobs(1));
+    EXPECT_EQ(tooMany.kind(), Kind::decoding);
+    EXPECT_EQ(tooMany.description(),
+              "Malformed response: JSON holds too many values (more than 64 MiB of them in memory)");
 
     answer(200, R"({"jobs":[{"job_id":5,"printer_id":2,"language":"zpl"}]})");
     const auto jobs = loop.blockOn(api.pendingJobs(1));

@@ -144,10 +144,11 @@ TEST(EchoOutput, ItsEndIsBoundedWhileNobodyReadsAndWritesNothingAfterwards) {
     EXPECT_GE(took, EchoOutput::closingLimit - 5ms);
     EXPECT_LT(took, EchoOutput::closingLimit + 1s);
     // The reader comes after all: the write that waited goes through, and the line behind it,
-    // which belongs to an echo that is gone, does not.
+    // which belongs to an echo that is gone, does not. The pipe is closed only once that write
+    // has landed, since the echo's thread, let go by the destructor, may still be in it.
     PausedReader reader(pipe.readEnd());
     reader.start();
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(reader.waitForEnding("\nwaits for the reader\n", 10s));
     pipe.closeWriteEnd();
     const std::string text = reader.finish();
     EXPECT_TRUE(text.ends_with("\nwaits for the reader\n")) << text.substr(text.size() > 100 ? text.size() - 100 : 0);

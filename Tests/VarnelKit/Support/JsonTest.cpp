@@ -5,6 +5,8 @@
 #include "VarnelKit/Support/Json.hpp"
 
 #include "VarnelKit/Agent/ForkedChild.hpp"
+#include "ProcessStatus.hpp"
+#include "WideJson.hpp"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -181,45 +183,97 @@ TEST(StrictJson, NestingDeeperThanTheBoundIsRefusedBeforeItIsBuilt) {
     EXPECT_THROW((void)json::parse(std::string(4u << 20, '[')), json::NestingTooDeep);
 }
 
-#if !defined(__SANITIZE_ADDRESS__)
-long virtualMemoryKiB() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmSize:"))
-            return std::stol(line.substr(7));
-    }
-    return -1;
+std::string fullJob(int id, std::string payload) {
+    return R"({"job_id":)" + std::to_string(id) +
+           R"(,"printer_id":3,"printer_key":"net:10.0.0.5","language":"zpl","copies":2,"encoding":"base64",)"
+           R"("payload":")" + payload + R"(","payload_url":null,"expires_at":"2030-01-01T00:00:00Z"})";
 }
-#endif
 
-// A value too large for the memory the process may take is a clear failure of that one message,
-// not a std::bad_alloc that escapes to whoever asked.
-TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves the address space that this limits";
-#else
-    // Four million numbers: about 64 MiB as values, from 8 MiB of text.
-    std::string text = "[0";
-    for (int i = 1; i < 4'000'000; ++i)
-        text += ",0";
-    text += "]";
-    const int status = testing::runInChild([&text] {
-        rlimit limit{};
-        limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(virtualMemoryKiB() + 24 * 1024) * 1024;
-        if (::setrlimit(RLIMIT_AS, &limit) != 0)
-            return 2;
+// Text wide rather than deep builds far more than its size: an empty object of three bytes takes
+// some eighty in memory. What one text may build is bounded, so that such text is refused after a
+// little of it, while the largest replies a server sends are read whole.
+TEST(StrictJson, WideTextIsRefusedAtTheBuildBoundButLargeRealRepliesAreRead) {
+    const std::string pendingObjects = testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}");
+    for (const auto& text : {testing::emptyObjects("[", 16u << 20, "]"), pendingObjects}) {
         try {
             (void)json::parse(text);
-            return 3;
-        } catch (const json::DecodeError& error) {
-            return error.description() == "too large to read in the memory available" ? 0 : 4;
-        } catch (const std::bad_alloc&) {
-            return 5;
+            ADD_FAILURE() << "accepted " << text.substr(0, 20);
+        } catch (const json::TooManyValues& error) {
+            EXPECT_EQ(error.description(), "JSON holds too many values (more than 64 MiB of them in memory)");
         }
-    });
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no limit, 3: parsed, 4: another reason, 5: std::bad_alloc escaped";
+    }
+    // Numbers are values too: a bound on containers alone would let a reply of numbers through.
+    std::string numbers = "[0";
+    for (int i = 1; i < 4'000'000; ++i)
+        numbers += ",0";
+    EXPECT_THROW((void)json::parse(numbers + "]"), json::TooManyValues);
+
+    std::string pending = R"({"jobs":[)";
+    for (int id = 1; id <= 10'000; ++id)
+        pending += (id > 1 ? "," : "") + fullJob(id, "XlhBXlha");
+    pending += "]}";
+    const auto jobs = PendingJobsResponse::fromJson(json::parse(pending)).jobs;
+    ASSERT_EQ(jobs.size(), 10'000u);
+    EXPECT_EQ(jobs.back().jobId, 10'000);
+
+    const auto job = JobPayload::fromJson(json::parse(fullJob(1, std::string(50'000'000, 'A'))));
+    ASSERT_TRUE(job.payload.has_value());
+    EXPECT_EQ(job.payload->size(), 50'000'000u);
+}
+
+
+// A text whose values do not fit in the memory the process may take is a clear failure of that
+// one message: not a std::bad_alloc that escapes to whoever asked, nor one thrown while the half
+// built value is freed, which ends the program. Whichever comes first, the memory's end or the
+// build bound, is the reason given.
+TEST(StrictJson, TextTooLargeForTheMemoryIsADecodeError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve the address space that this limits";
+#else
+    std::string numbers = "[0";
+    for (int i = 1; i < 4'000'000; ++i)
+        numbers += ",0";
+    numbers += "]";
+    const struct {
+        const char* what;
+        std::string text;
+        long roomMiB; // address space beyond what the process has when the parse begins
+        bool atTheBound; // the build bound must come first
+    } cases[] = {
+        {"numbers", numbers, 24, false},
+        {"empty objects", testing::emptyObjects("[", 16u << 20, "]"), 24, false},
+        {"a pending list of empty objects", testing::emptyObjects(R"({"jobs":[)", 16u << 20, "]}"), 24, false},
+        // Room for what the bound lets be built, but not for the whole text's values (550 MB).
+        {"empty objects with room", testing::emptyObjects("[", 16u << 20, "]"), 256, true},
+    };
+    for (const auto& c : cases) {
+        const int status = testing::runInChild([&c] {
+            rlimit limit{};
+            const long kibibytes = testing::statusKiB("/proc/self/status", "VmSize:") + c.roomMiB * 1024;
+            limit.rlim_cur = limit.rlim_max = static_cast<rlim_t>(kibibytes) * 1024;
+            if (::setrlimit(RLIMIT_AS, &limit) != 0)
+                return 2;
+            try {
+                (void)json::parse(c.text);
+                return 3;
+            } catch (const json::TooManyValues&) {
+                return 0;
+            } catch (const json::DecodeError& error) {
+                if (error.description() != "too large to read in the memory available")
+                    return 4;
+                return c.atTheBound ? 6 : 0;
+            } catch (const std::bad_alloc&) {
+                return 5;
+            }
+        });
+        if (!WIFEXITED(status)) {
+            ADD_FAILURE() << c.what << ": ended by signal " << WTERMSIG(status);
+            continue;
+        }
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.what
+                                          << ": 2: no limit, 3: parsed, 4: another reason, 5: std::bad_alloc "
+                                             "escaped, 6: the memory ran out before the bound";
+    }
 #endif
 }
 

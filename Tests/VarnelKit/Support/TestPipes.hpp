@@ -97,7 +97,13 @@ public:
                   std::unique_lock lock(mutex_);
                   wake_.wait_for(lock, patience, [this] { return go_; });
               }
-              readToTheEnd(descriptor, [this](std::string_view piece) { text_.append(piece); });
+              readToTheEnd(descriptor, [this](std::string_view piece) {
+                  {
+                      std::lock_guard lock(mutex_);
+                      text_.append(piece);
+                  }
+                  wake_.notify_all();
+              });
           }) {}
     ~PausedReader() {
         if (thread_.joinable()) {
@@ -113,7 +119,12 @@ public:
             std::lock_guard lock(mutex_);
             go_ = true;
         }
-        wake_.notify_one();
+        wake_.notify_all();
+    }
+    // Waits until what was read so far ends with `ending`, or for `limit`; whether it did.
+    bool waitForEnding(std::string_view ending, std::chrono::steady_clock::duration limit) {
+        std::unique_lock lock(mutex_);
+        return wake_.wait_for(lock, limit, [&] { return std::string_view(text_).ends_with(ending); });
     }
     // Everything read, once every write end of the pipe is closed.
     std::string finish() {

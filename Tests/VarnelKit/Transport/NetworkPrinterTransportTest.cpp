@@ -345,17 +345,22 @@ TEST_F(NetworkPrinterTransportTest, AnUnknownNameFailsWithTheSystemsWords) {
 TEST(NetworkPrinterLookupTest, ALateAnswerIsDroppedWithoutTouchingTheLoop) {
     testing::LoopbackListener listener;
     const int before = testing::finishedSlowLookups();
+    const int startedBefore = testing::startedSlowLookups();
     {
         // Given up by its time-out: the answer arrives later to a loop that still runs.
         testing::LoopFixture loop;
         NetworkPrinterTransport late(testing::slowHostName(300ms, true), listener.port(), 50ms, 1s);
         EXPECT_FALSE(loop.run(late.probe()));
-        // Its loop is torn down while the lookup runs, from a strand as tasks use.
+        // Its loop is torn down while the lookup runs, from a strand as tasks use. The probe's own
+        // frame holds the transport, which it reads on the loop's thread: it goes with the frame.
+        const auto probe = [](std::shared_ptr<NetworkPrinterTransport> transport) -> Awaitable<void> {
+            (void)co_await transport->probe();
+        };
         auto abandoned =
             std::make_shared<NetworkPrinterTransport>(testing::slowHostName(300ms, true), listener.port(), 5s, 1s);
-        boost::asio::co_spawn(boost::asio::make_strand(loop.loop().executor()), abandoned->probe(),
+        boost::asio::co_spawn(boost::asio::make_strand(loop.loop().executor()), probe(std::move(abandoned)),
                               boost::asio::detached);
-        std::this_thread::sleep_for(50ms);
+        ASSERT_TRUE(testing::waitForStartedSlowLookups(startedBefore + 2, 5s));
     }
     const auto deadline = Clock::now() + 2s;
     while (testing::finishedSlowLookups() < before + 2 && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
