@@ -679,6 +679,7 @@ void ManagementTestServer::clearFaults() {
 
 void ManagementTestServer::restart(std::chrono::milliseconds downtime) {
     State* state = state_.get();
+    const PortHold hold(state->port);
     runOnThread(state->context, [state] { state->closeEverything(); });
     state->pusher->restart(downtime);
     runOnThread(state->context, [state] {

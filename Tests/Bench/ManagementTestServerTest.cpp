@@ -13,7 +13,11 @@
 #include <boost/asio/use_future.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
+#include <future>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace varnel::testing {
 namespace {
@@ -243,6 +247,38 @@ TEST_F(ManagementTestServerTest, KeepsConnectionsAliveAndComesBackOnTheSamePorts
     EXPECT_EQ(snapshot.restarts, 1u);
     ChannelListener again(wsPort);
     EXPECT_EQ(again.next()["event"], "pusher:connection_established");
+}
+
+// Another program that asks for a port while the bench is down (a listener, or a connection's own
+// end) must not be given one of its ports, or the bench cannot come back on them.
+TEST_F(ManagementTestServerTest, NoOneElseGetsItsPortsWhileARestartIsDown) {
+    const auto loopback = [](unsigned short port) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        return address;
+    };
+    // Whether a socket of its own binds to the port, or connects to it.
+    const auto reaches = [&](unsigned short port, bool bind) {
+        const int socket = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int reuse = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        const auto address = loopback(port);
+        const auto* const name = reinterpret_cast<const sockaddr*>(&address);
+        const bool done = (bind ? ::bind(socket, name, sizeof address) : ::connect(socket, name, sizeof address)) == 0;
+        ::close(socket);
+        return done;
+    };
+    const std::vector<unsigned short> ports = {bench.management().port(), bench.pusher().wsPort(),
+                                               bench.pusher().wssPort()};
+    auto restarted = std::async(std::launch::async, [this] { bench.restart(1s); });
+    // Down once the last of its ports refuses connections.
+    ASSERT_TRUE(eventually([&] { return !reaches(ports[2], false); }));
+    for (const auto port : ports) EXPECT_FALSE(reaches(port, true)) << "port " << port << " was free to take";
+    EXPECT_NO_THROW(restarted.get());
+    EXPECT_NO_THROW(call(agent()->heartbeat(deviceId(), std::nullopt)));
+    EXPECT_EQ(bench.management().port(), ports[0]);
 }
 
 } // namespace

@@ -503,6 +503,8 @@ void PusherTestServer::dropAll() {
 void PusherTestServer::restart(std::chrono::milliseconds downtime) {
     // Each step runs on the server's thread; its failure (the port taken meanwhile) reaches the caller.
     State* state = state_.get();
+    const PortHold plainHold(state->plainPort);
+    const PortHold tlsHold(state->tlsPort);
     runOnThread(state->context, [state] {
         beast::error_code ignored;
         state->plainAcceptor.close(ignored);
