@@ -212,9 +212,14 @@ TEST_F(AgentProgramTest, InterruptAndTerminateBothStopInOrder) {
         agent->signal(signal);
         ASSERT_EQ(agent->waitForExit(10s), 0) << signal;
 
+        // The channel's own events depend on whether it connected before the signal and on
+        // whether its loss on stop came before the reporter's last flush; the program's two do not.
         const auto all = events();
-        const std::vector<std::string> mine(all.begin() + static_cast<std::ptrdiff_t>(eventsBefore),
-                                            all.end());
+        std::vector<std::string> mine;
+        for (auto event = all.begin() + static_cast<std::ptrdiff_t>(eventsBefore); event != all.end(); ++event) {
+            if (event->rfind("connection_", 0) != 0)
+                mine.push_back(*event);
+        }
         EXPECT_EQ(mine, (std::vector<std::string>{"agent_started: Varnel 1.0.4 started on Bench Device.",
                                                   "agent_stopped: Varnel shut down."}))
             << signal;
