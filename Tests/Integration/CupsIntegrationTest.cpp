@@ -68,8 +68,8 @@ protected:
     }
     void removeQueue(const std::string& name) { scheduler->run({"lpadmin", "-x", name}); }
 
-    Outcome watch(const std::string& queue, std::int32_t jobId, std::chrono::seconds limit = 60s) {
-        return loop.run(CupsJobWatcher(queue, 200ms, limit).wait(jobId));
+    Outcome watch(const std::string& queue, const CupsJobRef& job, std::chrono::seconds limit = 60s) {
+        return loop.run(CupsJobWatcher(queue, 200ms, limit).wait(job));
     }
 
     // A watch that runs on the loop while the test works on the scheduler, with the time it took.
@@ -77,25 +77,28 @@ protected:
         Outcome outcome;
         std::chrono::milliseconds took;
     };
-    std::future<Watched> startWatch(const std::string& queue, std::int32_t jobId, std::chrono::milliseconds limit) {
-        return std::async(std::launch::async, [this, queue, jobId, limit] {
+    std::future<Watched> startWatch(const std::string& queue, const CupsJobRef& job, std::chrono::milliseconds limit) {
+        return std::async(std::launch::async, [this, queue, job, limit] {
             const auto started = std::chrono::steady_clock::now();
-            auto outcome = loop.run(CupsJobWatcher(queue, 100ms, limit).wait(jobId));
+            auto outcome = loop.run(CupsJobWatcher(queue, 100ms, limit).wait(job));
             const auto took = std::chrono::steady_clock::now() - started;
             return Watched{std::move(outcome), std::chrono::duration_cast<std::chrono::milliseconds>(took)};
         });
     }
 
     // A job that stays pending: its queue is stopped until the test starts it.
-    std::int32_t submitHeldJob(const std::string& queue) {
+    CupsJobRef submitHeldJob(const std::string& queue) {
         addQueue(queue, "file:///dev/null");
         EXPECT_EQ(scheduler->run({"cupsdisable", "-r", "Held for the test", queue}), 0) << scheduler->log();
-        return loop.run(CupsPrinterTransport(queue).submit(bytesOf(pdf), "doc", Format::pdf, 1)).cupsJobId;
+        return loop.run(CupsPrinterTransport(queue).submit(bytesOf(pdf), "doc", Format::pdf, 1)).job;
     }
 
     // The state the scheduler lists for a job, if it lists the job.
-    static std::optional<std::int32_t> listedState(const std::string& queue, std::int32_t jobId) {
-        return systemCupsApi()->jobs(queue, CupsApi::WhichJobs::all).stateOf(jobId);
+    static std::optional<std::int32_t> listedState(const std::string& queue, const CupsJobRef& job) {
+        const auto listing = systemCupsApi()->jobs(queue, CupsApi::WhichJobs::all);
+        const auto* listed = listing.withId(job.id);
+        if (!listed || !job.isThis(*listed)) return std::nullopt;
+        return listed->state;
     }
 
     testing::LoopFixture loop;
@@ -133,10 +136,11 @@ TEST_F(CupsIntegrationTest, AZplJobReachesThePrinterAndCompletes) {
     const std::string label = "^XA^FO30,30^FDVarnel^FS^XZ\n";
     const auto submission = loop.run(transport.submit(bytesOf(label), "label", Format::raw, 1));
     EXPECT_EQ(submission.bytesWritten, static_cast<std::int64_t>(label.size()));
-    EXPECT_GE(submission.cupsJobId, 1);
+    EXPECT_GE(submission.job.id, 1);
+    EXPECT_TRUE(submission.job.uuid.starts_with("urn:uuid:")) << submission.job.uuid;
     ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
     EXPECT_EQ(received.get(), label);
-    EXPECT_EQ(watch("ZplQueue", submission.cupsJobId), Outcome::completed());
+    EXPECT_EQ(watch("ZplQueue", submission.job), Outcome::completed());
     removeQueue("ZplQueue");
 }
 
@@ -148,7 +152,7 @@ TEST_F(CupsIntegrationTest, PdfCopiesAreRepeatedByTheScheduler) {
     const auto submission = loop.run(transport.submit(bytesOf(pdf), "doc", Format::pdf, 3));
     ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
     EXPECT_EQ(received.get(), pdf + pdf + pdf);
-    EXPECT_EQ(watch("PdfCopies", submission.cupsJobId), Outcome::completed());
+    EXPECT_EQ(watch("PdfCopies", submission.job), Outcome::completed());
     removeQueue("PdfCopies");
 }
 
@@ -157,7 +161,7 @@ TEST_F(CupsIntegrationTest, APdfJobToTheNullDeviceCompletes) {
     CupsPrinterTransport transport("LocalNull");
     EXPECT_EQ(loop.run(transport.write(bytesOf(pdf), "doc", Format::pdf, 1)), static_cast<std::int64_t>(pdf.size()));
     const auto submission = loop.run(transport.submit(bytesOf(pdf), "doc", Format::pdf, 1));
-    EXPECT_EQ(watch("LocalNull", submission.cupsJobId), Outcome::completed());
+    EXPECT_EQ(watch("LocalNull", submission.job), Outcome::completed());
     EXPECT_TRUE(loop.run(transport.probe())); // a local device needs no network check
     removeQueue("LocalNull");
 }
@@ -218,9 +222,9 @@ TEST_F(CupsIntegrationTest, ACancelledJobIsAFailure) {
     ASSERT_EQ(scheduler->run({"cupsdisable", "-r", "Held for the test", "Held"}), 0) << scheduler->log();
     const auto submission = loop.run(CupsPrinterTransport("Held").submit(bytesOf(pdf), "doc", Format::pdf, 1));
     // Still waiting in the stopped queue.
-    EXPECT_EQ(watch("Held", submission.cupsJobId, 1s), Outcome::stillQueued("Held for the test"));
-    ASSERT_EQ(scheduler->run({"cancel", "Held-" + std::to_string(submission.cupsJobId)}), 0) << scheduler->log();
-    EXPECT_EQ(watch("Held", submission.cupsJobId),
+    EXPECT_EQ(watch("Held", submission.job, 1s), Outcome::stillQueued("Held for the test"));
+    ASSERT_EQ(scheduler->run({"cancel", "Held-" + std::to_string(submission.job.id)}), 0) << scheduler->log();
+    EXPECT_EQ(watch("Held", submission.job),
               Outcome::failed(CupsJobWatcher::JobState::cancelled, "Held for the test"));
     removeQueue("Held");
 }
@@ -230,7 +234,7 @@ TEST_F(CupsIntegrationTest, AnAbortedJobIsAFailure) {
     addQueue("Unplugged", "socket://127.0.0.1:" + std::to_string(closed) + "/?contimeout=2",
              {"-o", "printer-error-policy=abort-job"});
     const auto submission = loop.run(CupsPrinterTransport("Unplugged").submit(bytesOf("^XA^XZ"), "t", Format::raw, 1));
-    const auto outcome = watch("Unplugged", submission.cupsJobId);
+    const auto outcome = watch("Unplugged", submission.job);
     EXPECT_EQ(outcome.kind, Outcome::Kind::failed) << describe(outcome) << "\n" << scheduler->log();
     EXPECT_EQ(outcome.state, std::optional(CupsJobWatcher::JobState::aborted));
     removeQueue("Unplugged");
@@ -245,13 +249,13 @@ TEST_F(CupsIntegrationTest, AQueueThatDoesNotExist) {
     EXPECT_FALSE(CupsQueueState::read("NoSuchQueue"));
     EXPECT_EQ(loop.run(transport.probeDetail()),
               (ReachabilityProbe::Result{"offline", "Queue no longer exists on this Mac"}));
-    EXPECT_EQ(watch("NoSuchQueue", 99999),
+    EXPECT_EQ(watch("NoSuchQueue", CupsJobRef{99999, {}, {}}),
               Outcome::failed(CupsJobWatcher::JobState::cancelled, "The queue was removed before the job finished"));
 }
 
 TEST_F(CupsIntegrationTest, AWatchFollowsTheJobThroughASchedulerRestart) {
-    const auto jobId = submitHeldJob("Restarted");
-    auto watch = startWatch("Restarted", jobId, 20s);
+    const auto job = submitHeldJob("Restarted");
+    auto watch = startWatch("Restarted", job, 20s);
     std::this_thread::sleep_for(300ms);
     scheduler->stop();
     std::this_thread::sleep_for(1s);
@@ -267,18 +271,18 @@ TEST_F(CupsIntegrationTest, AWatchFollowsTheJobThroughASchedulerRestart) {
     }
 
     // The restarted scheduler still holds the job; once the queue runs again it prints.
-    EXPECT_EQ(listedState("Restarted", jobId), std::optional(3)) << scheduler->log();
+    EXPECT_EQ(listedState("Restarted", job), std::optional(3)) << scheduler->log();
     ASSERT_EQ(scheduler->run({"cupsenable", "Restarted"}), 0) << scheduler->log();
     ASSERT_EQ(watch.wait_for(15s), std::future_status::ready) << scheduler->log();
     const auto watched = watch.get();
     EXPECT_EQ(watched.outcome, Outcome::completed()) << watched.took.count() << " ms";
-    EXPECT_EQ(listedState("Restarted", jobId), std::optional(9)) << scheduler->log();
+    EXPECT_EQ(listedState("Restarted", job), std::optional(9)) << scheduler->log();
     removeQueue("Restarted");
 }
 
 TEST_F(CupsIntegrationTest, AWatchWithoutASchedulerEndsStillQueuedAtItsTimeLimit) {
-    const auto jobId = submitHeldJob("Orphaned");
-    auto watch = startWatch("Orphaned", jobId, 2s);
+    const auto job = submitHeldJob("Orphaned");
+    auto watch = startWatch("Orphaned", job, 2s);
     std::this_thread::sleep_for(300ms);
     scheduler->stop();
     const auto watched = watch.get();
@@ -288,7 +292,7 @@ TEST_F(CupsIntegrationTest, AWatchWithoutASchedulerEndsStillQueuedAtItsTimeLimit
     EXPECT_GE(watched.took, 2s);
     EXPECT_LT(watched.took, 6s);
     // It never printed: the scheduler still has it waiting.
-    EXPECT_EQ(listedState("Orphaned", jobId), std::optional(3)) << scheduler->log();
+    EXPECT_EQ(listedState("Orphaned", job), std::optional(3)) << scheduler->log();
     removeQueue("Orphaned");
 }
 
@@ -334,7 +338,7 @@ TEST_F(CupsIntegrationTest, ASchedulerThatStallsAtTheStartOfADocumentStillGetsAl
         FAIL() << failure.what() << "\n" << scheduler->log();
     }
     EXPECT_EQ(submission->bytesWritten, static_cast<std::int64_t>(document.size()));
-    EXPECT_EQ(watch("Stalled", submission->cupsJobId), Outcome::completed());
+    EXPECT_EQ(watch("Stalled", submission->job), Outcome::completed());
     removeQueue("Stalled");
 }
 
@@ -423,7 +427,7 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
             EXPECT_TRUE(submission) << outcome;
             ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
             EXPECT_EQ(received.get(), label);
-            EXPECT_EQ(watch("Ended", job.id), Outcome::completed());
+            EXPECT_EQ(watch("Ended", submission->job), Outcome::completed());
         } else {
             EXPECT_TRUE(failure) << "reported printed, while the scheduler lists the job in state " << job.state;
             if (failure) {
@@ -439,8 +443,8 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
 }
 
 TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {
-    const auto jobId = submitHeldJob("Removed");
-    auto watch = startWatch("Removed", jobId, 20s);
+    const auto job = submitHeldJob("Removed");
+    auto watch = startWatch("Removed", job, 20s);
     std::this_thread::sleep_for(300ms);
     EXPECT_NE(watch.wait_for(0s), std::future_status::ready);
     removeQueue("Removed");

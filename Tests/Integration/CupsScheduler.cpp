@@ -90,6 +90,20 @@ void CupsScheduler::stop() {
     pid_ = -1;
 }
 
+void CupsScheduler::kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    waitForProgram(pid_);
+    pid_ = -1;
+}
+
+void CupsScheduler::reconfigure(std::vector<std::string> extraLines) {
+    stop();
+    extraLines_ = std::move(extraLines);
+    writeConfiguration();
+    start();
+}
+
 void CupsScheduler::pause() const {
     if (pid_ > 0) ::kill(pid_, SIGSTOP);
 }
@@ -113,6 +127,10 @@ void CupsScheduler::writeConfiguration() const {
                                                   "  Allow from @LOCAL\n</Location>\n"
                                                   "<Policy default>\n  <Limit All>\n    Order deny,allow\n"
                                                   "  </Limit>\n</Policy>\n";
+    {
+        std::ofstream extra(folder_ + "/etc/cupsd.conf", std::ios::app);
+        for (const auto& line : extraLines_) extra << line << "\n";
+    }
     std::ofstream(folder_ + "/etc/cups-files.conf") << "ServerRoot " << folder_ << "/etc\n"
                                                     << "RequestRoot " << folder_ << "/spool\n"
                                                     << "TempDir " << folder_ << "/spool/tmp\n"

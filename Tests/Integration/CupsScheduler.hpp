@@ -20,6 +20,11 @@ public:
     void stop();
     // Starts it again on the same folders and port, with the queues and jobs it kept.
     void start();
+    // Ends it as a crash does (SIGKILL), and waits for it: what it had not yet saved is gone, and the
+    // filters and backends it had started go on.
+    void kill();
+    // Stops it and starts it again with these lines added to its configuration (none: as it began).
+    void reconfigure(std::vector<std::string> extraLines);
 
     // Freezes the running scheduler (SIGSTOP) and lets it go on (SIGCONT): while frozen it still
     // accepts connections, through the kernel, but answers nothing.
@@ -38,6 +43,7 @@ private:
     void writeConfiguration() const;
     bool waitUntilReady();
 
+    std::vector<std::string> extraLines_;
     std::string folder_;
     std::string socket_;
     int port_ = 0;

@@ -98,9 +98,16 @@ bool SchedulerProxy::documentEnds(Connection& connection, const char* bytes, std
     }
     // What came before the end still goes on.
     (void)writeAll(connection.server, std::string_view(bytes, offset));
-    if (action == AtTheEnd::restart) stopScheduler_();
+    if (action != AtTheEnd::restart) {
+        connection.shut();
+        return false;
+    }
+    // New connections wait for the scheduler to be back, as they would in a listening socket that
+    // its service manager keeps, so that what the restart does comes before anything they ask.
+    const std::lock_guard restarting(restartLock_);
+    stopScheduler_();
     connection.shut();
-    if (action == AtTheEnd::restart) startScheduler_();
+    startScheduler_();
     return false;
 }
 
@@ -152,7 +159,14 @@ void SchedulerProxy::acceptLoop() {
         connection->client = client;
         connection->server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const auto address = addressOf(schedulerSocket_);
-        if (::connect(connection->server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) continue;
+        {
+            const std::lock_guard waitForTheRestart(restartLock_);
+        }
+        // Without the scheduler the client meets a closed connection, as it would meet a refusal.
+        if (::connect(connection->server, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            connection->shut();
+            continue;
+        }
         std::lock_guard guard(lock_);
         connections_.push_back(connection);
         threads_.emplace_back([this, connection] { forward(connection, true); });

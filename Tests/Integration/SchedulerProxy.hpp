@@ -54,7 +54,8 @@ public:
     // with "500 Internal Server Error" and the connection shut.
     void answerTheDocumentsEndWithAnHttpError() { atTheEnd_ = AtTheEnd::httpError; }
     // As the next document's closing chunk arrives, and before it is passed on, `stopScheduler`
-    // runs; its connection is then shut and `startScheduler` runs, on the proxy's own thread.
+    // runs; its connection is then shut and `startScheduler` runs, on the proxy's own thread. New
+    // connections wait until it has returned.
     void restartAtTheDocumentsEnd(std::function<void()> stopScheduler, std::function<void()> startScheduler);
 
 private:
@@ -88,6 +89,7 @@ private:
     std::atomic<AtTheEnd> atTheEnd_{AtTheEnd::pass};
     std::function<void()> stopScheduler_; // set before atTheEnd_ is
     std::function<void()> startScheduler_;
+    std::mutex restartLock_; // held while the scheduler restarts
     std::atomic<bool> closing_{false};
     std::mutex lock_;
     std::vector<std::shared_ptr<Connection>> connections_;

@@ -281,7 +281,7 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
                                    schedulerStopLimit());
         const auto submission = co_await withGrace<CupsPrinterTransport::Submission>(
             std::move(submit), options_.writeGrace, std::move(graceBegins));
-        if (document) co_await followToItsEnd(*cups, key, submission.cupsJobId);
+        if (document) co_await followToItsEnd(*cups, key, submission.job);
         written = submission.bytesWritten;
     }
     logger_->debug("Job " + idText(job->jobId) + ": wrote " + NumberText::integer(written) + "B in " +
@@ -290,10 +290,10 @@ Awaitable<std::int64_t> JobRunner::deliver(std::shared_ptr<const JobPayload> job
 }
 
 Awaitable<void> JobRunner::followToItsEnd(const CupsPrinterTransport& cups, const std::string& key,
-                                          std::int32_t cupsJobId) const {
+                                          const CupsJobRef& cupsJob) const {
     const CupsJobWatcher watcher(cups.queueName(), options_.watchPollInterval, options_.watchTimeout, cups.api(),
                                  schedulerStopLimit());
-    const auto outcome = co_await watcher.wait(cupsJobId);
+    const auto outcome = co_await watcher.wait(cupsJob);
     switch (outcome.kind) {
     case CupsJobWatcher::Outcome::Kind::completed:
         co_return;

@@ -16,6 +16,7 @@
 namespace varnel {
 
 class CupsPrinterTransport;
+struct CupsJobRef;
 class LabelLanguageDriver;
 class VarnelAPIClient;
 struct JobPayload;
@@ -127,7 +128,7 @@ private:
                                     std::shared_ptr<Delivery> delivery);
     // Watches a document handed to CUPS until it has ended; fails unless it completed.
     Awaitable<void> followToItsEnd(const CupsPrinterTransport& cups, const std::string& key,
-                                   std::int32_t cupsJobId) const;
+                                   const CupsJobRef& cupsJob) const;
     // What a stop may still ask of the print scheduler for a job it was handed.
     std::chrono::steady_clock::duration schedulerStopLimit() const { return options_.shieldedReportLimit / 2; }
     Awaitable<void> reportResult(std::int64_t jobId, JobResultRequest result);

@@ -3,11 +3,15 @@
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Text.hpp"
 
+#include <algorithm>
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <functional>
 #include <map>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <systemd/sd-id128.h>
 
 namespace varnel {
 
@@ -26,9 +30,9 @@ std::optional<std::string> text(const char* value) {
 // How often a call that waits for the scheduler looks at its limit and at the abandon flag.
 constexpr double waitTick = 0.1;
 
-// The thread's own connection to the scheduler, rather than the library's implicit one, so that
-// every wait on it can be given a limit: the library then asks keepWaiting() every tick.
-struct ThreadConnection {
+// A connection to the scheduler of our own, rather than the library's implicit one, so that every
+// wait on it can be given a limit: the library then asks keepWaiting() every tick.
+struct SchedulerConnection {
     http_t* http = nullptr;
     std::string server;
     int port = 0;
@@ -37,22 +41,27 @@ struct ThreadConnection {
     enum class Cut { no, byLimit, abandoned, unreachable, unanswered } cut = Cut::no;
     std::string unansweredReason; // for Cut::unanswered
 
-    ~ThreadConnection() { close(); }
+    SchedulerConnection() = default;
+    SchedulerConnection(const SchedulerConnection&) = delete;
+    SchedulerConnection& operator=(const SchedulerConnection&) = delete;
+    ~SchedulerConnection() { close(); }
     void close() {
         if (http) httpClose(http);
         http = nullptr;
     }
 };
 
-thread_local ThreadConnection connection;
+// Each pool thread's connection, for every call but a job's creation.
+thread_local SchedulerConnection threadConnection;
 
-int keepWaiting(http_t*, void*) {
+int keepWaiting(http_t*, void* data) {
+    auto& connection = *static_cast<SchedulerConnection*>(data);
     if (CupsApi::AbandonScope::raised()) {
-        connection.cut = ThreadConnection::Cut::abandoned;
+        connection.cut = SchedulerConnection::Cut::abandoned;
         return 0;
     }
     if (Clock::now() >= connection.deadline) {
-        connection.cut = ThreadConnection::Cut::byLimit;
+        connection.cut = SchedulerConnection::Cut::byLimit;
         return 0;
     }
     return 1;
@@ -60,12 +69,12 @@ int keepWaiting(http_t*, void*) {
 
 // The connection for one call, opened (again) when there is none, with the call's limit set; none
 // when the scheduler cannot be reached or the call is given up before it began.
-http_t* beginCall(std::chrono::seconds limit = CupsApi::callLimit) {
-    connection.cut = ThreadConnection::Cut::no;
+http_t* beginCall(SchedulerConnection& connection, std::chrono::seconds limit = CupsApi::callLimit) {
+    connection.cut = SchedulerConnection::Cut::no;
     connection.limit = limit;
     connection.deadline = Clock::now() + limit;
     if (CupsApi::AbandonScope::raised()) {
-        connection.cut = ThreadConnection::Cut::abandoned;
+        connection.cut = SchedulerConnection::Cut::abandoned;
         return nullptr;
     }
     const std::string server = cupsServer();
@@ -76,10 +85,10 @@ http_t* beginCall(std::chrono::seconds limit = CupsApi::callLimit) {
         connection.http = httpConnect2(server.c_str(), port, nullptr, AF_UNSPEC, cupsEncryption(), 1,
                                        static_cast<int>(connectLimit.count()), nullptr);
         if (!connection.http) {
-            connection.cut = ThreadConnection::Cut::unreachable;
+            connection.cut = SchedulerConnection::Cut::unreachable;
             return nullptr;
         }
-        httpSetTimeout(connection.http, waitTick, keepWaiting, nullptr);
+        httpSetTimeout(connection.http, waitTick, keepWaiting, &connection);
         connection.server = server;
         connection.port = port;
     }
@@ -94,22 +103,22 @@ struct CallEnd {
 
 // A call cut short, or woken by the abandon's shutdown, leaves the connection in the middle of an
 // exchange: it is not used again.
-CallEnd endCall() {
+CallEnd endCall(SchedulerConnection& connection) {
     CallEnd end;
     if (auto* abandon = CupsApi::AbandonScope::current()) {
         abandon->watch(-1);
         end.abandonRaised = abandon->isRaised();
     }
-    end.cut = connection.cut != ThreadConnection::Cut::no;
+    end.cut = connection.cut != SchedulerConnection::Cut::no;
     if (end.cut || end.abandonRaised) connection.close();
     return end;
 }
 
 // For a listing, whose result cannot tell a whole answer from one cut by the abandon's wake: true
 // when the call was cut or given up.
-bool endListingCall() {
-    const auto end = endCall();
-    if (end.abandonRaised && !end.cut) connection.cut = ThreadConnection::Cut::abandoned;
+bool endListingCall(SchedulerConnection& connection = threadConnection) {
+    const auto end = endCall(connection);
+    if (end.abandonRaised && !end.cut) connection.cut = SchedulerConnection::Cut::abandoned;
     return end.cut || end.abandonRaised;
 }
 
@@ -118,14 +127,15 @@ bool endListingCall() {
 // only when `isAnswer` says the scheduler gave it (an answer that had come before the abandon woke
 // the call); a failure then may be the wake's own doing.
 template <class Result, class Call, class IsAnswer>
-Result oneCall(Result unanswered, std::chrono::seconds limit, Call&& call, IsAnswer&& isAnswer) {
-    http_t* http = beginCall(limit);
+Result oneCall(Result unanswered, std::chrono::seconds limit, Call&& call, IsAnswer&& isAnswer,
+               SchedulerConnection& connection = threadConnection) {
+    http_t* http = beginCall(connection, limit);
     if (!http) return unanswered;
     const Result result = call(http);
-    const auto end = endCall();
+    const auto end = endCall(connection);
     if (end.cut) return unanswered;
     if (end.abandonRaised && !isAnswer(result)) {
-        connection.cut = ThreadConnection::Cut::abandoned;
+        connection.cut = SchedulerConnection::Cut::abandoned;
         return unanswered;
     }
     return result;
@@ -137,7 +147,7 @@ bool isContinue(int status) { return status == HTTP_STATUS_CONTINUE; }
 // carry another one.
 int dataCall(const std::function<int(http_t*)>& call) {
     const int status = oneCall(static_cast<int>(HTTP_STATUS_ERROR), CupsApi::dataLimit, call, isContinue);
-    if (status != HTTP_STATUS_CONTINUE) connection.close();
+    if (status != HTTP_STATUS_CONTINUE) threadConnection.close();
     return status;
 }
 
@@ -175,11 +185,139 @@ std::map<std::string, std::string> stateMessages(http_t* http) {
     return messages;
 }
 
+// The queue's address, as the library's own requests name it.
+std::string printerUri(const std::optional<std::string>& queue) {
+    char uri[HTTP_MAX_URI];
+    if (queue) {
+        httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/printers/%s",
+                         queue->c_str());
+    } else {
+        httpAssembleURI(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/");
+    }
+    return uri;
+}
+
+ipp_t* newRequest(ipp_op_t operation) {
+    ipp_t* request = ippNewRequest(operation);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr, cupsUser());
+    return request;
+}
+
+// A fresh uuid for a job, so that the job is known by it from the moment it is made.
+std::string newJobUuid() {
+    sd_id128_t id;
+    if (sd_id128_randomize(&id) < 0) return {};
+    char text[SD_ID128_UUID_STRING_MAX];
+    return std::string("urn:uuid:") + sd_id128_to_uuid_string(id, text);
+}
+
+// The uuid the scheduler gives the job with that id; empty when it gives none or no such job.
+std::string uuidOfJob(http_t* http, std::int32_t jobId) {
+    ipp_t* request = newRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0, "/jobs/%d",
+                     static_cast<int>(jobId));
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "job-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr, "job-uuid");
+    ipp_t* response = cupsDoRequest(http, request, "/jobs/"); // frees the request
+    std::string uuid;
+    if (response && ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING) {
+        if (const char* value = ippGetString(ippFindAttribute(response, "job-uuid", IPP_TAG_URI), 0, nullptr))
+            uuid = value;
+    }
+    ippDelete(response);
+    return uuid;
+}
+
+// Which socket a connection now uses: the library opens a new one on its own when it finds the old
+// one closed, and then sends its request to whatever scheduler listens there now. The copy of the
+// descriptor keeps the socket in being, so that a new one can never take its identity.
+class SocketIdentity {
+public:
+    explicit SocketIdentity(http_t* http) : socket_(::fcntl(httpGetFd(http), F_DUPFD_CLOEXEC, 0)) {}
+
+    int descriptor() const noexcept { return socket_.get(); }
+    // True while `http` still uses this socket and the scheduler has not closed it.
+    bool stillIn(http_t* http) const {
+        struct stat own {};
+        struct stat now {};
+        return socket_.isOpen() && ::fstat(socket_.get(), &own) == 0 && ::fstat(httpGetFd(http), &now) == 0 &&
+               own.st_ino == now.st_ino && own.st_dev == now.st_dev && isOpen(socket_.get());
+    }
+    // No end, error or stray byte on the socket: the scheduler sends nothing unasked.
+    static bool isOpen(int descriptor) noexcept {
+        pollfd look{descriptor, POLLIN | POLLRDHUP, 0};
+        int ready = 0;
+        do {
+            ready = ::poll(&look, 1, 0);
+        } while (ready < 0 && errno == EINTR);
+        return ready == 0;
+    }
+
+private:
+    Descriptor socket_;
+};
+
+// The connection a job was made on, kept open and idle for as long as the job is followed.
+class ConnectionWitness final : public CupsSchedulerWitness {
+public:
+    ConnectionWitness(std::unique_ptr<SchedulerConnection> connection, std::unique_ptr<SocketIdentity> socket)
+        : connection_(std::move(connection)), socket_(std::move(socket)) {}
+
+    bool unbroken() const noexcept override {
+        if (broken_.load()) return false;
+        if (SocketIdentity::isOpen(socket_->descriptor())) return true;
+        broken_ = true;
+        return false;
+    }
+
+private:
+    std::unique_ptr<SchedulerConnection> connection_; // never used again, but not closed: a closed
+                                                      // TLS session would end the witness
+    std::unique_ptr<SocketIdentity> socket_;
+    mutable std::atomic<bool> broken_{false};
+};
+
+// What a Get-Jobs answer says of each job, one group of attributes a job.
+std::vector<CupsJob> jobsOf(ipp_t* response) {
+    std::vector<CupsJob> jobs;
+    std::optional<CupsJob> job;
+    const auto commit = [&] {
+        if (job && job->id > 0) jobs.push_back(std::move(*job));
+        job.reset();
+    };
+    for (ipp_attribute_t* attribute = ippFirstAttribute(response); attribute; attribute = ippNextAttribute(response)) {
+        const char* name = ippGetName(attribute);
+        if (!name || ippGetGroupTag(attribute) != IPP_TAG_JOB) { // the separator between two jobs
+            commit();
+            continue;
+        }
+        if (!job) job.emplace();
+        const std::string_view key(name);
+        if (key == "job-id") job->id = ippGetInteger(attribute, 0);
+        if (key == "job-state") job->state = ippGetInteger(attribute, 0);
+        if (key == "time-at-creation") job->creationTime = ippGetInteger(attribute, 0);
+        if (key == "number-of-documents") job->documents = ippGetInteger(attribute, 0);
+        if (key == "job-uuid") job->uuid = text(ippGetString(attribute, 0, nullptr)).value_or("");
+        if (key == "job-printer-uri") {
+            const auto uri = text(ippGetString(attribute, 0, nullptr)).value_or("");
+            if (const auto slash = uri.rfind('/'); slash != std::string::npos) job->dest = uri.substr(slash + 1);
+        }
+        if (key == "job-state-reasons") {
+            for (int i = 0; i < ippGetCount(attribute); ++i) {
+                if (auto reason = text(ippGetString(attribute, i, nullptr))) job->stateReasons.push_back(*reason);
+            }
+        }
+    }
+    commit();
+    return jobs;
+}
+
 class LibCupsApi final : public CupsApi {
 public:
     std::vector<CupsDestination> destinations() override {
         std::vector<CupsDestination> result;
-        http_t* http = beginCall();
+        http_t* http = beginCall(threadConnection);
         if (!http) return result;
         cups_dest_t* dests = nullptr;
         const int count = cupsGetDests2(http, &dests);
@@ -197,7 +335,7 @@ public:
         if (endListingCall()) return {};
         if (result.empty()) return result;
 
-        http = beginCall();
+        http = beginCall(threadConnection);
         if (!http) return result;
         const auto messages = stateMessages(http);
         (void)endListingCall();
@@ -212,40 +350,69 @@ public:
     CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) override {
         CupsJobListing result;
         result.status = CupsJobListing::Status::unreachable;
-        http_t* http = beginCall();
+        http_t* http = beginCall(threadConnection);
         if (!http) return result;
-        cups_job_t* list = nullptr;
-        const int count = cupsGetJobs2(http, &list, queue ? queue->c_str() : nullptr, 0,
-                                       which == WhichJobs::all ? CUPS_WHICHJOBS_ALL : CUPS_WHICHJOBS_ACTIVE);
-        // Read on this thread, right after the request that set it.
-        const bool notFound = cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND;
-        if (endListingCall() || count < 0) {
-            if (count >= 0) cupsFreeJobs(count, list);
-            if (notFound && connection.cut == ThreadConnection::Cut::no)
-                result.status = CupsJobListing::Status::queueMissing;
-            return result;
+        ipp_t* request = newRequest(IPP_OP_GET_JOBS);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(queue).c_str());
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr,
+                     which == WhichJobs::all ? "all" : "not-completed");
+        static const char* const requested[] = {"job-id",   "job-state",         "job-printer-uri",    "time-at-creation",
+                                                "job-uuid", "job-state-reasons", "number-of-documents"};
+        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                      static_cast<int>(std::size(requested)), nullptr, requested);
+        ipp_t* response = cupsDoRequest(http, request, "/"); // frees the request
+        const bool cut = endListingCall();
+        const auto status = response ? ippGetStatusCode(response) : IPP_STATUS_ERROR_INTERNAL;
+        if (!cut && response && status <= IPP_STATUS_OK_CONFLICTING) {
+            result.status = CupsJobListing::Status::listed;
+            result.jobs = jobsOf(response);
+        } else if (!cut && status == IPP_STATUS_ERROR_NOT_FOUND) {
+            result.status = CupsJobListing::Status::queueMissing;
         }
-        result.status = CupsJobListing::Status::listed;
-        for (int i = 0; i < count; ++i) {
-            result.jobs.push_back(
-                {list[i].id, text(list[i].dest), static_cast<std::int32_t>(list[i].state), list[i].creation_time});
-        }
-        cupsFreeJobs(count, list);
+        ippDelete(response);
         return result;
     }
 
-    std::int32_t createJob(const std::string& queue, const std::string& title,
-                           const std::vector<std::pair<std::string, std::string>>& options) override {
-        const auto made = [](int jobId) { return jobId >= 1; };
-        return oneCall(0, CupsApi::callLimit, [&](http_t* http) {
+    CupsJobRef createJob(const std::string& queue, const std::string& title,
+                         const std::vector<std::pair<std::string, std::string>>& options) override {
+        // A connection of its own, which stays open and idle as the job's witness.
+        auto connection = std::make_unique<SchedulerConnection>();
+        std::unique_ptr<SocketIdentity> socket;
+        const auto made = [](const CupsJobRef& ref) { return ref.id >= 1; };
+        auto job = oneCall(CupsJobRef{}, CupsApi::callLimit, [&](http_t* http) {
+            CupsJobRef ref{0, newJobUuid(), nullptr};
+            ipp_t* request = newRequest(IPP_OP_CREATE_JOB);
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, printerUri(queue).c_str());
+            ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr, title.c_str());
             cups_option_t* list = nullptr;
             int count = 0;
-            for (const auto& [name, value] : options)
-                count = cupsAddOption(name.c_str(), value.c_str(), count, &list);
-            const int jobId = cupsCreateJob(http, queue.c_str(), title.c_str(), count, list);
+            for (const auto& [name, value] : options) count = cupsAddOption(name.c_str(), value.c_str(), count, &list);
+            cupsEncodeOptions2(request, count, list, IPP_TAG_OPERATION);
+            cupsEncodeOptions2(request, count, list, IPP_TAG_JOB);
             cupsFreeOptions(count, list);
-            return jobId;
-        }, made);
+            if (!ref.uuid.empty())
+                ippAddString(request, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", nullptr, ref.uuid.c_str());
+            const std::string resource = "/printers/" + queue;
+            ipp_t* response = cupsDoRequest(http, request, resource.c_str()); // frees the request
+            if (response && ippGetStatusCode(response) <= IPP_STATUS_OK_CONFLICTING)
+                ref.id = ippGetInteger(ippFindAttribute(response, "job-id", IPP_TAG_INTEGER), 0);
+            ippDelete(response);
+            if (ref.id < 1) return ref;
+            // The socket that brought the answer: the scheduler behind it made the job.
+            socket = std::make_unique<SocketIdentity>(http);
+            // A scheduler that does not keep the uuid it is given names the job by one of its own.
+            // Asked on the socket that made the job, its answer is about this job.
+            const auto given = uuidOfJob(http, ref.id);
+            if (!given.empty() && socket->stillIn(http)) ref.uuid = given;
+            return ref;
+        }, made, *connection);
+        // What went wrong is read through this thread's connection, as for every other call.
+        threadConnection.cut = connection->cut;
+        threadConnection.limit = connection->limit;
+        threadConnection.unansweredReason = connection->unansweredReason;
+        if (job.id >= 1 && socket && connection->http && socket->stillIn(connection->http))
+            job.witness = std::make_shared<ConnectionWitness>(std::move(connection), std::move(socket));
+        return job;
     }
 
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
@@ -285,9 +452,10 @@ public:
             if (!response) {
                 // Said here unless the wait was cut: the library's last error would still be the one
                 // of an earlier request.
-                if (connection.cut != ThreadConnection::Cut::no) return std::nullopt;
+                auto& connection = threadConnection;
+                if (connection.cut != SchedulerConnection::Cut::no) return std::nullopt;
                 const auto status = httpGetStatus(http);
-                connection.cut = ThreadConnection::Cut::unanswered;
+                connection.cut = SchedulerConnection::Cut::unanswered;
                 connection.unansweredReason =
                     status >= HTTP_STATUS_BAD_REQUEST
                         ? "HTTP status " + NumberText::integer(static_cast<std::int64_t>(status)) +
@@ -301,25 +469,30 @@ public:
         }, answered);
     }
 
-    bool cancelJob(const std::string& queue, std::int32_t jobId) override {
+    bool cancelJob(const std::string& queue, const CupsJobRef& job) override {
         const auto confirmed = [](bool ok) { return ok; };
         return oneCall(false, CupsApi::callLimit, [&](http_t* http) {
-            return cupsCancelJob2(http, queue.c_str(), jobId, 0) == IPP_STATUS_OK;
+            // The id is the job's only while the scheduler that just said so is the one asked.
+            if (uuidOfJob(http, job.id) != job.uuid) return false;
+            const SocketIdentity socket(http);
+            const bool cancelled = cupsCancelJob2(http, queue.c_str(), job.id, 0) == IPP_STATUS_OK;
+            return cancelled && socket.stillIn(http);
         }, confirmed);
     }
 
     std::optional<std::string> lastErrorString() override {
+        const auto& connection = threadConnection;
         switch (connection.cut) {
-        case ThreadConnection::Cut::byLimit:
+        case SchedulerConnection::Cut::byLimit:
             return "The print scheduler did not answer within " + NumberText::integer(connection.limit.count()) +
                    " seconds";
-        case ThreadConnection::Cut::unreachable:
+        case SchedulerConnection::Cut::unreachable:
             return "The print scheduler could not be reached";
-        case ThreadConnection::Cut::abandoned:
+        case SchedulerConnection::Cut::abandoned:
             return "The request to the print scheduler was given up";
-        case ThreadConnection::Cut::unanswered:
+        case SchedulerConnection::Cut::unanswered:
             return connection.unansweredReason;
-        case ThreadConnection::Cut::no:
+        case SchedulerConnection::Cut::no:
             break;
         }
         return text(cupsLastErrorString());
@@ -327,6 +500,11 @@ public:
 };
 
 } // namespace
+
+bool CupsJob::waitsForItsDocument() const {
+    return documents == 0 ||
+           std::find(stateReasons.begin(), stateReasons.end(), "job-incoming") != stateReasons.end();
+}
 
 void CupsApi::Abandon::raise() {
     raised_ = true;

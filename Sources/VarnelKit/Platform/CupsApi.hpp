@@ -30,10 +30,49 @@ struct CupsDestination {
 };
 
 struct CupsJob {
+    CupsJob() = default;
+    CupsJob(std::int32_t id, std::optional<std::string> dest, std::int32_t state, std::time_t creationTime,
+            std::string uuid = {}, std::vector<std::string> stateReasons = {})
+        : id(id), dest(std::move(dest)), state(state), creationTime(creationTime), uuid(std::move(uuid)),
+          stateReasons(std::move(stateReasons)) {}
+
     std::int32_t id = 0;
     std::optional<std::string> dest;
     std::int32_t state = 0;
     std::time_t creationTime = 0;
+    std::string uuid; // "urn:uuid:…"; empty when the scheduler gave none
+    std::vector<std::string> stateReasons;
+    std::optional<std::int32_t> documents; // how many the scheduler holds whole, when it says
+
+    // Still waiting for its document, which a job held by a hold someone asked for (its queue's
+    // policy, its owner) is not: the scheduler says it is incoming, or holds no document of it
+    // (as after a restart in the middle of the document).
+    bool waitsForItsDocument() const;
+};
+
+// The print scheduler as one connection met it. A scheduler that ends, crashes or restarts closes
+// the connections it had; so while this one stays open, every answer comes from the scheduler that
+// was there when it opened. From any thread.
+class CupsSchedulerWitness {
+public:
+    virtual ~CupsSchedulerWitness() = default;
+    // False once the connection has ended, for good.
+    virtual bool unbroken() const noexcept = 0;
+};
+
+// A job of ours in the scheduler. Its id alone does not name it: a scheduler that crashed forgets
+// the jobs it had not yet saved and gives their ids to new jobs. Its uuid is never given again.
+struct CupsJobRef {
+    std::int32_t id = 0; // below 1 when no job was made
+    std::string uuid;
+    // The connection the job was made on, kept open while the job is followed. Without it, or once
+    // it has ended, the scheduler may have restarted since, and one that no longer lists the job
+    // may have lost it.
+    std::shared_ptr<const CupsSchedulerWitness> witness;
+
+    bool operator==(const CupsJobRef&) const = default;
+    // This job, and not one that took its id.
+    bool isThis(const CupsJob& job) const { return job.id == id && job.uuid == uuid; }
 };
 
 // What one request for a job list brought back. An empty list and no answer at all are different
@@ -48,12 +87,12 @@ struct CupsJobListing {
     Status status = Status::listed;
     std::vector<CupsJob> jobs;
 
-    // The state the list gives for a job; none when the job is not in it.
-    std::optional<std::int32_t> stateOf(std::int32_t jobId) const {
+    // The job the list gives under that id, if any.
+    const CupsJob* withId(std::int32_t jobId) const {
         for (const auto& job : jobs) {
-            if (job.id == jobId) return job.state;
+            if (job.id == jobId) return &job;
         }
-        return std::nullopt;
+        return nullptr;
     }
 };
 
@@ -126,9 +165,11 @@ public:
     // The jobs of one queue (or of every queue), of all users, and whether the scheduler answered.
     virtual CupsJobListing jobs(const std::optional<std::string>& queue, WhichJobs which) = 0;
 
-    // One submission, step by step. The job id is below 1 when no job was made.
-    virtual std::int32_t createJob(const std::string& queue, const std::string& title,
-                                   const std::vector<std::pair<std::string, std::string>>& options) = 0;
+    // One submission, step by step. The job is made on a connection of its own, which it keeps as
+    // its witness; its id is below 1 when no job was made, and it has no witness when the scheduler
+    // went away before the job was known.
+    virtual CupsJobRef createJob(const std::string& queue, const std::string& title,
+                                 const std::vector<std::pair<std::string, std::string>>& options) = 0;
     // An HTTP status; httpContinue when the document may be sent.
     virtual int startDocument(const std::string& queue, std::int32_t jobId, const std::string& documentName,
                               const std::string& mimeType) = 0;
@@ -142,8 +183,10 @@ public:
     // else answered in its place (an HTTP error), or the call was given up. Without it, nothing is
     // known of the document: only the job's state in the scheduler tells.
     virtual std::optional<int> readDocumentAnswer(const std::string& queue) = 0;
-    // True when the scheduler confirmed the cancel.
-    virtual bool cancelJob(const std::string& queue, std::int32_t jobId) = 0;
+    // True when the scheduler confirmed the cancel. The job is cancelled only where the scheduler,
+    // asked on the same connection just before, still gives its id to this job: never one that
+    // took its id.
+    virtual bool cancelJob(const std::string& queue, const CupsJobRef& job) = 0;
     // The text of the last error on this thread, if the library has one.
     virtual std::optional<std::string> lastErrorString() = 0;
 };

@@ -3,6 +3,7 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
 #include "VarnelKit/Support/Shielded.hpp"
+#include "VarnelKit/Transport/CupsJobLook.hpp"
 #include "VarnelKit/Transport/CupsQueueState.hpp"
 
 #include <string_view>
@@ -23,8 +24,7 @@ constexpr std::string_view cancelledAtStopReason = "The job was cancelled before
 
 // What the last look at a job, at a stop, found.
 struct LastLook {
-    CupsJobListing::Status status = CupsJobListing::Status::unreachable;
-    std::optional<std::int32_t> state;
+    CupsJobLook look;
     std::optional<bool> cancelConfirmed; // when a cancel was asked for
 };
 
@@ -48,15 +48,13 @@ CupsJobWatcher::CupsJobWatcher(std::string queueName, Duration pollInterval, Dur
 // that the server will offer again: the job is looked at once more, and one still waiting is
 // cancelled. Out of reach of the caller's cancellation, bounded by the stop limit; a call that
 // outlasts it is left to end on its own, and asks for no cancel past the limit.
-Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::settleAtAStop(std::int32_t jobId) const {
+Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::settleAtAStop(const CupsJobRef& job) const {
+    using Kind = CupsJobLook::Kind;
     const auto deadline = Clock::now() + stopLimit_;
-    auto look = [api = api_, queue = queueName_, jobId, deadline] {
-        LastLook seen;
-        const auto listing = api->jobs(queue, CupsApi::WhichJobs::all);
-        seen.status = listing.status;
-        seen.state = listing.stateOf(jobId);
-        if (seen.state && waitsToPrint(jobState(*seen.state)) && Clock::now() < deadline)
-            seen.cancelConfirmed = api->cancelJob(queue, jobId);
+    auto look = [api = api_, queue = queueName_, job, deadline] {
+        LastLook seen{CupsJobLook::at(*api, queue, job), std::nullopt};
+        if (seen.look.kind == Kind::listed && waitsToPrint(jobState(seen.look.state)) && Clock::now() < deadline)
+            seen.cancelConfirmed = api->cancelJob(queue, job);
         return seen;
     };
     std::optional<LastLook> seen;
@@ -65,12 +63,12 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::settleAtAStop(std::int32_t jo
     } catch (...) {
         // Not in time: nothing is known of the job.
     }
-    if (!seen || seen->status == CupsJobListing::Status::unreachable)
-        co_return Outcome::stillQueued(std::string(silentAtStopReason));
-    if (seen->status == CupsJobListing::Status::queueMissing)
+    if (!seen || seen->look.kind == Kind::unanswered) co_return Outcome::stillQueued(std::string(silentAtStopReason));
+    if (seen->look.kind == Kind::queueMissing)
         co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));
-    if (!seen->state) co_return Outcome::completed();
-    const auto state = jobState(*seen->state);
+    if (seen->look.kind == Kind::lost) co_return Outcome::failed(std::nullopt, std::string(lostJobReason));
+    if (seen->look.kind == Kind::gone) co_return Outcome::completed();
+    const auto state = jobState(seen->look.state);
     if (state == JobState::cancelled || state == JobState::aborted) co_return Outcome::failed(*state, std::nullopt);
     if (!waitsToPrint(state)) co_return Outcome::completed();
     if (seen->cancelConfirmed == true)
@@ -93,11 +91,12 @@ Awaitable<std::optional<std::string>> CupsJobWatcher::queueReason() const {
     co_return state->message;
 }
 
-Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) const {
+Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(CupsJobRef job) const {
+    using Kind = CupsJobLook::Kind;
     const auto deadline = Clock::now() + timeout_;
     bool lastPollUnanswered = false;
     while (true) {
-        if (co_await isCancelled()) co_return co_await settleAtAStop(jobId);
+        if (co_await isCancelled()) co_return co_await settleAtAStop(job);
         if (Clock::now() >= deadline) {
             if (lastPollUnanswered) co_return Outcome::stillQueued(std::string(unreachableReason));
             co_return Outcome::stillQueued(co_await queueReason());
@@ -105,27 +104,24 @@ Awaitable<CupsJobWatcher::Outcome> CupsJobWatcher::wait(std::int32_t jobId) cons
 
         // Every job, finished ones included: a cancelled or aborted job leaves the active list,
         // and must not read as printed.
-        auto list = [api = api_, queue = queueName_] { return api->jobs(queue, CupsApi::WhichJobs::all); };
-        std::optional<CupsJobListing> answered;
+        auto list = [api = api_, queue = queueName_, job] { return CupsJobLook::at(*api, queue, job); };
+        std::optional<CupsJobLook> answered;
         try {
             answered = co_await runBlockingCancellable(std::move(list));
         } catch (const OperationCancelled&) {
             // The call under way is not waited for.
         }
-        if (!answered) co_return co_await settleAtAStop(jobId);
-        const auto& listing = *answered;
-        if (listing.status == CupsJobListing::Status::queueMissing) {
-            // A removed queue takes its unfinished jobs with it, and this one had not finished.
+        if (!answered) co_return co_await settleAtAStop(job);
+        const auto& look = *answered;
+        // A removed queue takes its unfinished jobs with it, and this one had not finished.
+        if (look.kind == Kind::queueMissing)
             co_return Outcome::failed(JobState::cancelled, std::string(queueRemovedReason));
-        }
-        // Without an answer nothing is known of the job: a scheduler that is restarting picks its
-        // jobs up again, so it is asked again until the time limit.
-        lastPollUnanswered = listing.status == CupsJobListing::Status::unreachable;
+        if (look.kind == Kind::lost) co_return Outcome::failed(std::nullopt, std::string(lostJobReason));
+        if (look.kind == Kind::gone) co_return Outcome::completed();
+        // Without an answer nothing is known of the job: it is asked again until the time limit.
+        lastPollUnanswered = look.kind == Kind::unanswered;
         if (!lastPollUnanswered) {
-            const auto rawState = listing.stateOf(jobId);
-            if (!rawState) co_return Outcome::completed();
-
-            const auto state = jobState(*rawState);
+            const auto state = jobState(look.state);
             if (!state || *state == JobState::completed) co_return Outcome::completed();
             if (*state == JobState::cancelled || *state == JobState::aborted) {
                 co_return Outcome::failed(*state, co_await queueReason());

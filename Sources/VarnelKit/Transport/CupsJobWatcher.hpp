@@ -31,10 +31,10 @@ public:
     struct Outcome {
         enum class Kind { failed, stillQueued, completed };
         Kind kind = Kind::completed;
-        std::optional<JobState> state; // for failed: cancelled or aborted
+        std::optional<JobState> state; // for failed: cancelled or aborted; none for a job the scheduler lost
         std::optional<std::string> reason;
 
-        static Outcome failed(JobState state, std::optional<std::string> reason) {
+        static Outcome failed(std::optional<JobState> state, std::optional<std::string> reason) {
             return {Kind::failed, state, std::move(reason)};
         }
         static Outcome stillQueued(std::optional<std::string> reason) {
@@ -52,7 +52,8 @@ public:
     const std::string& queueName() const noexcept { return queueName_; }
 
     // Polls at once and then every poll interval. Never throws. A scheduler that does not answer
-    // is asked again until the time limit; a queue that no longer exists fails the job.
+    // is asked again until the time limit; a queue that no longer exists fails the job, and so does
+    // a scheduler that restarted without it.
     //
     // A cancelled caller (a stop) ends the watch without waiting for a call to the scheduler under
     // way, and within the stop limit settles the job by one more look at it: a job the scheduler
@@ -60,13 +61,13 @@ public:
     // one that is printing, or stopped while printing, counts as completed, since the scheduler goes
     // on with it; one that ended is told as always. When the scheduler does not answer in time, or
     // does not confirm the cancel, the job is stillQueued with a reason that says it may still print.
-    Awaitable<Outcome> wait(std::int32_t jobId) const;
+    Awaitable<Outcome> wait(CupsJobRef job) const;
 
 private:
     // Why the queue holds the job up: a blocking fault, else the queue's message; none when the
     // caller is cancelled meanwhile.
     Awaitable<std::optional<std::string>> queueReason() const;
-    Awaitable<Outcome> settleAtAStop(std::int32_t jobId) const;
+    Awaitable<Outcome> settleAtAStop(const CupsJobRef& job) const;
 
     std::string queueName_;
     Duration pollInterval_;

@@ -4,6 +4,7 @@
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
 #include "VarnelKit/Support/Shielded.hpp"
+#include "VarnelKit/Transport/CupsJobLook.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 
 #include <algorithm>
@@ -108,53 +109,62 @@ template <class F> auto despiteAStop(F&& call) {
 constexpr auto jobLookLimit = 2 * CupsApi::callLimit;
 constexpr auto jobLookPause = std::chrono::milliseconds(500);
 
-// The scheduler's list of the queue's jobs; unreachable when it could not be had by the deadline,
-// or (for `leaveToAStop`) once a stop came.
-CupsJobListing lookForTheJob(CupsApi& api, const std::string& queue, Progress& progress, bool leaveToAStop) {
+// What the scheduler says of the job; unanswered when it could not be asked by the deadline, or
+// (for `leaveToAStop`) once a stop came.
+CupsJobLook lookForTheJob(CupsApi& api, const std::string& queue, const CupsJobRef& job, Progress& progress,
+                          bool leaveToAStop) {
     const auto own = Clock::now() + jobLookLimit;
     const auto stopped = [] { return CupsApi::AbandonScope::raised(); };
     while (!(leaveToAStop && stopped())) {
-        auto listing = despiteAStop([&] { return api.jobs(queue, CupsApi::WhichJobs::all); });
-        if (listing.status != CupsJobListing::Status::unreachable) return listing;
+        auto look = despiteAStop([&] { return CupsJobLook::at(api, queue, job); });
+        if (look.kind != CupsJobLook::Kind::unanswered) return look;
         const auto next = Clock::now() + jobLookPause;
         if (next >= progress.deadline(own)) break;
         progress.pause(next);
         if (Clock::now() >= progress.deadline(own)) break;
     }
-    return {CupsJobListing::Status::unreachable, {}};
+    return {};
 }
 
 // The job's state decides what became of a document whose end went out without the scheduler's
-// answer: a job it holds whole is its own to print; one still waiting for its document never gets
-// it, and is cancelled so that none of it prints.
+// answer: a job it holds whole is its own to print, held by its queue's policy or not; one still
+// waiting for its document never gets it, and is cancelled so that none of it prints.
 CupsPrinterTransport::Submission settleByTheJob(CupsApi& api, const std::string& queue,
                                                 CupsPrinterTransport::Submission submission,
                                                 CupsPrinterTransport::DocumentFormat format, Progress& progress) {
     using State = CupsJobWatcher::JobState;
+    using Kind = CupsJobLook::Kind;
     const auto why = errorText(api); // read before the look's calls replace it
     // A document under a stop: the watch that follows settles it with a look of its own, within
     // the stop's share of the time, which one look here would already have used.
     const bool document = format == CupsPrinterTransport::DocumentFormat::pdf;
-    const auto listing = lookForTheJob(api, queue, progress, document);
+    const auto look = lookForTheJob(api, queue, submission.job, progress, document);
     const bool stopped = CupsApi::AbandonScope::raised();
     const auto size = static_cast<std::size_t>(submission.bytesWritten);
-    if (listing.status == CupsJobListing::Status::unreachable) {
+    switch (look.kind) {
+    case Kind::unanswered:
         if (document && stopped) return submission;
         if (stopped) throw givenUp(progress.taken, size, Cancel::unasked);
         throw JobError(JobErrorCode::printerError, "CUPS did not answer after the whole document was sent (" + why +
                                                        ")" + whatCanStillPrint(Cancel::unasked));
-    }
-    if (listing.status == CupsJobListing::Status::queueMissing)
+    case Kind::queueMissing:
         throw JobError(JobErrorCode::printerError, "CUPS queue \"" + queue + "\" was removed before the job finished");
-    const auto raw = listing.stateOf(submission.cupsJobId);
-    const auto state = raw ? CupsJobWatcher::jobState(*raw) : std::nullopt;
+    case Kind::lost:
+        throw JobError(JobErrorCode::printerError,
+                       "CUPS did not answer after the whole document was sent (" + why + "). " + lostJobReason);
+    case Kind::gone:
+        // As a watch counts it, the scheduler is done with it.
+        return submission;
+    case Kind::listed:
+        break;
+    }
+    const auto state = CupsJobWatcher::jobState(look.state);
     if (state == State::cancelled || state == State::aborted)
         throw JobError(JobErrorCode::printerError, "CUPS did not print the document (" + why + "): the job was " +
                                                        describe(*state));
-    // Not listed any more, or ended: as a watch counts it, the scheduler is done with it.
-    if (state != State::pendingHeld) return submission;
-    const auto cancel = despiteAStop([&] { return api.cancelJob(queue, submission.cupsJobId); }) ? Cancel::confirmed
-                                                                                                 : Cancel::unconfirmed;
+    if (state != State::pendingHeld || !look.waitsForItsDocument) return submission;
+    const auto cancel = despiteAStop([&] { return api.cancelJob(queue, submission.job); }) ? Cancel::confirmed
+                                                                                          : Cancel::unconfirmed;
     if (stopped) throw givenUp(progress.taken, size, cancel);
     throw JobError(JobErrorCode::printerError,
                    "CUPS did not get the end of the document (" + why + ")" + whatCanStillPrint(cancel));
@@ -172,18 +182,25 @@ CupsPrinterTransport::Submission submitSteps(CupsApi& api, const std::string& qu
     // Given up before a job was asked for: nothing of it exists (submitNow says so).
     if (CupsApi::AbandonScope::raised()) throw JobError(JobErrorCode::printerError, "given up");
     progress.jobAsked = true;
-    const auto jobId =
+    const auto job =
         despiteAStop([&] { return api.createJob(queue, title, CupsPrinterTransport::options(format, copies)); });
-    if (jobId < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
+    if (job.id < 1) throw JobError(JobErrorCode::printerError, "CUPS refused the job: " + errorText(api));
+    if (!job.witness) {
+        // Without the scheduler that made it, the job cannot be followed. It has no document yet, so
+        // nothing of it prints; the cancel only keeps it from waiting for one.
+        (void)despiteAStop([&] { return api.cancelJob(queue, job); });
+        throw JobError(JobErrorCode::printerError,
+                       "The print scheduler went away as it made the job; nothing of it was sent");
+    }
     // Before the document's end has gone out nothing of the job can print: it is cancelled, so that
     // no job waits in the queue for a document that will never come. The error text is read before
     // the cancel request, which would replace it with its own.
     const auto cancelled = [&](const std::string& message) {
         const auto error = errorText(api);
-        cancel = despiteAStop([&] { return api.cancelJob(queue, jobId); }) ? Cancel::confirmed : Cancel::unconfirmed;
+        cancel = despiteAStop([&] { return api.cancelJob(queue, job); }) ? Cancel::confirmed : Cancel::unconfirmed;
         return JobError(JobErrorCode::printerError, message + error);
     };
-    if (api.startDocument(queue, jobId, title, CupsPrinterTransport::mimeType(format)) != CupsApi::httpContinue)
+    if (api.startDocument(queue, job.id, title, CupsPrinterTransport::mimeType(format)) != CupsApi::httpContinue)
         throw cancelled("CUPS rejected the document: ");
     std::size_t sent = 0;
     while (sent < data.size()) {
@@ -199,7 +216,7 @@ CupsPrinterTransport::Submission submitSteps(CupsApi& api, const std::string& qu
     // The closing chunk has only reached a socket: the scheduler's own answer says whether it took
     // the document, and without one (none in time, a connection closed or broken, an HTTP error in
     // its place, a stop) the job's state in the scheduler does.
-    const CupsPrinterTransport::Submission submission{static_cast<std::int64_t>(data.size()), jobId};
+    const CupsPrinterTransport::Submission submission{static_cast<std::int64_t>(data.size()), job};
     const auto answer = api.readDocumentAnswer(queue);
     if (!answer) return settleByTheJob(api, queue, submission, format, progress);
     if (*answer != CupsApi::ippOk) throw cancelled("CUPS write failed: ");

@@ -23,7 +23,7 @@ public:
 
     struct Submission {
         std::int64_t bytesWritten = 0;
-        std::int32_t cupsJobId = 0;
+        CupsJobRef job;
         bool operator==(const Submission&) const = default;
     };
 
@@ -41,8 +41,9 @@ public:
     // One job with one document. All library calls of it run on one pool thread. After the
     // document's closing chunk the scheduler's own answer decides; without one (none in time, a
     // connection closed, an HTTP error in its place) the job's state in the scheduler does: a job
-    // it holds whole gives the submission, one still waiting for its document is cancelled and the
-    // submission fails, and a scheduler that cannot be asked fails it as one that may still print.
+    // it holds whole (held by its queue's policy too) gives the submission, one still waiting for
+    // its document is cancelled and the submission fails, one the scheduler lost in a restart fails,
+    // and a scheduler that cannot be asked fails it as one that may still print.
     // The caller's cancellation gives the submission up: the call under way ends at once; before
     // the closing chunk the job is cancelled, and the submission fails with what the scheduler had
     // taken and whether the cancel was confirmed; after it, a label's job is looked at as above

@@ -248,8 +248,8 @@ TEST_F(VarnelAgentInventoryTest, DiscoveryAndQueueChecksRunOffTheLoop) {
             note();
             return inner_->jobs(queue, which);
         }
-        std::int32_t createJob(const std::string& q, const std::string& t,
-                               const std::vector<std::pair<std::string, std::string>>& o) override {
+        CupsJobRef createJob(const std::string& q, const std::string& t,
+                             const std::vector<std::pair<std::string, std::string>>& o) override {
             return inner_->createJob(q, t, o);
         }
         int startDocument(const std::string& q, std::int32_t id, const std::string& n, const std::string& m) override {
@@ -258,7 +258,7 @@ TEST_F(VarnelAgentInventoryTest, DiscoveryAndQueueChecksRunOffTheLoop) {
         int writeRequestData(const std::uint8_t* d, std::size_t n) override { return inner_->writeRequestData(d, n); }
         int sendClosingChunk() override { return inner_->sendClosingChunk(); }
         std::optional<int> readDocumentAnswer(const std::string& q) override { return inner_->readDocumentAnswer(q); }
-        bool cancelJob(const std::string& q, std::int32_t id) override { return inner_->cancelJob(q, id); }
+        bool cancelJob(const std::string& q, const CupsJobRef& job) override { return inner_->cancelJob(q, job); }
         std::optional<std::string> lastErrorString() override { return inner_->lastErrorString(); }
 
     private:

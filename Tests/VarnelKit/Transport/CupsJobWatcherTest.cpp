@@ -1,5 +1,6 @@
 #include "VarnelKit/Transport/GTestPrinters.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
+#include "VarnelKit/Transport/CupsJobLook.hpp"
 
 #include "FakeCupsApi.hpp"
 
@@ -24,7 +25,7 @@ using Answer = CupsJobListing::Status;
 class CupsJobWatcherTest : public ::testing::Test {
 protected:
     Outcome watch(std::chrono::steady_clock::duration timeout = 2s) {
-        return loop.run(CupsJobWatcher("Q", 10ms, timeout, api).wait(5));
+        return loop.run(CupsJobWatcher("Q", 10ms, timeout, api).wait(api->madeJob(5)));
     }
     void listJobStates(std::initializer_list<std::int32_t> states) {
         for (const auto state : states) api->jobListings.push_back({{4, "Q", 9, 1}, {5, "Q", state, 1}});
@@ -67,7 +68,7 @@ TEST_F(CupsJobWatcherTest, CancelledAndAbortedJobsFail) {
 TEST_F(CupsJobWatcherTest, AJobNoLongerListedCountsAsCompleted) {
     api->jobListings.push_back({{4, "Q", 5, 1}});
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(loop.run(CupsJobWatcher("Q", 5s, 10s, api).wait(5)), Outcome::completed());
+    EXPECT_EQ(loop.run(CupsJobWatcher("Q", 5s, 10s, api).wait(api->madeJob(5))), Outcome::completed());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s); // no pause before answering
     api->jobListings.clear();
     EXPECT_EQ(watch(), Outcome::completed());
@@ -138,6 +139,39 @@ TEST_F(CupsJobWatcherTest, ASchedulerAwayUntilTheDeadlineLeavesTheJobQueued) {
     EXPECT_EQ(watch(100ms), Outcome::stillQueued("is out of paper"));
 }
 
+// The job is known by its uuid, and one missing from the list is done only where the scheduler
+// that made it still answers; one that restarted has lost it, and gives its id to other jobs.
+TEST_F(CupsJobWatcherTest, AJobTheSchedulerLostInARestartFailsAndAnotherJobUnderItsIdIsNotRead) {
+    const auto lost = Outcome::failed(std::nullopt, std::string(lostJobReason));
+    const std::string ours = "urn:uuid:ours";
+    struct Case {
+        std::string name;
+        std::vector<CupsJob> afterTheRestart; // the job of ours is 5
+        Outcome outcome;
+    };
+    const std::vector<Case> cases = {
+        {"no longer listed", {{4, "Q", 9, 1, "urn:uuid:4"}}, lost},
+        {"its id on another job, completed", {{5, "Q", 9, 1, "urn:uuid:theirs"}}, lost},
+        {"its id on another job, held", {{5, "Q", 4, 1, "urn:uuid:theirs", {"job-hold-until-specified"}}}, lost},
+        {"kept through the restart, and printed", {{5, "Q", 9, 1, ours}}, Outcome::completed()},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        api = std::make_shared<FakeCupsApi>();
+        api->jobAnswers = {Answer::listed, Answer::unreachable, Answer::listed};
+        api->jobListings = {{{5, "Q", 5, 1, ours}}, c.afterTheRestart};
+        std::atomic<int> looks{0};
+        api->whileListing = [&] {
+            if (++looks == 2) api->restartScheduler();
+        };
+        EXPECT_EQ(loop.run(CupsJobWatcher("Q", 10ms, 2s, api).wait(api->madeJob(5, ours))), c.outcome);
+        EXPECT_EQ(polls(), 3u);
+        const auto calls = api->calls();
+        EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const auto& call) { return call.what == "cancel"; }),
+                  0);
+    }
+}
+
 TEST_F(CupsJobWatcherTest, ARemovedQueueFailsTheJob) {
     api->jobAnswers = {Answer::listed, Answer::listed, Answer::queueMissing};
     listJobStates({3, 5, 5});
@@ -160,6 +194,8 @@ TEST_F(CupsJobWatcherTest, AStopSettlesTheJobWithOneLastLook) {
         bool cancelConfirmed;
         Outcome outcome;
         bool cancelAsked;
+        bool restarted = false; // just before the last look
+        std::string uuid = {};  // of the job listed under its id at the stop
     };
     const std::vector<Case> cases = {
         {"pending", 3, Answer::listed, true, Outcome::failed(JobState::cancelled, cancelledAtStop), true},
@@ -174,6 +210,10 @@ TEST_F(CupsJobWatcherTest, AStopSettlesTheJobWithOneLastLook) {
         {"the scheduler does not answer", 3, Answer::unreachable, true,
          Outcome::stillQueued("The print scheduler did not answer when the agent stopped; the job may still print"),
          false},
+        {"lost in a restart", 0, Answer::listed, true, Outcome::failed(std::nullopt, std::string(lostJobReason)), false,
+         true},
+        {"its id on another job after a restart", 3, Answer::listed, true,
+         Outcome::failed(std::nullopt, std::string(lostJobReason)), false, true, "urn:uuid:theirs"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -182,12 +222,15 @@ TEST_F(CupsJobWatcherTest, AStopSettlesTheJobWithOneLastLook) {
         api->jobAnswers = {Answer::listed, c.answerAtStop};
         listJobStates({3});
         api->jobListings.push_back({{4, "Q", 9, 1}});
-        if (c.stateAtStop != 0) api->jobListings.back().push_back({5, "Q", c.stateAtStop, 1});
+        if (c.stateAtStop != 0) api->jobListings.back().push_back({5, "Q", c.stateAtStop, 1, c.uuid});
+        api->whileListing = [&] {
+            if (c.restarted && polls() == 1) api->restartScheduler();
+        };
         // The first poll at once, then a long pause that only the stop ends.
         auto watcher = std::make_shared<CupsJobWatcher>("Q", 60s, 120s, api, 2s);
         auto outcome = std::make_shared<std::optional<Outcome>>();
         auto task = Task::spawn(loop.loop().executor(),
-                                [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+                                [watcher, outcome, job = api->madeJob(5)]() -> Awaitable<void> { *outcome = co_await watcher->wait(job); });
         ASSERT_TRUE(testing::eventually([&] { return polls() == 1; }));
         task->cancel();
         loop.run(task->join());
@@ -212,7 +255,7 @@ TEST_F(CupsJobWatcherTest, AStopWaitsForASilentSchedulerOnlyForItsLimit) {
     auto watcher = std::make_shared<CupsJobWatcher>("Q", 50ms, 60s, api, 100ms);
     auto outcome = std::make_shared<std::optional<Outcome>>();
     auto task = Task::spawn(loop.loop().executor(),
-                            [watcher, outcome]() -> Awaitable<void> { *outcome = co_await watcher->wait(5); });
+                            [watcher, outcome, job = api->madeJob(5)]() -> Awaitable<void> { *outcome = co_await watcher->wait(job); });
     ASSERT_TRUE(testing::eventually([&] { return asked == 1; }));
     const auto stoppedAt = std::chrono::steady_clock::now();
     task->cancel();

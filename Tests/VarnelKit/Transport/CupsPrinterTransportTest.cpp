@@ -51,7 +51,8 @@ TEST_F(CupsPrinterTransportTest, OptionsFollowFormatAndCopies) {
     EXPECT_EQ(CupsPrinterTransport::options(Format::pdf, 0), Options{});
     EXPECT_EQ(CupsPrinterTransport::options(Format::pdf, 3), (Options{{"copies", "3"}}));
     const auto submission = loop.run(transport.submit(bytesOf("%PDF-1.4"), "doc", Format::pdf, 2));
-    EXPECT_EQ(submission, (CupsPrinterTransport::Submission{8, 17}));
+    EXPECT_EQ(submission.bytesWritten, 8);
+    EXPECT_EQ(submission.job.id, 17);
     EXPECT_EQ(api->lastOptions(), (Options{{"copies", "2"}}));
     EXPECT_EQ(api->calls()[2], (Call{"start", "Zebra#17 application/pdf"}));
 }
@@ -97,9 +98,13 @@ TEST_F(CupsPrinterTransportTest, AFailedWriteIsCancelledWithoutEndingTheDocument
 }
 
 // After the closing chunk only the scheduler knows whether it has the document: its own answer
-// decides, and without one the job's state in the scheduler does.
+// decides, and without one the job's state in the scheduler does, if the job is still ours.
 TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkTheSchedulersWordDecides) {
     const std::string cancelled = "; the job was cancelled, so none of it prints";
+    const std::string lost = "CUPS did not answer after the whole document was sent (Connection reset). The print "
+                             "scheduler restarted and no longer has the job; it may still print if the scheduler "
+                             "had begun sending it to the printer";
+    const std::vector<std::string> incoming{"job-incoming"};
     struct Case {
         std::string name;
         std::optional<int> answer;
@@ -107,6 +112,9 @@ TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkTheSchedulersWordDecides) {
         std::optional<std::int32_t> state;          // of the job in the listing
         bool cancelConfirmed;
         std::string failure; // empty: the submission is given
+        std::vector<std::string> reasons = {};
+        bool restarted = false;           // the scheduler restarted before the look
+        std::string uuid = "urn:uuid:ours"; // of the job listed under its id
     };
     using Status = CupsJobListing::Status;
     const std::vector<Case> cases = {
@@ -116,30 +124,44 @@ TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkTheSchedulersWordDecides) {
         {"no answer, the job completed", std::nullopt, {}, 9, true, ""},
         {"no answer, the job no longer listed", std::nullopt, {}, std::nullopt, true, ""},
         {"no answer, the job waiting for its document", std::nullopt, {}, 4, true,
-         "CUPS did not get the end of the document (Connection reset)" + cancelled},
+         "CUPS did not get the end of the document (Connection reset)" + cancelled, incoming},
         {"no answer, the job waiting, the cancel unconfirmed", std::nullopt, {}, 4, false,
          "CUPS did not get the end of the document (Connection reset); the job could not be cancelled in time and "
-         "may still print"},
+         "may still print",
+         incoming},
+        {"no answer, the job whole and held by its queue", std::nullopt, {}, 4, true, "",
+         {"job-hold-until-specified"}},
         {"no answer, the job aborted", std::nullopt, {}, 8, true,
          "CUPS did not print the document (Connection reset): the job was aborted"},
         {"no answer, the scheduler back after a restart", std::nullopt,
          {Status::unreachable, Status::unreachable, Status::listed}, 4, true,
-         "CUPS did not get the end of the document (Connection reset)" + cancelled},
+         "CUPS did not get the end of the document (Connection reset)" + cancelled, incoming, true},
+        {"no answer, the scheduler restarted without the job", std::nullopt, {}, std::nullopt, true, lost, {}, true},
+        {"no answer, the job's id on another job after a restart", std::nullopt, {}, 4, true, lost, incoming, true,
+         "urn:uuid:theirs"},
+        {"no answer, the job's id on another job, no restart seen", std::nullopt, {}, 9, true, lost, {}, false,
+         "urn:uuid:theirs"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         api = std::make_shared<FakeCupsApi>();
         api->addQueue("Zebra");
+        api->createdUuid = "urn:uuid:ours";
         api->answerResult = c.answer;
         api->errorAfterAnswer = c.answer ? "Printer not accepting" : "Connection reset";
         api->jobAnswers = c.answers;
-        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0}});
+        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0, c.uuid, c.reasons}});
         api->cancelConfirmed = c.cancelConfirmed;
+        api->beforeStep = [&](const std::string& step) {
+            if (step == "answer" && c.restarted) api->restartScheduler();
+        };
         const CupsPrinterTransport ended("Zebra", api);
         std::optional<JobError> failure;
         try {
-            EXPECT_EQ(loop.run(ended.submit(bytesOf("data"), "title", Format::raw, 1)),
-                      (CupsPrinterTransport::Submission{4, 17}));
+            const auto submission = loop.run(ended.submit(bytesOf("data"), "title", Format::raw, 1));
+            EXPECT_EQ(submission.bytesWritten, 4);
+            EXPECT_EQ(submission.job.id, 17);
+            EXPECT_EQ(submission.job.uuid, "urn:uuid:ours");
         } catch (const JobError& error) {
             failure = error;
         }
@@ -154,7 +176,8 @@ TEST_F(CupsPrinterTransportTest, AfterTheClosingChunkTheSchedulersWordDecides) {
         ASSERT_TRUE(failure);
         EXPECT_EQ(failure->code, JobErrorCode::printerError);
         EXPECT_EQ(failure->description(), c.failure);
-        EXPECT_EQ(cancels, c.state == 4 || c.answer ? 1 : 0);
+        const bool oursIncoming = c.state == 4 && c.uuid == "urn:uuid:ours" && c.reasons == incoming;
+        EXPECT_EQ(cancels, oursIncoming || c.answer ? 1 : 0) << "only a job of ours still waiting is cancelled";
     }
 
     // The closing chunk did not go out: nothing of the job can print, and it is cancelled unseen.
@@ -202,7 +225,7 @@ TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAf
         api->addQueue("Zebra");
         api->cancelConfirmed = c.cancelConfirmed;
         api->jobAnswers = {c.answers};
-        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0}});
+        if (c.state) api->jobListings.push_back({{17, "Zebra", *c.state, 0, "", {"job-incoming"}}});
         const CupsPrinterTransport stopped("Zebra", api);
         std::promise<std::shared_ptr<Task>> spawned;
         const auto running = spawned.get_future().share();
@@ -233,7 +256,9 @@ TEST_F(CupsPrinterTransportTest, AStopBeforeTheDocumentsEndCancelsTheJobAndOneAf
             EXPECT_TRUE(api->jobQueries().empty()) << "its watch looks at the job";
         }
         if (c.failure.empty()) {
-            EXPECT_EQ(*outcome, (CupsPrinterTransport::Submission{4, 17}));
+            ASSERT_TRUE(*outcome);
+            EXPECT_EQ((*outcome)->bytesWritten, 4);
+            EXPECT_EQ((*outcome)->job.id, 17);
             EXPECT_EQ(cancels, 0) << "a job the scheduler had whole was cancelled";
             continue;
         }

@@ -3,7 +3,9 @@
 #include "LoopFixture.hpp"
 #include "VarnelKit/Platform/CupsApi.hpp"
 
+#include <atomic>
 #include <deque>
+#include <memory>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -41,6 +43,10 @@ public:
     std::function<void(const std::string& step)> beforeStep;
 
     std::int32_t createResult = 17;
+    // The uuid the scheduler gives the jobs it makes.
+    std::string createdUuid;
+    // The scheduler made a job but went away before it was known: the job comes without a witness.
+    bool goneAtCreate = false;
     int startResult = httpContinue;
     int writeResult = httpContinue;
     int closingResult = httpContinue;
@@ -52,6 +58,13 @@ public:
     std::optional<std::string> errorAfterWrite;
     std::optional<std::string> errorAfterAnswer;
     std::optional<std::string> errorAfterCancel = "successful-ok";
+
+    // The scheduler ends and a new one takes its place: every witness made so far is broken.
+    void restartScheduler() { ++*generation_; }
+    // A job of ours as createJob() makes it, witnessed by the scheduler that runs now.
+    CupsJobRef madeJob(std::int32_t id, std::string uuid = {}) const {
+        return {id, std::move(uuid), std::make_shared<Witness>(generation_)};
+    }
 
     void addQueue(std::string name, std::vector<CupsOption> options = {}, std::optional<std::string> instance = {}) {
         dests.push_back({std::move(name), std::move(instance), std::move(options)});
@@ -100,14 +113,16 @@ public:
         return result;
     }
 
-    std::int32_t createJob(const std::string& queue, const std::string& title,
-                           const std::vector<std::pair<std::string, std::string>>& options) override {
-        if (givenUp("create")) return 0;
+    CupsJobRef createJob(const std::string& queue, const std::string& title,
+                         const std::vector<std::pair<std::string, std::string>>& options) override {
+        if (givenUp("create")) return {};
         std::lock_guard guard(lock_);
         calls_.push_back({"create", queue + "/" + title});
         lastOptions_ = options;
         lastError_ = errorAfterCreate;
-        return createResult;
+        auto job = madeJob(createResult, createdUuid);
+        if (goneAtCreate || createResult < 1) job.witness.reset();
+        return job;
     }
     int startDocument(const std::string& queue, std::int32_t jobId, const std::string&,
                       const std::string& mime) override {
@@ -138,10 +153,10 @@ public:
         lastError_ = errorAfterAnswer;
         return answerResult;
     }
-    bool cancelJob(const std::string& queue, std::int32_t jobId) override {
+    bool cancelJob(const std::string& queue, const CupsJobRef& job) override {
         if (givenUp("cancel")) return false;
         std::lock_guard guard(lock_);
-        calls_.push_back({"cancel", queue + "#" + std::to_string(jobId)});
+        calls_.push_back({"cancel", queue + "#" + std::to_string(job.id)});
         lastError_ = errorAfterCancel;
         return cancelConfirmed;
     }
@@ -151,6 +166,14 @@ public:
     }
 
 private:
+    struct Witness final : CupsSchedulerWitness {
+        explicit Witness(std::shared_ptr<std::atomic<int>> generation)
+            : generation(std::move(generation)), seen(this->generation->load()) {}
+        bool unbroken() const noexcept override { return generation->load() == seen; }
+        std::shared_ptr<std::atomic<int>> generation;
+        int seen;
+    };
+
     bool givenUp(const std::string& step) {
         if (beforeStep) beforeStep(step);
         if (!AbandonScope::raised()) return false;
@@ -159,6 +182,7 @@ private:
         return true;
     }
 
+    std::shared_ptr<std::atomic<int>> generation_ = std::make_shared<std::atomic<int>>(0);
     mutable std::mutex lock_;
     std::vector<Call> calls_;
     std::vector<std::pair<std::optional<std::string>, WhichJobs>> jobQueries_;
