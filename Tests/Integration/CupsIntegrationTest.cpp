@@ -7,6 +7,7 @@
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/Task.hpp"
 #include "VarnelKit/TestSupport.hpp"
+#include "VarnelKit/Transport/CupsJobLook.hpp"
 #include "VarnelKit/Transport/CupsJobWatcher.hpp"
 #include "VarnelKit/Transport/CupsPrinterTransport.hpp"
 #include "VarnelKit/Transport/CupsQueueProbe.hpp"
@@ -17,6 +18,10 @@
 #include "VarnelKit/Transport/ReachabilityProbe.hpp"
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <iostream>
 #include <functional>
 #include <future>
@@ -99,6 +104,13 @@ protected:
         const auto* listed = listing.withId(job.id);
         if (!listed || !job.isThis(*listed)) return std::nullopt;
         return listed->state;
+    }
+
+    // The scheduler saves what it has on a timer, and all of it when it stops: a queue made just
+    // before a crash would go with it.
+    static void saveTheSchedulersState() {
+        scheduler->stop();
+        scheduler->start();
     }
 
     testing::LoopFixture loop;
@@ -380,6 +392,7 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
         std::string name;
         std::function<void(integration::SchedulerProxy&)> arrange;
         bool printed;
+        bool heldByTheQueue = false; // the queue holds every job until someone releases it
     };
     const std::vector<Case> cases = {
         {"the scheduler restarts as the end arrives",
@@ -391,6 +404,8 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
          [](integration::SchedulerProxy& proxy) { proxy.dropTheDocumentsEnd(); }, false},
         {"an HTTP error in place of the answer",
          [](integration::SchedulerProxy& proxy) { proxy.answerTheDocumentsEndWithAnHttpError(); }, true},
+        {"an HTTP error in place of the answer, the queue holding its jobs",
+         [](integration::SchedulerProxy& proxy) { proxy.answerTheDocumentsEndWithAnHttpError(); }, true, true},
     };
     const std::string label = "^XA^FO30,30^FDEnd^FS^XZ\n";
     // One for all: the library keeps the scheduler's address it first read, thread by thread.
@@ -404,7 +419,9 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
         const std::shared_ptr<void> release(nullptr, [&](void*) {
             testing::LoopbackListener::connectOnce(printer.port());
         });
-        addQueue("Ended", "socket://127.0.0.1:" + std::to_string(printer.port()));
+        std::vector<std::string> hold;
+        if (c.heldByTheQueue) hold = {"-o", "job-hold-until-default=indefinite"};
+        addQueue("Ended", "socket://127.0.0.1:" + std::to_string(printer.port()), hold);
         c.arrange(proxy);
         std::optional<CupsPrinterTransport::Submission> submission;
         std::optional<JobError> failure;
@@ -424,7 +441,11 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
         const auto outcome = submission ? std::string("printed") : "failed: " + failure->description();
         std::cout << "[ observed ] " << c.name << ": " << outcome << "; the CUPS job's state " << job.state << "\n";
         if (c.printed) {
-            EXPECT_TRUE(submission) << outcome;
+            ASSERT_TRUE(submission) << outcome;
+            if (c.heldByTheQueue) {
+                EXPECT_EQ(job.state, 4) << "the job the queue holds was not left to it";
+                ASSERT_EQ(scheduler->run({"lp", "-i", std::to_string(job.id), "-H", "resume"}), 0) << scheduler->log();
+            }
             ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
             EXPECT_EQ(received.get(), label);
             EXPECT_EQ(watch("Ended", submission->job), Outcome::completed());
@@ -440,6 +461,132 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
         }
         removeQueue("Ended");
     }
+}
+
+// A crashed scheduler (SIGKILL, then started again, as a service manager does) has forgotten the
+// jobs it took since it last saved its state, and gives their ids to the next jobs. A label whose
+// document's end met the crash fails, and the job another program then makes under its id is
+// neither read as ours nor cancelled.
+TEST_F(CupsIntegrationTest, ALabelTheSchedulerLostInACrashFailsAndTheJobThatTakesItsIdIsLeftAlone) {
+    struct Case {
+        std::string name;
+        Format format;
+        std::vector<std::string> other; // how another program prints right after the restart; empty: not at all
+    };
+    const std::vector<Case> cases = {
+        {"a label", Format::raw, {}},
+        {"a document", Format::pdf, {}},
+        {"a label, its id then taken by another program's job", Format::raw, {"-o", "raw"}},
+        {"a label, its id taken by another program's held job", Format::raw, {"-o", "raw", "-H", "indefinite"}},
+    };
+    const std::string label = "^XA^FO30,30^FDLost^FS^XZ\n";
+    const std::string next = "^XA^FO30,30^FDNext^FS^XZ\n";
+    const std::string theirs = "^XA^FO30,30^FDTheirs^FS^XZ\n";
+    const auto theirsFile = std::filesystem::temp_directory_path() / ("varnel-theirs-" + std::to_string(::getpid()));
+    std::ofstream(theirsFile) << theirs;
+    ::chmod(theirsFile.c_str(), 0644);
+    const std::shared_ptr<void> removeTheirs(nullptr, [&](void*) { std::filesystem::remove(theirsFile); });
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        testing::LoopbackListener printer;
+        auto received = printer.receiveOne();
+        const std::shared_ptr<void> release(nullptr, [&](void*) {
+            testing::LoopbackListener::connectOnce(printer.port());
+        });
+        addQueue("Crashed", "socket://127.0.0.1:" + std::to_string(printer.port()));
+        // The id the lost job takes: the one after a job made and cancelled here. On a thread of its
+        // own, which reads the scheduler's address afresh.
+        const auto probe = std::async(std::launch::async, [] {
+                               const auto made = systemCupsApi()->createJob("Crashed", "probe", {});
+                               return made.id >= 1 && systemCupsApi()->cancelJob("Crashed", made) ? made.id : 0;
+                           }).get();
+        ASSERT_GE(probe, 1) << scheduler->log();
+        saveTheSchedulersState();
+        proxy.restartAtTheDocumentsEnd([] { scheduler->kill(); }, [&] {
+            std::this_thread::sleep_for(1s); // as a service manager starts it again
+            scheduler->start();
+            if (c.other.empty()) return;
+            std::vector<std::string> lp = {"lp", "-h", scheduler->socketPath(), "-d", "Crashed"};
+            lp.insert(lp.end(), c.other.begin(), c.other.end());
+            lp.push_back(theirsFile);
+            EXPECT_EQ(scheduler->run(lp), 0) << scheduler->log();
+        });
+        const auto document = c.format == Format::pdf ? pdf : label;
+        const auto failure = testing::thrownBy<JobError>(
+            loop.loop(), CupsPrinterTransport("Crashed").submit(bytesOf(document), "job", c.format, 1));
+        ASSERT_TRUE(failure) << "reported printed, though the scheduler lost it";
+        std::cout << "[ observed ] " << c.name << ": failed: " << failure->description() << "\n";
+        EXPECT_EQ(failure->code, JobErrorCode::printerError);
+        EXPECT_TRUE(failure->description().ends_with(lostJobReason)) << failure->description();
+
+        const auto listing = std::async(std::launch::async, [] {
+                                 return systemCupsApi()->jobs(std::string("Crashed"), CupsApi::WhichJobs::all);
+                             }).get();
+        const auto* underItsId = listing.withId(probe + 1);
+        if (c.other.empty()) {
+            EXPECT_FALSE(underItsId) << "the scheduler kept the job, in state " << underItsId->state;
+            // The printer's first job is the next one: nothing of the lost one came before it.
+            (void)loop.run(CupsPrinterTransport("Crashed").submit(bytesOf(next), "next", Format::raw, 1));
+            ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+            EXPECT_EQ(received.get(), next);
+        } else if (c.other.back() == "indefinite") {
+            ASSERT_TRUE(underItsId) << "no other job took the lost job's id\n" << scheduler->log();
+            EXPECT_EQ(underItsId->state, 4) << "another program's held job was cancelled";
+        } else {
+            ASSERT_TRUE(underItsId) << "no other job took the lost job's id\n" << scheduler->log();
+            ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+            EXPECT_EQ(received.get(), theirs) << "another program's job was cancelled";
+        }
+        removeQueue("Crashed");
+    }
+}
+
+// A crash while a document is watched: the restarted scheduler no longer has the job, and the watch
+// fails it rather than read its absence as the end of its printing.
+TEST_F(CupsIntegrationTest, AWatchFailsAJobTheSchedulerLostInACrash) {
+    addQueue("Forgotten", "file:///dev/null");
+    ASSERT_EQ(scheduler->run({"cupsdisable", "-r", "Held for the test", "Forgotten"}), 0) << scheduler->log();
+    saveTheSchedulersState();
+    const auto job = loop.run(CupsPrinterTransport("Forgotten").submit(bytesOf(pdf), "doc", Format::pdf, 1)).job;
+    auto watch = startWatch("Forgotten", job, 20s);
+    scheduler->kill();
+    std::this_thread::sleep_for(1s); // as a service manager starts it again
+    scheduler->start();
+    ASSERT_EQ(watch.wait_for(15s), std::future_status::ready) << scheduler->log();
+    const auto watched = watch.get();
+    EXPECT_EQ(watched.outcome, Outcome::failed(std::nullopt, std::string(lostJobReason)))
+        << describe(watched.outcome) << " after " << watched.took.count() << " ms";
+    EXPECT_EQ(listedState("Forgotten", job), std::nullopt);
+    removeQueue("Forgotten");
+}
+
+// Where the scheduler keeps no history, a job it is done with leaves its list at once: missing from
+// the list of the scheduler that made it, the job was printed, once.
+TEST_F(CupsIntegrationTest, WithoutJobHistoryAJobItsSchedulerNoLongerListsIsDone) {
+    scheduler->reconfigure({"PreserveJobHistory No"});
+    const std::shared_ptr<void> restore(nullptr, [](void*) { scheduler->reconfigure({}); });
+    addQueue("NoHistory", "file:///dev/null");
+    const auto job = loop.run(CupsPrinterTransport("NoHistory").submit(bytesOf(pdf), "doc", Format::pdf, 1)).job;
+    ASSERT_TRUE(testing::eventually([&] { return !listedState("NoHistory", job); }, 20s)) << scheduler->log();
+    EXPECT_EQ(watch("NoHistory", job), Outcome::completed());
+
+    integration::SchedulerProxy proxy(scheduler->socketPath());
+    const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
+    testing::LoopbackListener printer;
+    auto received = printer.receiveOne();
+    const std::shared_ptr<void> release(nullptr, [&](void*) { testing::LoopbackListener::connectOnce(printer.port()); });
+    addQueue("NoHistoryLabel", "socket://127.0.0.1:" + std::to_string(printer.port()));
+    proxy.answerTheDocumentsEndWithAnHttpError();
+    const std::string label = "^XA^FO30,30^FDOnce^FS^XZ\n";
+    EXPECT_EQ(loop.run(CupsPrinterTransport("NoHistoryLabel").submit(bytesOf(label), "label", Format::raw, 1))
+                  .bytesWritten,
+              static_cast<std::int64_t>(label.size()));
+    ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
+    EXPECT_EQ(received.get(), label);
+    removeQueue("NoHistory");
+    removeQueue("NoHistoryLabel");
 }
 
 TEST_F(CupsIntegrationTest, RemovingTheQueueDuringAWatchFailsTheJob) {
