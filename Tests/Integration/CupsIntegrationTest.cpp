@@ -62,6 +62,15 @@ std::string largeDocument() {
     return document + pdf.substr(document.find('\n') + 1);
 }
 
+// A loopback printer that takes one job. Its wait for the job ends with it, whatever the test's end.
+struct OneJobPrinter {
+    testing::LoopbackListener listener;
+    std::future<std::string> received = listener.receiveOne();
+
+    ~OneJobPrinter() { testing::LoopbackListener::connectOnce(listener.port()); }
+    std::string uri() const { return "socket://127.0.0.1:" + std::to_string(listener.port()); }
+};
+
 class CupsIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(scheduler); }
@@ -413,15 +422,11 @@ TEST_F(CupsIntegrationTest, WithoutTheSchedulersOwnAnswerTheJobsStateDecides) {
     const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        testing::LoopbackListener printer;
-        auto received = printer.receiveOne();
-        // Ends the printer's wait for a connection, whatever the case's end.
-        const std::shared_ptr<void> release(nullptr, [&](void*) {
-            testing::LoopbackListener::connectOnce(printer.port());
-        });
+        OneJobPrinter printer;
+        auto& received = printer.received;
         std::vector<std::string> hold;
         if (c.heldByTheQueue) hold = {"-o", "job-hold-until-default=indefinite"};
-        addQueue("Ended", "socket://127.0.0.1:" + std::to_string(printer.port()), hold);
+        addQueue("Ended", printer.uri(), hold);
         c.arrange(proxy);
         std::optional<CupsPrinterTransport::Submission> submission;
         std::optional<JobError> failure;
@@ -490,12 +495,9 @@ TEST_F(CupsIntegrationTest, ALabelTheSchedulerLostInACrashFailsAndTheJobThatTake
     const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        testing::LoopbackListener printer;
-        auto received = printer.receiveOne();
-        const std::shared_ptr<void> release(nullptr, [&](void*) {
-            testing::LoopbackListener::connectOnce(printer.port());
-        });
-        addQueue("Crashed", "socket://127.0.0.1:" + std::to_string(printer.port()));
+        OneJobPrinter printer;
+        auto& received = printer.received;
+        addQueue("Crashed", printer.uri());
         // The id the lost job takes: the one after a job made and cancelled here. On a thread of its
         // own, which reads the scheduler's address afresh.
         const auto probe = std::async(std::launch::async, [] {
@@ -574,17 +576,15 @@ TEST_F(CupsIntegrationTest, WithoutJobHistoryAJobItsSchedulerNoLongerListsIsDone
 
     integration::SchedulerProxy proxy(scheduler->socketPath());
     const testing::ScopedEnvironment viaProxy{"CUPS_SERVER", proxy.socketPath()};
-    testing::LoopbackListener printer;
-    auto received = printer.receiveOne();
-    const std::shared_ptr<void> release(nullptr, [&](void*) { testing::LoopbackListener::connectOnce(printer.port()); });
-    addQueue("NoHistoryLabel", "socket://127.0.0.1:" + std::to_string(printer.port()));
+    OneJobPrinter printer;
+    addQueue("NoHistoryLabel", printer.uri());
     proxy.answerTheDocumentsEndWithAnHttpError();
     const std::string label = "^XA^FO30,30^FDOnce^FS^XZ\n";
     EXPECT_EQ(loop.run(CupsPrinterTransport("NoHistoryLabel").submit(bytesOf(label), "label", Format::raw, 1))
                   .bytesWritten,
               static_cast<std::int64_t>(label.size()));
-    ASSERT_EQ(received.wait_for(30s), std::future_status::ready) << scheduler->log();
-    EXPECT_EQ(received.get(), label);
+    ASSERT_EQ(printer.received.wait_for(30s), std::future_status::ready) << scheduler->log();
+    EXPECT_EQ(printer.received.get(), label);
     removeQueue("NoHistory");
     removeQueue("NoHistoryLabel");
 }
