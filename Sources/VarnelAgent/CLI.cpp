@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     reopenMissingStandardDescriptors();
     // A closed standard output or a dropped connection must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-    HeapMemory::returnLargeBlocksAtOnce();
+    HeapMemory::adopt(HeapMemory::programPolicy);
 
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     DescriptorStream errors(STDERR_FILENO);
