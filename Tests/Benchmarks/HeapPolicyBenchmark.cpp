@@ -85,14 +85,16 @@ HeapSettings heapSettingsOf(const std::string& spec) {
         const auto equals = field.find('=');
         const auto key = field.substr(0, equals);
         const auto value = equals == std::string::npos ? std::string() : field.substr(equals + 1);
-        if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        // A number that fits an int, as mallopt takes it.
+        if (value.empty() || value.size() > 9 || value.find_first_not_of("0123456789") != std::string::npos)
             throw Broken{"not a heap policy: " + spec};
+        const int number = std::stoi(value);
         if (key == "heaps")
-            heap.policy.heaps = std::stoi(value);
+            heap.policy.heaps = number;
         else if (key == "return-from")
-            heap.policy.returnAfterTextsFrom = std::stoull(value);
+            heap.policy.returnAfterTextsFrom = static_cast<std::size_t>(number);
         else if (const auto setting = settingNames.find(key); setting != settingNames.end())
-            heap.settings.emplace_back(setting->second, std::stoi(value));
+            heap.settings.emplace_back(setting->second, number);
         else
             throw Broken{"not a heap policy: " + spec};
     }
@@ -306,12 +308,16 @@ Figures widePendingList(Bench& bench, const NamedPolicy& policy) {
 // By scenario, then policy: each run's figures.
 using Results = std::map<std::string, std::map<std::string, std::vector<Figures>>>;
 
-std::string spread(std::vector<double> values) {
+double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
-    const double median = values.size() % 2 ? values[values.size() / 2]
-                                            : (values[values.size() / 2 - 1] + values[values.size() / 2]) / 2;
+    const auto middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+std::string spread(const std::vector<double>& values) {
     char text[96];
-    std::snprintf(text, sizeof text, "%.2f-%.2f, median %.2f", values.front(), values.back(), median);
+    std::snprintf(text, sizeof text, "%.2f-%.2f, median %.2f", *std::min_element(values.begin(), values.end()),
+                  *std::max_element(values.begin(), values.end()), median(values));
     return text;
 }
 
@@ -325,6 +331,13 @@ void print(const std::string& scenario, const std::string& policy, int run, cons
     std::printf("run %d, %s, %s: %s\n", run, scenario.c_str(), policy.c_str(), line.c_str());
 }
 
+std::vector<double> valuesOf(const std::vector<Figures>& runs, const std::string& what) {
+    std::vector<double> values;
+    for (const auto& figures : runs)
+        values.push_back(figures.values.at(what));
+    return values;
+}
+
 void summarise(const Results& results, const std::vector<NamedPolicy>& policies) {
     std::printf("\nOver all runs (lowest-highest, median):\n");
     for (const auto& [scenario, byPolicy] : results) {
@@ -334,12 +347,20 @@ void summarise(const Results& results, const std::vector<NamedPolicy>& policies)
             if (found == byPolicy.end())
                 continue;
             for (const auto& [what, value] : found->second.front().values) {
-                std::vector<double> values;
-                for (const auto& figures : found->second)
-                    values.push_back(figures.values.at(what));
-                std::printf("  %-6s %-24s %s\n", policy.name.c_str(), what.c_str(), spread(values).c_str());
+                std::printf("  %-6s %-24s %s\n", policy.name.c_str(), what.c_str(),
+                            spread(valuesOf(found->second, what)).c_str());
             }
         }
+    }
+    // The CPU of the stream against the first policy's.
+    const auto stream = results.find("stream");
+    if (stream == results.end() || !stream->second.count(policies.front().name))
+        return;
+    const double first = median(valuesOf(stream->second.at(policies.front().name), "CPU s"));
+    for (const auto& policy : policies) {
+        if (const auto found = stream->second.find(policy.name); found != stream->second.end() && first > 0)
+            std::printf("stream CPU, median, %s against %s: %+.1f %%\n", policy.name.c_str(),
+                        policies.front().name.c_str(), (median(valuesOf(found->second, "CPU s")) / first - 1) * 100);
     }
 }
 
