@@ -145,11 +145,11 @@ int dispatch(const std::vector<std::string>& words, Environment& environment) {
     return 2;
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv, const HeapMemory::Policy& heap) {
     reopenMissingStandardDescriptors();
     // A closed standard output or a dropped connection must end a write, not the process.
     std::signal(SIGPIPE, SIG_IGN);
-    HeapMemory::returnLargeBlocksAtOnce();
+    HeapMemory::adopt(heap);
 
     std::vector<std::string> words(argv + (argc > 0 ? 1 : 0), argv + argc);
     DescriptorStream errors(STDERR_FILENO);

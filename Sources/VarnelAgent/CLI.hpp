@@ -6,6 +6,7 @@
 #include "VarnelKit/Platform/CupsApi.hpp"
 #include "VarnelKit/Protocol/ReportedPrinter.hpp"
 #include "VarnelKit/Support/Error.hpp"
+#include "VarnelKit/Support/HeapMemory.hpp"
 #include "VarnelKit/Support/Task.hpp"
 
 #include <filesystem>
@@ -92,8 +93,9 @@ void usage(std::ostream& out);
 // Runs the command the words name (the program's path not among them) and gives the exit status.
 int dispatch(const std::vector<std::string>& words, Environment& environment);
 
-// The program's entry, on the process's standard streams.
-int main(int argc, char** argv);
+// The program's entry, on the process's standard streams, with its heap kept as `heap` says (the
+// benchmarks measure other ways).
+int main(int argc, char** argv, const HeapMemory::Policy& heap = HeapMemory::programPolicy);
 
 // The commands. Those that return an Awaitable run on the agent loop; the others on the caller's
 // thread. A refusal or failure is thrown; dispatch turns it into the "Error: " line.

@@ -53,7 +53,7 @@ bool hasArgument(int argc, char** argv, const char* wanted) {
 } // namespace
 
 int main(int argc, char** argv) {
-    varnel::HeapMemory::returnLargeBlocksAtOnce();
+    varnel::HeapMemory::adopt(varnel::HeapMemory::programPolicy);
     // Settled before Qt meets the display: a second start only hands over to the running copy,
     // which shows its window, and ends at once, also where there is no display or no one to click.
     // Only a start that finds that copy in its quit waits, for the lock, and then runs.

@@ -111,8 +111,9 @@ ReverbClient::Frame ReverbClient::readFrame(std::string text) {
 Awaitable<ReverbClient::Frame> ReverbClient::readFrameOffLoopIfLarge(std::string text) {
     if (text.size() <= json::parseOnLoopLimit)
         co_return readFrame(std::move(text));
+    const std::size_t size = text.size();
     auto read = [text = std::move(text)]() mutable { return readFrame(std::move(text)); };
-    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(std::move(read)));
+    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(size, std::move(read)));
 }
 
 Awaitable<void> ReverbClient::handle(Frame frame, std::shared_ptr<WebSocket> socket) {

@@ -121,7 +121,7 @@ template <class Decode> auto decodeReply(const std::string& bytes, Decode decode
 // needs the result once the caller stopped. `work` owns what it reads.
 template <class Work> Awaitable<std::invoke_result_t<Work&>> offLoopIfLarge(std::size_t size, Work work) {
     if (size <= json::parseOnLoopLimit) co_return work();
-    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(std::move(work)));
+    co_return co_await runBlockingCancellable(HeapMemory::thenReturnFreedMemory(size, std::move(work)));
 }
 
 template <class Decode>

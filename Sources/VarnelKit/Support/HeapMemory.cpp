@@ -1,22 +1,28 @@
 #include "VarnelKit/Support/HeapMemory.hpp"
 
+#include <atomic>
+#include <limits>
 #include <malloc.h>
 
 namespace varnel::HeapMemory {
 
 namespace {
 
-// glibc's own starting value: blocks from 128 KiB up (a large reply or frame, the arrays of a wide
-// value) are mapped on their own; what is smaller stays in the heaps, as it always did.
-constexpr int largeBlockBytes = 128 * 1024;
+constexpr std::size_t never = std::numeric_limits<std::size_t>::max();
+
+// Read by the pool threads, set before they start.
+std::atomic<std::size_t> returnFrom{programPolicy.returnAfterTextsFrom.value_or(never)};
 
 } // namespace
 
-void returnLargeBlocksAtOnce() noexcept {
-    // Setting it also ends glibc's raising of the top's trimming size.
-    (void)::mallopt(M_MMAP_THRESHOLD, largeBlockBytes);
+void adopt(const Policy& policy) noexcept {
+    if (policy.heaps)
+        (void)::mallopt(M_ARENA_MAX, *policy.heaps);
+    returnFrom.store(policy.returnAfterTextsFrom.value_or(never), std::memory_order_relaxed);
 }
 
 void returnFreedMemory() noexcept { (void)::malloc_trim(0); }
+
+bool returnsAfterText(std::size_t bytes) noexcept { return bytes >= returnFrom.load(std::memory_order_relaxed); }
 
 } // namespace varnel::HeapMemory
