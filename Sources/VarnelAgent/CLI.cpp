@@ -102,6 +102,7 @@ void usage(std::ostream& out) {
 }
 
 void logout(Environment& environment) {
+    // What could not be cleared fails the command with its reason: the credential may still be there.
     StoredEnrollment::clear(CredentialStore::deviceToken());
     print(environment.out, "Credentials cleared. This Mac will need a new enrollment code.");
 }
