@@ -3,6 +3,7 @@
 #include "SignalWatcher.hpp"
 #include "StatusPrinter.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
@@ -29,6 +30,11 @@ namespace {
 
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
+
+std::string alreadyRunning(const std::filesystem::path& lockFile) {
+    return "Varnel is already running: the tray application or another varnel-agent run holds " +
+           lockFile.string() + ". Quit it first.";
+}
 
 Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
     co_return id;
@@ -79,6 +85,11 @@ void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
 Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Environment& /*environment*/) {
     // Nothing is created before the session is known to be complete: no log file, no event.
     Session session = loadSession(false);
+    // One agent per enrollment: the tray application and every other `run` take the same lock.
+    // Held until the process ends, which never returns from here.
+    auto lock = std::make_shared<InstanceLock>(InstanceLock::defaultFile());
+    if (!lock->acquire(std::chrono::milliseconds(0)))
+        throw CLIError::message(alreadyRunning(lock->file()));
     const auto executor = co_await asio::this_coro::executor;
 
     std::shared_ptr<LogFile> file;

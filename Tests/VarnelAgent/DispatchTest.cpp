@@ -47,7 +47,11 @@ const std::string usageText = "varnel-agent 1.0.4\n"
                               "  varnel-agent doctor\n"
                               "  varnel-agent logout\n"
                               "  varnel-agent logs [--lines 200] [--path] [--reveal]\n"
-                              "  varnel-agent selftest\n";
+                              "  varnel-agent selftest\n"
+                              "\n"
+                              "One agent runs per data folder: while the tray application or another run\n"
+                              "runs it, run says so and ends at once with status 1. The other commands\n"
+                              "work beside a running agent.\n";
 
 class DispatchTest : public CliFixture {};
 

@@ -419,6 +419,27 @@ TEST_F(AgentProgramTest, ClosedStandardDescriptorsAreNotTakenByAnythingElse) {
     EXPECT_EQ(agent->errors(), "");
 }
 
+// One agent per data folder: a second `run` says so and ends at once with status 1, without an
+// event or a log line of its own, and the first runs on alone.
+TEST_F(AgentProgramTest, ASecondRunBesideTheFirstEndsAtOnce) {
+    enrollInPlace();
+    auto first = startRun();
+    ASSERT_TRUE(first->waitForLine(running, 20s)) << first->output() << first->errors();
+    auto second = startRun();
+    ASSERT_EQ(second->waitForExit(10s), 1) << second->output();
+    EXPECT_EQ(second->errors(), "Error: Varnel is already running: the tray application or another varnel-agent "
+                                "run holds " +
+                                    (home.varnel() / "Instance" / "varnel-menubar.lock").string() +
+                                    ". Quit it first.\n");
+    EXPECT_EQ(second->output(), "");
+    EXPECT_TRUE(first->running());
+    first->signal(SIGINT);
+    ASSERT_EQ(first->waitForExit(10s), 0);
+    const auto all = events();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string& e) { return e.rfind("agent_started", 0) == 0; }),
+              1);
+}
+
 // Root given the HOME of a user who has no ~/.local yet, as sudo keeps it: none of root's commands
 // makes anything there (no folder, no log, no token), enroll says to run it as that user, and the
 // user's own status and enrollment then work as if root had never been there.

@@ -143,26 +143,30 @@ TEST_F(DataFolderLinksTest, RootFollowsNoLinkOfTheUsersAndTightensNothingOfItsOw
     }
     EXPECT_TRUE(fs::exists(rootsToken())) << "root's log-out deleted root's own token through the link";
 
-    // The data folder itself a link to a shared folder of root's.
+    // The data folder itself a link to a shared folder of root's, whose settings are a link to a
+    // file of root's that anyone may change (as a device is).
     const fs::path shared = home.root() / "shared";
     fs::create_directory(shared);
     ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    const fs::path device = home.root() / "device";
+    writeFile(device, json::dump(settingsFor("https://user.example").toJson()), 0666, 0);
+    fs::create_symlink(device, shared / "settings.json");
     fs::remove_all(usersFolder());
     fs::create_directory_symlink(shared, usersFolder());
     giveTo(usersFolder(), user);
     EXPECT_EQ(storedAs(0, userData), "refused");
     EXPECT_EQ(modeOf(shared), 01777u) << "root tightened a shared folder through the user's link";
+    EXPECT_EQ(modeOf(device), 0666u) << "root tightened its own file through the user's links";
 
-    // The settings a link to a file of root's that anyone may change.
+    // The settings a link to a file of root's.
     fs::remove(usersFolder());
     enrollUser(userData);
     const fs::path rootsFile = home.root() / "roots-file";
-    writeFile(rootsFile, json::dump(settingsFor("https://user.example").toJson()), 0666, 0);
+    writeFile(rootsFile, json::dump(settingsFor("https://root-file.example").toJson()), 0644, 0);
     fs::remove(usersFolder() / "settings.json");
     fs::create_symlink(rootsFile, usersFolder() / "settings.json");
     giveTo(usersFolder() / "settings.json", user);
-    EXPECT_EQ(storedAs(0, userData), "refused");
-    EXPECT_EQ(modeOf(rootsFile), 0666u) << "root tightened its own file through the user's link";
+    EXPECT_EQ(storedAs(0, userData), "refused") << "root read its own file through the user's link";
 }
 
 // Each reader trusts only what the folder's owner owns, follows no link inside the folder, and
