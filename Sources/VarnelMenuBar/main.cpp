@@ -130,13 +130,32 @@ int main(int argc, char** argv) {
             &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
 
-    QTimer::singleShot(0, delegate, [delegate, &instance, logger, relauncher] {
-        delegate->launch();
-        // After the launch has begun loading the settings, so that a second start finds them.
+    // On the Qt thread; again where the lock was taken anew, beside which later starts look.
+    const auto listen = [delegate, &instance, logger, relauncher] {
+        instance.stopListening();
         if (!instance.listen([delegate] { delegate->showWindow(); }, relauncher))
             logger->error("A second start of Varnel cannot reach this one: its socket could not be set up.");
+    };
+    QTimer::singleShot(0, delegate, [delegate, listen, relauncher] {
+        delegate->launch();
+        // After the launch has begun loading the settings, so that a second start finds them.
+        listen();
         // Only once this copy answers: a relaunching copy that hears nothing puts its tree back.
         delegate->removeUpdateLeftovers(relauncher);
+    });
+    // The lock stays with this copy when its folder is removed or replaced; where another copy took
+    // it first, this one quits, so that one agent runs.
+    lock->keep({
+        [logger, &app, listen](const std::string& line) {
+            logger->info(line);
+            QMetaObject::invokeMethod(&app, listen, Qt::QueuedConnection);
+        },
+        [logger, &app](const std::string& why) {
+            logger->error(why);
+            QMetaObject::invokeMethod(
+                &app, [] { QApplication::exit(1); }, Qt::QueuedConnection);
+        },
+        [logger](const std::string& line) { logger->error(line); },
     });
     const int status = app.exec();
 

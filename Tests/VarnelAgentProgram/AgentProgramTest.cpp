@@ -440,6 +440,30 @@ TEST_F(AgentProgramTest, ASecondRunBesideTheFirstEndsAtOnce) {
               1);
 }
 
+// The lock's folder removed while `run` is stopped, and a later `run` that makes the lock anew and
+// takes it: the first, going on, finds the lock another's, stops its agent in order and ends with
+// status 1, and the later one runs on as the one agent.
+TEST_F(AgentProgramTest, ARunWhoseLockAnotherTookAfterItsFolderWasRemovedStops) {
+    enrollInPlace();
+    auto first = startRun();
+    ASSERT_TRUE(first->waitForLine(running, 20s)) << first->output() << first->errors();
+    ASSERT_EQ(::kill(first->pid(), SIGSTOP), 0);
+    fs::remove_all(home.varnel() / "Instance");
+    auto later = startRun();
+    ASSERT_TRUE(later->waitForLine(running, 20s)) << later->output() << later->errors();
+    ASSERT_EQ(::kill(first->pid(), SIGCONT), 0);
+    ASSERT_EQ(first->waitForExit(10s), 1) << first->output();
+    EXPECT_NE(first->output().find("Varnel stops its agent, so that no label prints twice: its lock " +
+                                   (home.varnel() / "Instance" / "varnel-menubar.lock").string() +
+                                   " was removed or replaced, and another copy of Varnel holds it now."),
+              std::string::npos)
+        << first->output();
+    EXPECT_TRUE(eventArrived("agent_stopped", 5s));
+    EXPECT_TRUE(later->running());
+    later->signal(SIGINT);
+    EXPECT_EQ(later->waitForExit(10s), 0);
+}
+
 // Root given the HOME of a user who has no ~/.local yet, as sudo keeps it: none of root's commands
 // makes anything there (no folder, no log, no token), enroll says to run it as that user, and the
 // user's own status and enrollment then work as if root had never been there.

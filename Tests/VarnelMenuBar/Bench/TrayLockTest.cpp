@@ -11,11 +11,15 @@
 #include "VarnelMenuBar/Takeover.hpp"
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sstream>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -128,6 +132,39 @@ private:
     Descriptor errors_;
     std::optional<int> status_;
 };
+
+// The process that holds the kernel lock (flock) on what `path` names now, from /proc/locks; none
+// while no one holds it.
+std::optional<pid_t> lockHolder(const fs::path& path) {
+    struct stat file {};
+    if (::stat(path.c_str(), &file) != 0)
+        return std::nullopt;
+    std::ifstream locks("/proc/locks");
+    // "1: FLOCK  ADVISORY  WRITE 4242 08:01:1234567 0 EOF"
+    for (std::string line; std::getline(locks, line);) {
+        std::istringstream fields(line);
+        std::string number, kind, advisory, access, device;
+        pid_t holder = 0;
+        fields >> number >> kind >> advisory >> access >> holder >> device;
+        unsigned major = 0, minor = 0;
+        unsigned long long inode = 0;
+        if (kind == "FLOCK" && std::sscanf(device.c_str(), "%x:%x:%llu", &major, &minor, &inode) == 3 &&
+            major == ::major(file.st_dev) && minor == ::minor(file.st_dev) && inode == file.st_ino)
+            return holder;
+    }
+    return std::nullopt;
+}
+
+// A copy of a folder, as a profile sync makes it: everything in it, sockets and modes included.
+void copyTree(const fs::path& from, const fs::path& to) {
+    std::string program = "/bin/cp", all = "-a", source = from.string(), target = to.string();
+    char* arguments[] = {program.data(), all.data(), source.data(), target.data(), nullptr};
+    pid_t copying = -1;
+    ASSERT_EQ(::posix_spawn(&copying, program.c_str(), nullptr, nullptr, arguments, environ), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(copying, &status, 0), copying);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
 
 class TrayLockTest : public ::testing::Test {
 protected:
@@ -254,6 +291,66 @@ TEST_F(TrayLockTest, AStartWithTheRealTimeSignalBlockedStillEndsItsWait) {
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - began);
     std::cout << "a start with SIGRTMIN blocked ended after " << took.count() << " ms\n";
     EXPECT_EQ(start.errors(), "Varnel is already running.\n");
+}
+
+// The data folder replaced by a copy of itself while the tray runs: the running copy takes the lock
+// on the copy's file before any later start can, so a later start hands over to it, and a pushed
+// job prints once.
+TEST_F(TrayLockTest, TheRunningCopyTakesTheLockOfTheCopyThatReplacedItsFolder) {
+    enroll();
+    const auto tray = startTray();
+    ASSERT_TRUE(agentConnected(1, 20s)) << "the tray's agent did not connect";
+    const auto lockFile = InstanceLock::defaultFile();
+    const fs::path data = lockFile.parent_path().parent_path();
+    const fs::path copy = data.parent_path() / "Varnel.copy";
+    ASSERT_NO_FATAL_FAILURE(copyTree(data, copy));
+    fs::remove_all(data);
+    fs::rename(copy, data);
+    ASSERT_TRUE(::varnel::testing::eventually([&] { return lockHolder(lockFile) == tray->pid(); }, 10s))
+        << "the running copy does not hold the lock of the folder that took its folder's place";
+
+    const auto later = startTray();
+    ASSERT_EQ(later->waitForExit(15s), 0) << later->errors();
+    EXPECT_EQ(later->errors(), "Varnel is already running.\n");
+    EXPECT_EQ(labelsOfAPushedJob("a copy in its place"), 1u);
+    EXPECT_EQ(starts(bench.management().snapshot()), 1u);
+    EXPECT_TRUE(tray->running());
+}
+
+// The lock's folder removed, or moved aside, while the tray runs: whichever takes the lock on what
+// the path names then is the one agent. A later start that makes the lock anew and takes it first
+// runs, and the copy that ran before stops its agent and ends with status 1; one that finds it
+// taken hands over. Either way one agent runs, and a pushed job prints once.
+TEST_F(TrayLockTest, OneAgentRunsAfterTheLocksFolderIsRemovedOrMovedAside) {
+    enroll();
+    const auto lockFile = InstanceLock::defaultFile();
+    const fs::path instance = lockFile.parent_path();
+    const std::vector<std::pair<std::string, std::function<void()>>> changes{
+        {"removed", [&] { fs::remove_all(instance); }},
+        {"moved aside", [&] { fs::rename(instance, instance.parent_path() / "Instance.old"); }},
+    };
+    auto running = startTray();
+    ASSERT_TRUE(agentConnected(1, 20s)) << "the tray's agent did not connect";
+    for (const auto& [name, change] : changes) {
+        const std::size_t startsBefore = starts(bench.management().snapshot());
+        // Stopped while the folder changes and a later start takes the lock: the kernel keeps what
+        // the running copy is told until it goes on, and it cannot be first.
+        ASSERT_EQ(::kill(running->pid(), SIGSTOP), 0);
+        change();
+        auto later = startTray();
+        ASSERT_TRUE(bench.management().waitFor(
+            [startsBefore](const Snapshot& s) { return starts(s) == startsBefore + 1; }, 20s))
+            << name << ": the later start runs no agent";
+        ASSERT_EQ(::kill(running->pid(), SIGCONT), 0);
+        ASSERT_EQ(running->waitForExit(10s), 1) << name << ": the copy that lost the lock still runs";
+        EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 10s)) << name;
+        EXPECT_TRUE(later->running()) << name;
+        EXPECT_EQ(lockHolder(lockFile), later->pid()) << name;
+        EXPECT_EQ(labelsOfAPushedJob(name), 1u) << name;
+        running = std::move(later);
+        if (name == "moved aside")
+            fs::remove_all(instance.parent_path() / "Instance.old");
+    }
 }
 
 } // namespace
