@@ -129,8 +129,8 @@ std::optional<DataFolder> DataFolder::open(const fs::path& folder, bool forWriti
     // else's folder would have this process read, or tighten, what that one keeps there.
     if (S_ISLNK(entry.st_mode) && entry.st_uid != info.st_uid) {
         throw Refused(Reason::anotherOwner, refusal(what, "it is a link that " + userName(entry.st_uid) +
-                                                              " made to a folder of " + userName(info.st_uid) +
-                                                              "."));
+                                                              " made to a folder that belongs to " +
+                                                              userName(info.st_uid) + "."));
     }
     if (info.st_uid != reader && (reader != 0 || forWriting)) {
         const std::string owner = userName(info.st_uid);
@@ -155,8 +155,15 @@ std::optional<Descriptor> DataFolder::walk(const fs::path& relative, const std::
         reached /= name;
         Descriptor next(OwnedFolder::openIn(current.get(), name.string()));
         if (!next.isOpen()) {
-            if (errno == ELOOP || errno == ENOTDIR)
-                throw Refused(Reason::notAFile, refusal(what, notOurs(reached.string() + " is", errno, nullptr)));
+            struct stat entry {};
+            if ((errno == ELOOP || errno == ENOTDIR) &&
+                ::fstatat(current.get(), name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0) {
+                const std::string subject = reached.string() + " is";
+                throw Refused(Reason::notAFile,
+                              refusal(what, S_ISLNK(entry.st_mode)
+                                                ? notOurs(subject, ELOOP, &entry)
+                                                : subject + " not a folder. Remove it and enroll again."));
+            }
             return std::nullopt;
         }
         struct stat info {};

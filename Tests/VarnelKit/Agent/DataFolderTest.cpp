@@ -139,6 +139,14 @@ TEST_F(DataFolderLinksTest, RootFollowsNoLinkOfTheUsersAndTightensNothingOfItsOw
     EXPECT_EQ(storedAs(0, userData), "refused") << "root's token went to the user's server";
     {
         testing::ScopedEnvironment usersHome("XDG_DATA_HOME", userData.string());
+        const auto refused = testing::thrownBy<RefusedFile>(
+            [] { (void)StoredEnrollment::load(CredentialStore::deviceToken()); });
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->description(), "Varnel will not use the credential in " +
+                                              (keychain / "com.varnel.agent" / "device-token").string() + ": " +
+                                              keychain.string() +
+                                              " is a link, and Varnel follows no link in its folder. Remove it "
+                                              "and enroll again.");
         EXPECT_THROW(StoredEnrollment::clear(CredentialStore::deviceToken()), Error);
     }
     EXPECT_TRUE(fs::exists(rootsToken())) << "root's log-out deleted root's own token through the link";
