@@ -87,9 +87,9 @@ Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Envir
     Session session = loadSession(false);
     // One agent per enrollment: the tray application and every other `run` take the same lock.
     // Held until the process ends, which never returns from here.
-    auto lock = std::make_shared<InstanceLock>(InstanceLock::defaultFile());
-    if (!lock->acquire(std::chrono::milliseconds(0)))
-        throw CLIError::message(alreadyRunning(lock->file()));
+    InstanceLock lock(InstanceLock::defaultFile());
+    if (!lock.acquire(std::chrono::milliseconds(0)))
+        throw CLIError::message(alreadyRunning(lock.file()));
     const auto executor = co_await asio::this_coro::executor;
 
     std::shared_ptr<LogFile> file;
@@ -135,7 +135,7 @@ Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Envir
     SignalWatcher signals([stop](int /*signal*/) { stop(0); });
     // Where another copy took the lock at its path after this one's was removed or replaced, this
     // one stops, so that one agent runs; that is a failure of this run.
-    lock->keep({
+    lock.keep({
         [logger](const std::string& line) { logger->info(line); },
         [logger, stop](const std::string& why) {
             logger->error(why);
