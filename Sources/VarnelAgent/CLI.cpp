@@ -97,11 +97,16 @@ void usage(std::ostream& out) {
                              "  varnel-agent doctor\n"
                              "  varnel-agent logout\n"
                              "  varnel-agent logs [--lines 200] [--path] [--reveal]\n"
-                             "  varnel-agent selftest";
+                             "  varnel-agent selftest\n"
+                             "\n"
+                             "One agent runs per data folder: while the tray application or another run\n"
+                             "runs it, run says so and ends at once with status 1. The other commands\n"
+                             "work beside a running agent.";
     print(out, text);
 }
 
 void logout(Environment& environment) {
+    // What could not be cleared fails the command with its reason: the credential may still be there.
     StoredEnrollment::clear(CredentialStore::deviceToken());
     print(environment.out, "Credentials cleared. This Mac will need a new enrollment code.");
 }

@@ -1,7 +1,9 @@
 #include "CLI.hpp"
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/MachineIdentity.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
+#include "VarnelKit/Support/Paths.hpp"
 
 namespace varnel::CLI {
 
@@ -16,6 +18,9 @@ Awaitable<void> enroll(const Options& options, Environment& environment) {
     const std::string* code = options.value("code");
     if (!code)
         throw CLIError::usage("--code VRNL-XXXX-XXXX is required");
+    // Refused before the code is sent, which works only once: the enrollment could not be kept.
+    if (auto refused = DataFolder::refusalToWrite(Paths::applicationSupport()))
+        throw *refused;
     std::string serverText = server ? *server : std::string();
     std::string codeText = *code;
     const Enrollment::Success enrolled =

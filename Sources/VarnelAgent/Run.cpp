@@ -3,6 +3,7 @@
 #include "SignalWatcher.hpp"
 #include "StatusPrinter.hpp"
 #include "VarnelKit/Agent/DiagnosticsReporter.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 #include "VarnelKit/Agent/VarnelAgent.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
@@ -30,6 +31,11 @@ namespace {
 namespace asio = boost::asio;
 using namespace std::chrono_literals;
 
+std::string alreadyRunning(const std::filesystem::path& lockFile) {
+    return "Varnel is already running: the tray application or another varnel-agent run holds " +
+           lockFile.string() + ". Quit it first.";
+}
+
 Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
     co_return id;
 }
@@ -48,7 +54,7 @@ Awaitable<std::optional<std::int64_t>> enrolledDeviceId(std::int64_t id) {
 }
 
 Awaitable<void> shutDown(std::shared_ptr<DiagnosticsReporter> reporter, std::shared_ptr<VarnelAgent> agent,
-                         std::shared_ptr<AgentLogger> logger) {
+                         std::shared_ptr<AgentLogger> logger, int status) {
     reporter->report(AgentEventKind::agentStopped, std::string("Varnel shut down."));
     // The agent's stop begins beside the reporter's last flush, not after it: a write under way
     // then has its whole grace, and its report its limit, within the steps' limit.
@@ -56,16 +62,16 @@ Awaitable<void> shutDown(std::shared_ptr<DiagnosticsReporter> reporter, std::sha
     auto steps = asio::experimental::make_parallel_group(asio::co_spawn(executor, reporter->stop(), asio::deferred),
                                                          asio::co_spawn(executor, agent->stop(), asio::deferred));
     (void)co_await steps.async_wait(asio::experimental::wait_for_all(), asio::use_awaitable);
-    exitProcess(logger, 0);
+    exitProcess(logger, status);
 }
 
 // Makes sure the process ends in time when a step of the shut-down hangs.
-void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
+void startExitDeadline(const std::shared_ptr<AgentLogger>& logger, int status) {
     static std::once_flag started;
-    std::call_once(started, [&logger] {
-        std::thread([logger] {
+    std::call_once(started, [&logger, status] {
+        std::thread([logger, status] {
             std::this_thread::sleep_for(QuitBudget::stepsLimit);
-            exitProcess(logger, 0);
+            exitProcess(logger, status);
         }).detach();
     });
 }
@@ -79,6 +85,11 @@ void startExitDeadline(const std::shared_ptr<AgentLogger>& logger) {
 Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Environment& /*environment*/) {
     // Nothing is created before the session is known to be complete: no log file, no event.
     Session session = loadSession(false);
+    // One agent per enrollment: the tray application and every other `run` take the same lock.
+    // Held until the process ends, which never returns from here.
+    InstanceLock lock(InstanceLock::defaultFile());
+    if (!lock.acquire(std::chrono::milliseconds(0)))
+        throw CLIError::message(alreadyRunning(lock.file()));
     const auto executor = co_await asio::this_coro::executor;
 
     std::shared_ptr<LogFile> file;
@@ -115,11 +126,22 @@ Awaitable<void> run(const Options& /*options: --verbose changes nothing*/, Envir
     // default action ends the process. Every delivery starts the same steps; the first to finish
     // exits. The signals are seen on a thread of their own and the deadline counts from the first
     // one's arrival, so a loop that is busy when it comes delays neither.
-    SignalWatcher signals([executor, reporter, agent, logger](int /*signal*/) {
-        startExitDeadline(logger);
-        asio::post(executor, [executor, reporter, agent, logger] {
-            asio::co_spawn(executor, shutDown(reporter, agent, logger), asio::detached);
+    const auto stop = [executor, reporter, agent, logger](int status) {
+        startExitDeadline(logger, status);
+        asio::post(executor, [executor, reporter, agent, logger, status] {
+            asio::co_spawn(executor, shutDown(reporter, agent, logger, status), asio::detached);
         });
+    };
+    SignalWatcher signals([stop](int /*signal*/) { stop(0); });
+    // Where another copy took the lock at its path after this one's was removed or replaced, this
+    // one stops, so that one agent runs; that is a failure of this run.
+    lock.keep({
+        [logger](const std::string& line) { logger->info(line); },
+        [logger, stop](const std::string& why) {
+            logger->error(why);
+            stop(1);
+        },
+        [logger](const std::string& line) { logger->error(line); },
     });
     logger->print("Agent running. Press Ctrl-C to stop.");
     // The steps end the process; until then the agent runs.

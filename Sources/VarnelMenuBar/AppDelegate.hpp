@@ -39,6 +39,7 @@ class ConfigurationWindow;
 class Desktop;
 class LogTail;
 class SetupWindow;
+class InstanceLock;
 class SingleInstance;
 
 // The heart of the tray application: owns the tray icon and its menu, the agent running in this
@@ -75,8 +76,10 @@ public:
         DiagnosticsReporter::Timings reporterTimings;
         std::chrono::milliseconds refreshInterval = std::chrono::seconds(15);
         Installer installer; // none: AgentUpdater over the real network
-        // This instance's lock, handed to the new program of an update; none: no lock to hand over.
+        // This instance's hand-over socket and its lock, let go of for the new program of an
+        // update; none: nothing to hand over.
         SingleInstance* instance = nullptr;
+        InstanceLock* lock = nullptr;
         // How long the new program of an update has to answer on the hand-over socket.
         std::chrono::milliseconds takeoverLimit = std::chrono::seconds(15);
     };

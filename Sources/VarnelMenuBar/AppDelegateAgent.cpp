@@ -7,6 +7,7 @@
 #include "VarnelKit/Support/AgentVersion.hpp"
 #include "VarnelKit/Support/AsyncEvent.hpp"
 #include "VarnelKit/Support/Error.hpp"
+#include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/AppDelegate.hpp"
 
 #include <QTimer>
@@ -235,9 +236,21 @@ Awaitable<void> AppDelegate::didEnroll(Enrollment::Success success) {
 
 Awaitable<void> AppDelegate::disconnect() {
     co_await stopHosted();
+    std::string failure;
+    try {
+        StoredEnrollment::clear(CredentialStore::deviceToken());
+    } catch (...) {
+        failure = describeException(std::current_exception());
+    }
+    if (!failure.empty()) {
+        // Still enrolled: the agent runs again on what is stored.
+        services_.logger->error("Varnel could not disconnect this Mac: " + failure);
+        co_await startIfEnrolled();
+        services_.alerts->run(Alert{Alert::Style::warning, "Varnel could not disconnect this Mac", failure, {"OK"}});
+        co_return;
+    }
     setSettings(std::nullopt);
     printers_.clear();
-    StoredEnrollment::clear(CredentialStore::deviceToken());
     setStatus(Status::notEnrolled());
 }
 

@@ -1,5 +1,6 @@
 // Installing an offered update and starting the new copy in place of this one.
 #include "VarnelKit/Agent/AgentUpdater.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 #include "VarnelKit/Platform/CurlHttpTransport.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
@@ -22,6 +23,21 @@
 #include <unistd.h>
 
 namespace varnel {
+
+namespace {
+
+// The lock again after the new program did not take over; false when another copy holds it, or it
+// cannot be taken (said in the log).
+bool retake(InstanceLock& lock, AgentLogging& logger) {
+    try {
+        return lock.acquire(std::chrono::milliseconds(0));
+    } catch (const InstanceLock::Failure& failure) {
+        logger.error(failure.description());
+        return false;
+    }
+}
+
+} // namespace
 
 // Shared by the Qt thread, which installs and starts the new program and may quit meanwhile, the
 // loop, which installs, and the blocking pool, which swaps the folders and waits for that program.
@@ -170,7 +186,9 @@ Awaitable<void> AppDelegate::relaunch(std::shared_ptr<PendingTakeover> pending) 
     if (pending->endedByQuit)
         co_return;
     if (services_.instance)
-        services_.instance->release();
+        services_.instance->stopListening();
+    if (services_.lock)
+        services_.lock->release();
     const auto program = installed.location / "bin" / "VarnelMenuBar";
     const auto child = services_.desktop->launchDetached(program, {"--relaunched"});
     bool tookOver = child.has_value();
@@ -199,7 +217,7 @@ Awaitable<void> AppDelegate::relaunch(std::shared_ptr<PendingTakeover> pending) 
     }
 
     // The new copy did not start. Should another instance have come up meanwhile, it runs.
-    if (services_.instance && !services_.instance->acquire(0ms)) {
+    if (services_.lock && !retake(*services_.lock, *services_.logger)) {
         quit();
         co_return;
     }
@@ -286,7 +304,7 @@ bool AppDelegate::endTakeover(std::chrono::steady_clock::time_point deadline) {
         }
         // This copy let go of the lock for the new one: whoever holds it now runs, and may itself
         // be updating.
-        if (services_.instance && !services_.instance->acquire(std::chrono::milliseconds(0))) {
+        if (services_.lock && !retake(*services_.lock, *services_.logger)) {
             services_.logger->info(quit + ", and another Varnel holds the lock: the update is left as it is" +
                                    kept);
             return true;

@@ -2,6 +2,7 @@
 
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 #include "VarnelKit/Support/AgentVersion.hpp"
+#include "VarnelKit/Support/Error.hpp"
 #include "VarnelKit/Support/LogFile.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/ConfigurationText.hpp"
@@ -311,7 +312,15 @@ void ConfigurationWindow::disconnectComputer() {
                   {"Disconnect", "Cancel"}};
     if (alerts_.run(confirm) != 0)
         return;
-    StoredEnrollment::clear(CredentialStore::deviceToken());
+    try {
+        StoredEnrollment::clear(CredentialStore::deviceToken());
+    } catch (...) {
+        alerts_.run(Alert{Alert::Style::warning,
+                          "Varnel could not disconnect this Mac",
+                          describeException(std::current_exception()),
+                          {"OK"}});
+        return;
+    }
     // The running agent still holds the token in memory: without this it would go on printing.
     if (callbacks_.disconnected)
         callbacks_.disconnected();

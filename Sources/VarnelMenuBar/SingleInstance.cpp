@@ -1,20 +1,15 @@
 #include "VarnelMenuBar/SingleInstance.hpp"
 
 #include "VarnelKit/Platform/PrivateFolder.hpp"
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/NumberText.hpp"
-#include "VarnelKit/Support/Paths.hpp"
 
 #include <QSocketNotifier>
 #include <cerrno>
-#include <csignal>
-#include <ctime>
-#include <fcntl.h>
 #include <poll.h>
 #include <string>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace varnel {
@@ -24,11 +19,6 @@ namespace fs = std::filesystem;
 
 // What the running instance answers once its window is shown.
 constexpr char shownReply[] = "shown\n";
-constexpr char lockName[] = "varnel-menubar.lock";
-
-std::error_code errorOf(int status) {
-    return std::error_code(status, std::generic_category());
-}
 
 std::string hex(std::uint64_t value) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -38,68 +28,6 @@ std::string hex(std::uint64_t value) {
         value /= 16;
     } while (value != 0);
     return text;
-}
-
-timespec timespecOf(std::chrono::nanoseconds span) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(span);
-    return timespec{static_cast<time_t>(seconds.count()), static_cast<long>((span - seconds).count())};
-}
-
-// Ends a blocking call of this thread with EINTR once `limit` has passed, and every 50 ms after
-// it, in case a signal came just before the call began to wait. Its signal's handler does nothing
-// and does not restart the call.
-class ThreadAlarm {
-public:
-    explicit ThreadAlarm(std::chrono::milliseconds limit) {
-        static const bool installed = [] {
-            struct sigaction action {};
-            action.sa_handler = [](int) {};
-            sigemptyset(&action.sa_mask);
-            return ::sigaction(SIGRTMIN, &action, nullptr) == 0;
-        }();
-        sigevent event{};
-        event.sigev_notify = SIGEV_THREAD_ID;
-        event.sigev_signo = SIGRTMIN;
-        event._sigev_un._tid = ::gettid();
-        armed_ = installed && ::timer_create(CLOCK_MONOTONIC, &event, &timer_) == 0;
-        itimerspec when{};
-        when.it_value = timespecOf(std::max(limit, std::chrono::milliseconds(1)));
-        when.it_interval = timespecOf(std::chrono::milliseconds(50));
-        if (armed_ && ::timer_settime(timer_, 0, &when, nullptr) != 0) {
-            ::timer_delete(timer_);
-            armed_ = false;
-        }
-    }
-    ~ThreadAlarm() {
-        if (armed_)
-            ::timer_delete(timer_);
-    }
-    ThreadAlarm(const ThreadAlarm&) = delete;
-    ThreadAlarm& operator=(const ThreadAlarm&) = delete;
-
-    bool armed() const noexcept { return armed_; }
-
-private:
-    timer_t timer_{};
-    bool armed_ = false;
-};
-
-// The kernel's own wait for the lock, within a time limit: it wakes the waiters when the holder
-// lets go or ends, and gives the lock to one of them.
-bool lockWithin(int file, std::chrono::milliseconds wait) {
-    if (::flock(file, LOCK_EX | LOCK_NB) == 0)
-        return true;
-    if (errno != EWOULDBLOCK || wait.count() <= 0)
-        return false;
-    const auto deadline = std::chrono::steady_clock::now() + wait;
-    const ThreadAlarm alarm(wait);
-    if (!alarm.armed())
-        return false;
-    while (::flock(file, LOCK_EX) != 0) {
-        if (errno != EINTR || std::chrono::steady_clock::now() >= deadline)
-            return false;
-    }
-    return true;
 }
 
 // Where the release before this one, which chose its lock's folder from each start's environment,
@@ -177,34 +105,6 @@ SingleInstance::SingleInstance(const std::filesystem::path& lockFile) : lockFile
 
 SingleInstance::~SingleInstance() = default;
 
-std::filesystem::path SingleInstance::defaultLockFile() {
-    const auto data = Paths::applicationSupport();
-    const auto folder = data / "Instance";
-    const auto lock = folder / lockName;
-    struct stat found {};
-    if (::stat(data.c_str(), &found) == 0 && found.st_uid != ::getuid()) {
-        // Another user's data folder (root with this user's HOME): its credential, and so its one
-        // agent, are that user's. Nothing is made in it; the owner's lock is shared, and without it
-        // there is none to share.
-        if (::lstat(lock.c_str(), &found) == 0)
-            return lock;
-        throw fs::filesystem_error("the data folder is another user's, who has not started Varnel with it",
-                                   data, errorOf(EACCES));
-    }
-    if (const int status = PrivateFolder::ensure(data, PrivateFolder::Links::follow); status != 0)
-        throw fs::filesystem_error("cannot make the data folder", data, errorOf(status));
-    if (const int status = PrivateFolder::ensure(folder, PrivateFolder::Links::refuse); status != 0)
-        throw fs::filesystem_error("cannot make the lock's folder", folder, errorOf(status));
-    if (!PrivateFolder::isPrivate(folder))
-        throw fs::filesystem_error("the lock's folder is not this user's own", folder, errorOf(EACCES));
-    // Made here, so that a start that cannot make it says so rather than that Varnel runs.
-    const Descriptor file(
-        ::open(lock.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    if (!file.isOpen())
-        throw fs::filesystem_error("cannot make the lock", lock, errorOf(errno));
-    return lock;
-}
-
 std::optional<LocalAddress> SingleInstance::socketAddress(const std::filesystem::path& lockFile) {
     const auto folder = lockFile.parent_path();
     struct stat info {};
@@ -220,33 +120,10 @@ std::optional<LocalAddress> SingleInstance::socketAddress(const std::filesystem:
                                   info.st_uid);
 }
 
-bool SingleInstance::acquire(std::chrono::milliseconds wait) {
-    if (lock_.isOpen())
-        return true;
-    // The owner of the folder makes the file; another user (see defaultLockFile) only opens it.
-    const bool own = PrivateFolder::isPrivate(lockFile_.parent_path());
-    lock_.reset(::open(lockFile_.c_str(),
-                       (own ? O_RDWR | O_CREAT : O_RDONLY) | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600));
-    struct stat info {};
-    if (!lock_.isOpen() || ::fstat(lock_.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        !lockWithin(lock_.get(), wait)) {
-        lock_.reset();
-        return false;
-    }
-    if (own) {
-        // Who holds it, for a person who looks; the lock itself never reads it.
-        const std::string pid = NumberText::integer(::getpid()) + "\n";
-        if (::ftruncate(lock_.get(), 0) == 0) {
-            [[maybe_unused]] const auto written = ::pwrite(lock_.get(), pid.data(), pid.size(), 0);
-        }
-    }
-    return true;
-}
-
 bool SingleInstance::listen(std::function<void()> showWindow, pid_t prober) {
     if (!listeners_.empty())
         return true;
-    // Another user's folder (see defaultLockFile) gets nothing new.
+    // Another user's folder (root with this user's HOME, see InstanceLock) gets nothing new.
     if (!PrivateFolder::isPrivate(lockFile_.parent_path()))
         return false;
     const auto address = socketAddress(lockFile_);
@@ -277,12 +154,6 @@ bool SingleInstance::listenAt(const LocalAddress& address, bool replace,
 
 void SingleInstance::stopListening() {
     listeners_.clear();
-}
-
-void SingleInstance::release() {
-    // The socket goes first: a new instance that gets the lock sets up its own.
-    stopListening();
-    lock_.reset();
 }
 
 bool SingleInstance::handOver(const std::filesystem::path& lockFile, std::chrono::milliseconds limit) {

@@ -1,4 +1,5 @@
 #include "VarnelKit/Agent/AgentUpdater.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 #include "VarnelKit/Support/AgentLogger.hpp"
 #include "VarnelKit/Support/AgentLoop.hpp"
 #include "VarnelKit/Support/HeapMemory.hpp"
@@ -22,6 +23,7 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 
@@ -57,32 +59,35 @@ int main(int argc, char** argv) {
     // Settled before Qt meets the display: a second start only hands over to the running copy,
     // which shows its window, and ends at once, also where there is no display or no one to click.
     // Only a start that finds that copy in its quit waits, for the lock, and then runs.
-    std::filesystem::path lockFile;
-    try {
-        lockFile = varnel::SingleInstance::defaultLockFile();
-    } catch (const std::exception& failure) {
-        std::fprintf(stderr, "Varnel cannot start: it found no folder of its own for its lock (%s).\n",
-                     failure.what());
-        return 1;
-    }
-    varnel::SingleInstance instance(lockFile);
+    std::optional<varnel::InstanceLock> lock;
     // A relaunch after an update overlaps the old instance's quit, which takes at most 2 s.
     const bool relaunched = hasArgument(argc, argv, "--relaunched");
     // The copy that started this one in its place after an update: it asks on the socket whether
     // this one runs, and may put back the tree it replaced until it has ended.
     const pid_t relauncher = relaunched ? ::getppid() : 0;
-    if (!instance.acquire(relaunched ? 5000ms : 0ms)) {
-        // A copy that does not answer is quitting (it stops answering as its quit begins) and lets
-        // go of the lock within its quit; this start then runs in its place, as it was asked to.
-        // The rest of the wait covers the signal's way to that copy and the end of its process. A
-        // copy that holds the lock beyond that (one still setting up its socket, or one that
-        // hangs) is left to run.
-        constexpr auto quittingCopy = varnel::QuitBudget::total + 1000ms;
-        if (varnel::SingleInstance::handOver(lockFile, 1000ms) || !instance.acquire(quittingCopy)) {
-            std::fputs("Varnel is already running.\n", stderr);
-            return 0;
+    try {
+        lock.emplace(varnel::InstanceLock::defaultFile());
+        if (!lock->acquire(relaunched ? 5000ms : 0ms)) {
+            // A copy that does not answer is quitting (it stops answering as its quit begins) and
+            // lets go of the lock within its quit; this start then runs in its place, as it was
+            // asked to. The rest of the wait covers the signal's way to that copy and the end of
+            // its process. A copy that holds the lock beyond that (one still setting up its socket,
+            // one that hangs, or `varnel-agent run`, which has no socket) is left to run.
+            constexpr auto quittingCopy = varnel::QuitBudget::total + 1000ms;
+            if (varnel::SingleInstance::handOver(lock->file(), 1000ms) || !lock->acquire(quittingCopy)) {
+                std::fputs("Varnel is already running.\n", stderr);
+                return 0;
+            }
         }
+    } catch (const varnel::InstanceLock::Failure& failure) {
+        std::fprintf(stderr, "%s\n", failure.description().c_str());
+        return 1;
+    } catch (const std::exception& failure) {
+        // No home folder: nowhere for the lock, nor for anything else.
+        std::fprintf(stderr, "Varnel cannot start: %s\n", failure.what());
+        return 1;
     }
+    varnel::SingleInstance instance(lock->file());
 
     QApplication app(argc, argv);
     // Closing the set-up window or an alert must not end a tray application.
@@ -117,6 +122,7 @@ int main(int argc, char** argv) {
     // quit's 2 s.
     varnel::QuitBudget::apply(services.agentOptions, services.reporterTimings);
     services.instance = &instance;
+    services.lock = &*lock;
     auto* delegate = new varnel::AppDelegate(std::move(services));
 
     varnel::QuitSignals signals(*loop, [&app] {
@@ -124,20 +130,39 @@ int main(int argc, char** argv) {
             &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
 
-    QTimer::singleShot(0, delegate, [delegate, &instance, logger, relauncher] {
-        delegate->launch();
-        // After the launch has begun loading the settings, so that a second start finds them.
+    // On the Qt thread; again where the lock was taken anew, beside which later starts look.
+    const auto listen = [delegate, &instance, logger, relauncher] {
+        instance.stopListening();
         if (!instance.listen([delegate] { delegate->showWindow(); }, relauncher))
             logger->error("A second start of Varnel cannot reach this one: its socket could not be set up.");
+    };
+    QTimer::singleShot(0, delegate, [delegate, listen, relauncher] {
+        delegate->launch();
+        // After the launch has begun loading the settings, so that a second start finds them.
+        listen();
         // Only once this copy answers: a relaunching copy that hears nothing puts its tree back.
         delegate->removeUpdateLeftovers(relauncher);
+    });
+    // The lock stays with this copy when its folder is removed or replaced; where another copy took
+    // it first, this one quits, so that one agent runs.
+    lock->keep({
+        [logger, &app, listen](const std::string& line) {
+            logger->info(line);
+            QMetaObject::invokeMethod(&app, listen, Qt::QueuedConnection);
+        },
+        [logger, &app](const std::string& why) {
+            logger->error(why);
+            QMetaObject::invokeMethod(
+                &app, [] { QApplication::exit(1); }, Qt::QueuedConnection);
+        },
+        [logger](const std::string& line) { logger->error(line); },
     });
     const int status = app.exec();
 
     const auto quitStarted = std::chrono::steady_clock::now();
     instance.stopListening();
     delegate->shutDown(varnel::QuitBudget::agentStop);
-    instance.release();
+    lock->release();
     flushWithin(logFile, quitStarted + varnel::QuitBudget::total - varnel::QuitBudget::exit -
                              std::chrono::steady_clock::now());
     std::fflush(stdout);

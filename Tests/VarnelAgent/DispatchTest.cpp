@@ -1,6 +1,9 @@
 #include "CliFixture.hpp"
+#include "VarnelKit/Agent/TemporaryTmpfs.hpp"
 
 #include <stdexcept>
+#include <sys/mount.h>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
@@ -44,7 +47,11 @@ const std::string usageText = "varnel-agent 1.0.4\n"
                               "  varnel-agent doctor\n"
                               "  varnel-agent logout\n"
                               "  varnel-agent logs [--lines 200] [--path] [--reveal]\n"
-                              "  varnel-agent selftest\n";
+                              "  varnel-agent selftest\n"
+                              "\n"
+                              "One agent runs per data folder: while the tray application or another run\n"
+                              "runs it, run says so and ends at once with status 1. The other commands\n"
+                              "work beside a running agent.\n";
 
 class DispatchTest : public CliFixture {};
 
@@ -114,6 +121,34 @@ TEST_F(DispatchTest, LogoutClearsTokenAndSettingsAndCanBeRepeated) {
         EXPECT_FALSE(AgentSettings::load());
         EXPECT_FALSE(CredentialStore::deviceToken().load());
     }
+}
+
+// A log-out that could not clear the credential says why and fails: the folder of another user,
+// which root reads but changes nothing in, and a file system that no longer takes a change.
+TEST_F(DispatchTest, ALogoutThatClearsNothingSaysWhyAndFails) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's folder and a read-only mount need root";
+    enrollLocally();
+    for (const auto& entry : fs::recursive_directory_iterator(home.root()))
+        ASSERT_EQ(::lchown(entry.path().c_str(), 65534, 65534), 0);
+    ASSERT_EQ(::chown(home.root().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(run({"logout"}), 1);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "Error: Varnel will not make or change anything in " + home.varnel().string() +
+                             ": it belongs to nobody, not to root. Run it as nobody.\n");
+    EXPECT_TRUE(fs::exists(CredentialStore::deviceToken().file()));
+
+    testing::TemporaryTmpfs disk("1m");
+    ASSERT_TRUE(disk.mounted());
+    testing::ScopedEnvironment onDisk("XDG_DATA_HOME", disk.path().string());
+    enrollLocally();
+    ASSERT_EQ(::mount("tmpfs", disk.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    EXPECT_EQ(run({"logout"}), 1);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "Error: Could not delete " + CredentialStore::deviceToken().file().string() +
+                             ": Read-only file system.\n");
+    EXPECT_EQ(CredentialStore::deviceToken().load(), "device-token-1");
+    ASSERT_EQ(::mount("tmpfs", disk.path().c_str(), nullptr, MS_REMOUNT, nullptr), 0);
 }
 
 } // namespace

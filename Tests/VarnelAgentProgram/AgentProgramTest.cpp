@@ -1,6 +1,7 @@
 // The shipped program against the test bench: enrolled, run, printing and stopped as an
 // administrator or a service manager does it, each run in a data folder of its own.
 #include "AgentProcess/AgentProcess.hpp"
+#include "TemporaryDirectory.hpp"
 #include "Bench/JobResult.hpp"
 #include "Bench/TestBench.hpp"
 #include "VarnelAgent/QuitBudget.hpp"
@@ -416,6 +417,107 @@ TEST_F(AgentProgramTest, ClosedStandardDescriptorsAreNotTakenByAnythingElse) {
     EXPECT_TRUE(eventArrived("agent_stopped", 1s));
     EXPECT_NE(logText().find("Job " + std::to_string(jobId) + ": printed"), std::string::npos) << logText();
     EXPECT_EQ(agent->errors(), "");
+}
+
+// One agent per data folder: a second `run` says so and ends at once with status 1, without an
+// event or a log line of its own, and the first runs on alone.
+TEST_F(AgentProgramTest, ASecondRunBesideTheFirstEndsAtOnce) {
+    enrollInPlace();
+    auto first = startRun();
+    ASSERT_TRUE(first->waitForLine(running, 20s)) << first->output() << first->errors();
+    auto second = startRun();
+    ASSERT_EQ(second->waitForExit(10s), 1) << second->output();
+    EXPECT_EQ(second->errors(), "Error: Varnel is already running: the tray application or another varnel-agent "
+                                "run holds " +
+                                    (home.varnel() / "Instance" / "varnel-menubar.lock").string() +
+                                    ". Quit it first.\n");
+    EXPECT_EQ(second->output(), "");
+    EXPECT_TRUE(first->running());
+    first->signal(SIGINT);
+    ASSERT_EQ(first->waitForExit(10s), 0);
+    const auto all = events();
+    EXPECT_EQ(std::count_if(all.begin(), all.end(), [](const std::string& e) { return e.rfind("agent_started", 0) == 0; }),
+              1);
+}
+
+// The lock's folder removed while `run` is stopped, and a later `run` that makes the lock anew and
+// takes it: the first, going on, finds the lock another's, stops its agent in order and ends with
+// status 1, and the later one runs on as the one agent.
+TEST_F(AgentProgramTest, ARunWhoseLockAnotherTookAfterItsFolderWasRemovedStops) {
+    enrollInPlace();
+    auto first = startRun();
+    ASSERT_TRUE(first->waitForLine(running, 20s)) << first->output() << first->errors();
+    ASSERT_EQ(::kill(first->pid(), SIGSTOP), 0);
+    fs::remove_all(home.varnel() / "Instance");
+    auto later = startRun();
+    ASSERT_TRUE(later->waitForLine(running, 20s)) << later->output() << later->errors();
+    ASSERT_EQ(::kill(first->pid(), SIGCONT), 0);
+    ASSERT_EQ(first->waitForExit(10s), 1) << first->output();
+    EXPECT_NE(first->output().find("Varnel stops its agent, so that no label prints twice: its lock " +
+                                   (home.varnel() / "Instance" / "varnel-menubar.lock").string() +
+                                   " was removed or replaced, and another copy of Varnel holds it now."),
+              std::string::npos)
+        << first->output();
+    EXPECT_TRUE(eventArrived("agent_stopped", 5s));
+    EXPECT_TRUE(later->running());
+    later->signal(SIGINT);
+    EXPECT_EQ(later->waitForExit(10s), 0);
+}
+
+// Root given the HOME of a user who has no ~/.local yet, as sudo keeps it: none of root's commands
+// makes anything there (no folder, no log, no token), enroll says to run it as that user, and the
+// user's own status and enrollment then work as if root had never been there.
+TEST_F(AgentProgramTest, RootGivenAUsersFreshHomeMakesNothingThere) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "another user's home needs root";
+    constexpr uid_t user = 65534; // nobody
+    TemporaryDirectory folder;
+    fs::permissions(folder.path(), fs::perms(0755));
+    const fs::path userHome = folder.path() / "home";
+    fs::create_directory(userHome);
+    ASSERT_EQ(::chown(userHome.c_str(), user, user), 0);
+    // The authority's file where the user may read it.
+    const fs::path authorityFile = folder.path() / "authority.pem";
+    fs::copy_file(TestBench::caFile(), authorityFile);
+    fs::permissions(authorityFile, fs::perms(0644));
+    AgentProcess::Options options;
+    options.environment = std::vector<std::string>{"HOME=" + userHome.string(), "PATH=/usr/bin:/bin",
+                                                   "SSL_CERT_FILE=" + authorityFile.string(),
+                                                   "CUPS_SERVER=/nonexistent/varnel-tests/cups.sock"};
+    const std::vector<std::string> enrollment{"enroll", "--server", bench.management().baseUrl(), "--code",
+                                              "VRNL-2345-6789"};
+    const auto asRoot = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), testing::agentProgram());
+        return std::make_unique<AgentProcess>(words, options);
+    };
+    const auto asUser = [&](std::vector<std::string> words) {
+        words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     testing::agentProgram()});
+        return std::make_unique<AgentProcess>(words, options);
+    };
+
+    const auto enroll = asRoot(enrollment);
+    EXPECT_EQ(enroll->waitForExit(30s), 1) << enroll->output();
+    EXPECT_EQ(enroll->errors(), "Error: Varnel will not make or change anything in " + userHome.string() +
+                                    ": it belongs to nobody, not to root. Run it as nobody.\n");
+    for (const std::vector<std::string>& words :
+         std::vector<std::vector<std::string>>{{"status"}, {"logs"}, {"run"}, {"doctor"}, {"logout"}}) {
+        const auto command = asRoot(words);
+        EXPECT_TRUE(command->waitForExit(30s)) << words[0];
+    }
+    EXPECT_TRUE(fs::is_empty(userHome)) << "root made " << fs::directory_iterator(userHome)->path();
+
+    const std::string notEnrolled = "Not enrolled. Run: varnel-agent enroll --server <url> --code <code>\n";
+    const auto status = asUser({"status"});
+    ASSERT_EQ(status->waitForExit(10s), 0) << status->errors();
+    EXPECT_EQ(status->output(), notEnrolled);
+    const auto enrolled = asUser(enrollment);
+    ASSERT_EQ(enrolled->waitForExit(30s), 0) << enrolled->errors();
+    EXPECT_EQ(enrolled->output(), "Enrolled as \"Bench Device\" (device 1).\n"
+                                  "Token stored in the Keychain. Start the agent with: varnel-agent run\n");
+    const auto after = asUser({"status"});
+    ASSERT_EQ(after->waitForExit(10s), 0);
+    EXPECT_NE(after->output().find("Token:    present in Keychain\n"), std::string::npos) << after->output();
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "TemporaryDirectory.hpp"
 #include "VarnelKit/Agent/VarnelAPIClient.hpp"
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/TestSupport.hpp"
 #include "VarnelMenuBar/Alerts.hpp"
 #include "VarnelMenuBar/Desktop.hpp"
@@ -13,7 +14,10 @@
 #include <deque>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <poll.h>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <utility>
 #include <vector>
@@ -91,6 +95,21 @@ public:
 // Whether a child of this process has ended and been reaped, by whoever waited for it.
 inline bool wasReaped(pid_t child) {
     return ::waitpid(child, nullptr, WNOHANG) < 0 && errno == ECHILD;
+}
+
+// The wait status of `child` once it has ended, or none when it still runs after `limit`. Woken
+// by the end itself (a pidfd).
+inline std::optional<int> endOf(pid_t child, std::chrono::milliseconds limit) {
+    const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
+    if (!process.isOpen())
+        return std::nullopt;
+    pollfd ended{process.get(), POLLIN, 0};
+    if (::poll(&ended, 1, static_cast<int>(limit.count())) != 1)
+        return std::nullopt;
+    int status = 0;
+    if (::waitpid(child, &status, 0) != child)
+        return std::nullopt;
+    return status;
 }
 
 // Runs the Qt event loop until `condition` holds or the time is up.

@@ -2,12 +2,11 @@
 
 #include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Agent/StatusLine.hpp"
-#include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
+#include "VarnelKit/Support/OwnedFolder.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
-#include <fstream>
-#include <sstream>
+#include <cerrno>
 #include <system_error>
 
 namespace varnel {
@@ -68,30 +67,35 @@ AgentSettings AgentSettings::fromJson(const json::Value& value) {
 }
 
 std::optional<AgentSettings> AgentSettings::load() {
-    std::optional<AgentSettings> settings;
-    std::filesystem::path path;
+    std::filesystem::path folder;
     try {
-        path = fileURL();
+        folder = Paths::applicationSupport();
     } catch (const Error&) {
         return std::nullopt;
     }
     // Whoever could change the file could choose the server that receives the token.
-    const auto folder = DataFolder::inspect(path.parent_path());
-    if (!folder)
+    const auto data = DataFolder::inspect(folder);
+    if (!data)
         return std::nullopt;
-    folder->admit(path, DataFolder::Contents::settings, PrivateFolder::Links::follow);
+    return load(*data);
+}
+
+std::optional<AgentSettings> AgentSettings::load(const DataFolder& folder) {
+    const auto text = folder.read(fileName, DataFolder::Contents::settings);
+    if (!text)
+        return std::nullopt;
+    return decode(*text, folder.path() / fileName);
+}
+
+std::optional<AgentSettings> AgentSettings::decode(const std::string& text, const std::filesystem::path& file) {
+    std::optional<AgentSettings> settings;
     try {
-        std::ifstream file(path, std::ios::binary);
-        if (!file) return std::nullopt;
-        std::ostringstream text;
-        text << file.rdbuf();
-        if (file.bad()) return std::nullopt;
-        settings = fromJson(json::parse(text.str()));
+        settings = fromJson(json::parse(text));
     } catch (...) {
         return std::nullopt;
     }
     if (const auto broken = settings->breach())
-        throw Refused(*broken, *settings, path);
+        throw Refused(*broken, *settings, file);
     return settings;
 }
 
@@ -107,21 +111,37 @@ constexpr mode_t settingsMode = 0600;
 } // namespace
 
 void AgentSettings::save() const {
-    const auto path = fileURL();
-    if (const int status = PrivateFolder::ensure(path.parent_path(), PrivateFolder::Links::follow); status != 0)
+    const auto folder = Paths::applicationSupport();
+    try {
+        save(DataFolder::prepare(folder));
+    } catch (const DataFolder::Unwritable& unwritable) {
+        if (unwritable.foreign())
+            throw;
+        failSaving(unwritable.status());
+    }
+}
+
+void AgentSettings::save(const DataFolder& folder) const {
+    if (const int status = folder.makePrivate(); status != 0)
         failSaving(status);
     const std::string data = json::dump(toJson());
-    if (const int status = AtomicFile::write(path, data, settingsMode); status != 0)
+    if (const int status = AtomicFile::write(folder.descriptor(), fileName, data, settingsMode); status != 0)
         failSaving(status);
 }
 
 void AgentSettings::clear() noexcept {
     try {
-        std::error_code ignored;
-        std::filesystem::remove(fileURL(), ignored);
+        if (const auto folder = DataFolder::inspect(Paths::applicationSupport()); folder && folder->mayWrite())
+            (void)remove(*folder);
     } catch (...) {
-        // No data folder, so no file to remove.
+        // No data folder, or one this process may not change: no file of its own to remove.
     }
+}
+
+int AgentSettings::remove(const DataFolder& folder) noexcept {
+    if (!folder.mayWrite())
+        return EACCES;
+    return OwnedFolder::removeIn(folder.descriptor(), fileName);
 }
 
 } // namespace varnel

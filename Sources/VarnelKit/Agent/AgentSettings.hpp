@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VarnelKit/Agent/DataFolder.hpp"
 #include "VarnelKit/Agent/RefusedFile.hpp"
 #include "VarnelKit/Protocol/ReverbSettings.hpp"
 #include "VarnelKit/Support/Json.hpp"
@@ -44,18 +45,29 @@ struct AgentSettings {
     // Worked out anew at every call; throws the Error of Paths::applicationSupport when the user
     // has no home folder.
     static std::filesystem::path fileURL();
+    // The file's name within the data folder.
+    static constexpr const char* fileName = "settings.json";
     // The stored settings; none when the file is missing, unreadable or does not decode. Throws
     // Refused for a file that decodes but breaks a rule, and DataFolder::Refused for a file or
-    // folder that someone else can have changed (DataFolder::admit: the owner's own reading
-    // tightens a folder or file open to others first). Never logs, never changes the contents.
+    // folder that someone else can have changed, a link, anything but a regular file, or a file
+    // larger than DataFolder::readLimit (DataFolder::openFile: the owner's own reading tightens a
+    // folder or file open to others first). Never logs, never changes the contents.
     static std::optional<AgentSettings> load();
+    static std::optional<AgentSettings> load(const DataFolder& folder);
+    // The settings in a file's text, by the same rules; `file` names it in a refusal.
+    static std::optional<AgentSettings> decode(const std::string& text, const std::filesystem::path& file);
     // Makes the data folder private (0700, an existing wider one tightened), encodes, and replaces
     // the file in one step with mode 0600, whatever the umask. Throws a varnel::Error on the first
     // step that fails, "Could not save the settings file: " and the system's sentence for the
-    // cause ("Permission denied"); the old file then stays as it was.
+    // cause ("Permission denied"), or DataFolder::Unwritable's sentence for a folder that is
+    // another user's; the old file then stays as it was.
     void save() const;
+    void save(const DataFolder& folder) const;
     // Removes the file; every error, a missing file included, is ignored.
     static void clear() noexcept;
+    // Removes the file from a folder this process may write: 0, also when there was none, or the
+    // errno of the removal.
+    static int remove(const DataFolder& folder) noexcept;
 
     json::Ordered toJson() const;
     // All four keys required, other keys ignored, the server URL must be an absolute URL.

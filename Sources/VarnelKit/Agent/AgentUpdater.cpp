@@ -5,10 +5,12 @@
 #include "VarnelKit/Agent/UpdateInstall.hpp"
 #include "VarnelKit/Support/Blocking.hpp"
 #include "VarnelKit/Support/OperationCancelled.hpp"
+#include "VarnelKit/Support/OwnedFolder.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/TransportError.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <system_error>
 
@@ -69,6 +71,23 @@ bool AgentUpdater::isPlausibleVersion(std::string_view version) {
     return groups == 3;
 }
 
+namespace {
+
+// Made only in a folder of this user's own, as everything in the data folder: another user's (root
+// given a user's HOME) gets nothing.
+void makeStagingFolder(const fs::path& staging) {
+    const auto data = OwnedFolder::openForWriting(staging.parent_path());
+    if (!data.folder.isOpen())
+        throw fs::filesystem_error("cannot make the update folder", staging,
+                                   std::error_code(data.status, std::generic_category()));
+    const Descriptor made(OwnedFolder::makeIn(data.folder.get(), staging.filename().string()));
+    if (!made.isOpen())
+        throw fs::filesystem_error("cannot make the update folder", staging,
+                                   std::error_code(errno, std::generic_category()));
+}
+
+} // namespace
+
 fs::path AgentUpdater::stagingDirectory() {
     return Paths::updatesDirectory();
 }
@@ -112,7 +131,7 @@ Awaitable<fs::path> AgentUpdater::download(VarnelAPIClient::AgentUpdate update, 
     // The download's own file steps fail as the disk does, not as the server does; a user reads
     // the system's reason either way.
     auto incoming = inSystemWords(&Failure::unreachable, [&] {
-        fs::create_directories(staging);
+        makeStagingFolder(staging);
         // An image left by an earlier download of this version goes first: whatever happens below,
         // no file at this place can be mistaken for the one now offered.
         std::error_code ignored;

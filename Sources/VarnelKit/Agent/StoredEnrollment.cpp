@@ -1,7 +1,6 @@
 #include "VarnelKit/Agent/StoredEnrollment.hpp"
 
 #include "VarnelKit/Agent/DataFolder.hpp"
-#include "VarnelKit/Platform/PrivateFolder.hpp"
 #include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/Paths.hpp"
@@ -11,6 +10,8 @@
 #include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <system_error>
+#include <vector>
 
 namespace varnel {
 
@@ -26,27 +27,21 @@ void reached(StoredEnrollment::Step step) {
 }
 
 // One save, load or clear at a time, across threads and both programs: without it a reader could
-// settle what a save in another process is still writing. The lock is the data folder's own, so
-// reading takes no file of its own into being.
+// settle what a save in another process is still writing. The lock is the data folder's own, taken
+// on the descriptor everything is then reached from, so reading takes no file of its own into
+// being.
 class FolderLock {
 public:
-    explicit FolderLock(const fs::path& folder)
-        : descriptor_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), missing_(errno == ENOENT) {
-        // A folder that cannot be opened is still read as it is; only the guard against a
-        // concurrent save is lost.
-        if (!descriptor_.isOpen())
-            return;
-        missing_ = false;
-        while (::flock(descriptor_.get(), LOCK_EX) != 0 && errno == EINTR) {
+    explicit FolderLock(const DataFolder& folder) : descriptor_(folder.descriptor()) {
+        while (::flock(descriptor_, LOCK_EX) != 0 && errno == EINTR) {
         }
     }
-
-    // Nothing can be stored: the folder that would hold it is not there.
-    bool folderMissing() const noexcept { return missing_; }
+    ~FolderLock() { ::flock(descriptor_, LOCK_UN); }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
 
 private:
-    Descriptor descriptor_;
-    bool missing_;
+    int descriptor_;
 };
 
 // The item a save keeps its token in until the settings that go with it are written: the token
@@ -79,9 +74,27 @@ std::optional<Pending> decode(const std::string& text) {
     }
 }
 
-std::optional<AgentSettings> settingsIfUsable() {
+// What is stored, as read once from the folder: each file checked on the descriptor it is read from.
+struct Found {
+    std::optional<std::string> settingsText;
+    std::optional<std::string> token;
+    std::optional<std::string> pending;
+};
+
+Found readAll(const DataFolder& folder, const CredentialStore& credentials) {
+    Found found;
+    found.settingsText = folder.read(AgentSettings::fileName, DataFolder::Contents::settings);
+    found.token = credentials.read(folder);
+    found.pending = pendingItem(credentials).read(folder);
+    return found;
+}
+
+// The settings the file holds when they keep the enrollment's rules; none otherwise.
+std::optional<AgentSettings> usable(const DataFolder& folder, const std::optional<std::string>& text) {
+    if (!text)
+        return std::nullopt;
     try {
-        return AgentSettings::load();
+        return AgentSettings::decode(*text, folder.path() / AgentSettings::fileName);
     } catch (const RefusedFile&) {
         return std::nullopt;
     }
@@ -98,39 +111,57 @@ struct Settled {
 };
 
 // Finishes or undoes what a save left in its pending item.
-Settled settle(const CredentialStore& credentials, Access access) {
+Settled settle(const DataFolder& folder, const CredentialStore& credentials, const Found& found, Access access) {
     const CredentialStore pending = pendingItem(credentials);
-    const auto text = pending.load();
-    if (!text)
+    if (!found.pending)
         return {};
-    const auto left = decode(*text);
-    const auto current = settingsIfUsable();
+    const auto left = decode(*found.pending);
+    const auto current = usable(folder, found.settingsText);
     if (!left || !current || !(*current == left->settings)) {
         // The save stopped before its settings were written: the enrollment before it stands.
         if (access == Access::write)
-            pending.deleteItem();
+            (void)pending.remove(folder);
         return {};
     }
     // Its settings were written, so this token is the one that goes with them, wherever it is.
     if (access == Access::readOnly)
         return {left->token, nullptr};
     try {
-        credentials.save(left->token);
+        credentials.save(folder, left->token);
     } catch (const Error&) {
         // Still in the pending item, from which the next reader takes it again.
         return {left->token, std::current_exception()};
     }
     reached(StoredEnrollment::Step::tokenWritten);
-    pending.deleteItem();
+    (void)pending.remove(folder);
     reached(StoredEnrollment::Step::pendingRemoved);
     return {left->token, nullptr};
 }
 
+// The files a save writes: each folder within the data folder and the name in it.
+std::vector<fs::path> storedFiles(const CredentialStore& credentials) {
+    return {credentials.relativeFile(), pendingItem(credentials).relativeFile(), AgentSettings::fileName};
+}
+
 // What a save stopped before its renames left behind, the token's copies among them. Only while
-// the folder is locked, so that no save is still writing them.
-void removeLeftovers(const CredentialStore& credentials) {
-    for (const auto& file : {credentials.file(), pendingItem(credentials).file(), AgentSettings::fileURL()})
-        AtomicFile::removeLeftovers(file);
+// the folder is locked, so that no save is still writing them. 0, or the errno of a removal that
+// failed.
+int removeLeftovers(const DataFolder& folder, const CredentialStore& credentials) {
+    int status = 0;
+    for (const auto& file : storedFiles(credentials)) {
+        std::optional<Descriptor> parent;
+        try {
+            parent = folder.openFolder(file.parent_path());
+        } catch (const DataFolder::Refused&) {
+            // Not a folder of this one's own: nothing of Varnel's is left in it.
+        }
+        if (!parent)
+            continue;
+        if (const int removed = AtomicFile::removeLeftovers(parent->get(), file.filename().string());
+            removed != 0 && status == 0)
+            status = removed;
+    }
+    return status;
 }
 
 } // namespace
@@ -143,21 +174,19 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
         // No home folder: nowhere anything could have been stored.
         return {};
     }
-    const FolderLock lock(folder);
-    if (lock.folderMissing())
-        return {};
-    // Everything that is read is looked at first, so that a refusal leaves all as it was.
     const auto data = DataFolder::inspect(folder);
     if (!data)
         return {};
-    data->admit(AgentSettings::fileURL(), DataFolder::Contents::settings, PrivateFolder::Links::follow);
-    for (const auto& item : {credentials, pendingItem(credentials)})
-        data->admit(item.file(), DataFolder::Contents::secret, PrivateFolder::Links::refuse);
+    const FolderLock lock(*data);
+    // Everything is read, and checked on the descriptor it is read from, before anything is
+    // changed, so that a refusal leaves all as it was.
+    const Found found = readAll(*data, credentials);
 
-    auto settled = settle(credentials, data->mayWrite() ? Access::write : Access::readOnly);
+    auto settled = settle(*data, credentials, found, data->mayWrite() ? Access::write : Access::readOnly);
     StoredEnrollment stored;
-    stored.settings = AgentSettings::load();
-    stored.token = settled.token ? std::move(settled.token) : credentials.load();
+    if (found.settingsText)
+        stored.settings = AgentSettings::decode(*found.settingsText, data->path() / AgentSettings::fileName);
+    stored.token = settled.token ? std::move(settled.token) : found.token;
     return stored;
 }
 
@@ -178,43 +207,85 @@ StoredEnrollment StoredEnrollment::load(const CredentialStore& credentials) {
 void StoredEnrollment::save(const CredentialStore& credentials, const std::string& token,
                             const AgentSettings& settings) {
     const fs::path folder = Paths::applicationSupport();
-    if (const int status = PrivateFolder::ensure(folder, PrivateFolder::Links::follow); status != 0)
+    std::optional<DataFolder> prepared;
+    try {
+        prepared.emplace(DataFolder::prepare(folder));
+    } catch (const DataFolder::Unwritable& unwritable) {
+        if (unwritable.foreign())
+            throw;
+        throw CredentialStore::StoreError::keychain(unwritable.status());
+    }
+    const DataFolder& data = *prepared;
+    if (const int status = data.makePrivate(); status != 0)
         throw CredentialStore::StoreError::keychain(status);
-    const FolderLock lock(folder);
-    removeLeftovers(credentials);
-    if (const auto earlier = settle(credentials, Access::write); earlier.unfinished)
+    const FolderLock lock(data);
+    (void)removeLeftovers(data, credentials);
+    // What is refused (another user's file, a link) is not read to settle it, and does not stop
+    // the save: the enrollment replaces it.
+    const auto tolerated = [](auto read) -> std::optional<std::string> {
+        try {
+            return read();
+        } catch (const RefusedFile&) {
+            return std::nullopt;
+        }
+    };
+    Found found;
+    found.settingsText = tolerated([&] { return data.read(AgentSettings::fileName, DataFolder::Contents::settings); });
+    found.pending = tolerated([&] { return pendingItem(credentials).read(data); });
+    if (const auto earlier = settle(data, credentials, found, Access::write); earlier.unfinished)
         std::rethrow_exception(earlier.unfinished);
 
     const CredentialStore pending = pendingItem(credentials);
-    pending.save(encode(token, settings));
+    pending.save(data, encode(token, settings));
     reached(Step::pendingWritten);
     try {
-        settings.save();
+        settings.save(data);
     } catch (...) {
-        pending.deleteItem();
+        (void)pending.remove(data);
         throw;
     }
     reached(Step::settingsWritten);
     try {
-        credentials.save(token);
+        credentials.save(data, token);
     } catch (const Error&) {
         return;
     }
     reached(Step::tokenWritten);
-    pending.deleteItem();
+    (void)pending.remove(data);
     reached(Step::pendingRemoved);
 }
 
-void StoredEnrollment::clear(const CredentialStore& credentials) noexcept {
+void StoredEnrollment::clear(const CredentialStore& credentials) {
+    fs::path folder;
     try {
-        const FolderLock lock(Paths::applicationSupport());
-        // The pending item first: left behind, it could bring the token back.
-        pendingItem(credentials).deleteItem();
-        credentials.deleteItem();
-        AgentSettings::clear();
-        removeLeftovers(credentials);
-    } catch (...) {
+        folder = Paths::applicationSupport();
+    } catch (const Error&) {
         // No home folder: nothing was stored.
+        return;
+    }
+    const auto data = DataFolder::inspect(folder);
+    if (!data)
+        return;
+    if (!data->mayWrite()) {
+        if (auto refused = DataFolder::refusalToWrite(folder))
+            throw *refused;
+        throw DataFolder::Unwritable(EACCES, true, "Varnel will not change anything in " + folder.string() + ".");
+    }
+    const FolderLock lock(*data);
+    // The pending item first: left behind, it could bring the token back.
+    const struct {
+        fs::path file;
+        int status;
+    } removals[] = {
+        {pendingItem(credentials).relativeFile(), pendingItem(credentials).remove(*data)},
+        {credentials.relativeFile(), credentials.remove(*data)},
+        {AgentSettings::fileName, AgentSettings::remove(*data)},
+        {credentials.relativeFile().parent_path(), removeLeftovers(*data, credentials)},
+    };
+    for (const auto& removal : removals) {
+        if (removal.status != 0)
+            throw Error("Could not delete " + (data->path() / removal.file).string() + ": " +
+                        std::generic_category().message(removal.status) + ".");
     }
 }
 

@@ -30,8 +30,11 @@ struct StoredEnrollment {
     static void save(const CredentialStore& credentials, const std::string& token,
                      const AgentSettings& settings);
     // Log-out: the token, the settings and whatever an enrollment left half-done (its pending item,
-    // the temporary files of a write that was stopped) all go. Never fails.
-    static void clear(const CredentialStore& credentials) noexcept;
+    // the temporary files of a write that was stopped) all go. Throws a varnel::Error that names
+    // the file and the reason when one of them could not be removed, and DataFolder::Unwritable
+    // for a folder that this process does not own (root reading a user's), in which it removes
+    // nothing; DataFolder::Refused as load does.
+    static void clear(const CredentialStore& credentials);
 
     // The steps of save(), each durable once it is reported. A hook sees each as it ends, so a
     // test can stop the process there, as a crash would; gives the hook it replaces. Not to be

@@ -1,21 +1,12 @@
 #include "VarnelKit/Platform/Keychain.hpp"
 
-#include "VarnelKit/Platform/PrivateFolder.hpp"
-#include "VarnelKit/Support/AtomicFile.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace varnel::Keychain {
 
 namespace {
-
-constexpr mode_t itemMode = 0600;
 
 // Letters, digits, "_", "-" and "." (not leading, so never "." or "..") stay; every other byte
 // becomes %XX. An empty name becomes "%", which no escaped name can be.
@@ -38,51 +29,14 @@ std::string escapeComponent(std::string_view name) {
     return out;
 }
 
-int ensureFolders(const std::filesystem::path& itemFolder) {
-    using PrivateFolder::Links;
-    if (const int status = PrivateFolder::ensure(Paths::applicationSupport(), Links::follow); status != 0)
-        return status;
-    if (const int status = PrivateFolder::ensure(Paths::keychainDirectory(), Links::refuse); status != 0)
-        return status;
-    return PrivateFolder::ensure(itemFolder, Links::refuse);
-}
-
 } // namespace
 
+std::filesystem::path relativeItemPath(std::string_view service, std::string_view account) {
+    return std::filesystem::path("Keychain") / escapeComponent(service) / escapeComponent(account);
+}
+
 std::filesystem::path itemPath(std::string_view service, std::string_view account) {
-    return Paths::keychainDirectory() / escapeComponent(service) / escapeComponent(account);
-}
-
-int deleteItem(std::string_view service, std::string_view account) {
-    if (::unlink(itemPath(service, account).c_str()) != 0 && errno != ENOENT) return errno;
-    return 0;
-}
-
-int addItem(std::string_view service, std::string_view account, std::string_view secret) {
-    const auto path = itemPath(service, account);
-    if (const int status = ensureFolders(path.parent_path()); status != 0) return status;
-    return AtomicFile::write(path, secret, itemMode);
-}
-
-std::optional<std::string> copyItem(std::string_view service, std::string_view account) {
-    const int fd = ::open(itemPath(service, account).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string data;
-    char buffer[4096];
-    bool failed = false;
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failed = true;
-            break;
-        }
-        data.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    if (failed) return std::nullopt;
-    return data;
+    return Paths::applicationSupport() / relativeItemPath(service, account);
 }
 
 std::string errorMessage(int status) {

@@ -40,35 +40,4 @@ fs::path makeFresh(std::string_view prefix) {
     return pattern;
 }
 
-namespace {
-
-constexpr mode_t privateMode = 0700;
-
-int makeFolder(const fs::path& folder) {
-    if (::mkdir(folder.c_str(), privateMode) == 0 || errno == EEXIST)
-        return 0;
-    if (errno != ENOENT || !folder.has_relative_path() || folder.parent_path() == folder)
-        return errno;
-    if (const int status = makeFolder(folder.parent_path()); status != 0)
-        return status;
-    return ::mkdir(folder.c_str(), privateMode) == 0 || errno == EEXIST ? 0 : errno;
-}
-
-} // namespace
-
-int ensure(const fs::path& folder, Links links) {
-    if (const int status = makeFolder(folder); status != 0)
-        return status;
-    struct stat info {};
-    const int found = links == Links::follow ? ::stat(folder.c_str(), &info) : ::lstat(folder.c_str(), &info);
-    if (found != 0)
-        return errno;
-    if (!S_ISDIR(info.st_mode))
-        return ENOTDIR;
-    // mkdir's mode passes through the umask, and an older folder may have been made wider.
-    if ((info.st_mode & 07777) != privateMode && ::chmod(folder.c_str(), privateMode) != 0)
-        return errno;
-    return 0;
-}
-
 } // namespace varnel::PrivateFolder

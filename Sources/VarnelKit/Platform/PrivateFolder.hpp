@@ -24,14 +24,4 @@ std::filesystem::path sharedTemporaryFolder();
 // first. Throws std::filesystem::filesystem_error.
 std::filesystem::path makeFresh(std::string_view prefix);
 
-// Whether ensure() takes a link to a folder as the folder. The data folder may be a link the user
-// made; the folders inside it are Varnel's own and never are.
-enum class Links { follow, refuse };
-
-// Makes `folder` if it is missing (and its missing parents, each 0700 as a private data folder's
-// parents are made) and gives it mode 0700 whatever the umask: a folder that is already there with
-// a wider mode is tightened. Returns 0, or the errno of the step that failed (ENOTDIR when it is
-// not a folder).
-int ensure(const std::filesystem::path& folder, Links links);
-
 } // namespace varnel::PrivateFolder

@@ -1,6 +1,9 @@
 #include "VarnelKit/Support/AtomicFile.hpp"
+
+#include "VarnelKit/Support/OwnedFolder.hpp"
 #include "VarnelKit/Support/WriteAll.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,22 +11,24 @@
 #include <cerrno>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace varnel::AtomicFile {
 
 namespace {
 
-// What every temporary file of `path` is named with, before its unique part.
-std::string temporaryPrefix(const std::filesystem::path& path) {
-    return "." + path.filename().string() + ".tmp-";
+// What every temporary file of `name` is named with, before its unique part.
+std::string temporaryPrefix(const std::string& name) {
+    return "." + name + ".tmp-";
 }
 
-// Opens a new, uniquely named file next to `path`. Returns the descriptor or -errno.
-int createTemporary(const std::filesystem::path& path, std::string& tempPath, mode_t mode) {
+// Opens a new, uniquely named file next to `name`. Returns the descriptor or -errno.
+int createTemporary(int folder, const std::string& name, std::string& temporary, mode_t mode) {
     static thread_local std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100; ++attempt) {
-        tempPath = (path.parent_path() / (temporaryPrefix(path) + std::to_string(random()))).string();
-        const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        temporary = temporaryPrefix(name) + std::to_string(random());
+        const int fd =
+            ::openat(folder, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST) return fd >= 0 ? fd : -errno;
     }
     return -EEXIST;
@@ -31,11 +36,11 @@ int createTemporary(const std::filesystem::path& path, std::string& tempPath, mo
 
 } // namespace
 
-int write(const std::filesystem::path& path, std::string_view data, std::optional<mode_t> exactMode) {
-    std::string tempPath;
+int write(int folder, const std::string& name, std::string_view data, std::optional<mode_t> exactMode) {
+    std::string temporary;
     // Created with the tight mode from the start, so a secret is never readable by others, not even
     // for a moment; fchmod then makes it exact whatever the umask.
-    const int fd = createTemporary(path, tempPath, exactMode.value_or(0666));
+    const int fd = createTemporary(folder, name, temporary, exactMode.value_or(0666));
     if (fd < 0) return -fd;
 
     int status = 0;
@@ -43,30 +48,37 @@ int write(const std::filesystem::path& path, std::string_view data, std::optiona
     if (status == 0) status = writeAll(fd, data);
     if (status == 0 && ::fsync(fd) != 0) status = errno;
     if (::close(fd) != 0 && status == 0) status = errno;
-    if (status == 0 && ::rename(tempPath.c_str(), path.c_str()) != 0) status = errno;
+    if (status == 0 && ::renameat(folder, temporary.c_str(), folder, name.c_str()) != 0) status = errno;
     if (status != 0) {
-        ::unlink(tempPath.c_str());
+        ::unlinkat(folder, temporary.c_str(), 0);
         return status;
     }
     // Make the rename itself durable; a failure here changes nothing a reader can see.
-    if (const int dir = ::open(path.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
+    ::fsync(folder);
     return 0;
 }
 
-void removeLeftovers(const std::filesystem::path& path) noexcept {
+int removeLeftovers(int folder, const std::string& name) noexcept {
     try {
-        const std::string prefix = temporaryPrefix(path);
-        std::error_code error;
-        for (std::filesystem::directory_iterator entry(path.parent_path(), error), end; !error && entry != end;
-             entry.increment(error)) {
-            if (entry->path().filename().string().starts_with(prefix))
-                ::unlink(entry->path().c_str());
+        const std::string prefix = temporaryPrefix(name);
+        // The listing gets a descriptor of its own, which closedir closes.
+        DIR* listing = ::fdopendir(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!listing) return errno;
+        std::vector<std::string> found;
+        while (const dirent* entry = ::readdir(listing)) {
+            const std::string entryName = entry->d_name;
+            if (entryName.starts_with(prefix)) found.push_back(entryName);
         }
+        ::closedir(listing);
+        int status = 0;
+        for (const auto& leftover : found) {
+            if (const int removed = OwnedFolder::removeIn(folder, leftover); removed != 0 && status == 0)
+                status = removed;
+        }
+        return status;
     } catch (...) {
         // Out of memory for a name: what is left stays for the next time.
+        return ENOMEM;
     }
 }
 

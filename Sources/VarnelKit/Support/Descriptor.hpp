@@ -16,6 +16,12 @@ public:
     }
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : descriptor_(other.release()) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
 
     int get() const noexcept { return descriptor_; }
     bool isOpen() const noexcept { return descriptor_ >= 0; }
@@ -26,6 +32,12 @@ public:
         if (descriptor < 0 || ::close(descriptor) == 0)
             return {};
         return std::error_code(errno, std::generic_category());
+    }
+    // Gives the descriptor up to the caller, who closes it; holds none from then on.
+    int release() noexcept {
+        const int descriptor = descriptor_;
+        descriptor_ = -1;
+        return descriptor;
     }
     // Closes the one held, if any, and holds `descriptor` instead.
     void reset(int descriptor = -1) noexcept {

@@ -1,17 +1,18 @@
 #include "VarnelKit/Support/LogFile.hpp"
 
 #include "VarnelKit/Support/Iso8601.hpp"
+#include "VarnelKit/Support/OwnedFolder.hpp"
 #include "VarnelKit/Support/Paths.hpp"
 #include "VarnelKit/Support/Text.hpp"
 #include "VarnelKit/Support/WriteAll.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <system_error>
 
 namespace varnel {
@@ -42,16 +43,27 @@ LogFile::~LogFile() {
 }
 
 void LogFile::open() {
-    std::error_code ignored;
-    std::filesystem::create_directories(config_.directory, ignored);
-    // Appending: both programs of one user write this file, and each line must land at its end.
-    fd_ = ::open(fileURL().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0) {
-        bytesWritten_ = 0;
+    fd_ = -1;
+    folder_.reset();
+    bytesWritten_ = 0;
+    // Only in a folder of this user's own, made there if need be: where another user owns it (root
+    // given a user's HOME), no file is made or written, and the lines go to the journal alone.
+    const uid_t user = ::geteuid();
+    const auto parent = OwnedFolder::openForWriting(config_.directory.parent_path());
+    if (!parent.folder.isOpen())
         return;
-    }
-    const off_t end = ::lseek(fd_, 0, SEEK_END);
-    bytesWritten_ = end < 0 ? 0 : static_cast<std::int64_t>(end);
+    Descriptor folder(OwnedFolder::makeIn(parent.folder.get(), config_.directory.filename().string()));
+    if (!folder.isOpen() || OwnedFolder::ownerOf(folder.get()) != user)
+        return;
+    // Appending: both programs of one user write this file, and each line must land at its end.
+    Descriptor file(::openat(folder.get(), config_.name.c_str(),
+                             O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat info {};
+    if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != user)
+        return;
+    bytesWritten_ = static_cast<std::int64_t>(info.st_size);
+    fd_ = file.release();
+    folder_ = std::move(folder);
 }
 
 std::string LogFile::format(Clock::time_point at, std::string_view level, std::string_view message) {
@@ -104,16 +116,19 @@ std::filesystem::path LogFile::generation(std::int64_t index) const {
 void LogFile::rotate() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    std::error_code ignored;
-    for (std::int64_t i = config_.generations - 1; i >= 1; --i) {
-        if (std::filesystem::exists(generation(i), ignored)) {
-            std::filesystem::remove(generation(i + 1), ignored);
-            std::filesystem::rename(generation(i), generation(i + 1), ignored);
+    if (folder_.isOpen()) {
+        const int folder = folder_.get();
+        const auto name = [this](std::int64_t index) { return generation(index).filename().string(); };
+        for (std::int64_t i = config_.generations - 1; i >= 1; --i) {
+            struct stat info {};
+            if (::fstatat(folder, name(i).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+                ::unlinkat(folder, name(i + 1).c_str(), 0);
+                ::renameat(folder, name(i).c_str(), folder, name(i + 1).c_str());
+            }
         }
+        ::unlinkat(folder, name(1).c_str(), 0);
+        ::renameat(folder, config_.name.c_str(), folder, name(1).c_str());
     }
-    std::filesystem::remove(generation(1), ignored);
-    std::filesystem::rename(fileURL(), generation(1), ignored);
-    bytesWritten_ = 0;
     open();
 }
 
@@ -121,14 +136,30 @@ std::string LogFile::tail(std::int64_t lines) {
     std::string result;
     worker_.sync([&] {
         if (lines <= 0) return;
-        std::ifstream in(fileURL(), std::ios::binary);
-        if (!in) return;
-        std::ostringstream content;
-        content << in.rdbuf();
-        const std::string text = content.str();
-        if (!in.good() && !in.eof()) return;
-        if (!Text::isValidUtf8(text)) return;
-        result = lastPieces(text, lines);
+        // Read as the data folder is: one name at a time without a link, and only a file whose
+        // owner owns the folders that hold it, whoever reads (root may read a user's log).
+        const Descriptor parent(
+            ::open(config_.directory.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!parent.isOpen()) return;
+        const Descriptor folder(OwnedFolder::openIn(parent.get(), config_.directory.filename().string()));
+        if (!folder.isOpen()) return;
+        const Descriptor file(OwnedFolder::openFileIn(folder.get(), config_.name));
+        struct stat info {};
+        if (!file.isOpen() || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return;
+        const auto owner = OwnedFolder::ownerOf(folder.get());
+        if (owner != info.st_uid || OwnedFolder::ownerOf(parent.get()) != owner) return;
+        // The file is rotated at its limit; of a larger one (made so by someone else), the end.
+        const auto limit = static_cast<off_t>(std::max<std::int64_t>(config_.maxBytes, 0)) + tailMargin;
+        const off_t start = info.st_size > limit ? info.st_size - limit : 0;
+        auto text = OwnedFolder::readAll(file.get(), static_cast<std::size_t>(limit), start);
+        if (!text) return;
+        if (start > 0) {
+            // Its first line begins before what was read.
+            const auto end = text->find('\n');
+            text->erase(0, end == std::string::npos ? text->size() : end + 1);
+        }
+        if (!Text::isValidUtf8(*text)) return;
+        result = lastPieces(*text, lines);
     });
     return result;
 }

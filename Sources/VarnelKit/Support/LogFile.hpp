@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelKit/Support/SerialWorker.hpp"
 
 #include <chrono>
@@ -87,7 +88,11 @@ private:
     void rotate();
     std::filesystem::path generation(std::int64_t index) const;
 
+    // What tail() reads beyond the rotation's limit, for the line that crossed it.
+    static constexpr std::int64_t tailMargin = 1024 * 1024;
+
     const Configuration config_;
+    Descriptor folder_;           // the file's folder; touched only on the worker
     int fd_ = -1;                 // touched only on the worker
     std::int64_t bytesWritten_ = 0; // touched only on the worker
     SerialWorker worker_;         // last member: it is destroyed (and drained) first

@@ -333,7 +333,10 @@ TEST_F(AgentSettingsTest, AFailedSaveLeavesTheOldFileAndSaysWhy) {
         fs::create_directories(AgentSettings::fileURL());
         const auto error = testing::thrownBy<Error>([this] { sample.save(); });
         EXPECT_EQ(error.value().description(), "Could not save the settings file: Is a directory");
-        EXPECT_EQ(AgentSettings::load(), std::nullopt);
+        // What stands in the file's place is not read, and says so.
+        const auto refused = testing::thrownBy<DataFolder::Refused>([] { (void)AgentSettings::load(); });
+        ASSERT_TRUE(refused);
+        EXPECT_EQ(refused->reason(), DataFolder::Refused::Reason::notAFile);
     }
 
     writeFile(home.root() / "blocked", "");

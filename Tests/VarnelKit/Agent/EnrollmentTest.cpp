@@ -197,6 +197,7 @@ TEST_F(EnrollTest, StorageFailuresAreThrownUnchangedAndStoreNothing) {
     std::filesystem::create_directories(AgentSettings::fileURL());
     const auto settingsError = testing::thrownBy<Error>([this] { enroll(); });
     EXPECT_EQ(settingsError.value().description(), "Could not save the settings file: Is a directory");
+    std::filesystem::remove(AgentSettings::fileURL());
     EXPECT_EQ(StoredEnrollment::load(store).token, std::nullopt);
 
     std::ofstream(home.root() / "blocked") << "";

@@ -9,6 +9,7 @@
 #include <future>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace varnel {
 namespace {
@@ -35,6 +36,35 @@ TEST(LogFile, CreatesFolderAndEmptyFileBeforeTheFirstLine) {
     EXPECT_EQ(log.tail(10), "");
     EXPECT_TRUE(std::filesystem::exists(tmp.path() / "a" / "b" / "varnel.log"));
     EXPECT_EQ(log.fileURL(), tmp.path() / "a" / "b" / "varnel.log");
+}
+
+// The file is reached one name at a time: a link in its place is neither written through nor
+// read, and a folder of another user (root given a user's HOME) gets no file; its lines go to the
+// journal alone.
+TEST(LogFile, FollowsNoLinkAndMakesNothingInAnotherUsersFolder) {
+    TemporaryDirectory tmp;
+    const auto secret = tmp.path() / "secret";
+    writeFile(secret, "not for the log\n");
+    std::filesystem::create_directory(tmp.path() / "logs");
+    std::filesystem::create_symlink(secret, tmp.path() / "logs" / "varnel.log");
+    {
+        LogFile log(config(tmp.path() / "logs"));
+        log.write("INFO", "a line");
+        EXPECT_EQ(log.tail(5), "");
+    }
+    EXPECT_EQ(contents(secret), "not for the log\n");
+
+    if (::geteuid() != 0)
+        return;
+    const auto theirs = tmp.path() / "theirs";
+    std::filesystem::create_directory(theirs);
+    ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+    {
+        LogFile log(config(theirs / "Logs"));
+        log.write("INFO", "a line");
+        log.flush();
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(theirs));
 }
 
 TEST(LogFile, WritesStampedLinesAndTails) {

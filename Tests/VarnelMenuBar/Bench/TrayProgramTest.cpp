@@ -11,6 +11,7 @@
 #include "VarnelKit/Support/Descriptor.hpp"
 #include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 
 #include <QLockFile>
 #include <chrono>
@@ -55,21 +56,6 @@ pid_t spawnProgram() {
     char* arguments[] = {program, nullptr};
     pid_t child = -1;
     return ::posix_spawn(&child, program, nullptr, nullptr, arguments, environ) == 0 ? child : -1;
-}
-
-// The wait status of `child` once it has ended, or none when it still runs after `limit`.
-std::optional<int> endOf(pid_t child, std::chrono::milliseconds limit) {
-    // pidfd: woken by the end itself.
-    const Descriptor process(static_cast<int>(::syscall(SYS_pidfd_open, child, 0)));
-    if (!process.isOpen())
-        return std::nullopt;
-    pollfd ended{process.get(), POLLIN, 0};
-    if (::poll(&ended, 1, static_cast<int>(limit.count())) != 1)
-        return std::nullopt;
-    int status = 0;
-    if (::waitpid(child, &status, 0) != child)
-        return std::nullopt;
-    return status;
 }
 
 class TrayProgramTest : public ::testing::Test {
@@ -217,7 +203,7 @@ TEST_F(TrayProgramTest, AQuitDuringAStalledWriteReportsTheCutLabelAndEndsWithinT
 // the lock and runs; a start while the copy runs still only hands over.
 TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
     startProgram();
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
 
     expectAStartOnlyHandsOver(5s);
 
@@ -246,7 +232,7 @@ TEST_F(TrayProgramTest, AStartDuringTheQuitOfTheRunningCopyRunsInItsPlace) {
         << "nothing runs after the quit";
     EXPECT_TRUE(bench.pusher().waitFor([](const auto& s) { return s.openSockets == 1; }, 10s));
     EXPECT_FALSE(endOf(pid, 0ms)) << "the new start ended";
-    EXPECT_FALSE(SingleInstance(lockFile).acquire(0ms));
+    EXPECT_FALSE(InstanceLock(lockFile).acquire(0ms));
     EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
 }
 
@@ -276,9 +262,9 @@ TEST_F(TrayProgramTest, AStartWithAnotherRuntimeOrTemporaryFolderHandsOverToTheR
             set.push_back(std::make_unique<::varnel::testing::ScopedEnvironment>(name, value));
         expectAStartOnlyHandsOver(5s);
         // What such a start does first: it finds the running copy's lock and its socket.
-        EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms)) << environment[0].first;
+        EXPECT_FALSE(InstanceLock(InstanceLock::defaultFile()).acquire(0ms)) << environment[0].first;
         auto answered = std::async(std::launch::async, [] {
-            return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s);
+            return SingleInstance::handOver(InstanceLock::defaultFile(), 5s);
         });
         EXPECT_TRUE(answered.get()) << "no answer with another " << environment[0].first;
     }
@@ -329,11 +315,11 @@ TEST_F(TrayProgramTest, NamesAnotherUserTookFirstInTheTemporaryFolderKeepNoStart
     ASSERT_TRUE(owned(takenFolder));
 
     startProgram();
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
     EXPECT_NE(lockFile.parent_path(), takenFolder);
     EXPECT_NE(lockFile.parent_path(), shared);
     EXPECT_TRUE(PrivateFolder::isPrivate(lockFile.parent_path())) << lockFile;
-    EXPECT_FALSE(SingleInstance(lockFile).acquire(0ms)) << "the program holds no lock at " << lockFile;
+    EXPECT_FALSE(InstanceLock(lockFile).acquire(0ms)) << "the program holds no lock at " << lockFile;
     EXPECT_TRUE(SingleInstance::handOver(lockFile, 5s));
 
     // A later start finds it there, hands over and ends; no second agent runs.

@@ -7,7 +7,9 @@
 //
 // It starts once its standard input has closed, so that a caller can let many go at one moment, and
 // says "waiting" before it waits for a holder and "holding" once it holds the lock.
-// Exit status 0 once it held the lock, 1 when it found another holder, 2 on a wrong call.
+// Exit status 0 once it held the lock, 1 when it found another holder, 2 on a wrong call; a lock
+// that cannot be taken ends it as an uncaught exception does.
+#include "VarnelKit/Agent/InstanceLock.hpp"
 #include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
 
@@ -60,7 +62,7 @@ int main(int argc, char** argv) {
     while (::read(STDIN_FILENO, &gate, 1) > 0) {
     }
 
-    varnel::SingleInstance instance(lockFile);
+    varnel::InstanceLock instance(lockFile);
     bool runs = instance.acquire(0ms);
     if (!runs && !varnel::SingleInstance::handOver(lockFile, 1000ms)) {
         if (tally)

@@ -11,6 +11,7 @@
 #include "VarnelMenuBar/QtDesktop.hpp"
 #include "VarnelMenuBar/QuitBudget.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 
 #include <QAction>
 #include <QMenu>
@@ -62,7 +63,7 @@ std::string contentsOf(const std::filesystem::path& path) {
 
 // The process that the single-instance lock names, as QLockFile writes it: its id first.
 pid_t lockHolder() {
-    std::ifstream lock(SingleInstance::defaultLockFile());
+    std::ifstream lock(InstanceLock::defaultFile());
     long pid = 0;
     lock >> pid;
     return static_cast<pid_t>(pid);
@@ -141,8 +142,9 @@ protected:
         if (!newProgram.empty())
             writeProgram(installed.location / "bin" / "VarnelMenuBar", newProgram);
         writeProgram(installed.previous / "bin" / "VarnelMenuBar", oldProgram);
-        instance.emplace(SingleInstance::defaultLockFile());
-        ASSERT_TRUE(instance->acquire(0ms));
+        lock.emplace(InstanceLock::defaultFile());
+        ASSERT_TRUE(lock->acquire(0ms));
+        instance.emplace(lock->file());
         AppDelegate::Services services{
             loop,
             std::make_shared<RecordingLogger>(),
@@ -157,6 +159,7 @@ protected:
                 return installedAs(installed, std::move(beforeSwap));
             },
             &*instance,
+            &*lock,
             takeoverLimit};
         delegate = std::make_unique<AppDelegate>(std::move(services));
         delegate->setAvailableUpdateForTesting(offer());
@@ -188,7 +191,8 @@ protected:
     AppDelegate::InstalledUpdate installed{applications.path() / "Varnel.app",
                                            applications.path() / ".Varnel.app-kept"};
     const std::string oldProgram = "#!/bin/sh\necho old\n";
-    std::optional<SingleInstance> instance; // outlives the delegate, which holds it
+    std::optional<InstanceLock> lock;       // both outlive the delegate, which holds them
+    std::optional<SingleInstance> instance;
     std::unique_ptr<AppDelegate> delegate;
 };
 
@@ -424,10 +428,10 @@ TEST_F(AppDelegateTest, ANewReleaseThatCannotStartIsSwappedBackForTheOldOneAndTh
     // This copy goes on, holding the lock again, and may be updated again.
     EXPECT_EQ(quits, 0);
     EXPECT_FALSE(delegate->isUpdating());
-    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+    EXPECT_FALSE(InstanceLock(InstanceLock::defaultFile()).acquire(0ms));
     // And a later start reaches it again.
     auto handedOver = std::async(
-        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
+        std::launch::async, [] { return SingleInstance::handOver(InstanceLock::defaultFile(), 2s); });
     ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
     EXPECT_TRUE(handedOver.get()) << "a later start cannot hand over to the copy that went on";
 }
@@ -465,14 +469,14 @@ TEST_F(AppDelegateTest, ANewReleaseThatAbortsBeforeItAnswersIsSwappedBackAndThis
               "Varnel 1.2.3 could not be started, so the version you had was put back.");
     expectTheOldReleaseBack();
     EXPECT_FALSE(delegate->isUpdating());
-    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+    EXPECT_FALSE(InstanceLock(InstanceLock::defaultFile()).acquire(0ms));
 }
 
 // As with a display that never answers: the lock taken, the socket never set up.
 TEST_F(AppDelegateTest, ANewReleaseThatHoldsTheLockButNeverAnswersIsEndedAtTheLimitAndSwappedBack) {
     const auto started = folders.path() / "started";
     ASSERT_NO_FATAL_FAILURE(installRelease("#!/bin/sh\necho $$ > '" +
-                                               SingleInstance::defaultLockFile().string() + "'\necho $$ > '" +
+                                               InstanceLock::defaultFile().string() + "'\necho $$ > '" +
                                                started.string() + ".new'\nmv '" + started.string() +
                                                ".new' '" + started.string() + "'\nexec sleep 30\n",
                                            1s));
@@ -489,9 +493,9 @@ TEST_F(AppDelegateTest, ANewReleaseThatHoldsTheLockButNeverAnswersIsEndedAtTheLi
         ::kill(child, SIGKILL);
     expectTheOldReleaseBack();
     // The lock it held is this copy's again, and a later start reaches this copy.
-    EXPECT_FALSE(SingleInstance(SingleInstance::defaultLockFile()).acquire(0ms));
+    EXPECT_FALSE(InstanceLock(InstanceLock::defaultFile()).acquire(0ms));
     auto handedOver = std::async(
-        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 2s); });
+        std::launch::async, [] { return SingleInstance::handOver(InstanceLock::defaultFile(), 2s); });
     ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }, 5s));
     EXPECT_TRUE(handedOver.get());
 }
@@ -512,7 +516,7 @@ TEST_F(AppDelegateTest, ANewReleaseCountsAsStartedOnceItAnswersAndItsOldTreeStay
     // The moment after it was counted as started: it answers, and the tree it replaced is kept
     // until this copy, which could still put it back, has ended.
     auto answered = std::async(
-        std::launch::async, [] { return SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s); });
+        std::launch::async, [] { return SingleInstance::handOver(InstanceLock::defaultFile(), 5s); });
     ASSERT_TRUE(waitUntil([&] { return answered.wait_for(0ms) == std::future_status::ready; }, 5s));
     EXPECT_TRUE(answered.get()) << "counted as started before it answered";
     EXPECT_TRUE(std::filesystem::exists(installed.previous));

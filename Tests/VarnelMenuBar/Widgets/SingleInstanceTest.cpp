@@ -1,5 +1,7 @@
 #include "VarnelMenuBar/SingleInstance.hpp"
 
+#include "VarnelKit/Agent/InstanceLock.hpp"
+
 #include "TraySupport.hpp"
 #include "VarnelKit/Support/Descriptor.hpp"
 
@@ -28,11 +30,11 @@ using namespace std::chrono_literals;
 
 TEST(SingleInstanceTest, ASecondInstanceIsRefusedUntilTheFirstLetsGo) {
     TestFolders folders;
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
     // In the data folder, whatever the runtime folder.
     EXPECT_EQ(lockFile, folders.path() / "data" / "Varnel" / "Instance" / "varnel-menubar.lock");
-    SingleInstance first(lockFile);
-    SingleInstance second(lockFile);
+    InstanceLock first(lockFile);
+    InstanceLock second(lockFile);
     ASSERT_TRUE(first.acquire(0ms));
     EXPECT_FALSE(second.acquire(0ms));
     // A relaunch waits a little for the old instance's quit.
@@ -48,14 +50,17 @@ TEST(SingleInstanceTest, ASecondInstanceIsRefusedUntilTheFirstLetsGo) {
 // never removed.
 TEST(SingleInstanceTest, TheLockIsTheFilesKernelLockAndTheFileStays) {
     TestFolders folders;
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
+    {
+        InstanceLock maker(lockFile);
+        ASSERT_TRUE(maker.acquire(0ms));
+    }
     ASSERT_TRUE(std::filesystem::exists(lockFile));
-    ASSERT_EQ(std::filesystem::file_size(lockFile), 0u);
 
     const Descriptor other(::open(lockFile.c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(other.isOpen());
     ASSERT_EQ(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
-    SingleInstance next(lockFile);
+    InstanceLock next(lockFile);
     EXPECT_FALSE(next.acquire(0ms));
 
     ASSERT_EQ(::flock(other.get(), LOCK_UN), 0);
@@ -207,7 +212,7 @@ void leaveLockFile(const std::filesystem::path& lockFile, int kind) {
 // and each one's wait ends once the one before has let go, so all of them hold it in turn.
 TEST(SingleInstanceTest, ManyStartsAtOnceHoldTheLockOneAtATime) {
     TestFolders folders;
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
     for (int kind = 0; kind < 3; ++kind) {
         for (int round = 0; round < 12; ++round) {
             ASSERT_NO_FATAL_FAILURE(leaveLockFile(lockFile, kind));
@@ -228,7 +233,7 @@ TEST(SingleInstanceTest, ManyStartsAtOnceHoldTheLockOneAtATime) {
 // one moment, and still only one holds the lock at a time.
 TEST(SingleInstanceTest, StartsWokenTogetherByTheHoldersEndHoldTheLockOneAtATime) {
     TestFolders folders;
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
     for (int round = 0; round < 20; ++round) {
         LockStarts starts;
         ASSERT_TRUE(starts.ready());
@@ -254,20 +259,22 @@ TEST(SingleInstanceTest, AStartHandsOverWhereTheLocksFolderIsTooDeepForASocketFi
     const auto deep = folders.path() / std::string(60, 'd') / std::string(60, 'e');
     std::filesystem::create_directories(deep);
     ::varnel::testing::ScopedEnvironment data{"XDG_DATA_HOME", deep.string()};
-    const auto lockFile = SingleInstance::defaultLockFile();
+    const auto lockFile = InstanceLock::defaultFile();
+    InstanceLock lock(lockFile);
+    ASSERT_TRUE(lock.acquire(0ms));
     const auto address = SingleInstance::socketAddress(lockFile);
     ASSERT_TRUE(address);
     EXPECT_FALSE(address->path());
 
     SingleInstance running(lockFile);
-    ASSERT_TRUE(running.acquire(0ms));
     int shown = 0;
     ASSERT_TRUE(running.listen([&] { ++shown; }));
     auto handedOver = std::async(std::launch::async, [&] { return SingleInstance::handOver(lockFile, 5s); });
     ASSERT_TRUE(waitUntil([&] { return handedOver.wait_for(0ms) == std::future_status::ready; }));
     EXPECT_TRUE(handedOver.get());
     EXPECT_EQ(shown, 1);
-    running.release();
+    running.stopListening();
+    lock.release();
     EXPECT_FALSE(SingleInstance::handOver(lockFile, 1s));
 }
 

@@ -3,6 +3,7 @@
 #include "TraySupport.hpp"
 #include "VarnelMenuBar/QtDesktop.hpp"
 #include "VarnelMenuBar/SingleInstance.hpp"
+#include "VarnelKit/Agent/InstanceLock.hpp"
 
 #include <csignal>
 #include <future>
@@ -26,7 +27,9 @@ protected:
     }
 
     TemporaryDirectory folder;
-    std::filesystem::path lockFile = folder.path() / "varnel-menubar.lock";
+    std::filesystem::path lockFile = folder.path() / "Varnel" / "Instance" / "varnel-menubar.lock";
+    // The lock's folder is there before its socket's address is worked out from it.
+    bool made = std::filesystem::create_directories(lockFile.parent_path());
     std::optional<LocalAddress> socket = SingleInstance::socketAddress(lockFile);
 };
 
@@ -35,8 +38,9 @@ protected:
 TEST_F(TakeoverTest, ANewProgramHasTakenOverOnceItAnswersOnTheSocket) {
     const pid_t child = start("exec sleep 30");
     auto tookOver = std::async(std::launch::async, [&] { return Takeover::waitFor(socket, child, 10s); });
+    InstanceLock lock(lockFile);
+    ASSERT_TRUE(lock.acquire(0ms));
     SingleInstance instance(lockFile);
-    ASSERT_TRUE(instance.acquire(0ms));
     int shown = 0;
     ASSERT_TRUE(instance.listen([&] { ++shown; }, ::getpid()));
     ASSERT_TRUE(waitUntil([&] { return tookOver.wait_for(0ms) == std::future_status::ready; }));
@@ -83,7 +87,7 @@ TEST_F(TakeoverTest, AProgramRelaunchedByTheReleaseBeforeAnswersWhereThatRelease
     ASSERT_TRUE(waitUntil([&] { return tookOver.wait_for(0ms) == std::future_status::ready; }, 20s));
     EXPECT_TRUE(tookOver.get()) << "the relaunched program did not answer where the release before asks";
     // And where this release asks.
-    EXPECT_TRUE(SingleInstance::handOver(SingleInstance::defaultLockFile(), 5s));
+    EXPECT_TRUE(SingleInstance::handOver(InstanceLock::defaultFile(), 5s));
     ::kill(*child, SIGTERM);
     ::waitpid(*child, nullptr, 0);
 }
