@@ -26,7 +26,7 @@
 #include "AgentProcess/AgentProcess.hpp"
 #include "Bench/TestBench.hpp"
 #include "CLI.hpp"
-#include "ProcessStatus.hpp"
+#include "ProcessStatistics.hpp"
 #include "TemporaryDirectory.hpp"
 #include "WideJson.hpp"
 
@@ -103,30 +103,17 @@ HeapSettings heapSettingsOf(const std::string& spec) {
 
 // MARK: The program
 
-struct ProcessTimes {
-    double userSeconds = 0;
-    double systemSeconds = 0;
-    long minorFaults = 0;
-};
-
-// From /proc/<pid>/stat: the fields after the command's closing parenthesis, the state first.
+// Of the running program; a program that ended is a broken run.
 ProcessTimes processTimes(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    const auto close = text.rfind(')');
-    if (close == std::string::npos)
-        throw Broken{"the program's /proc/" + std::to_string(pid) + "/stat is gone"};
-    std::istringstream fields(text.substr(close + 2));
-    std::vector<std::string> field{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
-    if (field.size() < 13)
-        throw Broken{"a short /proc/" + std::to_string(pid) + "/stat"};
-    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
-    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
-    return {std::stod(field[11]) / tick, std::stod(field[12]) / tick, std::stol(field[7])};
+    const auto times = ProcessStatistics(pid).times();
+    if (times.userSeconds == 0 && times.systemSeconds == 0 && times.minorFaults == 0)
+        throw Broken{"the program " + std::to_string(pid) + " is gone"};
+    return times;
 }
 
-double residentMiB(pid_t pid, const char* key) {
-    return static_cast<double>(statusKiB("/proc/" + std::to_string(pid) + "/status", key)) / 1024.0;
+double residentMiB(pid_t pid, bool peak) {
+    const auto memory = ProcessStatistics(pid).memory();
+    return static_cast<double>(peak ? memory.peakKiB : memory.rssKiB) / 1024.0;
 }
 
 class Bench {
@@ -263,8 +250,8 @@ Figures stream(Bench& bench, const NamedPolicy& policy, const Plan& plan) {
     figures.values["user s"] = after.userSeconds - before.userSeconds;
     figures.values["system s"] = after.systemSeconds - before.systemSeconds;
     figures.values["minor faults"] = static_cast<double>(after.minorFaults - before.minorFaults);
-    figures.values["peak MiB"] = residentMiB(program->pid(), "VmHWM:");
-    figures.values["resident after MiB"] = residentMiB(program->pid(), "VmRSS:");
+    figures.values["peak MiB"] = residentMiB(program->pid(), true);
+    figures.values["resident after MiB"] = residentMiB(program->pid(), false);
     interrupt(*program);
     return figures;
 }
@@ -273,15 +260,15 @@ Figures wideFrames(Bench& bench, const NamedPolicy& policy) {
     const auto program = bench.start(policy);
     const std::string data = emptyObjects("[", 15u << 20, "]");
     Figures figures;
-    figures.values["resident before MiB"] = residentMiB(program->pid(), "VmRSS:");
+    figures.values["resident before MiB"] = residentMiB(program->pid(), false);
     const auto before = processTimes(program->pid());
     for (int i = 0; i < 10; ++i)
         bench.send(1, [&](std::size_t) { return data; });
     const auto after = processTimes(program->pid());
     figures.values["CPU s"] = after.userSeconds + after.systemSeconds - before.userSeconds - before.systemSeconds;
     std::this_thread::sleep_for(3s);
-    figures.values["peak MiB"] = residentMiB(program->pid(), "VmHWM:");
-    figures.values["resident 3 s later MiB"] = residentMiB(program->pid(), "VmRSS:");
+    figures.values["peak MiB"] = residentMiB(program->pid(), true);
+    figures.values["resident 3 s later MiB"] = residentMiB(program->pid(), false);
     if (!program->running())
         throw Broken{"the program ended during the frames: " + program->ending() + "\n" + program->output()};
     interrupt(*program);
@@ -296,8 +283,8 @@ Figures widePendingList(Bench& bench, const NamedPolicy& policy) {
         throw Broken{"the program did not read the pending list within 120 s: " + program->output()};
     Figures figures;
     std::this_thread::sleep_for(3s);
-    figures.values["peak MiB"] = residentMiB(program->pid(), "VmHWM:");
-    figures.values["resident 3 s later MiB"] = residentMiB(program->pid(), "VmRSS:");
+    figures.values["peak MiB"] = residentMiB(program->pid(), true);
+    figures.values["resident 3 s later MiB"] = residentMiB(program->pid(), false);
     interrupt(*program);
     bench.management().clearFaults();
     return figures;

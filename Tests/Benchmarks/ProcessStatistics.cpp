@@ -5,6 +5,9 @@
 #include <charconv>
 #include <ctime>
 #include <fstream>
+#include <iterator>
+#include <sstream>
+#include <unistd.h>
 #include <string_view>
 
 namespace varnel::testing {
@@ -47,6 +50,21 @@ double ProcessStatistics::cpuSeconds() const {
     if (::clock_getcpuclockid(pid_, &clock) != 0 || ::clock_gettime(clock, &used) != 0)
         return 0;
     return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
+}
+
+ProcessTimes ProcessStatistics::times() const {
+    // The fields after the command's closing parenthesis, the state first: state ppid pgrp session
+    // tty tpgid flags minflt cminflt majflt cmajflt utime stime.
+    const auto text = readWholeFile(proc() / "stat");
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return {};
+    std::istringstream fields(text.substr(close + 2));
+    std::vector<std::string> field{std::istream_iterator<std::string>(fields), std::istream_iterator<std::string>()};
+    if (field.size() < 13)
+        return {};
+    const double tick = static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return {std::stod(field[11]) / tick, std::stod(field[12]) / tick, std::stol(field[7])};
 }
 
 std::map<pid_t, long long> ProcessStatistics::threadCpuNanoseconds() const {

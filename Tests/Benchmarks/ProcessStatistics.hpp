@@ -15,6 +15,13 @@ struct ProcessMemory {
     long privateKiB = -1; // pages no other process maps
 };
 
+// User and system time of every thread, those that ended included, and the minor page faults.
+struct ProcessTimes {
+    double userSeconds = 0;
+    double systemSeconds = 0;
+    long minorFaults = 0;
+};
+
 // A running process seen from outside, through /proc: its memory, CPU time and wake-ups, each
 // thread's too. Readings of a process that has ended are empty or zero.
 class ProcessStatistics {
@@ -23,6 +30,8 @@ public:
 
     // User plus system time of every thread, those that ended included, in seconds.
     double cpuSeconds() const;
+    // The same in clock ticks' precision, split, with the page faults; zero once the process ended.
+    ProcessTimes times() const;
     // Time on the CPU of each running thread in nanoseconds, by thread id (the main thread, which
     // runs the agent loop, has the process's id; the others come in the order they started).
     std::map<pid_t, long long> threadCpuNanoseconds() const;
