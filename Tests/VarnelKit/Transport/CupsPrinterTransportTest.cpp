@@ -75,6 +75,17 @@ TEST_F(CupsPrinterTransportTest, ARefusedJobIsNotCancelled) {
     EXPECT_EQ(api->calls().back().what, "create");
 }
 
+// A job the scheduler made but could not be known by before it went away may be another's by the
+// time a document follows: none is sent.
+TEST_F(CupsPrinterTransportTest, AJobMadeAsTheSchedulerWentAwayGetsNoDocument) {
+    api->goneAtCreate = true;
+    const auto failure = submitFailure();
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->code, JobErrorCode::printerError);
+    EXPECT_EQ(failure->description(), "The print scheduler went away as it made the job; nothing of it was sent");
+    EXPECT_EQ(api->calls(), (std::vector<Call>{{"destinations", ""}, {"create", "Zebra/title"}, {"cancel", "Zebra#17"}}));
+}
+
 TEST_F(CupsPrinterTransportTest, ARejectedDocumentCancelsTheJobAndKeepsItsOwnError) {
     api->startResult = 400;
     api->errorAfterStart = "Bad document";
